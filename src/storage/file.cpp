@@ -1,0 +1,135 @@
+#include "storage/file.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <limits>
+
+namespace orvi {
+
+UniqueFd& UniqueFd::operator=(UniqueFd&& o) noexcept {
+  if (this != &o) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = std::exchange(o.fd_, -1);
+  }
+  return *this;
+}
+
+UniqueFd::~UniqueFd() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+Status UniqueFd::close() {
+  if (fd_ < 0) return Ok();
+  int fd = std::exchange(fd_, -1);
+  // close(2) must not be retried on EINTR on Linux: the descriptor is gone.
+  if (::close(fd) != 0 && errno != EINTR) return OrviError::io_errno(errno);
+  return Ok();
+}
+
+Status pread_exact(int fd, uint8_t* buf, size_t len, uint64_t offset) {
+  if (offset > static_cast<uint64_t>(std::numeric_limits<off_t>::max()) - len) {
+    return OrviError::io_errno(EINVAL);
+  }
+  size_t done = 0;
+  while (done < len) {
+    ssize_t n = ::pread(fd, buf + done, len - done,
+                        static_cast<off_t>(offset + done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return OrviError::io_errno(errno);
+    }
+    if (n == 0) return OrviError::io_message("failed to fill whole buffer");
+    done += static_cast<size_t>(n);
+  }
+  return Ok();
+}
+
+Status pwrite_exact(int fd, const uint8_t* buf, size_t len, uint64_t offset) {
+  if (offset > static_cast<uint64_t>(std::numeric_limits<off_t>::max()) - len) {
+    return OrviError::io_errno(EFBIG);
+  }
+  size_t done = 0;
+  while (done < len) {
+    ssize_t n = ::pwrite(fd, buf + done, len - done,
+                         static_cast<off_t>(offset + done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return OrviError::io_errno(errno);
+    }
+    if (n == 0) return OrviError::io_message("failed to write whole buffer");
+    done += static_cast<size_t>(n);
+  }
+  return Ok();
+}
+
+Result<std::unique_ptr<FileStorage>> FileStorage::open(
+    const std::string& path) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return OrviError::io_errno(errno);
+  UniqueFd owned(fd);
+  struct stat st;
+  if (::fstat(owned.get(), &st) != 0) return OrviError::io_errno(errno);
+  return std::make_unique<FileStorage>(std::move(owned),
+                                       static_cast<uint64_t>(st.st_size));
+}
+
+Status FileStorage::read_page(uint64_t offset, Page& out) {
+  return pread_exact(fd_.get(), out.data(), kPageSize, offset);
+}
+
+Status FileStorage::write_page(uint64_t offset, const Page& page) {
+  ORVI_TRY(pwrite_exact(fd_.get(), page.data(), kPageSize, offset));
+  if (offset + kPageSize > len_) len_ = offset + kPageSize;
+  return Ok();
+}
+
+Status FileStorage::flush() {
+  while (::fsync(fd_.get()) != 0) {
+    if (errno != EINTR) return OrviError::io_errno(errno);
+  }
+  return Ok();
+}
+
+Status FileStorage::set_len(uint64_t len) {
+  if (len > static_cast<uint64_t>(std::numeric_limits<off_t>::max())) {
+    return OrviError::io_errno(EFBIG);
+  }
+  while (::ftruncate(fd_.get(), static_cast<off_t>(len)) != 0) {
+    if (errno != EINTR) return OrviError::io_errno(errno);
+  }
+  len_ = len;
+  return Ok();
+}
+
+Status MemoryStorage::read_page(uint64_t offset, Page& out) {
+  if (bytes_.size() < kPageSize || offset > bytes_.size() - kPageSize) {
+    return OrviError::io_message(
+        "read_page: offset=" + std::to_string(offset) +
+        " out of range (size=" + std::to_string(bytes_.size()) + ")");
+  }
+  std::memcpy(out.data(), bytes_.data() + offset, kPageSize);
+  return Ok();
+}
+
+Status MemoryStorage::write_page(uint64_t offset, const Page& page) {
+  if (offset > std::numeric_limits<size_t>::max() - kPageSize) {
+    return OrviError::io_errno(EFBIG);
+  }
+  if (bytes_.size() < offset + kPageSize) bytes_.resize(offset + kPageSize, 0);
+  std::memcpy(bytes_.data() + offset, page.data(), kPageSize);
+  return Ok();
+}
+
+Status MemoryStorage::set_len(uint64_t len) {
+  bytes_.resize(len, 0);
+  return Ok();
+}
+
+}  // namespace orvi

@@ -1,0 +1,113 @@
+// Page storage backends: the only door to the database bytes.
+//
+// A Storage moves whole 4096-byte pages between the pager and either a file
+// (FileStorage) or a growable buffer (MemoryStorage, for ":memory:"). The
+// pager owns exactly one Storage through std::unique_ptr and learns which
+// backend it holds only through is_memory(). Offsets are absolute byte
+// positions; the pager always passes multiples of kPageSize.
+//
+// Errors are Io errors. A FileStorage keeps no state besides its cached
+// length, so a failed write_page leaves file_size() unchanged. Reads and
+// writes retry EINTR and continue after partial transfers; a read that hits
+// the end of the file fails with "failed to fill whole buffer", a write that
+// accepts nothing with "failed to write whole buffer".
+//
+// Not thread-safe: a storage belongs to one pager, used under the database
+// handle's lock.
+#ifndef ORVI_STORAGE_FILE_H_
+#define ORVI_STORAGE_FILE_H_
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "error/result.h"
+
+namespace orvi {
+
+inline constexpr uint64_t kPageSize = 4096;
+using Page = std::array<uint8_t, kPageSize>;
+
+// Move-only owner of a POSIX file descriptor.
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  UniqueFd(UniqueFd&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
+  UniqueFd& operator=(UniqueFd&& o) noexcept;
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  ~UniqueFd();
+
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  // Closes now; returns the error of close(2), if any.
+  Status close();
+
+ private:
+  int fd_ = -1;
+};
+
+class Storage {
+ public:
+  virtual ~Storage() = default;
+  virtual Status read_page(uint64_t offset, Page& out) = 0;
+  virtual Status write_page(uint64_t offset, const Page& page) = 0;
+  virtual Status flush() = 0;
+  virtual uint64_t file_size() const = 0;
+  virtual Status set_len(uint64_t len) = 0;
+  virtual bool is_memory() const = 0;
+};
+
+class FileStorage final : public Storage {
+ public:
+  // Takes an open read-write descriptor whose size is `len`.
+  FileStorage(UniqueFd fd, uint64_t len) : fd_(std::move(fd)), len_(len) {}
+  FileStorage(const FileStorage&) = delete;
+  FileStorage& operator=(const FileStorage&) = delete;
+
+  // Opens (creating with mode 0666 if missing) a file for reading and
+  // writing and sizes the storage from the open file.
+  static Result<std::unique_ptr<FileStorage>> open(const std::string& path);
+
+  Status read_page(uint64_t offset, Page& out) override;
+  Status write_page(uint64_t offset, const Page& page) override;
+  Status flush() override;
+  uint64_t file_size() const override { return len_; }
+  Status set_len(uint64_t len) override;
+  bool is_memory() const override { return false; }
+
+ private:
+  UniqueFd fd_;
+  uint64_t len_;
+};
+
+class MemoryStorage final : public Storage {
+ public:
+  MemoryStorage() = default;
+  MemoryStorage(const MemoryStorage&) = delete;
+  MemoryStorage& operator=(const MemoryStorage&) = delete;
+
+  Status read_page(uint64_t offset, Page& out) override;
+  Status write_page(uint64_t offset, const Page& page) override;
+  Status flush() override { return Ok(); }
+  uint64_t file_size() const override { return bytes_.size(); }
+  Status set_len(uint64_t len) override;
+  bool is_memory() const override { return true; }
+
+ private:
+  std::vector<uint8_t> bytes_;
+};
+
+// Reads or writes exactly `len` bytes at `offset`, retrying EINTR and
+// continuing after partial transfers. Shared by every unit that moves file
+// bytes (storage, lock metadata).
+Status pread_exact(int fd, uint8_t* buf, size_t len, uint64_t offset);
+Status pwrite_exact(int fd, const uint8_t* buf, size_t len, uint64_t offset);
+
+}  // namespace orvi
+
+#endif  // ORVI_STORAGE_FILE_H_
