@@ -1,0 +1,255 @@
+#include "storage/pager.h"
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "storage/wal.h"
+
+namespace orvi {
+
+namespace {
+
+constexpr uint8_t kMagic[16] = {'O', 'R', 'V', 'I', 0, 0, 0, 0,
+                                0,   0,   0,   0,   0, 0, 0, 0};
+constexpr uint16_t kVersionMajor = 1;
+constexpr uint16_t kVersionMinor = 0;
+
+std::string hex16(uint64_t v) {
+  char buf[17];
+  std::snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(v));
+  return buf;
+}
+
+uint64_t header_checksum(const uint8_t* bytes) {
+  uint64_t x = 0;
+  for (size_t off = 16; off <= 96; off += 8) x ^= get_u64(bytes + off);
+  return x ^ static_cast<uint64_t>(get_u32(bytes));
+}
+
+}  // namespace
+
+const char* extent_kind_word(ExtentKind kind) {
+  switch (kind) {
+    case ExtentKind::kNode:
+      return "node";
+    case ExtentKind::kEdge:
+      return "edge";
+    case ExtentKind::kProp:
+      return "prop";
+  }
+  return "";
+}
+
+Result<FileHeader> FileHeader::from_bytes(const uint8_t* b, size_t len) {
+  if (len < kHeaderSize) {
+    return OrviError::corrupted("file too small to contain header");
+  }
+  if (std::memcmp(b, kMagic, 16) != 0) {
+    return OrviError::corrupted("invalid magic bytes");
+  }
+  uint16_t major = get_u16(b + 16);
+  uint16_t minor = get_u16(b + 18);
+  if (major != kVersionMajor || minor != kVersionMinor) {
+    return OrviError::corrupted(
+        "unsupported file format version: " + std::to_string(major) + "." +
+        std::to_string(minor) + " (supported: " +
+        std::to_string(kVersionMajor) + "." + std::to_string(kVersionMinor) +
+        ")");
+  }
+  uint32_t page_size = get_u32(b + 20);
+  if (page_size != kPageSize) {
+    return OrviError::corrupted("unsupported page size: " +
+                                std::to_string(page_size));
+  }
+  uint64_t computed = header_checksum(b);
+  uint64_t stored = get_u64(b + 104);
+  if (computed != stored) {
+    return OrviError::corrupted("header checksum mismatch: expected 0x" +
+                                hex16(computed) + ", got 0x" + hex16(stored));
+  }
+  FileHeader h;
+  h.node_count = get_u64(b + 24);
+  h.edge_count = get_u64(b + 32);
+  h.next_node_id = get_u64(b + 40);
+  h.next_edge_id = get_u64(b + 48);
+  h.node_index_head = get_u64(b + 56);
+  h.edge_index_head = get_u64(b + 64);
+  h.prop_index_head = get_u64(b + 72);
+  h.prop_tail = get_u64(b + 80);
+  h.wal_offset = get_u64(b + 88);
+  h.wal_length = get_u64(b + 96);
+  return h;
+}
+
+void FileHeader::to_bytes(uint8_t* b) const {
+  std::memset(b, 0, kHeaderSize);
+  std::memcpy(b, kMagic, 16);
+  put_u16(b + 16, kVersionMajor);
+  put_u16(b + 18, kVersionMinor);
+  put_u32(b + 20, static_cast<uint32_t>(kPageSize));
+  put_u64(b + 24, node_count);
+  put_u64(b + 32, edge_count);
+  put_u64(b + 40, next_node_id);
+  put_u64(b + 48, next_edge_id);
+  put_u64(b + 56, node_index_head);
+  put_u64(b + 64, edge_index_head);
+  put_u64(b + 72, prop_index_head);
+  put_u64(b + 80, prop_tail);
+  put_u64(b + 88, wal_offset);
+  put_u64(b + 96, wal_length);
+  put_u64(b + 104, header_checksum(b));
+}
+
+Pager::Pager(std::unique_ptr<Storage> storage)
+    : storage_(std::move(storage)), cache_(kCacheCapacity) {}
+
+void Pager::reset_to_empty_state() {
+  header_ = FileHeader();
+  for (auto& c : chains_) c = ExtentChain();
+  file_end_ = kDataStart;
+}
+
+Result<std::unique_ptr<Pager>> Pager::open(const std::string& path) {
+  std::unique_ptr<Storage> storage;
+  bool is_new;
+  if (path == ":memory:") {
+    storage = std::make_unique<MemoryStorage>();
+    is_new = true;
+  } else {
+    struct stat st;
+    is_new = ::stat(path.c_str(), &st) != 0;
+    auto file = FileStorage::open(path);
+    if (!file) return file.error();
+    storage = std::move(*file);
+  }
+  return open_storage(std::move(storage), is_new);
+}
+
+Result<std::unique_ptr<Pager>> Pager::open_storage(
+    std::unique_ptr<Storage> storage, bool is_new) {
+  std::unique_ptr<Pager> pager(new Pager(std::move(storage)));
+  if (is_new) {
+    ORVI_TRY(pager->write_header());
+    return pager;
+  }
+  ORVI_TRY(pager->load_header());
+  ORVI_TRY(pager->load_extent_chains());
+  ORVI_TRY(Wal::recover(*pager));
+  pager->cache_.clear();
+  ORVI_TRY(pager->load_extent_chains());
+  return pager;
+}
+
+Status Pager::load_header() {
+  if (storage_->file_size() < kHeaderSize) {
+    return OrviError::corrupted("file too small to contain header");
+  }
+  Page page;
+  ORVI_TRY(storage_->read_page(0, page));
+  auto h = FileHeader::from_bytes(page.data(), kHeaderSize);
+  if (!h) return h.error();
+  header_ = *h;
+  return Ok();
+}
+
+Status Pager::write_header() { return write_header(header_); }
+
+Status Pager::write_header(const FileHeader& header) {
+  Page page{};
+  if (storage_->file_size() >= kPageSize) {
+    ORVI_TRY(storage_->read_page(0, page));
+  }
+  header.to_bytes(page.data());
+  return storage_->write_page(0, page);
+}
+
+Result<const Page*> Pager::view_page(uint64_t offset) {
+  auto it = dirty_.find(offset);
+  if (it != dirty_.end()) return static_cast<const Page*>(it->second.get());
+  if (const Page* cached = cache_.get(offset)) return cached;
+  static const Page kZeroPage{};
+  uint64_t size = storage_->file_size();
+  if (offset > size || size - offset < kPageSize) return &kZeroPage;
+  Page page;
+  ORVI_TRY(storage_->read_page(offset, page));
+  cache_.put(offset, page);
+  return cache_.get(offset);
+}
+
+Result<Page> Pager::read_page(uint64_t offset) {
+  auto view = view_page(offset);
+  if (!view) return view.error();
+  return **view;
+}
+
+Page& Pager::dirty_image(uint64_t offset, const Page& current) {
+  auto& slot = dirty_[offset];
+  if (!slot) slot = std::make_unique<Page>();
+  *slot = current;
+  return *slot;
+}
+
+Status Pager::flush_dirty_pages() {
+  auto pages = std::move(dirty_);
+  dirty_.clear();
+  for (auto& [offset, image] : pages) {
+    ORVI_TRY(storage_->write_page(offset, *image));
+  }
+  return Ok();
+}
+
+Status Pager::complete_logged_commit() {
+  for (auto& [offset, image] : logged_pages_) {
+    ORVI_TRY(storage_->write_page(offset, *image));
+  }
+  ORVI_TRY(storage_->flush());
+  FileHeader done = logged_header_;
+  done.wal_length = 0;
+  ORVI_TRY(write_header(done));
+  ORVI_TRY(storage_->flush());
+  header_.wal_length = 0;
+  log_pending_ = false;
+  logged_pages_.clear();
+  return Ok();
+}
+
+Status Pager::commit() {
+  if (log_pending_) ORVI_TRY(complete_logged_commit());
+  if (dirty_.empty()) return write_header();
+  if (storage_->is_memory()) {
+    ORVI_TRY(flush_dirty_pages());
+    return write_header();
+  }
+  return Wal::write_and_commit(*this);
+}
+
+Status Pager::rollback() {
+  // A durable log belongs to a commit that is complete as far as the file
+  // is concerned: finish it, so rollback returns to that state.
+  if (log_pending_) ORVI_TRY(complete_logged_commit());
+  dirty_.clear();
+  cache_ = PageCache(kCacheCapacity);
+  if (storage_->file_size() < kHeaderSize) {
+    reset_to_empty_state();
+    return Ok();
+  }
+  ORVI_TRY(load_header());
+  return load_extent_chains();
+}
+
+Status Pager::clear_to_empty() {
+  cache_.clear();
+  dirty_.clear();
+  reset_to_empty_state();
+  ORVI_TRY(storage_->set_len(kDataStart));
+  ORVI_TRY(write_header());
+  ORVI_TRY(storage_->flush());
+  // The file no longer holds any log to finish.
+  log_pending_ = false;
+  logged_pages_.clear();
+  return Ok();
+}
+
+}  // namespace orvi

@@ -1,0 +1,198 @@
+// Pager: the single owner of a database store.
+//
+// The pager opens or creates the store, keeps the 128-byte header in
+// memory, serves page reads through its dirty map and a 256-page LRU cache,
+// collects every modified page in the dirty map until commit, and makes a
+// transaction durable (through the write-ahead log for files, directly for
+// ":memory:") or throws it away on rollback. Its second half (extent
+// chains, slots, property blobs) lives in pager_extents.cpp.
+//
+// Header (page 0, bytes 0..128; bytes 128..4096 are carried over unchanged):
+//    0  "ORVI" + 12 zero bytes       56  u64 node_index_head
+//   16  u16 version major (1)        64  u64 edge_index_head
+//   18  u16 version minor (0)        72  u64 prop_index_head
+//   20  u32 page size (4096)         80  u64 prop_tail
+//   24  u64 node_count               88  u64 wal_offset (4096)
+//   32  u64 edge_count               96  u64 wal_length
+//   40  u64 next_node_id            104  u64 checksum
+//   48  u64 next_edge_id            112  16 zero bytes
+// checksum = XOR of the eleven u64 words at 16, 24, ..., 96, XOR the magic
+// read as a little-endian u32.
+//
+// Invariants:
+//  1. Reads see the newest state: dirty map first, then the cache, then a
+//     zero page for anything at or beyond the end of the store, then the
+//     store itself.
+//  2. Every page modification goes through modify_page(): the new image is
+//     put into the cache and into the dirty map. Header writes, the log and
+//     clear_to_empty() write to the storage directly.
+//  3. After a successful commit the dirty map is empty and the store holds
+//     exactly the pager's state; after a successful rollback the pager holds
+//     exactly the last committed state.
+//  4. Once a commit's log is durable (see wal.h) the commit is complete as
+//     far as the file is concerned. If a later step of that commit fails,
+//     log_pending() stays true and the next commit() or rollback() first
+//     finishes writing the logged pages home, exactly as recovery at open
+//     would. A commit that fails before its log is durable leaves the
+//     transaction pending and untouched, so commit() can be retried.
+//
+// Not thread-safe: used only under the database handle's lock.
+#ifndef ORVI_STORAGE_PAGER_H_
+#define ORVI_STORAGE_PAGER_H_
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "error/result.h"
+#include "storage/cache.h"
+#include "storage/file.h"
+#include "storage/serializer.h"
+
+namespace orvi {
+
+inline constexpr size_t kCacheCapacity = 256;
+
+struct FileHeader {
+  uint64_t node_count = 0;
+  uint64_t edge_count = 0;
+  uint64_t next_node_id = 1;
+  uint64_t next_edge_id = 1;
+  uint64_t node_index_head = 0;
+  uint64_t edge_index_head = 0;
+  uint64_t prop_index_head = 0;
+  uint64_t prop_tail = 0;
+  uint64_t wal_offset = kWalOffset;
+  uint64_t wal_length = 0;
+
+  // Validates and parses the first 128 bytes of page 0 (`len` bytes are
+  // available at `bytes`). Checks, in order: size, magic, version, page
+  // size, checksum.
+  static Result<FileHeader> from_bytes(const uint8_t* bytes, size_t len);
+  // Fills the 128 header bytes, checksum included.
+  void to_bytes(uint8_t* out) const;
+};
+
+enum class ExtentKind : uint8_t { kNode = 0, kEdge = 1, kProp = 2 };
+
+// "node", "edge" or "prop".
+const char* extent_kind_word(ExtentKind kind);
+
+struct ExtentChain {
+  std::vector<uint64_t> extents;  // extent number e is extents[e]
+  uint64_t tail_page = 0;         // last index page; 0 while there is none
+  uint32_t tail_count = 0;        // entries used in the tail page
+};
+
+class Pager {
+ public:
+  Pager(const Pager&) = delete;
+  Pager& operator=(const Pager&) = delete;
+
+  // Opens or creates the store. ":memory:" gives a new memory store.
+  static Result<std::unique_ptr<Pager>> open(const std::string& path);
+  // Opens a pager on a given storage: a new store gets an empty header,
+  // an existing one is loaded and recovered. Used by open() and by tests
+  // that wrap a storage.
+  static Result<std::unique_ptr<Pager>> open_storage(
+      std::unique_ptr<Storage> storage, bool is_new);
+
+  FileHeader& header() { return header_; }
+  const FileHeader& header() const { return header_; }
+  Storage& storage() { return *storage_; }
+  PageCache& cache() { return cache_; }
+  bool is_memory() const { return storage_->is_memory(); }
+  uint64_t file_end() const { return file_end_; }
+  const ExtentChain& chain(ExtentKind kind) const {
+    return chains_[static_cast<int>(kind)];
+  }
+  size_t dirty_count() const { return dirty_.size(); }
+  bool log_pending() const { return log_pending_; }
+
+  Status load_header();
+  // Writes `header` (the in-memory one by default) into page 0, keeping
+  // bytes 128..4096 of the stored page. No flush.
+  Status write_header();
+  Status write_header(const FileHeader& header);
+
+  // A copy of the newest image of the page at `offset`.
+  Result<Page> read_page(uint64_t offset);
+  // Like read_page() without the copy: the pointer stays valid until the
+  // next call that reads or modifies a page.
+  Result<const Page*> view_page(uint64_t offset);
+  // The page-modification protocol: `mutate(Page&)` changes the newest
+  // image of the page, which then goes into the cache and the dirty map.
+  template <typename F>
+  Status modify_page(uint64_t offset, F&& mutate);
+
+  // Writes every dirty page to its home offset and empties the dirty map.
+  Status flush_dirty_pages();
+  Status commit();
+  Status rollback();
+  Status clear_to_empty();
+
+  // --- extents, slots and property storage (pager_extents.cpp) -----------
+  struct ChainWalk {
+    std::vector<uint64_t> extents;
+    uint64_t tail_page = 0;
+    uint32_t tail_count = 0;
+  };
+  Result<ChainWalk> walk_chain(uint64_t head, ExtentKind kind);
+  Status load_extent_chains();
+  Result<uint64_t> allocate_extent(ExtentKind kind);
+  Result<NodeSlot> read_node_slot(uint64_t id);
+  Status write_node_slot(const NodeSlot& slot);
+  Result<EdgeSlot> read_edge_slot(uint64_t id);
+  Status write_edge_slot(const EdgeSlot& slot);
+  Result<uint64_t> append_prop(std::string_view bytes);
+  Result<std::string> read_prop(uint64_t offset, uint32_t len);
+  void reset_prop_storage();
+
+ private:
+  friend class Wal;
+  explicit Pager(std::unique_ptr<Storage> storage);
+
+  void reset_to_empty_state();
+  Page& dirty_image(uint64_t offset, const Page& current);
+  // Absolute offset of a slot, or CapacityExceeded when no extent covers it.
+  Result<uint64_t> slot_offset(ExtentKind kind, uint64_t id);
+  // Writes the pages of a commit whose log is durable to their home
+  // offsets and clears the log; see invariant 4.
+  Status complete_logged_commit();
+
+  std::unique_ptr<Storage> storage_;
+  PageCache cache_;
+  std::unordered_map<uint64_t, std::unique_ptr<Page>> dirty_;
+  FileHeader header_;
+  ExtentChain chains_[3];
+  uint64_t file_end_ = kDataStart;
+
+  // A commit whose log reached stable storage but whose home pages or final
+  // header may not have: the logged pages and the header they commit.
+  bool log_pending_ = false;
+  std::vector<std::pair<uint64_t, std::unique_ptr<Page>>> logged_pages_;
+  FileHeader logged_header_;
+};
+
+template <typename F>
+Status Pager::modify_page(uint64_t offset, F&& mutate) {
+  auto it = dirty_.find(offset);
+  Page* image;
+  if (it != dirty_.end()) {
+    image = it->second.get();
+  } else {
+    auto current = view_page(offset);
+    if (!current) return current.error();
+    image = &dirty_image(offset, **current);
+  }
+  mutate(*image);
+  cache_.put(offset, *image);
+  return Ok();
+}
+
+}  // namespace orvi
+
+#endif  // ORVI_STORAGE_PAGER_H_

@@ -1,0 +1,85 @@
+// Write-ahead log: how a file commit survives a crash.
+//
+// The log lives in the fixed 4 MiB area after the header page (offset
+// wal_offset = 4096) and is rewritten from its start by every commit.
+// The header's wal_length is the only commit state on disk: 0 means no
+// commit in progress; otherwise the log area holds wal_length bytes of a
+// commit that may not have reached its home pages.
+//
+// Entry layout (little-endian):
+//    0  u32 length       total entry length, this field and the CRC included
+//    4  u8  kind         1 = page image, 2 = commit
+//    5  u64 page offset  home offset of the page (0 for commit)
+//   13  u32 data length  4096 for a page image, 0 for commit
+//   17  data
+//   17 + data length: u32 CRC-32 (zlib / IEEE 802.3) of all preceding bytes
+// A page-image entry is 4117 bytes, a commit entry 21. A commit's log is one
+// page-image entry per dirty page followed by one commit entry, so at most
+// 1018 dirty pages fit in the reservation.
+//
+// write_and_commit(), in order, stopping at the first error:
+//   1. refuse an oversized log with WalOverflow (nothing written)
+//   2. write the log pages, flush         -- log durable
+//   3. write the header with wal_length, flush
+//                                         -- commit durable
+//   4. write the dirty pages home, flush
+//   5. write the header with wal_length 0, flush
+// The flush after step 2 keeps a torn log from ever being named by a
+// durable header. A failure before the end of step 3 leaves the
+// transaction pending and untouched: commit() may be retried. From step 3
+// on, the pager marks the log pending and finishes it before any later
+// commit or rollback (see pager.h); the dirty map is kept until the pages
+// are home, so reads stay right in between.
+//
+// recover() replays a log only when its entries run contiguously from the
+// start of the log area, pass their checksums, and end with a commit entry
+// exactly at wal_length. Any other log is discarded: its header was never
+// made durable together with a complete log, so the home pages still hold
+// the previous commit. Replaying is idempotent (entries are whole pages), so
+// a crash during recovery is repaired by the next open.
+#ifndef ORVI_STORAGE_WAL_H_
+#define ORVI_STORAGE_WAL_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "error/result.h"
+
+namespace orvi {
+
+class Pager;
+
+inline constexpr size_t kWalEntryHeader = 17;
+inline constexpr size_t kWalPageEntry = 4117;
+inline constexpr size_t kWalCommitEntry = 21;
+inline constexpr uint8_t kWalKindPage = 1;
+inline constexpr uint8_t kWalKindCommit = 2;
+
+// Standard CRC-32 (reflected polynomial 0xEDB88320).
+uint32_t crc32(const uint8_t* data, size_t len);
+
+struct WalEntry {
+  std::string data;  // 4096 bytes for a page image, empty otherwise
+  uint64_t page_offset = 0;
+  uint8_t kind = 0;
+};
+
+class Wal {
+ public:
+  // The file branch of Pager::commit(); the dirty map is not empty.
+  static Status write_and_commit(Pager& pager);
+  // Runs inside Pager::open() after the header and chains were loaded.
+  static Status recover(Pager& pager);
+
+  // Parses a log image. Returns the entries of a complete log (contiguous,
+  // checksummed, ending with a commit entry exactly at the end of `log`),
+  // or an empty list for any other log. A page-image entry whose data length
+  // is not 4096 is CorruptedFile.
+  static Result<std::vector<WalEntry>> parse(const std::string& log);
+};
+
+}  // namespace orvi
+
+#endif  // ORVI_STORAGE_WAL_H_

@@ -1,0 +1,158 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "storage/cache.h"
+#include "storage/file.h"
+#include "test_util.h"
+
+namespace orvi {
+namespace {
+
+using orvi::testing::TempDir;
+
+Page filled(uint8_t b) {
+  Page p;
+  p.fill(b);
+  return p;
+}
+
+TEST(MemoryStorageTest, WriteBeyondEndZeroFillsAndReadBeyondEndFails) {
+  MemoryStorage m;
+  Page out;
+  Status s = m.read_page(0, out);
+  ASSERT_FALSE(s);
+  EXPECT_EQ(s.error().detail(), "read_page: offset=0 out of range (size=0)");
+  ASSERT_TRUE(m.write_page(8192, filled(7)));
+  EXPECT_EQ(m.file_size(), 12288u);
+  ASSERT_TRUE(m.read_page(0, out));
+  EXPECT_EQ(out, Page{});
+  ASSERT_TRUE(m.read_page(8192, out));
+  EXPECT_EQ(out, filled(7));
+  s = m.read_page(8193, out);
+  ASSERT_FALSE(s);
+  EXPECT_EQ(s.error().detail(),
+            "read_page: offset=8193 out of range (size=12288)");
+  ASSERT_TRUE(m.set_len(4096));
+  EXPECT_EQ(m.file_size(), 4096u);
+  EXPECT_TRUE(m.is_memory());
+}
+
+TEST(FileStorageTest, LengthFollowsWritesAndTruncation) {
+  TempDir dir;
+  auto fs = FileStorage::open(dir.file("f"));
+  ASSERT_TRUE(fs);
+  FileStorage& f = **fs;
+  EXPECT_EQ(f.file_size(), 0u);
+  EXPECT_FALSE(f.is_memory());
+  ASSERT_TRUE(f.write_page(8192, filled(3)));
+  EXPECT_EQ(f.file_size(), 12288u);
+  Page out;
+  ASSERT_TRUE(f.read_page(8192, out));
+  EXPECT_EQ(out, filled(3));
+  ASSERT_TRUE(f.set_len(4096));
+  EXPECT_EQ(f.file_size(), 4096u);
+  ASSERT_TRUE(f.flush());
+  struct stat st;
+  ASSERT_EQ(::stat(dir.file("f").c_str(), &st), 0);
+  EXPECT_EQ(st.st_size, 4096);
+}
+
+TEST(FileStorageTest, ShortFileReadsFailWithFillText) {
+  TempDir dir;
+  auto fs = FileStorage::open(dir.file("f"));
+  ASSERT_TRUE(fs);
+  ASSERT_TRUE((*fs)->set_len(1000));
+  Page out;
+  Status s = (*fs)->read_page(0, out);
+  ASSERT_FALSE(s);
+  EXPECT_EQ(s.error().kind(), ErrorKind::kIo);
+  EXPECT_EQ(s.error().detail(), "failed to fill whole buffer");
+}
+
+TEST(FileStorageTest, OpenFailureIsIoWithOsText) {
+  auto fs = FileStorage::open("/nonexistent-dir-orvi/x.db");
+  ASSERT_FALSE(fs);
+  EXPECT_EQ(fs.error().kind(), ErrorKind::kIo);
+  EXPECT_EQ(fs.error().detail(), "No such file or directory (os error 2)");
+}
+
+class PageCacheTest : public ::testing::Test {
+ protected:
+  void put(PageCache& c, uint64_t off) { c.put(off, filled(off & 0xff)); }
+};
+
+TEST_F(PageCacheTest, GetHitRefreshesSoLeastRecentIsEvicted) {
+  PageCache c(2);
+  put(c, 1);
+  put(c, 2);
+  ASSERT_NE(c.get(1), nullptr);
+  put(c, 3);
+  EXPECT_TRUE(c.contains(1));
+  EXPECT_FALSE(c.contains(2));
+  EXPECT_TRUE(c.contains(3));
+  EXPECT_EQ(c.order(), (std::vector<uint64_t>{3, 1}));
+}
+
+TEST_F(PageCacheTest, ReputOfCachedOffsetNeverEvicts) {
+  PageCache c(2);
+  put(c, 1);
+  put(c, 2);
+  c.put(1, filled(9));
+  EXPECT_EQ(c.size(), 2u);
+  EXPECT_EQ(c.order(), (std::vector<uint64_t>{1, 2}));
+  EXPECT_EQ(*c.get(1), filled(9));
+}
+
+TEST_F(PageCacheTest, CapacityZeroActsAsOne) {
+  PageCache c(0);
+  EXPECT_EQ(c.capacity(), 1u);
+  put(c, 1);
+  put(c, 2);
+  EXPECT_FALSE(c.contains(1));
+  EXPECT_TRUE(c.contains(2));
+}
+
+TEST_F(PageCacheTest, MissChangesNothingAndClearEmpties) {
+  PageCache c(3);
+  put(c, 1);
+  put(c, 2);
+  EXPECT_EQ(c.get(9), nullptr);
+  EXPECT_EQ(c.order(), (std::vector<uint64_t>{2, 1}));
+  c.clear();
+  EXPECT_EQ(c.size(), 0u);
+  EXPECT_EQ(c.get(1), nullptr);
+}
+
+TEST_F(PageCacheTest, LongRunMatchesReferenceQueue) {
+  // Compare against a plain queue with linear scans, the simplest model of
+  // the eviction order.
+  PageCache c(8);
+  std::vector<uint64_t> model;  // front = most recent
+  std::mt19937 rng(42);
+  for (int i = 0; i < 5000; ++i) {
+    uint64_t off = rng() % 20;
+    auto it = std::find(model.begin(), model.end(), off);
+    if (rng() % 3 == 0) {
+      bool hit = c.get(off) != nullptr;
+      ASSERT_EQ(hit, it != model.end());
+      if (hit) {
+        model.erase(it);
+        model.insert(model.begin(), off);
+      }
+    } else {
+      put(c, off);
+      if (it != model.end()) {
+        model.erase(it);
+      } else if (model.size() >= 8) {
+        model.pop_back();
+      }
+      model.insert(model.begin(), off);
+    }
+    ASSERT_EQ(c.order(), model);
+  }
+}
+
+}  // namespace
+}  // namespace orvi
