@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Builds and installs orvi, then runs the demo: a graph in a file database,
+# queried and traversed.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+PY=${PYTHON:-python3}
+bash scripts/setup.sh
+"$PY" -m pip install -q --no-build-isolation .
+cd "$(mktemp -d)"
+"$PY" "$OLDPWD/examples/demo.py" demo.db

@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Runs every test of orvi: the C++ core tests (a release build and an
+# AddressSanitizer + UndefinedBehaviorSanitizer build), then the Python
+# tests against the installed module and against the sanitizer build.
+# Set ORVI_SKIP_SANITIZE=1 to leave out the sanitizer builds.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+PY=${PYTHON:-python3}
+JOBS=${JOBS:-2}
+
+bash scripts/setup.sh
+
+echo "== core tests (release)"
+cmake -S . -B build/test -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DORVI_BUILD_TESTS=ON -DORVI_BUILD_PYTHON=ON -DPython_EXECUTABLE="$(command -v "$PY")" >/dev/null
+cmake --build build/test -j"$JOBS"
+ctest --test-dir build/test --output-on-failure -j"$JOBS"
+
+echo "== install the module"
+"$PY" -m pip install -q --no-build-isolation .
+
+echo "== python tests (installed module)"
+(cd tests/python && "$PY" -m pytest -q -p no:cacheprovider .)
+
+if [ "${ORVI_SKIP_SANITIZE:-0}" != 1 ]; then
+  echo "== core and python tests (AddressSanitizer + UndefinedBehaviorSanitizer)"
+  cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DORVI_SANITIZE=ON \
+    -DORVI_BUILD_TESTS=ON -DORVI_BUILD_PYTHON=ON -DPython_EXECUTABLE="$(command -v "$PY")" >/dev/null
+  cmake --build build/asan -j"$JOBS"
+  ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+    ctest --test-dir build/asan --output-on-failure -j"$JOBS"
+  asan_lib=$(g++ -print-file-name=libasan.so)
+  (cd tests/python && LD_PRELOAD="$asan_lib" ASAN_OPTIONS=detect_leaks=0 \
+    PYTHONPATH="$PWD/../../build/asan" "$PY" -m pytest -q -p no:cacheprovider .)
+fi
+echo "== all tests passed"
