@@ -1,0 +1,480 @@
+#include "graph/edge.h"
+
+#include <algorithm>
+#include <limits>
+#include <unordered_set>
+#include <utility>
+
+#include "graph/node.h"
+
+namespace orvi {
+
+namespace {
+
+// Reserve hints come from counters stored in the file; a damaged counter
+// must not become a giant allocation.
+constexpr uint64_t kMaxReserve = 4096;
+constexpr uint64_t kMaxScanReserve = 1u << 16;
+
+constexpr uint32_t kMaxDegree = std::numeric_limits<uint32_t>::max();
+
+const char* list_word(bool out) { return out ? "out-edge" : "in-edge"; }
+
+const char kRepairAdvice[] =
+    " The adjacency metadata is damaged and reads cannot continue safely. "
+    "Stop writing to this database, take a backup, and run "
+    "`repair_adjacency()` if your application exposes it. If repair is "
+    "unavailable or fails, restore from a known-good backup.";
+
+OrviError cycle_error(uint64_t node, bool out, uint64_t edge) {
+  return OrviError::corrupted(
+      "Database integrity failure: detected a cycle while traversing node " +
+      std::to_string(node) + "'s " + list_word(out) +
+      " adjacency list (revisited edge " + std::to_string(edge) + ")." +
+      kRepairAdvice);
+}
+
+OrviError unlink_error(uint64_t node, bool out, uint64_t edge) {
+  return OrviError::corrupted(
+      "Database integrity failure: node " + std::to_string(node) + "'s " +
+      list_word(out) + " adjacency list does not contain edge " +
+      std::to_string(edge) +
+      " during unlink. This means the database metadata is inconsistent and "
+      "the file should be treated as damaged. Stop writing to this database, "
+      "take a backup, and if your application exposes a repair function run "
+      "`repair_adjacency()` before retrying. If no repair function is "
+      "available, restore from a known-good backup.");
+}
+
+// A list link to an edge id that was never handed out (or whose slot was
+// never written, where a write-back would create a record from nothing).
+OrviError dangling_error(uint64_t node, bool out, uint64_t edge) {
+  return OrviError::corrupted(
+      "Database integrity failure: node " + std::to_string(node) + "'s " +
+      list_word(out) + " adjacency list links to edge " +
+      std::to_string(edge) + ", which was never created." + kRepairAdvice);
+}
+
+OrviError degree_overflow_error(uint64_t node, bool out, uint64_t edge) {
+  return OrviError::corrupted(
+      "Database integrity failure: node " + std::to_string(node) + "'s " +
+      (out ? "out-degree" : "in-degree") +
+      " is already 4294967295 and cannot count edge " + std::to_string(edge) +
+      "." + kRepairAdvice);
+}
+
+// An edge that names an endpoint which is not a written node slot: there is
+// no list to unlink it from and no slot that may be written back.
+OrviError bad_endpoint_error(uint64_t edge, bool source, uint64_t node) {
+  return OrviError::corrupted(
+      "Database integrity failure: edge " + std::to_string(edge) + " names " +
+      (source ? "source" : "target") + " node " + std::to_string(node) +
+      ", which was never created." + kRepairAdvice);
+}
+
+Result<EdgeSlot> read_edge_slot_checked(Pager& pager, uint64_t id) {
+  auto slot = pager.read_edge_slot(id);
+  if (!slot && slot.error().kind() == ErrorKind::kCapacityExceeded) {
+    // Callers pass only ids below next_edge_id, so an id that no extent
+    // covers means the header and the extent index disagree.
+    return OrviError::corrupted(
+        "edge " + std::to_string(id) + " lies below next_edge_id " +
+        std::to_string(pager.header().next_edge_id) +
+        " but no edge extent holds its slot");
+  }
+  return slot;
+}
+
+// The slot of edge `id` when the edge exists, nullopt otherwise.
+Result<std::optional<EdgeSlot>> read_live_edge_slot(Pager& pager,
+                                                    uint64_t id) {
+  if (id == 0 || id >= pager.header().next_edge_id) {
+    return std::optional<EdgeSlot>();
+  }
+  auto slot = read_edge_slot_checked(pager, id);
+  if (!slot) return slot.error();
+  if (!slot->live()) return std::optional<EdgeSlot>();
+  slot->id = id;  // a write-back goes to the slot it was read from
+  return std::optional<EdgeSlot>(*slot);
+}
+
+// Snapshot of the edge in a written, non-deleted slot.
+Result<Edge> load_edge(Pager& pager, uint64_t id, const EdgeSlot& slot) {
+  Edge edge;
+  edge.id = id;
+  edge.from_node = slot.from;
+  edge.to_node = slot.to;
+  if (slot.label_len != 0) {
+    std::string scratch;
+    auto bytes =
+        read_blob_view(pager, slot.label_offset, slot.label_len, scratch);
+    if (!bytes) return bytes.error();
+    auto value = decode_from(*bytes, 0);
+    if (!value) return value.error();
+    if (value->first.kind() != PropValue::Kind::kString) {
+      return OrviError::corrupted("edge label is not a string");
+    }
+    edge.label = std::move(value->first.as_string());
+  }
+  auto props = read_props_blob(pager, slot.prop_offset, slot.prop_len);
+  if (!props) return props.error();
+  edge.properties = std::move(*props);
+  return edge;
+}
+
+// The set of edge ids a list walk has visited. Lists run newest first, so
+// in an undamaged list every id is smaller than the one before it and none
+// can repeat: while that holds the ids are only appended to a vector. The
+// first step that is not descending switches to a hash set seeded with the
+// ids seen so far, which then answers exactly as a set kept from the start.
+class VisitedSet {
+ public:
+  explicit VisitedSet(uint64_t hint) {
+    seen_.reserve(static_cast<size_t>(std::min(hint + 1, kMaxReserve)));
+  }
+
+  // False when `id` was visited before.
+  bool insert(uint64_t id) {
+    if (!hashed_) {
+      if (seen_.empty() || id < seen_.back()) {
+        seen_.push_back(id);
+        return true;
+      }
+      set_.reserve(seen_.size() * 2 + 16);
+      set_.insert(seen_.begin(), seen_.end());
+      hashed_ = true;
+    }
+    return set_.insert(id).second;
+  }
+
+ private:
+  std::vector<uint64_t> seen_;
+  std::unordered_set<uint64_t> set_;
+  bool hashed_ = false;
+};
+
+// Walks node's outgoing (out) or incoming list from `head`, calling
+// visit(id, slot) for every slot on it, deleted ones included.
+template <typename Visit>
+Status walk_list(Pager& pager, uint64_t node, bool out, uint64_t head,
+                 uint32_t degree, Visit&& visit) {
+  const uint64_t next_edge_id = pager.header().next_edge_id;
+  VisitedSet visited(degree);
+  uint64_t cur = head;
+  while (cur != 0) {
+    if (!visited.insert(cur)) return cycle_error(node, out, cur);
+    if (cur >= next_edge_id) return dangling_error(node, out, cur);
+    auto slot = read_edge_slot_checked(pager, cur);
+    if (!slot) return slot.error();
+    ORVI_TRY(visit(cur, *slot));
+    cur = out ? slot->next_out : slot->next_in;
+  }
+  return Ok();
+}
+
+Result<std::vector<Edge>> list_edges(Pager& pager, uint64_t node, bool out,
+                                     std::optional<std::string_view> label) {
+  auto found = read_live_node_slot(pager, node);
+  if (!found) return found.error();
+  if (!found->has_value()) return OrviError::node_not_found(node);
+  const NodeSlot& ns = **found;
+  const uint32_t degree = out ? ns.out_degree : ns.in_degree;
+
+  std::vector<Edge> result;
+  result.reserve(static_cast<size_t>(std::min<uint64_t>(degree, kMaxReserve)));
+  Status walked = walk_list(
+      pager, node, out, out ? ns.first_out : ns.first_in, degree,
+      [&](uint64_t cur, const EdgeSlot& slot) -> Status {
+        // A deleted edge left in a list is skipped but still followed; a
+        // never-written slot reads as absent, like get_edge.
+        if (!slot.live()) return Ok();
+        auto edge = load_edge(pager, cur, slot);
+        if (!edge) return edge.error();
+        if (!label || edge->label == *label) result.push_back(std::move(*edge));
+        return Ok();
+      });
+  if (!walked) return std::move(walked).error();
+  return result;
+}
+
+// The slot of an edge's endpoint, for the unlink of delete_edge. Its stored
+// id must be set: writing back a never-written slot would create a node.
+Result<NodeSlot> read_endpoint_slot(Pager& pager, uint64_t edge,
+                                    bool source, uint64_t node) {
+  if (node == 0 || node >= pager.header().next_node_id) {
+    return bad_endpoint_error(edge, source, node);
+  }
+  auto slot = pager.read_node_slot(node);
+  if (!slot) {
+    if (slot.error().kind() == ErrorKind::kCapacityExceeded) {
+      return bad_endpoint_error(edge, source, node);
+    }
+    return slot.error();
+  }
+  if (slot->id == 0) return bad_endpoint_error(edge, source, node);
+  slot->id = node;
+  return slot;
+}
+
+// Takes `edge` out of node's list (head already read into `ns`); the link
+// that pointed at it is set to `successor`. Lowers the degree, never below 0,
+// and writes the node slot.
+Status unlink(Pager& pager, NodeSlot& ns, bool out, uint64_t edge,
+              uint64_t successor) {
+  const uint64_t node = ns.id;
+  uint64_t& head = out ? ns.first_out : ns.first_in;
+  uint32_t& degree = out ? ns.out_degree : ns.in_degree;
+  if (head == edge) {
+    head = successor;
+  } else {
+    const uint64_t next_edge_id = pager.header().next_edge_id;
+    VisitedSet visited(degree);
+    uint64_t cur = head;
+    for (;;) {
+      if (cur == 0) return unlink_error(node, out, edge);
+      if (!visited.insert(cur)) return cycle_error(node, out, cur);
+      if (cur >= next_edge_id) return dangling_error(node, out, cur);
+      auto slot = read_edge_slot_checked(pager, cur);
+      if (!slot) return slot.error();
+      uint64_t& link = out ? slot->next_out : slot->next_in;
+      if (link == edge) {
+        if (slot->id == 0) return dangling_error(node, out, cur);
+        slot->id = cur;
+        link = successor;
+        ORVI_TRY(pager.write_edge_slot(*slot));
+        break;
+      }
+      cur = link;
+    }
+  }
+  if (degree > 0) degree -= 1;
+  return pager.write_node_slot(ns);
+}
+
+}  // namespace
+
+Result<Edge> add_edge(Pager& pager, uint64_t from, std::string label,
+                      uint64_t to, PropMap properties) {
+  const uint64_t next_node_id = pager.header().next_node_id;
+  if (from == 0 || from >= next_node_id) return OrviError::node_not_found(from);
+  if (to == 0 || to >= next_node_id) return OrviError::node_not_found(to);
+
+  const uint64_t eid = pager.header().next_edge_id;
+  ORVI_TRY(ensure_slot_extent(pager, ExtentKind::kEdge, eid));
+  ORVI_TRY(check_slot_unused(pager, ExtentKind::kEdge, eid));
+  // From here on the id is spent, whatever happens next.
+  pager.header().next_edge_id = eid + 1;
+
+  EdgeSlot es;
+  es.id = eid;
+  es.from = from;
+  es.to = to;
+  {
+    // The label is stored for every edge, the empty one included. Encode
+    // through a PropValue that borrows the string and hands it back.
+    PropValue value(std::move(label));
+    Bytes blob;
+    encode_into(value, blob);
+    label = std::move(value.as_string());
+    auto off = pager.append_prop(blob);
+    if (!off) return off.error();
+    es.label_offset = *off;
+    es.label_len = static_cast<uint32_t>(blob.size());
+  }
+  if (!properties.empty()) {
+    const Bytes blob = encode_props(properties);
+    auto off = pager.append_prop(blob);
+    if (!off) return off.error();
+    es.prop_offset = *off;
+    es.prop_len = static_cast<uint32_t>(blob.size());
+  }
+
+  auto src = read_live_node_slot(pager, from);
+  if (!src) return src.error();
+  if (!src->has_value()) return OrviError::node_not_found(from);
+  auto dst = read_live_node_slot(pager, to);
+  if (!dst) return dst.error();
+  if (!dst->has_value()) return OrviError::node_not_found(to);
+  NodeSlot& source = **src;
+  NodeSlot& target = from == to ? source : **dst;
+  // A counter at its maximum can only come from damage; wrapping it to 0
+  // would make the node look edgeless.
+  if (source.out_degree == kMaxDegree) {
+    return degree_overflow_error(from, true, eid);
+  }
+  if (target.in_degree == kMaxDegree) {
+    return degree_overflow_error(to, false, eid);
+  }
+
+  es.next_out = source.first_out;
+  es.next_in = target.first_in;
+  ORVI_TRY(pager.write_edge_slot(es));
+  pager.header().edge_count += 1;
+
+  source.first_out = eid;
+  source.out_degree += 1;
+  target.first_in = eid;
+  target.in_degree += 1;
+  // For a self-loop source and target are the same slot, written once.
+  ORVI_TRY(pager.write_node_slot(source));
+  if (from != to) ORVI_TRY(pager.write_node_slot(target));
+
+  return Edge{eid, std::move(label), from, to, std::move(properties)};
+}
+
+Result<std::optional<Edge>> get_edge(Pager& pager, uint64_t id) {
+  auto slot = read_live_edge_slot(pager, id);
+  if (!slot) return slot.error();
+  if (!slot->has_value()) return std::optional<Edge>();
+  auto edge = load_edge(pager, id, **slot);
+  if (!edge) return edge.error();
+  return std::optional<Edge>(std::move(*edge));
+}
+
+Status update_edge(Pager& pager, uint64_t id, PropMap properties) {
+  auto found = read_live_edge_slot(pager, id);
+  if (!found) return found.error();
+  if (!found->has_value()) return OrviError::edge_not_found(id);
+  EdgeSlot slot = **found;
+
+  auto stored = read_props_blob(pager, slot.prop_offset, slot.prop_len);
+  if (!stored) return stored.error();
+  PropMap merged = std::move(*stored);
+  if (merged.empty()) {
+    merged = std::move(properties);
+  } else {
+    for (auto& [key, value] : properties) {
+      merged.insert_or_assign(key, std::move(value));
+    }
+  }
+
+  if (merged.empty()) {
+    slot.prop_offset = 0;
+    slot.prop_len = 0;
+  } else {
+    const Bytes blob = encode_props(merged);
+    auto off = pager.append_prop(blob);
+    if (!off) return off.error();
+    slot.prop_offset = *off;
+    slot.prop_len = static_cast<uint32_t>(blob.size());
+  }
+  return pager.write_edge_slot(slot);
+}
+
+Status delete_edge(Pager& pager, uint64_t id) {
+  auto found = read_live_edge_slot(pager, id);
+  if (!found) return found.error();
+  if (!found->has_value()) return OrviError::edge_not_found(id);
+  EdgeSlot edge = **found;
+
+  {
+    auto source = read_endpoint_slot(pager, id, true, edge.from);
+    if (!source) return source.error();
+    ORVI_TRY(unlink(pager, *source, true, id, edge.next_out));
+  }
+  {
+    // Read after the source was written, so a self-loop's node slot carries
+    // the outgoing unlink when its incoming list is fixed.
+    auto target = read_endpoint_slot(pager, id, false, edge.to);
+    if (!target) return target.error();
+    ORVI_TRY(unlink(pager, *target, false, id, edge.next_in));
+  }
+
+  // The links stay as they were: a walk that still reaches this slot
+  // through a stale link skips it and carries on.
+  edge.flags |= kFlagDeleted;
+  ORVI_TRY(pager.write_edge_slot(edge));
+  if (pager.header().edge_count > 0) pager.header().edge_count -= 1;
+  return Ok();
+}
+
+Result<Edge> merge_edge(Pager& pager, uint64_t from, std::string label,
+                        uint64_t to, PropMap properties) {
+  {
+    auto existing = out_edges(pager, from, std::string_view(label));
+    if (!existing) return existing.error();
+    for (Edge& e : *existing) {
+      if (e.to_node == to && props_equal(e.properties, properties)) {
+        return std::move(e);
+      }
+    }
+  }
+  return add_edge(pager, from, std::move(label), to, std::move(properties));
+}
+
+Result<std::vector<Edge>> out_edges(Pager& pager, uint64_t node,
+                                    std::optional<std::string_view> label) {
+  return list_edges(pager, node, true, label);
+}
+
+Result<std::vector<Edge>> in_edges(Pager& pager, uint64_t node,
+                                   std::optional<std::string_view> label) {
+  return list_edges(pager, node, false, label);
+}
+
+Result<std::vector<uint64_t>> neighbors(
+    Pager& pager, uint64_t node, Direction direction,
+    std::optional<std::string_view> label) {
+  std::vector<uint64_t> ids;
+  if (direction == Direction::kOut) {
+    auto out = out_edges(pager, node, label);
+    if (!out) return out.error();
+    ids.reserve(out->size());
+    for (const Edge& e : *out) ids.push_back(e.to_node);
+    return ids;
+  }
+  if (direction == Direction::kIn) {
+    auto in = in_edges(pager, node, label);
+    if (!in) return in.error();
+    ids.reserve(in->size());
+    for (const Edge& e : *in) ids.push_back(e.from_node);
+    return ids;
+  }
+
+  auto out = out_edges(pager, node, label);
+  if (!out) return out.error();
+  auto in = in_edges(pager, node, label);
+  if (!in) return in.error();
+  const size_t total = out->size() + in->size();
+  ids.reserve(total);
+  // Short lists: a linear scan beats hashing.
+  constexpr size_t kLinearLimit = 16;
+  std::unordered_set<uint64_t> seen;
+  if (total > kLinearLimit) seen.reserve(total);
+  auto add = [&](uint64_t id) {
+    if (total > kLinearLimit) {
+      if (seen.insert(id).second) ids.push_back(id);
+    } else if (std::find(ids.begin(), ids.end(), id) == ids.end()) {
+      ids.push_back(id);
+    }
+  };
+  for (const Edge& e : *out) add(e.to_node);
+  for (const Edge& e : *in) add(e.from_node);
+  return ids;
+}
+
+Result<std::vector<Edge>> all_edges(Pager& pager) {
+  const uint64_t next = pager.header().next_edge_id;
+  std::vector<Edge> out;
+  if (next > 1) {
+    out.reserve(static_cast<size_t>(
+        std::min({pager.header().edge_count, next - 1, kMaxScanReserve})));
+  }
+  for (uint64_t id = 1; id < next; ++id) {
+    auto edge = get_edge(pager, id);
+    if (!edge) return edge.error();
+    if (edge->has_value()) out.push_back(std::move(**edge));
+  }
+  return out;
+}
+
+bool props_equal(const PropMap& a, const PropMap& b) {
+  if (a.size() != b.size()) return false;
+  for (const auto& [key, value] : a) {
+    auto it = b.find(key);
+    if (it == b.end() || !(it->second == value)) return false;
+  }
+  return true;
+}
+
+}  // namespace orvi

@@ -1,0 +1,68 @@
+// LabelIndex: finds the nodes that carry any of a list of labels.
+//
+// An in-memory map from label (compared byte for byte, case-sensitive) to
+// the set of ids of the nodes carrying it. Nothing of it is stored in the
+// file: the database handle builds it when it opens, rolls back or is
+// compacted, and keeps it in step with node adds and deletes. Node labels
+// never change after creation, so property updates need no index work.
+//
+// A label key, once created, stays in the map even when its set becomes
+// empty. The index may hold ids of nodes that no longer exist only after an
+// operation failed part-way; readers re-read every node and drop absent
+// ones, so a stale id never yields a wrong node.
+//
+// Not thread-safe; reached only through the handle under its lock.
+#ifndef ORVI_GRAPH_INDEX_H_
+#define ORVI_GRAPH_INDEX_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "error/result.h"
+#include "storage/pager.h"
+
+namespace orvi {
+
+class LabelIndex {
+ public:
+  // Reads every live node (in full, through get_node); the first read
+  // error ends the build and is returned.
+  static Result<LabelIndex> build(Pager& pager);
+
+  // Adds id under every label, creating missing keys; a label repeated in
+  // the list adds the id once.
+  void insert(uint64_t id, const std::vector<std::string>& labels);
+  // Takes id out of the set of every listed label that is a key; other
+  // labels are ignored and no key is removed.
+  void remove(uint64_t id, const std::vector<std::string>& labels);
+  // The union of the sets of the listed labels (a node carrying several of
+  // them is listed once), ascending. Labels that are not keys add nothing.
+  std::vector<uint64_t> ids_for_labels(
+      const std::vector<std::string>& labels) const;
+  // True when the label is a key (keys are never removed).
+  bool has_label(std::string_view label) const;
+  // Number of keys.
+  size_t label_count() const { return map_.size(); }
+
+ private:
+  // Transparent hashing lets string_view lookups skip building a string.
+  struct Hash {
+    using is_transparent = void;
+    size_t operator()(std::string_view s) const {
+      return std::hash<std::string_view>()(s);
+    }
+  };
+  using IdSet = std::unordered_set<uint64_t>;
+
+  std::unordered_map<std::string, IdSet, Hash, std::equal_to<>> map_;
+};
+
+}  // namespace orvi
+
+#endif  // ORVI_GRAPH_INDEX_H_

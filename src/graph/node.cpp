@@ -1,0 +1,231 @@
+#include "graph/node.h"
+
+#include <algorithm>
+#include <limits>
+#include <utility>
+
+namespace orvi {
+
+namespace {
+
+// Blob offsets at or above this are never produced by the pager (it
+// rejects them as damage); such reads go through Pager::read_prop, which
+// reports them.
+constexpr uint64_t kMaxBlobOffset = 1ULL << 62;
+
+// Reserve hint for the all_* scans: the header counters come from the file,
+// so a damaged one must not turn into a giant allocation.
+constexpr uint64_t kMaxReserve = 1u << 16;
+
+Result<NodeSlot> read_node_slot_checked(Pager& pager, uint64_t id) {
+  auto slot = pager.read_node_slot(id);
+  if (!slot && slot.error().kind() == ErrorKind::kCapacityExceeded) {
+    // The caller already checked id < next_node_id, so an id that no extent
+    // covers means the header and the extent index disagree.
+    return OrviError::corrupted(
+        "node " + std::to_string(id) + " lies below next_node_id " +
+        std::to_string(pager.header().next_node_id) +
+        " but no node extent holds its slot");
+  }
+  return slot;
+}
+
+// Loads labels and properties of a live slot into a snapshot.
+Result<Node> load_node(Pager& pager, uint64_t id, const NodeSlot& slot) {
+  Node node;
+  node.id = id;
+  if (slot.label_len != 0) {
+    std::string scratch;
+    auto bytes =
+        read_blob_view(pager, slot.label_offset, slot.label_len, scratch);
+    if (!bytes) return bytes.error();
+    auto labels = decode_labels(*bytes);
+    if (!labels) return labels.error();
+    node.labels = std::move(*labels);
+  }
+  auto props = read_props_blob(pager, slot.prop_offset, slot.prop_len);
+  if (!props) return props.error();
+  node.properties = std::move(*props);
+  return node;
+}
+
+}  // namespace
+
+Result<std::optional<NodeSlot>> read_live_node_slot(Pager& pager,
+                                                    uint64_t id) {
+  if (id == 0 || id >= pager.header().next_node_id) {
+    return std::optional<NodeSlot>();
+  }
+  auto slot = read_node_slot_checked(pager, id);
+  if (!slot) return slot.error();
+  if (!slot->live()) return std::optional<NodeSlot>();
+  // Writes go to the slot named by the stored id; pin it to the position
+  // it was read from so a damaged id field cannot redirect a write-back
+  // onto another node.
+  slot->id = id;
+  return std::optional<NodeSlot>(*slot);
+}
+
+Result<std::string_view> read_blob_view(Pager& pager, uint64_t offset,
+                                        uint32_t len, std::string& scratch) {
+  if (len == 0) return std::string_view();
+  if (offset >= kDataStart && offset < kMaxBlobOffset &&
+      offset / kPageSize == (offset + len - 1) / kPageSize) {
+    const uint64_t page_off = offset / kPageSize * kPageSize;
+    auto page = pager.view_page(page_off);
+    if (!page) return page.error();
+    return std::string_view(
+        reinterpret_cast<const char*>((*page)->data() + (offset - page_off)),
+        len);
+  }
+  auto bytes = pager.read_prop(offset, len);
+  if (!bytes) return bytes.error();
+  scratch = std::move(*bytes);
+  return std::string_view(scratch);
+}
+
+Result<PropMap> read_props_blob(Pager& pager, uint64_t offset, uint32_t len) {
+  if (len == 0) return PropMap();
+  std::string scratch;
+  auto bytes = read_blob_view(pager, offset, len, scratch);
+  if (!bytes) return bytes.error();
+  return decode_props(*bytes);
+}
+
+Status ensure_slot_extent(Pager& pager, ExtentKind kind, uint64_t id) {
+  const bool node = kind == ExtentKind::kNode;
+  const uint64_t per_extent = node ? kNodesPerExtent : kEdgesPerExtent;
+  // id 0 wraps here too and is refused with the rest: handing it out would
+  // name no record, and id + 1 must not wrap either.
+  const uint64_t extent = (id - 1) / per_extent;
+  if (extent >= kMaxExtentsPerKind ||
+      id == std::numeric_limits<uint64_t>::max()) {
+    return OrviError::capacity_exceeded(extent_kind_word(kind),
+                                        kMaxExtentsPerKind * per_extent,
+                                        node ? "nodes" : "edges");
+  }
+  const uint64_t have = pager.chain(kind).extents.size();
+  if (extent > have) {
+    return OrviError::corrupted(
+        std::string("next ") + extent_kind_word(kind) + " id " +
+        std::to_string(id) + " lies beyond the " + std::to_string(have) +
+        " allocated " + extent_kind_word(kind) +
+        " extents; the header and the extent index disagree");
+  }
+  while (pager.chain(kind).extents.size() <= extent) {
+    auto base = pager.allocate_extent(kind);
+    if (!base) return base.error();
+  }
+  return Ok();
+}
+
+Status check_slot_unused(Pager& pager, ExtentKind kind, uint64_t id) {
+  uint64_t stored;
+  if (kind == ExtentKind::kNode) {
+    auto slot = pager.read_node_slot(id);
+    if (!slot) return slot.error();
+    stored = slot->id;
+  } else {
+    auto slot = pager.read_edge_slot(id);
+    if (!slot) return slot.error();
+    stored = slot->id;
+  }
+  if (stored == 0) return Ok();
+  const char* word = extent_kind_word(kind);
+  return OrviError::corrupted(std::string(word) + " slot " +
+                              std::to_string(id) + " already holds " + word +
+                              " " + std::to_string(stored) + " although next " +
+                              word + " id is " + std::to_string(id) +
+                              "; the header counters are damaged");
+}
+
+Result<bool> node_exists(Pager& pager, uint64_t id) {
+  auto slot = read_live_node_slot(pager, id);
+  if (!slot) return slot.error();
+  return slot->has_value();
+}
+
+Result<Node> add_node(Pager& pager, std::vector<std::string> labels,
+                      PropMap properties) {
+  const uint64_t id = pager.header().next_node_id;
+  ORVI_TRY(ensure_slot_extent(pager, ExtentKind::kNode, id));
+  ORVI_TRY(check_slot_unused(pager, ExtentKind::kNode, id));
+  // From here on the id is spent, whatever happens next.
+  pager.header().next_node_id = id + 1;
+
+  NodeSlot slot;
+  slot.id = id;
+  if (!labels.empty()) {
+    const Bytes blob = encode_labels(labels);
+    auto off = pager.append_prop(blob);
+    if (!off) return off.error();
+    slot.label_offset = *off;
+    slot.label_len = static_cast<uint32_t>(blob.size());
+  }
+  if (!properties.empty()) {
+    const Bytes blob = encode_props(properties);
+    auto off = pager.append_prop(blob);
+    if (!off) return off.error();
+    slot.prop_offset = *off;
+    slot.prop_len = static_cast<uint32_t>(blob.size());
+  }
+  ORVI_TRY(pager.write_node_slot(slot));
+  pager.header().node_count += 1;
+  return Node{id, std::move(labels), std::move(properties)};
+}
+
+Result<std::optional<Node>> get_node(Pager& pager, uint64_t id) {
+  auto slot = read_live_node_slot(pager, id);
+  if (!slot) return slot.error();
+  if (!slot->has_value()) return std::optional<Node>();
+  auto node = load_node(pager, id, **slot);
+  if (!node) return node.error();
+  return std::optional<Node>(std::move(*node));
+}
+
+Status update_node(Pager& pager, uint64_t id, PropMap properties) {
+  auto found = read_live_node_slot(pager, id);
+  if (!found) return found.error();
+  if (!found->has_value()) return OrviError::node_not_found(id);
+  NodeSlot slot = **found;
+
+  auto stored = read_props_blob(pager, slot.prop_offset, slot.prop_len);
+  if (!stored) return stored.error();
+  PropMap merged = std::move(*stored);
+  if (merged.empty()) {
+    merged = std::move(properties);
+  } else {
+    for (auto& [key, value] : properties) {
+      merged.insert_or_assign(key, std::move(value));
+    }
+  }
+
+  if (merged.empty()) {
+    slot.prop_offset = 0;
+    slot.prop_len = 0;
+  } else {
+    const Bytes blob = encode_props(merged);
+    auto off = pager.append_prop(blob);
+    if (!off) return off.error();
+    slot.prop_offset = *off;
+    slot.prop_len = static_cast<uint32_t>(blob.size());
+  }
+  return pager.write_node_slot(slot);
+}
+
+Result<std::vector<Node>> all_nodes(Pager& pager) {
+  const uint64_t next = pager.header().next_node_id;
+  std::vector<Node> out;
+  if (next > 1) {
+    out.reserve(static_cast<size_t>(
+        std::min({pager.header().node_count, next - 1, kMaxReserve})));
+  }
+  for (uint64_t id = 1; id < next; ++id) {
+    auto node = get_node(pager, id);
+    if (!node) return node.error();
+    if (node->has_value()) out.push_back(std::move(**node));
+  }
+  return out;
+}
+
+}  // namespace orvi

@@ -1,0 +1,98 @@
+// Nodes: records with an id, a fixed list of labels and a property map.
+//
+// A node lives in a fixed-size NodeSlot (see storage/serializer.h); its
+// labels and its properties live as two blobs in property storage (a List
+// of Strings and a Map, see storage/prop_codec.h). A blob length of 0 means
+// "no labels" / "no properties" and nothing is stored for it.
+//
+// Ids are handed out from the header's next_node_id, strictly increasing
+// from 1, and never reused: once add_node has advanced next_node_id the id
+// is spent, even if the rest of the add fails. A node exists exactly when
+// 1 <= id < next_node_id, its slot's stored id is not 0 and the deleted
+// flag is clear; every operation here uses that one test (node_exists /
+// read_live_node_slot).
+//
+// Labels never change after creation. update_node merges: the given keys
+// replace or add values, every other key stays, no key is ever removed
+// (a null value is stored as a null property). Storage is append-only, so
+// every update with a non-empty merged map appends a fresh blob.
+//
+// Nothing here commits: changes stay pending in the pager until the
+// caller commits or rolls back. The label index is the database handle's
+// business. Not thread-safe; callers hold the handle's lock.
+#ifndef ORVI_GRAPH_NODE_H_
+#define ORVI_GRAPH_NODE_H_
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "error/result.h"
+#include "storage/pager.h"
+#include "storage/prop_codec.h"
+
+namespace orvi {
+
+// A detached snapshot of a node; owns its data.
+struct Node {
+  uint64_t id = 0;
+  std::vector<std::string> labels;
+  PropMap properties;
+};
+
+// True when 1 <= id < next_node_id, the slot was written and is not
+// deleted.
+Result<bool> node_exists(Pager& pager, uint64_t id);
+
+// Appends a node with the next id. Labels and properties are moved into the
+// returned snapshot.
+Result<Node> add_node(Pager& pager, std::vector<std::string> labels,
+                      PropMap properties);
+
+// The node, or nullopt when it does not exist.
+Result<std::optional<Node>> get_node(Pager& pager, uint64_t id);
+
+// Merges `properties` into the node's map (see above); NodeNotFound when the
+// node does not exist.
+Status update_node(Pager& pager, uint64_t id, PropMap properties);
+
+// Every live node in ascending id order; the first read error ends it.
+Result<std::vector<Node>> all_nodes(Pager& pager);
+
+// --- helpers shared with the edge layer ------------------------------------
+
+// The slot of node `id` when the node exists (the test above), nullopt
+// otherwise. A slot that the header says was allocated but that no extent
+// holds is reported as CorruptedFile.
+Result<std::optional<NodeSlot>> read_live_node_slot(Pager& pager, uint64_t id);
+
+// The bytes of the blob [offset, offset + len). When the blob lies within
+// one page the view points into the pager's page image and stays valid only
+// until the next pager call; otherwise the bytes are copied into `scratch`
+// and the view points there. len 0 gives an empty view without I/O.
+Result<std::string_view> read_blob_view(Pager& pager, uint64_t offset,
+                                        uint32_t len, std::string& scratch);
+
+// The property map stored at [offset, offset + len); empty when len is 0.
+Result<PropMap> read_props_blob(Pager& pager, uint64_t offset, uint32_t len);
+
+// Fails with CapacityExceeded (`what`/`unit`, limit kMaxExtentsPerKind x
+// `per_extent`) when `id` cannot be handed out: no extent could hold its
+// slot or id + 1 would wrap. Otherwise allocates extents of `kind` until
+// one covers the slot of `id`. A consistent file needs at most one new
+// extent (extents are allocated before an id is spent), so a next id that
+// lies further out means the header and the extent index disagree:
+// CorruptedFile, instead of allocating a run of empty extents.
+Status ensure_slot_extent(Pager& pager, ExtentKind kind, uint64_t id);
+
+// Refuses to hand out `id` when its slot was already written: slots at or
+// beyond the next id are never written in a consistent file, so a used one
+// means the header's next id went backwards and an add would overwrite a
+// record (CorruptedFile). The extent covering `id` must exist.
+Status check_slot_unused(Pager& pager, ExtentKind kind, uint64_t id);
+
+}  // namespace orvi
+
+#endif  // ORVI_GRAPH_NODE_H_
