@@ -1,6 +1,283 @@
-"""orvi: an embedded property-graph database."""
+"""orvi: an embedded property-graph database.
 
-from typing import Final
+A whole graph lives in one file (or in memory for the path ":memory:").
+`open(path)` returns a `GraphDB`; through it a program creates, reads,
+updates and deletes nodes (string labels fixed at creation, a property map)
+and directed edges (one string label, a source, a target, a property map).
+
+Nothing is written to the file as a side effect of a change: changes stay
+pending until `GraphDB.commit()` or the clean end of a
+`with db.transaction():` block. `rollback()`, a failing transaction block
+and closing the handle discard them. Only `clear()` (and the maintenance
+operations) write to the file by themselves.
+
+Property values are None, bool, int (signed 64-bit), float, str, list and
+dict with str keys, nested at most 32 levels.
+"""
+
+from types import TracebackType
+from typing import Final, Literal, Sequence, Union
+
+from typing_extensions import Self, TypeAlias
 
 __version__: Final[str]
 _BUILT_WITH_FAULT_INJECTION: Final[bool]
+
+_PropValue: TypeAlias = Union[
+    None, bool, int, float, str, list["_PropValue"], dict[str, "_PropValue"]
+]
+# A node argument: a Node object or a non-negative integer node id.
+_NodeRef: TypeAlias = Union["Node", int]
+
+def open(path: str) -> GraphDB:
+    """Open the database file at `path`, creating it when it is missing.
+
+    The path ":memory:" (exactly) gives a database kept only in memory.
+    `path` must be a `str`; bytes and path objects raise TypeError.
+
+    One process may hold a file open once: a second `open` of the same
+    file (by any spelling of its path) raises AlreadyOpenError until the
+    first handle is closed. Use `with orvi.open(path) as db:` so the handle
+    is closed at the end of the block.
+
+    Raises OSError when the file cannot be read or written,
+    CorruptedFileError when it is damaged, ValueError for a path without a
+    file name.
+    """
+
+class GraphDBError(Exception):
+    """Base class of every orvi-specific exception."""
+
+class NodeNotFoundError(GraphDBError):
+    """A node id names no live node (id 0, unknown or deleted)."""
+
+class EdgeNotFoundError(GraphDBError):
+    """An edge id names no live edge (id 0, unknown or deleted)."""
+
+class CorruptedFileError(GraphDBError):
+    """The database file failed an integrity check."""
+
+class TransactionError(GraphDBError):
+    """A transaction could not be completed: a nested transaction block,
+    or a commit too large for the write-ahead log."""
+
+class CapacityExceededError(GraphDBError):
+    """The file layout cannot address another node, edge or extent."""
+
+class MergeError(GraphDBError):
+    """A merge found a source node without the merge-key property."""
+
+class AlreadyOpenError(GraphDBError):
+    """The file is already open for writing in this or another process."""
+
+class Node:
+    """An immutable snapshot of one node, taken when it was fetched.
+
+    The object never refers back to the database: it keeps working after
+    the database is closed and does not see later changes. To change the
+    node pass it (or its id) to `GraphDB.update_node()` or
+    `GraphDB.delete_node()`, then fetch it again with `GraphDB.get_node()`.
+
+    Two Node objects are equal only when they are the same object; hashing
+    is by identity.
+    """
+
+    @property
+    def id(self) -> int:
+        """The node id (a positive integer, never reused)."""
+    @property
+    def labels(self) -> list[str]:
+        """The labels in the order given to add_node (a new list on every
+        access)."""
+    @property
+    def properties(self) -> dict[str, _PropValue]:
+        """All properties (a new dict on every access; key order is
+        unspecified)."""
+    def get(self, key: str) -> _PropValue:
+        """The property `key`, or None when the node has none of that name
+        (a stored None gives None too). A non-str key raises TypeError."""
+    def keys(self) -> list[str]:
+        """The property names (a new list; order unspecified)."""
+    def __getitem__(self, key: str, /) -> _PropValue:
+        """The property `key`; KeyError when absent, TypeError when `key`
+        is not a str."""
+    def __contains__(self, key: object, /) -> bool:
+        """True when the node has a property named `key`; TypeError when
+        `key` is not a str."""
+
+class Edge:
+    """An immutable snapshot of one edge, taken when it was fetched.
+
+    Like Node: detached from the database, unchanged by later writes, equal
+    only to itself. To change the edge use `GraphDB.update_edge()` or
+    `GraphDB.delete_edge()` and fetch it again with `GraphDB.get_edge()`.
+    """
+
+    @property
+    def id(self) -> int:
+        """The edge id (a positive integer, never reused)."""
+    @property
+    def label(self) -> str:
+        """The edge label (may be empty)."""
+    @property
+    def from_node(self) -> int:
+        """The id of the source node."""
+    @property
+    def to_node(self) -> int:
+        """The id of the target node."""
+    @property
+    def properties(self) -> dict[str, _PropValue]:
+        """All properties (a new dict on every access; key order is
+        unspecified)."""
+    def get(self, key: str) -> _PropValue:
+        """The property `key`, or None when absent. A non-str key raises
+        TypeError."""
+    def keys(self) -> list[str]:
+        """The property names (a new list; order unspecified)."""
+    def __getitem__(self, key: str, /) -> _PropValue:
+        """The property `key`; KeyError when absent, TypeError when `key`
+        is not a str."""
+    def __contains__(self, key: object, /) -> bool:
+        """True when the edge has a property named `key`; TypeError when
+        `key` is not a str."""
+
+class Transaction:
+    """The context manager returned by `GraphDB.transaction()`.
+
+    `with db.transaction(): ...` commits everything pending when the block
+    ends normally and rolls everything pending back when it raises (the
+    exception then propagates unchanged). Pending changes made before the
+    block are included: there is one pending state per database.
+
+    Blocks cannot nest: entering a block while another block of the same
+    database is open raises TransactionError ("transaction already
+    active"); the outer block is unaffected. `GraphDB.commit()` and
+    `GraphDB.rollback()` inside a block end it early (a new block may then
+    be entered). A Transaction can be used for several blocks in turn.
+    Entering after the database was closed raises ValueError.
+    """
+
+    def __enter__(self) -> Self:
+        """Start the block; TransactionError when a block is already
+        open on this database."""
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None = None,
+        _exc_val: BaseException | None = None,
+        _exc_tb: TracebackType | None = None,
+    ) -> Literal[False]:
+        """Commit (clean exit) or roll back (exception); a failing commit
+        raises (TransactionError for a transaction too large for the
+        write-ahead log, OSError for a write failure)."""
+
+class GraphDB:
+    """An open database, returned by `orvi.open(path)`.
+
+    Every change stays pending until `commit()` or the clean end of a
+    `with db.transaction():` block; reads see pending changes at once.
+    `rollback()` discards pending changes and `close()` (or the end of a
+    `with orvi.open(path) as db:` block) discards whatever is still
+    pending.
+
+    After `close()` every method that uses the database raises ValueError
+    ("orvi: database handle is closed; ..."); `begin()`, `transaction()`
+    and `__enter__` still return.
+
+    Node arguments (`from_node`, `node`, `node_arg`, ...) accept a Node or
+    a non-negative int id; anything else raises ValueError. Property
+    keyword arguments accept the property value types (see the module
+    docstring); other values raise ValueError and nothing is stored.
+    """
+
+    def add_node(self, labels: Sequence[str], **kwargs: _PropValue) -> Node:
+        """Add a node with `labels` (a sequence of str, kept in order; a
+        single str raises TypeError) and the keyword arguments as
+        properties. Returns the new Node."""
+    def add_edge(
+        self, from_node: _NodeRef, label: str, to_node: _NodeRef, **kwargs: _PropValue
+    ) -> Edge:
+        """Add an edge `from_node` -> `to_node` with `label` and the keyword
+        arguments as properties. Returns the new Edge; NodeNotFoundError
+        when an endpoint does not exist."""
+    def get_node(self, node_id: int) -> Node | None:
+        """The node with this id, or None when there is none (0, unknown,
+        deleted). Only an int is accepted: TypeError for other types,
+        OverflowError for a negative or too large id."""
+    def get_edge(self, edge_id: int) -> Edge | None:
+        """The edge with this id, or None when there is none. Argument
+        rules as for get_node."""
+    def update_node(self, node: _NodeRef, **kwargs: _PropValue) -> None:
+        """Set the given properties on the node, keeping the others (no
+        property is ever removed; labels never change).
+        NodeNotFoundError when the node does not exist."""
+    def update_edge(self, edge_id: int, **kwargs: _PropValue) -> None:
+        """Set the given properties on the edge, keeping the others.
+        EdgeNotFoundError when the edge does not exist."""
+    def delete_node(self, node_arg: _NodeRef) -> None:
+        """Delete the node and every edge touching it.
+        NodeNotFoundError when the node does not exist."""
+    def delete_edge(self, edge_arg: Edge | int) -> None:
+        """Delete the edge (an Edge or an edge id).
+        EdgeNotFoundError when the edge does not exist."""
+    def out_edges(self, node_arg: _NodeRef, label: str | None = None) -> list[Edge]:
+        """The node's outgoing edges, newest first, optionally only those
+        with `label`. NodeNotFoundError when the node does not exist."""
+    def in_edges(self, node_arg: _NodeRef, label: str | None = None) -> list[Edge]:
+        """The node's incoming edges, newest first, optionally only those
+        with `label`. NodeNotFoundError when the node does not exist."""
+    def neighbors(
+        self,
+        node_arg: _NodeRef,
+        edge_label: str | None = None,
+        direction: str = "out",
+    ) -> list[Node]:
+        """The nodes at the other end of the node's edges: "out" (targets,
+        the default), "in" (sources) or "both" (targets then sources, each
+        node once). Any other direction raises ValueError."""
+    def all_nodes(self) -> list[Node]:
+        """Every live node, by ascending id."""
+    def all_edges(self) -> list[Edge]:
+        """Every live edge, by ascending id."""
+    def all_nodes_as_records(self) -> list[dict[str, _PropValue]]:
+        """Every live node as a dict: "id", "labels", then the properties
+        (a property named "id" or "labels" replaces the fixed entry)."""
+    def all_edges_as_records(self) -> list[dict[str, _PropValue]]:
+        """Every live edge as a dict: "id", "label", "from_node",
+        "to_node", then the properties (which replace a fixed entry of the
+        same name)."""
+    def node_count(self) -> int:
+        """The number of live nodes, pending changes included."""
+    def edge_count(self) -> int:
+        """The number of live edges, pending changes included."""
+    def info(self) -> dict[str, str | int]:
+        """{"version": "1.0", "node_count": ..., "edge_count": ...,
+        "file_size": ...} with the storage size in bytes."""
+    def clear(self) -> None:
+        """Delete everything: discards pending changes and empties the
+        file at once (no commit needed)."""
+    def begin(self) -> None:
+        """Does nothing; changes are always pending until commit(). Kept
+        for callers that mark the start of their work."""
+    def commit(self) -> None:
+        """Write every pending change to the file atomically. Raises
+        TransactionError when the changes do not fit in the 4 MiB
+        write-ahead log (split them across several commits)."""
+    def rollback(self) -> None:
+        """Discard every pending change."""
+    def transaction(self) -> Transaction:
+        """A context manager: `with db.transaction(): ...` commits on a
+        clean exit and rolls back when the block raises."""
+    def close(self) -> None:
+        """Release the database and its single-writer slot; pending changes
+        are discarded. Afterwards every method that uses the database
+        raises ValueError. Calling close() again does nothing."""
+    def __enter__(self) -> Self:
+        """Return the database itself."""
+    def __exit__(
+        self,
+        _exc_type: type[BaseException] | None = None,
+        _exc_val: BaseException | None = None,
+        _exc_tb: TracebackType | None = None,
+    ) -> Literal[False]:
+        """Close the database (without committing) so the file can be
+        opened again; an exception raised in the block propagates."""

@@ -2,11 +2,17 @@
 //
 // PyInit_orvi only hands CPython the module definition (multi-phase
 // initialisation); the single Py_mod_exec step adds the attributes, the
-// classes and then the exception classes, base class first. The module
-// keeps no per-module state: type objects and exception classes are made
-// once per process.
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+// free function, the classes and then the exception classes, base class
+// first, in a fixed order. The first failing step fails the import. The
+// module keeps no per-module state: type objects and exception classes
+// are made once per process (the first execution creates them, a later
+// execution of a re-imported module reuses them).
+#include "python/pyref.h"
+
+#include "python/errors.h"
+#include "python/types.h"
+
+namespace orvi::py {
 
 namespace {
 
@@ -16,16 +22,65 @@ constexpr bool kFaultInjection = true;
 constexpr bool kFaultInjection = false;
 #endif
 
+PyMethodDef module_methods[] = {
+    {"open", fastcall_cast(module_open), METH_FASTCALL | METH_KEYWORDS,
+     kOpenDoc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 int orvi_exec(PyObject* module) {
-  if (PyModule_AddStringConstant(module, "__version__", "0.8.0") < 0) return -1;
-  PyObject* flag = kFaultInjection ? Py_True : Py_False;
-  Py_INCREF(flag);
-  if (PyModule_AddObject(module, "_BUILT_WITH_FAULT_INJECTION", flag) < 0) {
-    Py_DECREF(flag);
+  // 1-2: attributes.
+  if (PyModule_AddStringConstant(module, "__version__", "0.8.0") < 0) {
     return -1;
   }
-  return 0;
+  if (add_to_module(module, "_BUILT_WITH_FAULT_INJECTION",
+                    PyRef(new_bool(kFaultInjection))) < 0) {
+    return -1;
+  }
+  // 3: the free function.
+  PyRef name(PyModule_GetNameObject(module));
+  if (!name) return -1;
+  if (add_to_module(module, "open",
+                    PyRef(PyCFunction_NewEx(&module_methods[0], nullptr,
+                                            name.get()))) < 0) {
+    return -1;
+  }
+  // 4-10: the classes.
+  if (register_graphdb(module) < 0) return -1;
+  if (register_node(module) < 0) return -1;
+  if (register_edge(module) < 0) return -1;
+  // NodeQuery, EdgeQuery: register_query(module) goes here.
+  if (register_transaction(module) < 0) return -1;
+  // MergeReport: register_merge_report(module) goes here.
+  // 11-18: the exception classes, GraphDBError first.
+  return register_exceptions(module);
 }
+
+constexpr const char kModuleDoc[] =
+    "orvi: an embedded property-graph database.\n"
+    "\n"
+    "This module is the entry point that runs on `import orvi`. It registers "
+    "the classes, the free function `open` and the exception types; "
+    "`GraphDBError` is registered before the exceptions that derive from "
+    "it.\n"
+    "\n"
+    "| Name | Kind |\n"
+    "|---|---|\n"
+    "| `orvi.open` | function |\n"
+    "| `orvi.GraphDB` | class |\n"
+    "| `orvi.Node` | class |\n"
+    "| `orvi.Edge` | class |\n"
+    "| `orvi.NodeQuery` | class |\n"
+    "| `orvi.EdgeQuery` | class |\n"
+    "| `orvi.Transaction` | class |\n"
+    "| `orvi.GraphDBError` | exception |\n"
+    "| `orvi.NodeNotFoundError` | exception |\n"
+    "| `orvi.EdgeNotFoundError` | exception |\n"
+    "| `orvi.CorruptedFileError` | exception |\n"
+    "| `orvi.TransactionError` | exception |\n"
+    "| `orvi.CapacityExceededError` | exception |\n"
+    "| `orvi.MergeError` | exception |\n"
+    "| `orvi.AlreadyOpenError` | exception |\n";
 
 PyModuleDef_Slot orvi_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(orvi_exec)},
@@ -35,7 +90,7 @@ PyModuleDef_Slot orvi_slots[] = {
 PyModuleDef orvi_module = {
     PyModuleDef_HEAD_INIT,
     "orvi",
-    "orvi: an embedded property-graph database.",
+    kModuleDoc,
     0,
     nullptr,
     orvi_slots,
@@ -46,4 +101,8 @@ PyModuleDef orvi_module = {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_orvi(void) { return PyModuleDef_Init(&orvi_module); }
+}  // namespace orvi::py
+
+PyMODINIT_FUNC PyInit_orvi(void) {
+  return PyModuleDef_Init(&orvi::py::orvi_module);
+}

@@ -1,0 +1,80 @@
+// Argument binding for METH_FASTCALL | METH_KEYWORDS methods.
+//
+// Every method's docstring begins with its text signature, for example
+// "neighbors($self, node_arg, edge_label=None, direction=\"out\")". The
+// binder reads the parameter list from that same text (once per method),
+// so the signature Python shows and the binding can never disagree:
+//   name          required, by position or keyword
+//   name=default  optional (the default itself is applied by the method)
+//   *             the parameters after it are keyword-only
+//   **name        unknown keywords are collected instead of refused
+//
+// Failures raise TypeError with CPython's own wording:
+//   "f() takes at most 2 arguments (3 given)"
+//   "f() missing required argument 'labels' (pos 1)"
+//   "'x' is an invalid keyword argument for f()"
+//   "argument for f() given by name ('x') and position (1)"
+// and bad_argument() gives "f() argument 'path' must be str, not bytes".
+//
+// Bound values are borrowed from the call's argument vector, which the
+// caller keeps alive for the whole call.
+#ifndef ORVI_PYTHON_ARGS_H_
+#define ORVI_PYTHON_ARGS_H_
+
+#include "python/pyref.h"
+
+#include <array>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace orvi::py {
+
+inline constexpr int kMaxParams = 8;
+
+class Signature {
+ public:
+  // Parses the text signature at the start of `doc` (up to the first ')').
+  explicit Signature(const char* doc);
+
+  const std::string& fname() const { return fname_; }
+  int size() const { return static_cast<int>(names_.size()); }
+  const std::string& name(int i) const { return names_[i]; }
+  int required() const { return required_; }
+  int positional() const { return positional_; }
+  bool var_kwargs() const { return var_kwargs_; }
+
+ private:
+  std::string fname_;
+  std::vector<std::string> names_;
+  int required_ = 0;    // parameters [0, required_) have no default
+  int positional_ = 0;  // parameters [positional_, size()) are keyword-only
+  bool var_kwargs_ = false;
+};
+
+struct BoundArgs {
+  // Borrowed; nullptr when the parameter was not given.
+  std::array<PyObject*, kMaxParams> values{};
+  // Keywords collected by **kwargs, in call order: (name, value), borrowed.
+  std::vector<std::pair<PyObject*, PyObject*>> extra;
+
+  PyObject* operator[](int i) const { return values[i]; }
+  // The value, or None when the parameter was not given.
+  PyObject* or_none(int i) const { return values[i] ? values[i] : Py_None; }
+};
+
+// Binds a vectorcall argument list. Returns false with TypeError set.
+bool bind_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+               PyObject* kwnames, BoundArgs& out);
+
+// Raises "f() argument 'name' must be <expected>, not <type>" and returns
+// false.
+bool bad_argument(const std::string& fname, const char* argname,
+                  const char* expected, PyObject* got);
+
+// The type's name without its module ("tuple", "Node").
+const char* type_short_name(PyObject* obj);
+
+}  // namespace orvi::py
+
+#endif  // ORVI_PYTHON_ARGS_H_

@@ -1,0 +1,141 @@
+// orvi.Node: a detached, read-only snapshot of one node.
+//
+// The object owns a copy of the core Node (id, labels, properties) taken
+// when it was read and never refers back to the database, so it stays
+// usable after the handle is closed. Every access to `labels` or
+// `properties` builds a new list or dict. Equality and hashing are by
+// identity.
+#include <new>
+#include <string>
+
+#include "python/args.h"
+#include "python/convert.h"
+#include "python/frame.h"
+#include "python/record_view.h"
+#include "python/types.h"
+
+namespace orvi::py {
+
+namespace {
+
+PyTypeObject* g_node_type = nullptr;
+
+const Node& node_of(PyObject* self) {
+  return reinterpret_cast<PyNode*>(self)->node;
+}
+
+void node_dealloc(PyObject* self) {
+  reinterpret_cast<PyNode*>(self)->node.~Node();
+  free_heap_object(self);
+}
+
+PyObject* node_repr(PyObject* self) {
+  return guarded([&] {
+    const Node& node = node_of(self);
+    std::string out = "Node(id=" + std::to_string(node.id) + ", labels=[";
+    for (size_t i = 0; i < node.labels.size(); ++i) {
+      if (i > 0) out += ", ";
+      out += '"' + escape_label(node.labels[i]) + '"';
+    }
+    out += "])";
+    return str_to_py(out);
+  });
+}
+
+PyObject* node_get_id(PyObject* self, void*) {
+  return u64_to_py(node_of(self).id);
+}
+
+PyObject* node_get_labels(PyObject* self, void*) {
+  return guarded([&] { return labels_to_py(node_of(self).labels); });
+}
+
+PyObject* node_get_properties(PyObject* self, void*) {
+  return guarded([&] { return props_to_py(node_of(self).properties); });
+}
+
+constexpr const char kGetDoc[] =
+    "get($self, key)\n--\n\n"
+    "The property's value, or None when the node has no property of that "
+    "name.";
+
+PyObject* node_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                   PyObject* kwnames) {
+  return guarded([&] {
+    static const Signature sig(kGetDoc);
+    return record_get(node_of(self).properties, sig, args, nargs, kwnames);
+  });
+}
+
+PyObject* node_keys(PyObject* self, PyObject*) {
+  return guarded([&] { return record_keys(node_of(self).properties); });
+}
+
+PyObject* node_subscript(PyObject* self, PyObject* key) {
+  return guarded([&] {
+    return record_subscript(node_of(self).properties, key, "node");
+  });
+}
+
+int node_contains(PyObject* self, PyObject* key) {
+  return guarded_int(
+      [&] { return record_contains(node_of(self).properties, key); });
+}
+
+PyGetSetDef node_getset[] = {
+    {"id", node_get_id, nullptr, "The node id.", nullptr},
+    {"labels", node_get_labels, nullptr,
+     "The labels in stored order (a new list on every access).", nullptr},
+    {"properties", node_get_properties, nullptr,
+     "The properties (a new dict on every access).", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef node_methods[] = {
+    {"get", fastcall_cast(node_get), METH_FASTCALL | METH_KEYWORDS, kGetDoc},
+    {"keys", node_keys, METH_NOARGS,
+     "keys($self)\n--\n\nThe property names (a new list)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+constexpr const char kNodeDoc[] =
+    "An immutable snapshot of one node: its id, labels and properties as "
+    "they were when the node was fetched.\n\n"
+    "Changes go through the GraphDB object and need a new fetch to be "
+    "seen. The user-facing docstring and method contracts live in the "
+    "module's type stub (entry `Node`, in python/orvi).";
+
+PyType_Slot node_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(node_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(node_repr)},
+    {Py_tp_getset, node_getset},
+    {Py_tp_methods, node_methods},
+    {Py_mp_subscript, reinterpret_cast<void*>(node_subscript)},
+    {Py_sq_contains, reinterpret_cast<void*>(node_contains)},
+    {Py_tp_doc, const_cast<char*>(kNodeDoc)},
+    {0, nullptr},
+};
+
+PyType_Spec node_spec = {"orvi.Node", sizeof(PyNode), 0, kTypeFlags,
+                         node_slots};
+
+}  // namespace
+
+PyTypeObject* node_type() { return g_node_type; }
+
+PyObject* new_py_node(Node node) {
+  PyNode* self = PyObject_New(PyNode, g_node_type);
+  if (self == nullptr) return nullptr;
+  new (&self->node) Node(std::move(node));
+  return reinterpret_cast<PyObject*>(self);
+}
+
+int register_node(PyObject* module) {
+  if (g_node_type == nullptr) {
+    g_node_type = create_type(&node_spec);
+    if (g_node_type == nullptr) return -1;
+  }
+  return add_type(module, "Node", g_node_type);
+}
+
+}  // namespace orvi::py

@@ -1,0 +1,34 @@
+// The read-only mapping behaviour shared by orvi.Node and orvi.Edge:
+// get(key), keys(), obj[key] and `key in obj` over the snapshot's
+// property map. Keys must be str (TypeError otherwise, never a quiet
+// False or None); values are converted fresh on every access.
+#ifndef ORVI_PYTHON_RECORD_VIEW_H_
+#define ORVI_PYTHON_RECORD_VIEW_H_
+
+#include "python/pyref.h"
+
+#include "python/args.h"
+#include "storage/prop_codec.h"
+
+namespace orvi::py {
+
+// get($self, key): the value, or None when absent.
+PyObject* record_get(const PropMap& props, const Signature& sig,
+                     PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames);
+// keys($self): a new list of the property names.
+PyObject* record_keys(const PropMap& props);
+// obj[key]; KeyError naming the key and `word` ("node" or "edge").
+PyObject* record_subscript(const PropMap& props, PyObject* key,
+                           const char* word);
+// key in obj.
+int record_contains(const PropMap& props, PyObject* key);
+
+// The repr text of a node label: backslash and double quote escaped,
+// tab, CR, LF and NUL as \t \r \n \0, other non-printable characters as
+// \u{hex}.
+std::string escape_label(const std::string& label);
+
+}  // namespace orvi::py
+
+#endif  // ORVI_PYTHON_RECORD_VIEW_H_

@@ -1,0 +1,106 @@
+// The Python classes of the module and their object layouts.
+//
+// Every class is a heap type created once per process by its register_*()
+// function (the first module execution creates it, later ones reuse it)
+// and never freed. Users cannot instantiate any of them: objects are made
+// only by the binding (orvi.open, reads, transaction(), ...).
+//
+// Object layouts hold C++ members constructed in place when the object is
+// made and destroyed in its tp_dealloc:
+//   PyGraphDB, PyTransaction: a HandleRef to the shared handle;
+//   PyNode, PyEdge: a detached copy of the core record.
+#ifndef ORVI_PYTHON_TYPES_H_
+#define ORVI_PYTHON_TYPES_H_
+
+#include "python/pyref.h"
+
+#include "graph/edge.h"
+#include "graph/node.h"
+#include "python/handle.h"
+
+namespace orvi::py {
+
+struct PyGraphDB {
+  PyObject_HEAD
+  HandleRef handle;
+};
+
+struct PyTransaction {
+  PyObject_HEAD
+  HandleRef handle;
+};
+
+struct PyNode {
+  PyObject_HEAD
+  Node node;
+};
+
+struct PyEdge {
+  PyObject_HEAD
+  Edge edge;
+};
+
+#ifdef Py_TPFLAGS_IMMUTABLETYPE
+inline constexpr unsigned long kTypeFlags =
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
+#else
+inline constexpr unsigned long kTypeFlags = Py_TPFLAGS_DEFAULT;
+#endif
+
+// A METH_FASTCALL | METH_KEYWORDS function as a PyMethodDef entry.
+using FastcallKw = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t,
+                                 PyObject*);
+inline PyCFunction fastcall_cast(FastcallKw f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+// The type objects; nullptr until registered.
+PyTypeObject* graphdb_type();
+PyTypeObject* transaction_type();
+PyTypeObject* node_type();
+PyTypeObject* edge_type();
+
+// New Python objects (new references), or nullptr with an error set.
+PyObject* new_py_graphdb(HandleRef handle);
+PyObject* new_py_transaction(HandleRef handle);
+PyObject* new_py_node(Node node);
+PyObject* new_py_edge(Edge edge);
+
+inline bool is_py_node(PyObject* o) {
+  return node_type() != nullptr && PyObject_TypeCheck(o, node_type());
+}
+inline bool is_py_edge(PyObject* o) {
+  return edge_type() != nullptr && PyObject_TypeCheck(o, edge_type());
+}
+
+// Creates a heap type from `spec` that Python code cannot instantiate
+// ("cannot create 'orvi.X' instances"). nullptr with an error set on
+// failure.
+PyTypeObject* create_type(PyType_Spec* spec);
+
+// Adds `type` to the module under `name` (a new reference is taken).
+int add_type(PyObject* module, const char* name, PyTypeObject* type);
+
+// Frees an object of a heap type after its C++ members were destroyed,
+// dropping the reference the object held on its type.
+void free_heap_object(PyObject* self);
+
+// The shared handle of a GraphDB object; queries and transactions made
+// from it take another reference.
+const HandleRef& graphdb_handle(PyObject* self);
+
+// orvi.open(path).
+inline constexpr const char kOpenDoc[] = "open(path)\n--\n\n";
+PyObject* module_open(PyObject* module, PyObject* const* args,
+                      Py_ssize_t nargs, PyObject* kwnames);
+
+// Each class file ends with its registration: creates the type once per
+// process and adds it to the module.
+int register_graphdb(PyObject* module);
+int register_node(PyObject* module);
+int register_edge(PyObject* module);
+int register_transaction(PyObject* module);
+
+}  // namespace orvi::py
+
+#endif  // ORVI_PYTHON_TYPES_H_
