@@ -1,0 +1,189 @@
+#include "db/graphdb.h"
+
+#include <errno.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <unordered_set>
+
+#include "db/open_files.h"
+
+namespace orvi {
+
+namespace {
+
+Result<std::string> real_path(const std::string& path) {
+  char buf[PATH_MAX];
+  if (::realpath(path.c_str(), buf) == nullptr) return OrviError::io_errno(errno);
+  return std::string(buf);
+}
+
+// The absolute path with symbolic links and "." / ".." resolved. A file
+// that does not exist yet is named through its canonical parent directory.
+Result<std::string> canonical_db_path(const std::string& path) {
+  char buf[PATH_MAX];
+  if (!path.empty() && ::realpath(path.c_str(), buf) != nullptr) {
+    return std::string(buf);
+  }
+  if (!path.empty() && errno != ENOENT) return OrviError::io_errno(errno);
+  std::string trimmed = path;
+  while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
+  size_t slash = trimmed.rfind('/');
+  std::string name =
+      slash == std::string::npos ? trimmed : trimmed.substr(slash + 1);
+  if (name.empty() || name == "." || name == "..") {
+    return OrviError::invalid_argument("database path has no file name: " +
+                                       path);
+  }
+  std::string parent;
+  if (slash == std::string::npos) {
+    parent = ".";
+  } else if (slash == 0) {
+    parent = "/";
+  } else {
+    parent = trimmed.substr(0, slash);
+  }
+  auto real_parent = real_path(parent);
+  if (!real_parent) return real_parent.error();
+  if (*real_parent == "/") return "/" + name;
+  return *real_parent + "/" + name;
+}
+
+}  // namespace
+
+GraphDB::GraphDB(std::string path, std::unique_ptr<Pager> pager,
+                 LabelIndex label_index)
+    : path_(std::move(path)),
+      pager_(std::move(pager)),
+      label_index_(std::move(label_index)) {}
+
+GraphDB::~GraphDB() {
+  if (registered_path_) {
+    OpenFiles& files = registry();
+    std::lock_guard<std::mutex> guard(files.mutex);
+    files.paths.erase(*registered_path_);
+    registered_path_.reset();
+  }
+  if (writer_lock_) {
+    writer_lock_->release();
+    writer_lock_.reset();
+  }
+  pager_.reset();
+}
+
+Result<std::unique_ptr<GraphDB>> GraphDB::open(const std::string& path) {
+  if (path == ":memory:") {
+    auto pager = Pager::open(path);
+    if (!pager) return pager.error();
+    auto index = LabelIndex::build(**pager);
+    if (!index) return index.error();
+    return std::unique_ptr<GraphDB>(
+        new GraphDB(path, std::move(*pager), std::move(*index)));
+  }
+  OpenFiles& files = registry();
+  std::lock_guard<std::mutex> guard(files.mutex);
+  auto canonical = canonical_db_path(path);
+  if (!canonical) return canonical.error();
+  if (files.paths.count(*canonical)) return OrviError::already_open(*canonical);
+  auto lock = WriterLock::acquire(*canonical);
+  if (!lock) return lock.error();
+  const std::string tmp = *canonical + ".tmp";
+  if (::unlink(tmp.c_str()) != 0 && errno != ENOENT) {
+    OrviError err = OrviError::io_errno(errno);
+    lock->release();
+    return err;
+  }
+  auto pager = Pager::open(path);
+  if (!pager) {
+    lock->release();
+    return pager.error();
+  }
+  auto index = LabelIndex::build(**pager);
+  if (!index) {
+    lock->release();
+    return index.error();
+  }
+  std::unique_ptr<GraphDB> db(
+      new GraphDB(path, std::move(*pager), std::move(*index)));
+  files.paths.insert(*canonical);
+  db->registered_path_ = *canonical;
+  db->writer_lock_.emplace(std::move(*lock));
+  return db;
+}
+
+Result<Node> GraphDB::add_node(std::vector<std::string> labels,
+                               PropMap properties) {
+  auto node = orvi::add_node(*pager_, std::move(labels), std::move(properties));
+  if (!node) return node.error();
+  label_index_.insert(node->id, node->labels);
+  return node;
+}
+
+Status GraphDB::delete_node(uint64_t id) {
+  auto node = get_node(*pager_, id);
+  if (!node) return node.error();
+  std::vector<std::string> labels;
+  if (*node) labels = std::move((*node)->labels);
+  std::unordered_set<uint64_t> deleted;
+  auto outs = out_edges(*pager_, id, std::nullopt);
+  if (!outs) return outs.error();
+  for (const Edge& e : *outs) {
+    ORVI_TRY(delete_edge(*pager_, e.id));
+    deleted.insert(e.id);
+  }
+  auto ins = in_edges(*pager_, id, std::nullopt);
+  if (!ins) return ins.error();
+  for (const Edge& e : *ins) {
+    if (!deleted.insert(e.id).second) continue;
+    ORVI_TRY(delete_edge(*pager_, e.id));
+  }
+  if (id == 0 || id >= pager_->header().next_node_id) {
+    return OrviError::node_not_found(id);
+  }
+  auto slot = pager_->read_node_slot(id);
+  if (!slot) return slot.error();
+  if (!slot->live()) return OrviError::node_not_found(id);
+  slot->flags |= kFlagDeleted;
+  ORVI_TRY(pager_->write_node_slot(*slot));
+  if (pager_->header().node_count > 0) pager_->header().node_count -= 1;
+  label_index_.remove(id, labels);
+  return Ok();
+}
+
+Status GraphDB::rollback() {
+  in_transaction_ = false;
+  ORVI_TRY(pager_->rollback());
+  auto index = LabelIndex::build(*pager_);
+  if (!index) return index.error();
+  label_index_ = std::move(*index);
+  return Ok();
+}
+
+Result<std::vector<Node>> GraphDB::neighbors(
+    uint64_t id, std::optional<std::string_view> label, Direction direction) {
+  auto ids = orvi::neighbors(*pager_, id, direction, label);
+  if (!ids) return ids.error();
+  std::vector<Node> out;
+  out.reserve(ids->size());
+  for (uint64_t nid : *ids) {
+    auto node = get_node(*pager_, nid);
+    if (!node) return node.error();
+    if (*node) out.push_back(std::move(**node));
+  }
+  return out;
+}
+
+Result<std::vector<Node>> GraphDB::scan_nodes(
+    const std::vector<std::string>& labels) {
+  if (labels.empty()) return all_nodes(*pager_);
+  std::vector<Node> out;
+  for (uint64_t nid : label_index_.ids_for_labels(labels)) {
+    auto node = get_node(*pager_, nid);
+    if (!node) return node.error();
+    if (*node) out.push_back(std::move(**node));
+  }
+  return out;
+}
+
+}  // namespace orvi

@@ -1,0 +1,97 @@
+// GraphDB: the core object of one open database.
+//
+// A GraphDB owns its pager, its label index and, for a file, the
+// cross-process writer lock and a place in the process-wide registry of
+// files open for writing (REGISTRY, in open_files.h). The Python binding
+// keeps exactly one GraphDB per orvi.open() call and calls everything
+// below under that handle's mutex; a GraphDB itself is not thread-safe.
+//
+// Nothing here commits: changes stay pending in the pager until commit(),
+// or until a maintenance operation (vacuum, repair) commits on its own.
+// Operations that need no label-index work are called on the pager
+// directly (graph/node.h, graph/edge.h); the ones below keep the index in
+// step with the records.
+//
+// Dropping a GraphDB: the path leaves the registry, the writer lock is
+// released (a failure only prints a warning), then the pager is dropped,
+// discarding pending changes.
+#ifndef ORVI_DB_GRAPHDB_H_
+#define ORVI_DB_GRAPHDB_H_
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "error/result.h"
+#include "graph/edge.h"
+#include "graph/index.h"
+#include "graph/node.h"
+#include "storage/lock.h"
+#include "storage/pager.h"
+
+namespace orvi {
+
+class GraphDB {
+ public:
+  GraphDB(const GraphDB&) = delete;
+  GraphDB& operator=(const GraphDB&) = delete;
+  ~GraphDB();
+
+  // Opens ":memory:" or a file path (created when missing).
+  static Result<std::unique_ptr<GraphDB>> open(const std::string& path);
+
+  Pager& pager() { return *pager_; }
+  LabelIndex& label_index() { return label_index_; }
+  // The canonical path held in the registry; empty for ":memory:".
+  const std::optional<std::string>& registered_path() const {
+    return registered_path_;
+  }
+  // The path exactly as given to open().
+  const std::string& path() const { return path_; }
+
+  // The explicit-transaction flag: set while a `with db.transaction()`
+  // block is open.
+  bool in_transaction() const { return in_transaction_; }
+  void set_in_transaction(bool value) { in_transaction_ = value; }
+
+  Result<Node> add_node(std::vector<std::string> labels, PropMap properties);
+  // Deletes the node and every edge touching it (a self-loop once).
+  Status delete_node(uint64_t id);
+  // Discards pending changes and rebuilds the label index; clears the
+  // explicit-transaction flag in every outcome.
+  Status rollback();
+  Result<std::vector<Node>> neighbors(uint64_t id,
+                                      std::optional<std::string_view> label,
+                                      Direction direction);
+  // Nodes carrying any of `labels` (all live nodes when empty), ascending.
+  Result<std::vector<Node>> scan_nodes(const std::vector<std::string>& labels);
+
+  // Compacts the database, keeping every id and the next ids (defined in
+  // graph/vacuum.cpp). Refused inside an explicit transaction.
+  Status vacuum();
+  // True when a vacuum replaced the file but could not reopen it: the handle
+  // then holds only an empty placeholder store, and every later operation
+  // must be refused (writes there would be lost) until the user reopens the
+  // database. detach_reason() says why.
+  bool detached() const { return detached_.has_value(); }
+  const std::optional<OrviError>& detach_reason() const { return detached_; }
+
+ private:
+  GraphDB(std::string path, std::unique_ptr<Pager> pager,
+          LabelIndex label_index);
+
+  std::string path_;
+  std::unique_ptr<Pager> pager_;
+  std::optional<std::string> registered_path_;
+  std::optional<WriterLock> writer_lock_;
+  LabelIndex label_index_;
+  bool in_transaction_ = false;
+  std::optional<OrviError> detached_;
+};
+
+}  // namespace orvi
+
+#endif  // ORVI_DB_GRAPHDB_H_
