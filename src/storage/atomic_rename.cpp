@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <unistd.h>
 
+#include "storage/fault.h"
 #include "storage/file.h"
 
 namespace orvi {
@@ -28,6 +29,7 @@ std::string parent_dir(const std::string& path) {
 
 Status atomic_replace(const std::string& source,
                       const std::string& destination) {
+  if (int e = fault::check(fault::kRename)) return OrviError::io_errno(e);
   if (::rename(source.c_str(), destination.c_str()) != 0) {
     return OrviError::io_errno(errno);
   }

@@ -1,5 +1,7 @@
 #include "storage/file.h"
 
+#include "storage/fault.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -85,12 +87,14 @@ Status FileStorage::read_page(uint64_t offset, Page& out) {
 }
 
 Status FileStorage::write_page(uint64_t offset, const Page& page) {
+  if (int e = fault::check(fault::kWrite)) return OrviError::io_errno(e);
   ORVI_TRY(pwrite_exact(fd_.get(), page.data(), kPageSize, offset));
   if (offset + kPageSize > len_) len_ = offset + kPageSize;
   return Ok();
 }
 
 Status FileStorage::flush() {
+  if (int e = fault::check(fault::kFlush)) return OrviError::io_errno(e);
   while (::fsync(fd_.get()) != 0) {
     if (errno != EINTR) return OrviError::io_errno(errno);
   }
@@ -98,6 +102,7 @@ Status FileStorage::flush() {
 }
 
 Status FileStorage::set_len(uint64_t len) {
+  if (int e = fault::check(fault::kTruncate)) return OrviError::io_errno(e);
   if (len > static_cast<uint64_t>(std::numeric_limits<off_t>::max())) {
     return OrviError::io_errno(EFBIG);
   }
