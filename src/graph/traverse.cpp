@@ -1,0 +1,211 @@
+#include "graph/traverse.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "graph/edge.h"
+
+namespace orvi {
+
+namespace {
+
+// First capacity of the per-call tables. Walks are often small, so the
+// tables start small and double; sizing them from the graph's node count
+// would make every short walk on a big graph pay for a big allocation.
+constexpr size_t kInitialCapacity = 64;
+
+// An open-addressing hash table from node id to V with linear probing over
+// one flat array: the visited set and the parent map of a walk, which are
+// probed once per edge and never shrink or erase. Capacity is a power of
+// two and the load stays at most one half. Id 0 never names a node but may
+// appear in a damaged file, so it is kept outside the array, where its
+// slot value serves as the empty marker.
+template <typename V>
+class FlatIdMap {
+ public:
+  FlatIdMap() { rehash(kInitialCapacity); }
+
+  // Stores key -> value unless the key is present; false when it was.
+  bool insert(uint64_t key, V value) {
+    if (key == 0) {
+      if (has_zero_) return false;
+      has_zero_ = true;
+      zero_value_ = value;
+      return true;
+    }
+    if ((size_ + 1) * 2 > keys_.size()) rehash(keys_.size() * 2);
+    size_t i = bucket(key);
+    while (keys_[i] != 0) {
+      if (keys_[i] == key) return false;
+      i = (i + 1) & mask_;
+    }
+    keys_[i] = key;
+    values_[i] = value;
+    ++size_;
+    return true;
+  }
+
+  bool contains(uint64_t key) const { return find(key) != nullptr; }
+
+  const V* find(uint64_t key) const {
+    if (key == 0) return has_zero_ ? &zero_value_ : nullptr;
+    size_t i = bucket(key);
+    while (keys_[i] != 0) {
+      if (keys_[i] == key) return &values_[i];
+      i = (i + 1) & mask_;
+    }
+    return nullptr;
+  }
+
+ private:
+  size_t bucket(uint64_t key) const {
+    // Fibonacci hashing spreads consecutive ids over the whole table.
+    return static_cast<size_t>((key * 0x9E3779B97F4A7C15ULL) >> shift_);
+  }
+
+  void rehash(size_t capacity) {
+    std::vector<uint64_t> old_keys = std::move(keys_);
+    std::vector<V> old_values = std::move(values_);
+    keys_.assign(capacity, 0);
+    values_.assign(capacity, V());
+    mask_ = capacity - 1;
+    shift_ = 64 - static_cast<unsigned>(__builtin_ctzll(capacity));
+    for (size_t j = 0; j < old_keys.size(); ++j) {
+      if (old_keys[j] == 0) continue;
+      size_t i = bucket(old_keys[j]);
+      while (keys_[i] != 0) i = (i + 1) & mask_;
+      keys_[i] = old_keys[j];
+      values_[i] = std::move(old_values[j]);
+    }
+  }
+
+  std::vector<uint64_t> keys_;
+  std::vector<V> values_;
+  size_t size_ = 0;
+  size_t mask_ = 0;
+  unsigned shift_ = 64;
+  bool has_zero_ = false;
+  V zero_value_{};
+};
+
+struct Unit {};
+using FlatIdSet = FlatIdMap<Unit>;
+
+// The walk shared by bfs and dfs; `lifo` picks the stack discipline.
+Result<std::vector<std::pair<Node, uint64_t>>> walk(Pager& graph,
+                                                    uint64_t start,
+                                                    uint64_t max_depth,
+                                                    bool lifo) {
+  std::vector<std::pair<Node, uint64_t>> result;
+  if (max_depth == 0) return result;
+
+  FlatIdSet visited;
+  visited.insert(start, Unit{});
+  // The queue is a vector read from `head`: entries are never removed, so
+  // no deque bookkeeping is needed and the whole walk is one allocation
+  // series. The stack uses the same vector from its back.
+  std::vector<std::pair<uint64_t, uint64_t>> pending;
+  pending.reserve(kInitialCapacity);
+  pending.emplace_back(start, 0);
+  size_t head = 0;
+
+  while (lifo ? !pending.empty() : head < pending.size()) {
+    std::pair<uint64_t, uint64_t> entry;
+    if (lifo) {
+      entry = pending.back();
+      pending.pop_back();
+    } else {
+      entry = pending[head++];
+    }
+    const auto [id, depth] = entry;
+
+    if (depth != 0) {
+      auto node = get_node(graph, id);
+      if (!node) return node.error();
+      if (node->has_value()) result.emplace_back(std::move(**node), depth);
+    }
+    if (depth < max_depth) {
+      auto edges = out_edges(graph, id, std::nullopt);
+      if (!edges) return edges.error();
+      for (const Edge& e : *edges) {
+        if (visited.insert(e.to_node, Unit{})) {
+          pending.emplace_back(e.to_node, depth + 1);
+        }
+      }
+    }
+  }
+  return result;
+}
+
+}  // namespace
+
+Result<std::vector<std::pair<Node, uint64_t>>> bfs(Pager& graph,
+                                                   uint64_t start,
+                                                   uint64_t max_depth) {
+  return walk(graph, start, max_depth, /*lifo=*/false);
+}
+
+Result<std::vector<std::pair<Node, uint64_t>>> dfs(Pager& graph,
+                                                   uint64_t start,
+                                                   uint64_t max_depth) {
+  return walk(graph, start, max_depth, /*lifo=*/true);
+}
+
+Result<std::optional<std::vector<Node>>> shortest_path(
+    Pager& graph, uint64_t start, uint64_t goal,
+    std::optional<std::string_view> edge_label) {
+  using Path = std::optional<std::vector<Node>>;
+  if (start == goal) {
+    auto node = get_node(graph, start);
+    if (!node) return node.error();
+    if (!node->has_value()) return Path();
+    std::vector<Node> path;
+    path.push_back(std::move(**node));
+    return Path(std::move(path));
+  }
+
+  // parent doubles as the visited set: every visited id but the start has
+  // a parent, and the start's own entry is never followed (the path walk
+  // below stops when it reaches the start).
+  FlatIdMap<uint64_t> parent;
+  parent.insert(start, 0);
+  std::vector<uint64_t> queue;
+  queue.reserve(kInitialCapacity);
+  queue.push_back(start);
+  size_t head = 0;
+  bool found = false;
+
+  while (!found && head < queue.size()) {
+    const uint64_t current = queue[head++];
+    auto edges = out_edges(graph, current, edge_label);
+    if (!edges) return edges.error();
+    for (const Edge& e : *edges) {
+      const uint64_t t = e.to_node;
+      if (!parent.insert(t, current)) continue;
+      if (t == goal) {
+        found = true;
+        break;
+      }
+      queue.push_back(t);
+    }
+  }
+  if (!found) return Path();
+
+  // Each parent was discovered before its child, so the chain strictly
+  // moves back in discovery order and ends at the start.
+  std::vector<uint64_t> ids;
+  ids.push_back(goal);
+  while (ids.back() != start) ids.push_back(*parent.find(ids.back()));
+  std::reverse(ids.begin(), ids.end());
+
+  std::vector<Node> path;
+  path.reserve(ids.size());
+  for (uint64_t id : ids) {
+    auto node = get_node(graph, id);
+    if (!node) return node.error();
+    if (node->has_value()) path.push_back(std::move(**node));
+  }
+  return Path(std::move(path));
+}
+
+}  // namespace orvi

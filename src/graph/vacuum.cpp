@@ -1,0 +1,261 @@
+#include "graph/vacuum.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <utility>
+
+#include "storage/atomic_rename.h"
+#include "storage/prop_codec.h"
+
+namespace orvi {
+
+namespace {
+
+// Reserve hints come from counters stored in the file; a damaged counter
+// must not become a giant allocation.
+constexpr uint64_t kMaxReserve = 1u << 16;
+
+// Dirty pages of the store being built are written home whenever this many
+// have gathered. The store is not the database until it is complete and
+// renamed into place, so writing it in pieces is safe; it bounds the memory
+// the build holds, and keeps the final commit within the write-ahead log
+// (one record adds at most two 1 MiB blobs, about 520 pages, and the log
+// holds 1018).
+constexpr size_t kFlushThreshold = 256;
+
+const char kInTransaction[] =
+    "vacuum() cannot run inside an explicit transaction; commit or rollback "
+    "the transaction first";
+const char kBadTmpPath[] =
+    "vacuum: temporary path is not valid UTF-8 \xE2\x80\x94 retry from a "
+    "directory whose name is encodable as UTF-8";
+
+OrviError unaddressable(const char* word, uint64_t id, uint64_t next) {
+  return OrviError::corrupted(std::string(word) + " " + std::to_string(id) +
+                              " lies below next_" + word + "_id " +
+                              std::to_string(next) + " but no " + word +
+                              " extent holds its slot");
+}
+
+void remove_quietly(const std::string& path) { ::unlink(path.c_str()); }
+
+// Appends `blob` to `out`'s property storage; offset 0 for an empty blob.
+Result<uint64_t> copy_blob(Pager& out, const std::string& blob) {
+  if (blob.empty()) return uint64_t{0};
+  return out.append_prop(blob);
+}
+
+// Allocates extents of `kind` until one covers the highest id below `next`.
+Status cover_ids(Pager& out, ExtentKind kind, uint64_t next) {
+  if (next <= 1) return Ok();
+  const uint64_t per_extent =
+      kind == ExtentKind::kNode ? kNodesPerExtent : kEdgesPerExtent;
+  const uint64_t last_extent = (next - 2) / per_extent;
+  while (last_extent >= out.chain(kind).extents.size()) {
+    auto base = out.allocate_extent(kind);
+    if (!base) return base.error();
+  }
+  return Ok();
+}
+
+Status flush_if_large(Pager& out) {
+  if (out.dirty_count() < kFlushThreshold) return Ok();
+  return out.flush_dirty_pages();
+}
+
+// Writes the snapshot into the fresh store `out` and commits it.
+Status write_compacted(Pager& out, const LiveRecords& records,
+                       uint64_t next_node, uint64_t next_edge) {
+  out.header().next_node_id = next_node;
+  out.header().next_edge_id = next_edge;
+  ORVI_TRY(cover_ids(out, ExtentKind::kNode, next_node));
+  ORVI_TRY(cover_ids(out, ExtentKind::kEdge, next_edge));
+
+  for (const NodeRecord& record : records.nodes) {
+    ORVI_TRY(flush_if_large(out));
+    NodeSlot slot = record.slot;
+    auto labels = copy_blob(out, record.labels);
+    if (!labels) return labels.error();
+    auto props = copy_blob(out, record.props);
+    if (!props) return props.error();
+    slot.label_offset = *labels;
+    slot.prop_offset = *props;
+    ORVI_TRY(out.write_node_slot(slot));
+  }
+  for (const EdgeRecord& record : records.edges) {
+    ORVI_TRY(flush_if_large(out));
+    EdgeSlot slot = record.slot;
+    auto label = copy_blob(out, record.label);
+    if (!label) return label.error();
+    auto props = copy_blob(out, record.props);
+    if (!props) return props.error();
+    slot.label_offset = *label;
+    slot.prop_offset = *props;
+    ORVI_TRY(out.write_edge_slot(slot));
+  }
+  out.header().node_count = records.nodes.size();
+  out.header().edge_count = records.edges.size();
+  return out.commit();
+}
+
+// The error a handle keeps when it could not reopen its database after the
+// rename step; every later call is refused with it.
+OrviError detach_error(const Status& replaced, const OrviError& reopen) {
+  std::string text;
+  if (replaced) {
+    text = "vacuum replaced the database file but could not reopen it (" +
+           reopen.message() + ")";
+  } else {
+    text = "vacuum could not replace the database file (" +
+           replaced.error().message() + ") and could not reopen it (" +
+           reopen.message() + ")";
+  }
+  return OrviError::transaction_failed(
+      text +
+      "; close this handle and reopen the database with orvi.open(path)");
+}
+
+}  // namespace
+
+Result<LiveRecords> snapshot_live_records(Pager& graph) {
+  const uint64_t next_node = graph.header().next_node_id;
+  const uint64_t next_edge = graph.header().next_edge_id;
+  LiveRecords records;
+  records.nodes.reserve(static_cast<size_t>(
+      std::min({graph.header().node_count, next_node, kMaxReserve})));
+  records.edges.reserve(static_cast<size_t>(
+      std::min({graph.header().edge_count, next_edge, kMaxReserve})));
+
+  for (uint64_t id = 1; id < next_node; ++id) {
+    auto slot = graph.read_node_slot(id);
+    if (!slot) {
+      if (slot.error().kind() == ErrorKind::kCapacityExceeded) {
+        return unaddressable("node", id, next_node);
+      }
+      return slot.error();
+    }
+    if (!slot->live()) continue;
+    NodeRecord record;
+    record.slot = *slot;
+    // The copy is written to the slot its id names: pin it to the position
+    // it was read from, so a damaged id field cannot overwrite another node.
+    record.slot.id = id;
+    auto labels = graph.read_prop(slot->label_offset, slot->label_len);
+    if (!labels) return labels.error();
+    auto props = graph.read_prop(slot->prop_offset, slot->prop_len);
+    if (!props) return props.error();
+    record.labels = std::move(*labels);
+    record.props = std::move(*props);
+    records.nodes.push_back(std::move(record));
+  }
+  for (uint64_t id = 1; id < next_edge; ++id) {
+    auto slot = graph.read_edge_slot(id);
+    if (!slot) {
+      if (slot.error().kind() == ErrorKind::kCapacityExceeded) {
+        return unaddressable("edge", id, next_edge);
+      }
+      return slot.error();
+    }
+    if (!slot->live()) continue;
+    EdgeRecord record;
+    record.slot = *slot;
+    record.slot.id = id;
+    auto label = graph.read_prop(slot->label_offset, slot->label_len);
+    if (!label) return label.error();
+    auto props = graph.read_prop(slot->prop_offset, slot->prop_len);
+    if (!props) return props.error();
+    record.label = std::move(*label);
+    record.props = std::move(*props);
+    records.edges.push_back(std::move(record));
+  }
+  return records;
+}
+
+Result<std::string> build_file_vacuum_tmp(GraphDB& graph,
+                                          const std::string& db_path) {
+  Pager& pager = graph.pager();
+  // Pending writes become durable in the old file before anything else.
+  ORVI_TRY(pager.commit());
+  const uint64_t next_node = pager.header().next_node_id;
+  const uint64_t next_edge = pager.header().next_edge_id;
+  auto records = snapshot_live_records(pager);
+  if (!records) return records.error();
+
+  const std::string tmp = db_path + ".tmp";
+  const int removed_errno = ::unlink(tmp.c_str()) == 0 ? 0 : errno;
+  if (!is_valid_utf8(tmp)) return OrviError::invalid_argument(kBadTmpPath);
+  // A stale file that could not be removed would be opened as an existing
+  // database and built upon; refuse instead.
+  if (removed_errno != 0 && removed_errno != ENOENT) {
+    return OrviError::io_errno(removed_errno);
+  }
+
+  auto out = Pager::open(tmp);
+  if (!out) {
+    remove_quietly(tmp);
+    return out.error();
+  }
+  Status built = write_compacted(**out, *records, next_node, next_edge);
+  out->reset();  // closes the file
+  if (!built) {
+    remove_quietly(tmp);
+    return std::move(built).error();
+  }
+  return tmp;
+}
+
+Result<std::unique_ptr<Pager>> vacuum_in_memory(Pager& graph) {
+  const uint64_t next_node = graph.header().next_node_id;
+  const uint64_t next_edge = graph.header().next_edge_id;
+  auto records = snapshot_live_records(graph);
+  if (!records) return records.error();
+  auto out = Pager::open(":memory:");
+  if (!out) return out.error();
+  ORVI_TRY(write_compacted(**out, *records, next_node, next_edge));
+  return std::move(*out);
+}
+
+Status GraphDB::vacuum() {
+  // A detached handle holds only the empty placeholder store: compacting it
+  // would replace the database file with an empty database.
+  if (detached_) return *detached_;
+  if (in_transaction_) return OrviError::transaction_failed(kInTransaction);
+
+  if (pager_->is_memory()) {
+    auto fresh = vacuum_in_memory(*pager_);
+    if (!fresh) return fresh.error();
+    pager_ = std::move(*fresh);
+    return Ok();
+  }
+
+  const std::string db_path = registered_path_ ? *registered_path_ : path_;
+  auto tmp = build_file_vacuum_tmp(*this, db_path);
+  if (!tmp) return tmp.error();
+
+  auto placeholder = Pager::open(":memory:");
+  if (!placeholder) {
+    remove_quietly(*tmp);
+    return placeholder.error();
+  }
+  // Dropping the old pager closes the database file before the rename.
+  pager_ = std::move(*placeholder);
+  Status replaced = atomic_replace(*tmp, db_path);
+  if (!replaced) remove_quietly(*tmp);
+
+  auto reopened = Pager::open(db_path);
+  if (!reopened) {
+    detached_ = detach_error(replaced, reopened.error());
+    return *detached_;
+  }
+  pager_ = std::move(*reopened);
+  // Vacuum keeps every node and label, so the index held so far still
+  // describes the file; a failed rebuild keeps it and reports the error.
+  auto index = LabelIndex::build(*pager_);
+  if (!index) return index.error();
+  label_index_ = std::move(*index);
+  return replaced;
+}
+
+}  // namespace orvi
