@@ -51,6 +51,8 @@ uint64_t hash_string(std::string_view s) {
   return static_cast<uint64_t>(std::hash<std::string_view>()(s));
 }
 
+uint64_t hash_map(const PropMap& map);
+
 // Equal values (PropValue ==) hash equally; NaN-free values only.
 uint64_t hash_value(const PropValue& v) {
   const uint64_t tag = static_cast<uint64_t>(v.kind()) << 56;
@@ -73,17 +75,22 @@ uint64_t hash_value(const PropValue& v) {
       for (const PropValue& e : v.as_list()) h = mix(h ^ hash_value(e));
       return h;
     }
-    case PropValue::Kind::kMap: {
-      // Entry order is unspecified, so entries are combined by addition.
-      uint64_t sum = 0;
-      for (const auto& [k, e] : v.as_map()) {
-        sum += mix(hash_string(k) ^ mix(hash_value(e) + 0x9E3779B97F4A7C15ULL));
-      }
-      return mix(tag ^ v.as_map().size() ^ mix(sum));
-    }
+    case PropValue::Kind::kMap:
+      return mix(tag ^ hash_map(v.as_map()));
   }
   return 0;
 }
+
+uint64_t hash_map(const PropMap& map) {
+  // Entry order is unspecified, so entries are combined by addition.
+  uint64_t sum = 0;
+  for (const auto& [k, e] : map) {
+    sum += mix(hash_string(k) ^ mix(hash_value(e) + 0x9E3779B97F4A7C15ULL));
+  }
+  return mix(map.size() ^ mix(sum));
+}
+
+bool map_contains_nan(const PropMap& map);
 
 bool contains_nan(const PropValue& v) {
   switch (v.kind()) {
@@ -95,13 +102,17 @@ bool contains_nan(const PropValue& v) {
       }
       return false;
     case PropValue::Kind::kMap:
-      for (const auto& [k, e] : v.as_map()) {
-        if (contains_nan(e)) return true;
-      }
-      return false;
+      return map_contains_nan(v.as_map());
     default:
       return false;
   }
+}
+
+bool map_contains_nan(const PropMap& map) {
+  for (const auto& [k, e] : map) {
+    if (contains_nan(e)) return true;
+  }
+  return false;
 }
 
 bool key_matchable(const Key& key) {
@@ -160,6 +171,78 @@ Result<KeyIndex> build_key_index(Pager& pager,
   }
   return index;
 }
+
+// --- idempotent edges -------------------------------------------------------
+//
+// merge_edge(from, label, to, props) returns the first live out-edge of
+// `from`, in out_edges order (newest first), with that label and target and
+// an equal property map, and otherwise adds one. Calling it for every
+// source edge would reread and decode the whole out-list of `from` each
+// time, quadratic in the degree of a hub node. Instead each destination
+// node's out-list is read once, on first use, into a map from (target,
+// label, properties) to the newest such edge, and every edge the merge adds
+// is entered as the newest of its key. During the edge phase a node's
+// out-list changes only through these adds, so the map answers exactly as
+// merge_edge would. A property map holding a NaN equals no map, not even
+// itself, so such edges are never entered and never looked up.
+
+struct EdgeKey {
+  uint64_t to;
+  std::string label;
+  PropMap props;
+};
+
+struct EdgeKeyHash {
+  size_t operator()(const EdgeKey& k) const {
+    return static_cast<size_t>(mix(mix(k.to) ^ hash_string(k.label)) ^
+                               hash_map(k.props));
+  }
+};
+
+struct EdgeKeyEq {
+  bool operator()(const EdgeKey& a, const EdgeKey& b) const {
+    return a.to == b.to && a.label == b.label && props_equal(a.props, b.props);
+  }
+};
+
+class IdempotentEdges {
+ public:
+  // The edge merge_edge would return for (from, key), or nullopt when it
+  // would add a new one. The first use of `from` reads its out-list (and
+  // fails as out_edges does, e.g. NodeNotFound or a damaged list).
+  Result<std::optional<uint64_t>> find(Pager& pager, uint64_t from,
+                                       const EdgeKey& key) {
+    auto it = lists_.find(from);
+    if (it == lists_.end()) {
+      auto edges = out_edges(pager, from, std::nullopt);
+      if (!edges) return edges.error();
+      OutList list;
+      list.reserve(edges->size());
+      for (Edge& e : *edges) {
+        if (map_contains_nan(e.properties)) continue;
+        // Newest first: emplace keeps the first edge of each key.
+        list.emplace(
+            EdgeKey{e.to_node, std::move(e.label), std::move(e.properties)},
+            e.id);
+      }
+      it = lists_.emplace(from, std::move(list)).first;
+    }
+    if (map_contains_nan(key.props)) return std::optional<uint64_t>();
+    auto hit = it->second.find(key);
+    if (hit == it->second.end()) return std::optional<uint64_t>();
+    return std::optional<uint64_t>(hit->second);
+  }
+
+  // Records an edge just added from `from` (the newest of its key).
+  void added(uint64_t from, EdgeKey key, uint64_t id) {
+    if (map_contains_nan(key.props)) return;
+    lists_[from].insert_or_assign(std::move(key), id);
+  }
+
+ private:
+  using OutList = std::unordered_map<EdgeKey, uint64_t, EdgeKeyHash, EdgeKeyEq>;
+  std::unordered_map<uint64_t, OutList> lists_;
+};
 
 OrviError missing_endpoint(uint64_t edge_id, uint64_t node_id) {
   return OrviError::corrupted("merge_from: source edge " +
@@ -245,6 +328,7 @@ Result<MergeReport> merge_from_snapshot(GraphDB& dst,
     report.nodes_reused += 1;
   }
 
+  IdempotentEdges idempotent;
   for (const Edge& e : edges) {
     auto from = report.node_id_map.find(e.from_node);
     if (from == report.node_id_map.end()) {
@@ -261,15 +345,27 @@ Result<MergeReport> merge_from_snapshot(GraphDB& dst,
       new_id = added->id;
       report.edges_created += 1;
     } else {
-      const uint64_t before = pager.header().edge_count;
-      auto merged =
-          merge_edge(pager, from->second, e.label, to->second, e.properties);
-      if (!merged) return merged.error();
-      new_id = merged->id;
-      if (pager.header().edge_count > before) {
-        report.edges_created += 1;
-      } else {
+      EdgeKey key{to->second, e.label, e.properties};
+      auto existing = idempotent.find(pager, from->second, key);
+      if (!existing) return existing.error();
+      if (*existing) {
+        new_id = **existing;
         report.edges_reused += 1;
+      } else {
+        const uint64_t before = pager.header().edge_count;
+        // add_edge hands the label and properties back in the new edge.
+        auto added = add_edge(pager, from->second, std::move(key.label),
+                              to->second, std::move(key.props));
+        if (!added) return added.error();
+        new_id = added->id;
+        key.label = std::move(added->label);
+        key.props = std::move(added->properties);
+        idempotent.added(from->second, std::move(key), new_id);
+        if (pager.header().edge_count > before) {
+          report.edges_created += 1;
+        } else {
+          report.edges_reused += 1;
+        }
       }
     }
     report.edge_id_map[e.id] = new_id;

@@ -19,8 +19,10 @@
 // completed with the source properties it lacks (MergeProps).
 //
 // Edges are added in snapshot order between the mapped endpoints (Append),
-// or through merge_edge, which reuses an identical existing edge
-// (Idempotent; counted as created only when the edge count grew).
+// or as merge_edge would add them (Idempotent): the newest out-edge of the
+// mapped source with the same label, target and an equal property map is
+// reused, otherwise a new edge is added (counted as created only when the
+// edge count grew).
 //
 // The merge never commits: everything it writes is a pending change of the
 // destination, kept by the caller's commit, dropped by its rollback. A

@@ -270,6 +270,21 @@ TEST_F(MergeTest, IdempotentEdgesAreReusedOnASecondMerge) {
   EXPECT_EQ(third.edges_reused, 2u);
 }
 
+TEST_F(MergeTest, IdempotentReusesTheNewestOfParallelEdges) {
+  uint64_t d1 = dst_node({}, {{"k", I(1)}});
+  uint64_t d2 = dst_node({}, {{"k", I(2)}});
+  ASSERT_TRUE(add_edge(dst_->pager(), d1, "E", d2, {{"w", F(0.0)}}));
+  auto newest = add_edge(dst_->pager(), d1, "E", d2, {{"w", F(0.0)}});
+  ASSERT_TRUE(add_edge(dst_->pager(), d1, "E", d2, {{"w", F(1.0)}}));
+  uint64_t a = src_node({}, {{"k", I(1)}});
+  uint64_t b = src_node({}, {{"k", I(2)}});
+  uint64_t e = src_edge(a, b, "E", {{"w", F(-0.0)}});
+  MergeReport r = merge_ok(
+      by_key({"k"}, NodeConflict::kKeepDst, EdgeStrategy::kIdempotent));
+  EXPECT_EQ(r.edges_reused, 1u);
+  EXPECT_EQ(r.edge_id_map.at(e), newest->id);
+}
+
 TEST_F(MergeTest, AppendDuplicatesEveryEdge) {
   uint64_t a = src_node({}, {{"k", I(1)}});
   uint64_t b = src_node({}, {{"k", I(2)}});
@@ -422,6 +437,35 @@ PropMap random_props(std::mt19937& rng, const std::vector<std::string>& keys,
   return props;
 }
 
+// Edge properties that collide often: Int vs Float, 0.0 vs -0.0, NaN.
+PropMap random_edge_props(std::mt19937& rng) {
+  PropMap props;
+  switch (rng() % 7) {
+    case 0:
+      break;
+    case 1:
+      props.emplace("w", I(0));
+      break;
+    case 2:
+      props.emplace("w", I(1));
+      break;
+    case 3:
+      props.emplace("w", F(0.0));
+      break;
+    case 4:
+      props.emplace("w", F(-0.0));
+      break;
+    case 5:
+      props.emplace("w", PropValue::from_list({F(rng() % 4 ? 1.0 : kNaN)}));
+      break;
+    default:
+      props.emplace("w", I(0));
+      props.emplace("v", F(0.0));
+      break;
+  }
+  return props;
+}
+
 // Fills a destination (committed) and a source snapshot from one seed.
 void random_graphs(uint32_t seed, const std::vector<std::string>& keys,
                    GraphDB& dst, std::vector<Node>& nodes,
@@ -432,11 +476,13 @@ void random_graphs(uint32_t seed, const std::vector<std::string>& keys,
     ASSERT_TRUE(dst.add_node({rng() % 2 ? "A" : "B"},
                              random_props(rng, keys, false)));
   }
-  for (int i = 0; i < dst_nodes; ++i) {
-    PropMap props;
-    if (rng() % 2) props.emplace("w", I(static_cast<int64_t>(rng() % 2)));
-    ASSERT_TRUE(add_edge(dst.pager(), 1 + rng() % dst_nodes, "E",
-                         1 + rng() % dst_nodes, std::move(props)));
+  for (int i = 0; i < dst_nodes * 2; ++i) {
+    uint64_t from = 1 + rng() % dst_nodes;
+    uint64_t to = 1 + rng() % dst_nodes;
+    PropMap props = random_edge_props(rng);
+    // Parallel identical edges: merge_edge must pick the newest.
+    if (rng() % 4 == 0) ASSERT_TRUE(add_edge(dst.pager(), from, "E", to, props));
+    ASSERT_TRUE(add_edge(dst.pager(), from, "E", to, std::move(props)));
   }
   ASSERT_TRUE(dst.pager().commit());
   const int src_nodes = 30 + static_cast<int>(rng() % 30);
@@ -446,12 +492,11 @@ void random_graphs(uint32_t seed, const std::vector<std::string>& keys,
                          random_props(rng, keys, true)});
   }
   for (int i = 0; i < src_nodes * 2; ++i) {
-    PropMap props;
-    if (rng() % 2) props.emplace("w", I(static_cast<int64_t>(rng() % 2)));
-    edges.push_back(Edge{static_cast<uint64_t>(500 + i),
-                         rng() % 3 ? "E" : "F",
-                         100 + rng() % src_nodes, 100 + rng() % src_nodes,
-                         std::move(props)});
+    std::string label = rng() % 3 ? "E" : "F";
+    uint64_t from = 100 + rng() % src_nodes;
+    uint64_t to = 100 + rng() % src_nodes;
+    edges.push_back(Edge{static_cast<uint64_t>(500 + i), std::move(label),
+                         from, to, random_edge_props(rng)});
   }
 }
 
@@ -459,6 +504,7 @@ TEST(MergeRandomTest, IndexedMatchingEqualsTheDefiningScan) {
   const std::vector<std::vector<std::string>> key_sets = {{"k1"},
                                                           {"k1", "k2"}};
   int reused_total = 0;
+  int edges_reused_total = 0;
   for (uint32_t seed = 1; seed <= 4; ++seed) {
     for (const auto& keys : key_sets) {
       for (NodeConflict conflict :
@@ -492,6 +538,7 @@ TEST(MergeRandomTest, IndexedMatchingEqualsTheDefiningScan) {
             EXPECT_EQ(a->edges_reused, b->edges_reused);
             EXPECT_EQ(dump(*fast), dump(*slow));
             reused_total += static_cast<int>(a->nodes_reused);
+            edges_reused_total += static_cast<int>(a->edges_reused);
           }
         }
       }
@@ -499,6 +546,7 @@ TEST(MergeRandomTest, IndexedMatchingEqualsTheDefiningScan) {
   }
   // The domains are small enough that matching really happens.
   EXPECT_GT(reused_total, 300);
+  EXPECT_GT(edges_reused_total, 100);
 }
 
 }  // namespace
