@@ -16,7 +16,7 @@ dict with str keys, nested at most 32 levels.
 """
 
 from types import TracebackType
-from typing import Final, Literal, Sequence, Union
+from typing import Final, Literal, Sequence, Union, final
 
 from typing_extensions import Self, TypeAlias
 
@@ -70,6 +70,7 @@ class MergeError(GraphDBError):
 class AlreadyOpenError(GraphDBError):
     """The file is already open for writing in this or another process."""
 
+@final
 class Node:
     """An immutable snapshot of one node, taken when it was fetched.
 
@@ -105,6 +106,7 @@ class Node:
         """True when the node has a property named `key`; TypeError when
         `key` is not a str."""
 
+@final
 class Edge:
     """An immutable snapshot of one edge, taken when it was fetched.
 
@@ -141,6 +143,7 @@ class Edge:
         """True when the edge has a property named `key`; TypeError when
         `key` is not a str."""
 
+@final
 class Transaction:
     """The context manager returned by `GraphDB.transaction()`.
 
@@ -170,6 +173,7 @@ class Transaction:
         raises (TransactionError for a transaction too large for the
         write-ahead log, OSError for a write failure)."""
 
+@final
 class GraphDB:
     """An open database, returned by `orvi.open(path)`.
 
