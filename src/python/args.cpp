@@ -130,8 +130,8 @@ bool bind_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
       return false;
     }
     if (!sig.var_kwargs()) {
-      PyErr_Format(PyExc_TypeError, "'%U' is an invalid keyword argument for %s()",
-                   key, f);
+      PyErr_Format(PyExc_TypeError,
+                   "'%U' is an invalid keyword argument for %s()", key, f);
       return false;
     }
     out.extra.emplace_back(key, args[nargs + k]);

@@ -33,10 +33,13 @@ bool discard_error() {
 bool has_float_protocol(PyObject* v) {
   PyNumberMethods* nb = Py_TYPE(v)->tp_as_number;
   return PyFloat_Check(v) || PyLong_Check(v) ||
-         (nb != nullptr && (nb->nb_float != nullptr || nb->nb_index != nullptr));
+         (nb != nullptr &&
+          (nb->nb_float != nullptr || nb->nb_index != nullptr));
 }
 
-bool is_integer_like(PyObject* v) { return PyLong_Check(v) || PyIndex_Check(v); }
+bool is_integer_like(PyObject* v) {
+  return PyLong_Check(v) || PyIndex_Check(v);
+}
 
 // The value through the integer protocol as an unsigned 64-bit number.
 // false with the protocol's own error set (TypeError, OverflowError, or

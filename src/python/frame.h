@@ -20,7 +20,9 @@
 //     ... bind and convert ...
 //     return call_core(handle,
 //         [&](GraphDB& db) { return get_node(db.pager(), id); },
-//         [](std::optional<Node> n) { return n ? new_node(...) : new_none(); });
+//         [](std::optional<Node> n) {
+//           return n ? new_py_node(std::move(*n)) : new_none();
+//         });
 //   });
 #ifndef ORVI_PYTHON_FRAME_H_
 #define ORVI_PYTHON_FRAME_H_

@@ -59,7 +59,8 @@ PyObject* edge_or_none(std::optional<Edge> edge) {
 
 // --- records --------------------------------------------------------------
 
-constexpr const char kAddNodeDoc[] = "add_node($self, labels, **kwargs)\n--\n\n";
+constexpr const char kAddNodeDoc[] =
+    "add_node($self, labels, **kwargs)\n--\n\n";
 
 PyObject* graphdb_add_node(PyObject* self, PyObject* const* args,
                            Py_ssize_t nargs, PyObject* kwnames) {
@@ -295,7 +296,9 @@ PyObject* graphdb_neighbors(PyObject* self, PyObject* const* args,
     }
     return call_core(
         handle_of(self),
-        [&](GraphDB& db) { return db.neighbors(id, as_view(label), direction); },
+        [&](GraphDB& db) {
+          return db.neighbors(id, as_view(label), direction);
+        },
         node_list_to_py);
   });
 }
@@ -496,8 +499,10 @@ PyMethodDef graphdb_methods[] = {
      "all_nodes_as_records($self)\n--\n\n"},
     {"all_edges_as_records", graphdb_all_edges_as_records, METH_NOARGS,
      "all_edges_as_records($self)\n--\n\n"},
-    {"node_count", graphdb_node_count, METH_NOARGS, "node_count($self)\n--\n\n"},
-    {"edge_count", graphdb_edge_count, METH_NOARGS, "edge_count($self)\n--\n\n"},
+    {"node_count", graphdb_node_count, METH_NOARGS,
+     "node_count($self)\n--\n\n"},
+    {"edge_count", graphdb_edge_count, METH_NOARGS,
+     "edge_count($self)\n--\n\n"},
     {"info", graphdb_info, METH_NOARGS, "info($self)\n--\n\n"},
     // nodes(), edges(): queries.
     {"clear", graphdb_clear, METH_NOARGS, "clear($self)\n--\n\n"},

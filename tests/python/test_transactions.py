@@ -132,3 +132,38 @@ class TestTransactionsAndClose:
             assert again.node_count() == 0
             with again.transaction():  # a fresh handle starts without the flag
                 pass
+
+
+class TestThreads:
+    def test_flag_belongs_to_the_handle(self, mem):
+        import threading
+
+        errors = []
+
+        def other_thread():
+            try:
+                with mem.transaction():
+                    pass
+            except orvi.TransactionError as exc:
+                errors.append(exc.args[0])
+
+        with mem.transaction():
+            worker = threading.Thread(target=other_thread)
+            worker.start()
+            worker.join()
+        assert errors == [ACTIVE]
+
+    def test_concurrent_writers_share_one_handle(self, mem):
+        import threading
+
+        def add_many():
+            for _ in range(200):
+                mem.add_node(["T"], v=[1, 2])
+
+        workers = [threading.Thread(target=add_many) for _ in range(4)]
+        for w in workers:
+            w.start()
+        for w in workers:
+            w.join()
+        assert mem.node_count() == 800
+        assert sorted(n.id for n in mem.all_nodes()) == list(range(1, 801))
