@@ -66,11 +66,6 @@ struct NodeEntry {
   bool id_repaired = false;  // the stored id differed from the position
 };
 
-struct EdgeEntry {
-  EdgeSlot slot;  // rebuilt links; slot.id == 0: no live edge
-  bool changed = false;
-};
-
 }  // namespace
 
 Result<RepairCounts> repair_adjacency(Pager& graph) {
@@ -100,7 +95,9 @@ Result<RepairCounts> repair_adjacency(Pager& graph) {
 
   // Edge pass: prepend every live edge to its endpoints' lists, in
   // ascending id order, checking everything before anything is written.
-  std::vector<EdgeEntry> edges(std::max<uint64_t>(next_edge, 1));
+  // An edge's links are final as soon as it has been prepended, so the edge
+  // table keeps only the slots whose links change, in ascending id order.
+  std::vector<EdgeSlot> edge_writes;
   RepairCounts counts;
   for (uint64_t t = 1; t < next_edge; ++t) {
     auto read = graph.read_edge_slot(t);
@@ -114,15 +111,14 @@ Result<RepairCounts> repair_adjacency(Pager& graph) {
     const EdgeSlot& slot = *read;
     const uint64_t s = slot.from;
     const uint64_t d = slot.to;
-    EdgeEntry& entry = edges[t];
-    entry.slot = slot;
-    entry.slot.id = t;
+    EdgeSlot rebuilt = slot;
+    rebuilt.id = t;  // pinned like the node slots
 
     if (s >= nodes.size() || nodes[s].slot.id == 0) {
       return missing_endpoint(t, true, s);
     }
     NodeEntry& source = nodes[s];
-    entry.slot.next_out = source.first_out;
+    rebuilt.next_out = source.first_out;
     source.first_out = t;
     if (source.out_degree == kMaxDegree) return degree_overflow(true, s, t);
     source.out_degree += 1;
@@ -131,13 +127,15 @@ Result<RepairCounts> repair_adjacency(Pager& graph) {
       return missing_endpoint(t, false, d);
     }
     NodeEntry& target = nodes[d];
-    entry.slot.next_in = target.first_in;
+    rebuilt.next_in = target.first_in;
     target.first_in = t;
     if (target.in_degree == kMaxDegree) return degree_overflow(false, d, t);
     target.in_degree += 1;
 
-    entry.changed = slot.id != t || entry.slot.next_out != slot.next_out ||
-                    entry.slot.next_in != slot.next_in;
+    if (slot.id != t || rebuilt.next_out != slot.next_out ||
+        rebuilt.next_in != slot.next_in) {
+      edge_writes.push_back(rebuilt);
+    }
     counts.edges_relinked += 1;
   }
 
@@ -162,10 +160,8 @@ Result<RepairCounts> repair_adjacency(Pager& graph) {
     slot.in_degree = entry.in_degree;
     ORVI_TRY(graph.write_node_slot(slot));
   }
-  for (uint64_t t = 1; t < next_edge; ++t) {
-    const EdgeEntry& entry = edges[t];
-    if (entry.slot.id == 0 || !entry.changed) continue;
-    ORVI_TRY(graph.write_edge_slot(entry.slot));
+  for (const EdgeSlot& slot : edge_writes) {
+    ORVI_TRY(graph.write_edge_slot(slot));
   }
 
   ORVI_TRY(graph.commit());

@@ -259,6 +259,27 @@ TEST_F(RepairTest, CommitsPendingChangesToo) {
   EXPECT_EQ(out_ids(a), std::vector<uint64_t>{e});
 }
 
+TEST_F(RepairTest, LargeDatabaseWithLittleDamageFitsOneCommit) {
+  // More node slot pages than one write-ahead log can carry: only the
+  // slots that really change may be rewritten.
+  constexpr uint64_t kNodes = 70000;
+  for (uint64_t i = 0; i < kNodes; ++i) {
+    ASSERT_TRUE(add_node(*pager_, {}, {}));
+    if (i % 30000 == 29999) {
+      ASSERT_TRUE(pager_->commit());
+    }
+  }
+  uint64_t e = edge(1, kNodes);
+  commit_and_close();
+  poke_node(1, 40, 5, 4);
+  open();
+  RepairCounts counts = repair_ok();
+  EXPECT_EQ(counts.nodes_rewritten, kNodes);
+  EXPECT_EQ(counts.edges_relinked, 1u);
+  EXPECT_EQ(node_slot(1).out_degree, 1u);
+  EXPECT_EQ(out_ids(1), std::vector<uint64_t>{e});
+}
+
 TEST_F(RepairTest, NextIdBeyondTheExtentsIsCorruption) {
   node();
   ASSERT_TRUE(pager_->commit());
