@@ -7,6 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 PY=${PYTHON:-python3}
 JOBS=${JOBS:-2}
+export PIP_ROOT_USER_ACTION=ignore PIP_DISABLE_PIP_VERSION_CHECK=1
 
 bash scripts/setup.sh
 
@@ -21,6 +22,12 @@ echo "== install the module"
 
 echo "== python tests (installed module)"
 (cd tests/python && "$PY" -m pytest -q -p no:cacheprovider .)
+
+echo "== type stub matches the module"
+(cd tests/python && "$PY" -m mypy.stubtest orvi --allowlist stubtest_allowlist.txt)
+
+echo "== reference-leak check"
+"$PY" tests/python/leak_check.py
 
 if [ "${ORVI_SKIP_SANITIZE:-0}" != 1 ]; then
   echo "== core and python tests (AddressSanitizer + UndefinedBehaviorSanitizer)"
