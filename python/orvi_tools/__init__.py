@@ -1,0 +1,39 @@
+"""Tools around the orvi graph database, in pure Python.
+
+- the ``orvi`` command (``orvi_tools.cli``): info, check, vacuum, repair,
+  export and import;
+- ``to_networkx`` / ``from_networkx``: conversion to and from networkx
+  graphs (networkx is needed only when they are called);
+- ``export_jsonl``, ``export_csv``, ``export_graphml`` and ``BatchWriter``
+  for the same work from a program;
+- ``check_file``: the read-only integrity check;
+- ``same_graph`` / ``first_difference``: compare two databases by
+  structure and content, ids aside.
+
+The ``orvi`` module itself stays as it is: everything here is built on its
+public methods and, for the read-only tools, on the file format.
+"""
+
+from .batch import BatchWriter, ImportFailed
+from .check import Problem, Report, check_file
+from .compare import first_difference, same_graph
+from .exchange import FormatProblem, export_csv, export_graphml, export_jsonl
+from .nx import from_networkx, to_networkx
+
+__version__ = "0.8.0"
+
+__all__ = [
+    "BatchWriter",
+    "FormatProblem",
+    "ImportFailed",
+    "Problem",
+    "Report",
+    "check_file",
+    "export_csv",
+    "export_graphml",
+    "export_jsonl",
+    "first_difference",
+    "from_networkx",
+    "same_graph",
+    "to_networkx",
+]

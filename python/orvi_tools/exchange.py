@@ -1,0 +1,477 @@
+"""Export and import of whole graphs: JSON Lines, CSV and GraphML.
+
+JSON Lines (``jsonl``), one object per line, every node before the edges:
+
+    {"type": "node", "id": 1, "labels": ["Person"], "properties": {"name": "Ada"}}
+    {"type": "edge", "id": 1, "label": "KNOWS", "from": 1, "to": 2, "properties": {}}
+
+CSV (``csv``): a directory with ``nodes.csv`` (columns id, labels,
+properties) and ``edges.csv`` (columns id, label, from, to, properties);
+labels and properties are JSON texts in their cells.
+
+GraphML (``graphml``, export only): a directed graph whose nodes are
+``n<id>`` and edges ``e<id>``; the labels go in the node key ``labels`` (a
+JSON list) and the edge label in the edge key ``label``. Each property name
+gets one key per element kind: boolean, long or double when all its values
+are of that type (ints and floats mixed give double), otherwise string; a
+string key whose values are not all plain strings holds JSON texts and says
+so in its ``<desc>``.
+
+JSON has no NaN or infinity, and property maps may use any key, so values
+are written in a tagged form that reads back exactly:
+
+- a float NaN, inf or -inf is ``{"$float": "nan"}`` (``"inf"``, ``"-inf"``);
+- a map whose only key begins with ``$`` is wrapped as ``{"$map": {...}}``;
+- any other map, list and scalar is plain JSON.
+
+Imports name nodes by the ``id`` of the input (an integer or a string); the
+database gives them new ids in input order. An edge may refer only to nodes
+defined before it in the input. Import writes through ``BatchWriter`` and
+so commits in batches; making a whole import all-or-nothing is the caller's
+part (``orvi import`` writes into a copy of the file and replaces the
+original only on success).
+"""
+
+from __future__ import annotations
+
+import csv
+import json
+import math
+import os
+import re
+from typing import IO, Any, Dict, Iterable, Iterator, List, Optional, Tuple
+
+import orvi
+
+from .batch import BatchWriter, ImportFailed
+from .progress import bar
+
+FORMATS_OUT = ("jsonl", "graphml", "csv")
+FORMATS_IN = ("jsonl", "csv")
+NODE_COLUMNS = ("id", "labels", "properties")
+EDGE_COLUMNS = ("id", "label", "from", "to", "properties")
+
+_SPECIAL_FLOATS = {"nan": math.nan, "inf": math.inf, "-inf": -math.inf}
+
+
+class FormatProblem(Exception):
+    """Input that does not follow the format; the message names the place."""
+
+
+# -- tagged JSON values --------------------------------------------------------
+
+
+def to_json_value(value: Any) -> Any:
+    """A property value as plain JSON data (see the module comment)."""
+    if isinstance(value, float) and not math.isfinite(value):
+        return {"$float": "nan" if math.isnan(value) else ("inf" if value > 0 else "-inf")}
+    if isinstance(value, list):
+        return [to_json_value(item) for item in value]
+    if isinstance(value, dict):
+        encoded = {key: to_json_value(item) for key, item in value.items()}
+        if len(value) == 1 and next(iter(value)).startswith("$"):
+            return {"$map": encoded}
+        return encoded
+    return value
+
+
+def from_json_value(value: Any) -> Any:
+    """The inverse of ``to_json_value``; FormatProblem for an unknown tag."""
+    if isinstance(value, list):
+        return [from_json_value(item) for item in value]
+    if isinstance(value, dict):
+        if len(value) == 1:
+            (key, inner), = value.items()
+            if key.startswith("$"):
+                if key == "$float":
+                    if inner not in _SPECIAL_FLOATS:
+                        raise FormatProblem(f"unknown $float value {inner!r} (use nan, inf, -inf)")
+                    return _SPECIAL_FLOATS[inner]
+                if key == "$map":
+                    if not isinstance(inner, dict):
+                        raise FormatProblem("$map must hold an object")
+                    return {k: from_json_value(v) for k, v in inner.items()}
+                raise FormatProblem(f"unknown tag {key!r} (maps with a single '$' key are "
+                                    "written as {\"$map\": {...}})")
+        return {k: from_json_value(v) for k, v in value.items()}
+    return value
+
+
+def dumps(value: Any) -> str:
+    return json.dumps(value, ensure_ascii=False, allow_nan=False, separators=(",", ":"))
+
+
+def properties_to_json(props: Dict[str, Any]) -> Dict[str, Any]:
+    return {key: to_json_value(value) for key, value in props.items()}
+
+
+# -- reading the database ----------------------------------------------------
+
+
+def iter_nodes(db: "orvi.GraphDB", next_node_id: Optional[int] = None) -> Iterator["orvi.Node"]:
+    """Every live node by ascending id. With the next node id known (from
+    the file's header) nodes are read one at a time instead of all at
+    once."""
+    if next_node_id is None:
+        yield from db.all_nodes()
+        return
+    for node_id in range(1, next_node_id):
+        node = db.get_node(node_id)
+        if node is not None:
+            yield node
+
+
+def iter_edges(db: "orvi.GraphDB", next_edge_id: Optional[int] = None) -> Iterator["orvi.Edge"]:
+    if next_edge_id is None:
+        yield from db.all_edges()
+        return
+    for edge_id in range(1, next_edge_id):
+        edge = db.get_edge(edge_id)
+        if edge is not None:
+            yield edge
+
+
+def node_record(node: "orvi.Node") -> Dict[str, Any]:
+    return {"type": "node", "id": node.id, "labels": node.labels,
+            "properties": properties_to_json(node.properties)}
+
+
+def edge_record(edge: "orvi.Edge") -> Dict[str, Any]:
+    return {"type": "edge", "id": edge.id, "label": edge.label, "from": edge.from_node,
+            "to": edge.to_node, "properties": properties_to_json(edge.properties)}
+
+
+# -- export ------------------------------------------------------------------
+
+
+class _Source:
+    """The database to export and what is known about its id range."""
+
+    def __init__(self, db: "orvi.GraphDB", next_ids: Optional[Tuple[int, int]],
+                 show_progress: bool):
+        self.db = db
+        self.next_ids = next_ids or (None, None)
+        self.show_progress = show_progress
+
+    def nodes(self) -> Iterator["orvi.Node"]:
+        with bar(self.db.node_count(), "nodes", self.show_progress, "node") as progress:
+            for node in iter_nodes(self.db, self.next_ids[0]):
+                progress.update(1)
+                yield node
+
+    def edges(self) -> Iterator["orvi.Edge"]:
+        with bar(self.db.edge_count(), "edges", self.show_progress, "edge") as progress:
+            for edge in iter_edges(self.db, self.next_ids[1]):
+                progress.update(1)
+                yield edge
+
+
+def export_jsonl(db: "orvi.GraphDB", out: IO[str], next_ids: Optional[Tuple[int, int]] = None,
+                 show_progress: bool = False) -> Tuple[int, int]:
+    """Writes the graph as JSON Lines; returns (nodes, edges) written."""
+    source = _Source(db, next_ids, show_progress)
+    counts = [0, 0]
+    for node in source.nodes():
+        out.write(dumps(node_record(node)) + "\n")
+        counts[0] += 1
+    for edge in source.edges():
+        out.write(dumps(edge_record(edge)) + "\n")
+        counts[1] += 1
+    return counts[0], counts[1]
+
+
+def export_csv(db: "orvi.GraphDB", directory: str, next_ids: Optional[Tuple[int, int]] = None,
+               show_progress: bool = False) -> Tuple[int, int]:
+    """Writes ``nodes.csv`` and ``edges.csv`` into ``directory`` (created
+    when missing); returns (nodes, edges) written."""
+    os.makedirs(directory, exist_ok=True)
+    source = _Source(db, next_ids, show_progress)
+    counts = [0, 0]
+    with open(os.path.join(directory, "nodes.csv"), "w", encoding="utf-8", newline="") as f:
+        writer = csv.writer(f)
+        writer.writerow(NODE_COLUMNS)
+        for node in source.nodes():
+            writer.writerow([node.id, dumps(node.labels),
+                             dumps(properties_to_json(node.properties))])
+            counts[0] += 1
+    with open(os.path.join(directory, "edges.csv"), "w", encoding="utf-8", newline="") as f:
+        writer = csv.writer(f)
+        writer.writerow(EDGE_COLUMNS)
+        for edge in source.edges():
+            writer.writerow([edge.id, edge.label, edge.from_node, edge.to_node,
+                             dumps(properties_to_json(edge.properties))])
+            counts[1] += 1
+    return counts[0], counts[1]
+
+
+# Characters that XML 1.0 cannot carry at all, not even as references.
+_XML_INVALID = re.compile("[\x00-\x08\x0b\x0c\x0e-\x1f\ufffe\uffff]")
+
+
+def _xml_text(text: str) -> str:
+    return (text.replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;")
+            .replace("\r", "&#13;"))
+
+
+def _xml_attr(text: str) -> str:
+    text = _XML_INVALID.sub("\ufffd", text)
+    return ('"' + _xml_text(text).replace('"', "&quot;").replace("\n", "&#10;")
+            .replace("\t", "&#9;") + '"')
+
+
+def _kind(value: Any) -> str:
+    if isinstance(value, bool):
+        return "boolean"
+    if isinstance(value, int):
+        return "long"
+    if isinstance(value, float):
+        return "double"
+    if isinstance(value, str):
+        return "string" if not _XML_INVALID.search(value) else "json"
+    return "json"
+
+
+def _key_type(kinds: set) -> str:
+    if len(kinds) == 1:
+        return next(iter(kinds))
+    if kinds == {"long", "double"}:
+        return "double"
+    return "json"
+
+
+def _graphml_value(value: Any, key_type: str) -> str:
+    if key_type == "json":
+        return _xml_text(json.dumps(to_json_value(value), ensure_ascii=True, allow_nan=False))
+    if key_type == "boolean":
+        return "true" if value else "false"
+    if key_type == "double":
+        value = float(value)
+        if math.isnan(value):
+            return "NaN"
+        if math.isinf(value):
+            return "INF" if value > 0 else "-INF"
+        return repr(value)
+    if key_type == "long":
+        return str(value)
+    return _xml_text(value)
+
+
+def export_graphml(db: "orvi.GraphDB", out: IO[str], next_ids: Optional[Tuple[int, int]] = None,
+                   show_progress: bool = False, labels_attr: str = "labels",
+                   label_attr: str = "label") -> Tuple[int, int]:
+    """Writes the graph as GraphML. Reads the database twice: once to type
+    the keys (GraphML declares them before the graph), once to write.
+    ``labels_attr`` and ``label_attr`` name the keys that carry node labels
+    and edge labels; a property of the same name is refused."""
+    source = _Source(db, next_ids, show_progress)
+    kinds: Dict[Tuple[str, str], set] = {}
+    label_kinds: set = set()
+    for node in source.nodes():
+        for name, value in node.properties.items():
+            if name == labels_attr:
+                raise FormatProblem(
+                    f"node {node.id} has a property named {name!r}, the key that holds the "
+                    "labels; choose another name for the labels key")
+            kinds.setdefault(("node", name), set()).add(_kind(value))
+    for edge in source.edges():
+        label_kinds.add(_kind(edge.label))
+        for name, value in edge.properties.items():
+            if name == label_attr:
+                raise FormatProblem(
+                    f"edge {edge.id} has a property named {name!r}, the key that holds the "
+                    "label; choose another name for the label key")
+            kinds.setdefault(("edge", name), set()).add(_kind(value))
+    keys: Dict[Tuple[str, str], Tuple[str, str]] = {}
+    out.write('<?xml version="1.0" encoding="UTF-8"?>\n'
+              '<graphml xmlns="http://graphml.graphdrawing.org/xmlns" '
+              'xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance" '
+              'xsi:schemaLocation="http://graphml.graphdrawing.org/xmlns '
+              'http://graphml.graphdrawing.org/xmlns/1.0/graphml.xsd">\n')
+
+    def declare(key_id: str, domain: str, name: str, key_type: str) -> None:
+        xml_type = "string" if key_type == "json" else key_type
+        line = (f"  <key id={_xml_attr(key_id)} for=\"{domain}\" attr.name={_xml_attr(name)} "
+                f"attr.type=\"{xml_type}\"")
+        if key_type == "json":
+            out.write(line + "><desc>JSON-encoded values</desc></key>\n")
+        else:
+            out.write(line + "/>\n")
+
+    declare("k_labels", "node", labels_attr, "json")
+    label_type = "json" if "json" in label_kinds else "string"
+    declare("k_label", "edge", label_attr, label_type)
+    for number, ((domain, name), found) in enumerate(sorted(kinds.items())):
+        key_type = _key_type(found)
+        key_id = f"k{number}"
+        keys[(domain, name)] = (key_id, key_type)
+        declare(key_id, domain, name, key_type)
+    out.write('  <graph id="G" edgedefault="directed">\n')
+    counts = [0, 0]
+    for node in source.nodes():
+        parts = [f'    <node id="n{node.id}">',
+                 f'<data key="k_labels">{_graphml_value(node.labels, "json")}</data>']
+        for name, value in sorted(node.properties.items()):
+            key_id, key_type = keys[("node", name)]
+            parts.append(f'<data key="{key_id}">{_graphml_value(value, key_type)}</data>')
+        out.write("".join(parts) + "</node>\n")
+        counts[0] += 1
+    for edge in source.edges():
+        parts = [f'    <edge id="e{edge.id}" source="n{edge.from_node}" target="n{edge.to_node}">',
+                 f'<data key="k_label">{_graphml_value(edge.label, label_type)}</data>']
+        for name, value in sorted(edge.properties.items()):
+            key_id, key_type = keys[("edge", name)]
+            parts.append(f'<data key="{key_id}">{_graphml_value(value, key_type)}</data>')
+        out.write("".join(parts) + "</edge>\n")
+        counts[1] += 1
+    out.write("  </graph>\n</graphml>\n")
+    return counts[0], counts[1]
+
+
+# -- reading input -------------------------------------------------------------
+
+# A record read from input: ("node", key, labels, properties, place) or
+# ("edge", source key, label, target key, properties, place).
+Record = Tuple[Any, ...]
+
+
+def _node_key(value: Any, place: str, what: str) -> Any:
+    if isinstance(value, bool) or not isinstance(value, (int, str)):
+        raise FormatProblem(f"{place}: {what} must be an integer or a string, "
+                            f"not {type(value).__name__}")
+    return value
+
+
+def _labels(value: Any, place: str) -> List[str]:
+    if not isinstance(value, list) or not all(isinstance(v, str) for v in value):
+        raise FormatProblem(f"{place}: labels must be a list of strings")
+    return value
+
+
+def _properties(value: Any, place: str) -> Dict[str, Any]:
+    if not isinstance(value, dict):
+        raise FormatProblem(f"{place}: properties must be an object")
+    try:
+        return {key: from_json_value(item) for key, item in value.items()}
+    except FormatProblem as e:
+        raise FormatProblem(f"{place}: {e}") from None
+
+
+def _count_lines(path: str) -> int:
+    count = 0
+    with open(path, "rb") as f:
+        for chunk in iter(lambda: f.read(1 << 20), b""):
+            count += chunk.count(b"\n")
+    return count
+
+
+def read_jsonl(path: str) -> Iterator[Record]:
+    name = os.path.basename(path)
+    with open(path, encoding="utf-8") as f:
+        for number, line in enumerate(f, 1):
+            place = f"{name}:{number}"
+            if not line.strip():
+                continue
+            try:
+                obj = json.loads(line)
+            except json.JSONDecodeError as e:
+                raise FormatProblem(f"{place}: not valid JSON ({e.msg})") from None
+            if not isinstance(obj, dict):
+                raise FormatProblem(f"{place}: expected a JSON object")
+            kind = obj.get("type")
+            try:
+                if kind == "node":
+                    yield ("node", _node_key(obj["id"], place, "id"),
+                           _labels(obj.get("labels", []), place),
+                           _properties(obj.get("properties", {}), place), place)
+                elif kind == "edge":
+                    label = obj.get("label", "")
+                    if not isinstance(label, str):
+                        raise FormatProblem(f"{place}: label must be a string")
+                    yield ("edge", _node_key(obj["from"], place, "from"), label,
+                           _node_key(obj["to"], place, "to"),
+                           _properties(obj.get("properties", {}), place), place)
+                else:
+                    raise FormatProblem(f"{place}: type must be \"node\" or \"edge\", "
+                                        f"not {kind!r}")
+            except KeyError as e:
+                raise FormatProblem(f"{place}: missing field {e.args[0]!r}") from None
+
+
+def _read_csv(path: str, columns: Tuple[str, ...], required: Tuple[str, ...]) -> Iterator[Tuple[str, Dict[str, str]]]:
+    name = os.path.basename(path)
+    with open(path, encoding="utf-8", newline="") as f:
+        reader = csv.DictReader(f)
+        header = reader.fieldnames or []
+        unknown = [c for c in header if c not in columns]
+        missing = [c for c in required if c not in header]
+        if unknown or missing:
+            raise FormatProblem(
+                f"{name}:1: columns must be {', '.join(columns)}"
+                + (f" (unknown: {', '.join(unknown)})" if unknown else "")
+                + (f" (missing: {', '.join(missing)})" if missing else ""))
+        for row in reader:
+            place = f"{name}:{reader.line_num}"
+            if None in row:
+                raise FormatProblem(f"{place}: more cells than columns")
+            yield place, row
+
+
+def _json_cell(text: Optional[str], place: str, column: str, default: Any) -> Any:
+    if text is None or text == "":
+        return default
+    try:
+        return json.loads(text)
+    except json.JSONDecodeError as e:
+        raise FormatProblem(f"{place}: column {column} is not valid JSON ({e.msg})") from None
+
+
+def read_csv_dir(directory: str) -> Iterator[Record]:
+    nodes = os.path.join(directory, "nodes.csv")
+    edges = os.path.join(directory, "edges.csv")
+    for path in (nodes, edges):
+        if not os.path.isfile(path):
+            raise FormatProblem(f"{directory}: no {os.path.basename(path)} in this directory")
+    for place, row in _read_csv(nodes, NODE_COLUMNS, ("id",)):
+        if not row["id"]:
+            raise FormatProblem(f"{place}: empty id")
+        yield ("node", row["id"], _labels(_json_cell(row.get("labels"), place, "labels", []),
+                                          place),
+               _properties(_json_cell(row.get("properties"), place, "properties", {}), place),
+               place)
+    for place, row in _read_csv(edges, EDGE_COLUMNS, ("from", "to")):
+        yield ("edge", row["from"], row.get("label") or "", row["to"],
+               _properties(_json_cell(row.get("properties"), place, "properties", {}), place),
+               place)
+
+
+def read_input(fmt: str, path: str) -> Iterator[Record]:
+    if fmt == "jsonl":
+        return read_jsonl(path)
+    if fmt == "csv":
+        return read_csv_dir(path)
+    raise ValueError(f"unknown import format {fmt!r} (use one of {', '.join(FORMATS_IN)})")
+
+
+def input_size(fmt: str, path: str) -> int:
+    """A quick estimate of the number of records, for the progress bar."""
+    if fmt == "csv":
+        return sum(_count_lines(os.path.join(path, name)) - 1
+                   for name in ("nodes.csv", "edges.csv"))
+    return _count_lines(path)
+
+
+def import_records(writer: BatchWriter, records: Iterable[Record], progress: Any = None) -> None:
+    """Writes ``records`` through ``writer`` and commits the rest. An error
+    names the input place: FormatProblem for input that does not follow the
+    format, ImportFailed for a record the database refuses."""
+    for record in records:
+        try:
+            if record[0] == "node":
+                writer.add_node(record[1], record[2], record[3])
+            else:
+                writer.add_edge(record[1], record[2], record[3], record[4])
+        except ImportFailed as e:
+            raise ImportFailed(f"{record[-1]}: {e}") from None
+        if progress is not None:
+            progress.update(1)
+    writer.finish()

@@ -1,0 +1,209 @@
+"""Whole-file operations behind the command line: export, import, info.
+
+Import is all-or-nothing. Its records are committed in batches (one commit
+cannot log more than 4 MiB of pages), so a failure half-way cannot simply
+be rolled back. Instead the import runs on a copy:
+
+1. open the database (creating an empty one when the file is missing);
+   this takes its writer lock and finishes any interrupted commit, and the
+   lock is held to the end, so no other writer can touch the file and the
+   copy's name below belongs to this import alone;
+2. copy the file to ``FILE.importing`` beside it, open the copy and import
+   into it batch by batch;
+3. on success flush the copy to disk and rename it over the original (an
+   atomic replace), then flush the directory;
+4. on any failure remove the copy; the original was never written. A
+   database file that this import had to create is removed again.
+
+The copy needs as much free space as the database itself. A copy left by a
+crash is replaced by the next import.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import os
+import shutil
+import sys
+from dataclasses import dataclass
+from typing import Any, Dict, Iterator, Optional, Tuple
+
+import orvi
+
+from . import fileformat as ff
+from .batch import DEFAULT_PAGE_BUDGET, BatchWriter
+from .exchange import (export_csv, export_graphml, export_jsonl, import_records, input_size,
+                       read_input)
+from .progress import bar
+
+IMPORT_SUFFIX = ".importing"
+
+
+class NoDatabase(Exception):
+    """The named database file does not exist."""
+
+
+def require_file(path: str) -> None:
+    if not os.path.exists(path):
+        raise NoDatabase(f"{path}: no such database file")
+    if os.path.isdir(path):
+        raise NoDatabase(f"{path}: is a directory, not a database file")
+
+
+def committed_next_ids(path: str) -> Tuple[int, int]:
+    """The next node and edge ids from the file's header (read after the
+    database was opened, so no commit is pending)."""
+    with ff.DbFile(path) as db:
+        header = db.header()
+    return header.next_node_id, header.next_edge_id
+
+
+@contextlib.contextmanager
+def _output(target: Optional[str]) -> Iterator[Any]:
+    """A text stream on ``target`` ("-" or None: standard output). A file
+    is written under a temporary name and renamed into place when done, so
+    a failed export leaves no half-written file."""
+    if target in (None, "-"):
+        yield sys.stdout
+        sys.stdout.flush()
+        return
+    partial = target + ".partial"
+    try:
+        with open(partial, "w", encoding="utf-8", newline="\n") as f:
+            yield f
+        os.replace(partial, target)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.remove(partial)
+        raise
+
+
+def export_file(path: str, fmt: str, output: Optional[str], show_progress: bool = False,
+                labels_attr: str = "labels", label_attr: str = "label") -> Tuple[int, int]:
+    """Exports the database at ``path``; returns (nodes, edges)."""
+    require_file(path)
+    if fmt == "csv" and output in (None, "-"):
+        raise ValueError("csv export writes two files: name a directory with --output")
+    with orvi.open(path) as db:
+        next_ids = committed_next_ids(path)
+        if fmt == "csv":
+            assert output is not None
+            return export_csv(db, output, next_ids, show_progress)
+        with _output(output) as out:
+            if fmt == "jsonl":
+                return export_jsonl(db, out, next_ids, show_progress)
+            if fmt == "graphml":
+                return export_graphml(db, out, next_ids, show_progress, labels_attr, label_attr)
+    raise ValueError(f"unknown export format {fmt!r}")
+
+
+@dataclass
+class ImportStats:
+    nodes: int
+    edges: int
+    commits: int
+    splits: int
+
+
+def _fsync_path(path: str, directory: bool = False) -> None:
+    fd = os.open(path, os.O_RDONLY | (getattr(os, "O_DIRECTORY", 0) if directory else 0))
+    try:
+        os.fsync(fd)
+    except OSError:
+        if not directory:
+            raise
+    finally:
+        os.close(fd)
+
+
+def _remove(path: str) -> None:
+    with contextlib.suppress(FileNotFoundError):
+        os.remove(path)
+
+
+def import_file(path: str, source: str, fmt: str, show_progress: bool = False,
+                page_budget: int = DEFAULT_PAGE_BUDGET) -> ImportStats:
+    """Imports ``source`` into the database at ``path``, all or nothing
+    (see the module comment)."""
+    if fmt == "csv" and not os.path.isdir(source):
+        raise ValueError(f"{source}: csv import reads a directory holding nodes.csv and edges.csv")
+    if fmt != "csv" and not os.path.isfile(source):
+        raise ValueError(f"{source}: no such input file")
+    created = not os.path.exists(path)
+    original = orvi.open(path)
+    copy = path + IMPORT_SUFFIX
+    done = False
+    try:
+        _remove(copy)
+        shutil.copyfile(path, copy)
+        shutil.copymode(path, copy)
+        target = orvi.open(copy)
+        try:
+            writer = BatchWriter(target, page_budget=page_budget)
+            total = input_size(fmt, source) if show_progress else None
+            with bar(total, "import", show_progress, "rec") as progress:
+                import_records(writer, read_input(fmt, source), progress)
+        finally:
+            target.close()
+        _fsync_path(copy)
+        os.replace(copy, path)
+        _fsync_path(os.path.dirname(os.path.abspath(path)), directory=True)
+        done = True
+        return ImportStats(writer.nodes_written, writer.edges_written, writer.commits,
+                           writer.splits)
+    finally:
+        if not done:
+            _remove(copy)
+        original.close()
+        if created and not done:
+            _remove(path)
+
+
+def info(path: str) -> Dict[str, Any]:
+    """What the file says about itself, read without opening the database
+    (no lock is taken and nothing is written, so this works while another
+    process has the database open). FormatError for a damaged header."""
+    require_file(path)
+    with ff.DbFile(path) as db:
+        header = db.header()
+        pending = ff.read_pending_commit(db, header)
+        if pending is not None and pending.committed:
+            db.overlay_log(pending.images)
+            header = db.header()
+        chains = {kind: db.walk_chain(kind, header.index_heads[kind]) for kind in ff.KINDS}
+        size = db.size
+    lock = ff.lock_state(path)
+    if not lock.present:
+        lock_text = "free"
+    elif lock.pid is None:
+        lock_text = f"held (lock directory {lock.directory} names no owner)"
+    elif lock.alive:
+        lock_text = f"held by process {lock.pid}"
+    else:
+        lock_text = f"stale (process {lock.pid} is gone; the next open reclaims it)"
+    if pending is None:
+        pending_text = "none"
+    elif pending.problem:
+        pending_text = f"damaged commit log: {pending.problem}"
+    elif pending.committed:
+        pending_text = (f"a commit of {pending.length} bytes awaits recovery "
+                        "(the next open finishes it; figures above include it)")
+    else:
+        pending_text = "an unfinished commit without its commit record (the next open drops it)"
+    prop_used = 0
+    if chains["prop"].extents and header.prop_tail:
+        prop_used = (len(chains["prop"].extents) - 1) * ff.EXTENT_SIZE + (
+            header.prop_tail - chains["prop"].extents[-1])
+    return {
+        "file": path,
+        "file_size": size,
+        "format": f"{header.version[0]}.{header.version[1]}",
+        "node_count": header.node_count,
+        "edge_count": header.edge_count,
+        "next_node_id": header.next_node_id,
+        "next_edge_id": header.next_edge_id,
+        "extents": {kind: len(chains[kind].extents) for kind in ff.KINDS},
+        "property_bytes": prop_used,
+        "pending_commit": pending_text,
+        "lock": lock_text,
+    }

@@ -1,0 +1,560 @@
+"""The `orvi` command: info, check, vacuum, repair, export and import."""
+
+import hashlib
+import json
+import math
+import os
+import struct
+import subprocess
+import sys
+import xml.etree.ElementTree as ET
+import zlib
+from pathlib import Path
+
+import pytest
+
+import orvi
+
+REPO = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(REPO / "python"))
+
+from orvi_tools import BatchWriter, first_difference  # noqa: E402
+from orvi_tools import fileformat as ff  # noqa: E402
+from orvi_tools.cli import main  # noqa: E402
+from orvi_tools.fileops import import_file  # noqa: E402
+
+NAN_PROPS = {"nan": math.nan, "inf": math.inf, "ninf": -math.inf, "negzero": -0.0}
+
+
+def run(capsys, *args):
+    status = main([str(a) for a in args])
+    out, err = capsys.readouterr()
+    return status, out, err
+
+
+def digest(path):
+    return hashlib.sha256(Path(path).read_bytes()).hexdigest()
+
+
+def build_sample(path):
+    """A graph with the awkward cases: gaps left by deletes, a self-loop,
+    parallel edges, an empty label, special floats, nesting, properties
+    named like method parameters, text that XML and CSV must escape."""
+    with orvi.open(str(path)) as db:
+        ada = db.add_node(["Person", "Admin"], name="Ada", age=36, score=1.5, ok=True,
+                          tags=["a", "b"], nested={"k": [1, {"z": None}]})
+        gone = db.add_node(["Temp"])
+        bob = db.add_node(["Person"], name='Bob "the" <builder>\r\nline2\ttab', **NAN_PROPS)
+        blank = db.add_node([], node=1)
+        db.update_node(blank, labels="a property, not labels")
+        db.update_node(bob, single_dollar={"$ref": 1}, big=2**63 - 1, neg=-(2**63))
+        db.add_edge(ada, "KNOWS", bob, since=2001)
+        db.add_edge(ada, "KNOWS", bob, since=2001)
+        db.add_edge(bob, "", bob)
+        e = db.add_edge(blank, "LIKES", ada, weight=0.5, edge_id=3)
+        db.update_edge(e.id, label="prop", from_node=7)
+        db.add_edge(gone, "X", ada)
+        db.delete_node(gone)
+        db.commit()
+    return str(path)
+
+
+@pytest.fixture
+def sample(tmp_path):
+    return build_sample(tmp_path / "sample.orvi")
+
+
+def slot_offset(path, kind, record_id):
+    with ff.DbFile(path) as f:
+        header = f.header()
+        chain = f.walk_chain(kind, header.index_heads[kind])
+    position = ff.node_slot_position if kind == "node" else ff.edge_slot_position
+    extent, inner = position(record_id)
+    return chain.extents[extent] + inner
+
+
+def patch(path, offset, data):
+    with open(path, "r+b") as f:
+        f.seek(offset)
+        f.write(data)
+
+
+def read_slot(path, kind, record_id):
+    offset = slot_offset(path, kind, record_id)
+    with ff.DbFile(path) as f:
+        raw = f.read(offset, 64 if kind == "node" else 80)
+    return offset, raw
+
+
+# Field offsets inside slots.
+NODE_FIRST_OUT, NODE_OUT_DEGREE, NODE_LABEL_OFFSET = 8, 40, 48
+EDGE_TO, EDGE_NEXT_OUT = 16, 24
+
+
+class TestInfo:
+    def test_reports_counts_and_ids(self, capsys, sample):
+        status, out, _ = run(capsys, "info", sample)
+        assert status == 0
+        assert "nodes           3 (next id 5)" in out
+        assert "edges           4 (next id 6)" in out
+        assert "pending commit  none" in out
+        assert "writer lock     free" in out
+
+    def test_json_output(self, capsys, sample):
+        status, out, _ = run(capsys, "info", "--json", sample)
+        facts = json.loads(out)
+        assert status == 0
+        assert (facts["node_count"], facts["edge_count"]) == (3, 4)
+        assert facts["file_size"] == os.path.getsize(sample)
+
+    def test_works_while_the_database_is_open(self, capsys, sample):
+        with orvi.open(sample):
+            status, out, _ = run(capsys, "info", sample)
+        assert status == 0
+        assert f"held by process {os.getpid()}" in out
+
+    def test_missing_file_is_a_usage_error_and_is_not_created(self, capsys, tmp_path):
+        missing = tmp_path / "nope.orvi"
+        status, out, err = run(capsys, "info", missing)
+        assert status == 2
+        assert err == f"orvi: error: {missing}: no such database file\n"
+        assert not missing.exists()
+
+    def test_damaged_header(self, capsys, sample):
+        patch(sample, 5, b"\x01")
+        status, _, err = run(capsys, "info", sample)
+        assert status == 1
+        assert "invalid magic bytes" in err and err.count("\n") == 1
+
+
+class TestCheckHealthy:
+    def test_healthy_file_passes(self, capsys, sample):
+        before = digest(sample)
+        status, out, err = run(capsys, "check", sample)
+        assert status == 0, out
+        assert out.startswith(f"checked {sample}: 3 nodes, 4 edges")
+        assert out.rstrip().endswith("no problems found")
+        assert err == ""
+        assert digest(sample) == before
+
+    def test_empty_and_fresh_databases(self, capsys, tmp_path):
+        path = str(tmp_path / "empty.orvi")
+        orvi.open(path).close()
+        assert run(capsys, "check", path)[0] == 0
+
+    def test_takes_no_lock_and_works_beside_an_open_handle(self, capsys, sample):
+        with orvi.open(sample) as db:
+            db.add_node(["Pending"])  # uncommitted: the file does not change
+            status, out, _ = run(capsys, "check", sample)
+        assert status == 0
+        assert f"note: process {os.getpid()} has the database open" in out
+
+    def test_many_records_across_pages(self, capsys, tmp_path):
+        path = str(tmp_path / "many.orvi")
+        with orvi.open(path) as db:
+            nodes = [db.add_node(["N"], i=i) for i in range(300)]
+            for i in range(600):
+                db.add_edge(nodes[i % 300], "E", nodes[(i * 7) % 300], i=i)
+            db.commit()
+        assert run(capsys, "check", path)[0] == 0
+
+
+class TestCheckDamage:
+    """Each case edits slot or header bytes of a healthy file the way a
+    damaged disk or a buggy writer would, then requires a report naming the
+    ids, exit status 1, and an unchanged file."""
+
+    def check_reports(self, capsys, path, *expected):
+        before = digest(path)
+        status, out, err = run(capsys, "check", path)
+        assert status == 1, out
+        for text in expected:
+            assert text in out, out
+        assert digest(path) == before
+        assert not os.path.exists(path + ".lock")
+        return out
+
+    def test_cycle_in_an_out_list(self, capsys, sample):
+        # Edges 1 and 2 leave Ada (node 1); 2 heads her out-list and links to 1.
+        offset, _ = read_slot(sample, "edge", 1)
+        patch(sample, offset + EDGE_NEXT_OUT, struct.pack("<Q", 2))
+        self.check_reports(capsys, sample, "node 1: out-list has a cycle (edge 2 is revisited)",
+                           "`orvi repair FILE` rebuilds them")
+
+    def test_wrong_degree_counter(self, capsys, sample):
+        offset, _ = read_slot(sample, "node", 3)
+        patch(sample, offset + NODE_OUT_DEGREE, struct.pack("<I", 9))
+        out = self.check_reports(capsys, sample,
+                                 "node 3: out_degree is 9 but its out-list holds 1 edges")
+        assert "`orvi repair FILE` rebuilds them" in out
+
+    def test_edge_missing_from_its_list(self, capsys, sample):
+        offset, _ = read_slot(sample, "node", 3)
+        patch(sample, offset + NODE_FIRST_OUT, struct.pack("<Q", 0))
+        self.check_reports(capsys, sample, "edge 3: missing from the out-list of its source node 3")
+
+    def test_list_links_to_an_edge_that_was_never_written(self, capsys, sample):
+        offset, _ = read_slot(sample, "node", 4)
+        patch(sample, offset + NODE_FIRST_OUT, struct.pack("<Q", 40))
+        self.check_reports(capsys, sample,
+                           "node 4: out-list links to edge 40, which does not exist")
+
+    def test_edge_to_a_missing_node(self, capsys, sample):
+        offset, _ = read_slot(sample, "edge", 4)
+        patch(sample, offset + EDGE_TO, struct.pack("<Q", 2))
+        self.check_reports(capsys, sample, "edge 4: target node 2 does not exist",
+                           "in-list holds edge 4, whose target is node 2")
+
+    def test_blob_that_does_not_decode(self, capsys, sample):
+        _, raw = read_slot(sample, "node", 1)
+        label_offset = struct.unpack_from("<Q", raw, NODE_LABEL_OFFSET)[0]
+        patch(sample, label_offset, b"\x07")
+        self.check_reports(capsys, sample,
+                           "node 1: labels blob does not decode: prop_codec: unknown tag 0x07")
+
+    def test_blob_pointing_outside_property_storage(self, capsys, sample):
+        offset, _ = read_slot(sample, "node", 1)
+        patch(sample, offset + NODE_LABEL_OFFSET, struct.pack("<Q", 4096))
+        self.check_reports(capsys, sample, "node 1: labels blob at 0x1000")
+
+    def test_slot_holding_another_id(self, capsys, sample):
+        offset, _ = read_slot(sample, "node", 3)
+        patch(sample, offset, struct.pack("<Q", 77))
+        self.check_reports(capsys, sample, "node 3: slot holds id 77",
+                           "header: node count is 3 but 2 nodes are live")
+
+    def test_header_checksum(self, capsys, sample):
+        patch(sample, 24, b"\x09")
+        self.check_reports(capsys, sample, "header: header checksum mismatch")
+
+    def test_truncated_file(self, capsys, tmp_path):
+        path = tmp_path / "short.orvi"
+        path.write_bytes(b"ORVI" + b"\0" * 50)
+        self.check_reports(capsys, str(path), "header: file too small to contain header")
+
+    def test_index_chain_cycle(self, capsys, sample):
+        with ff.DbFile(sample) as f:
+            head = f.header().index_heads["edge"]
+        patch(sample, head, struct.pack("<Q", head))
+        self.check_reports(capsys, sample,
+                           f"edge extents: edge extent-index chain contains a cycle at 0x{head:x}")
+
+    def test_repair_makes_a_damaged_list_pass(self, capsys, sample):
+        if not hasattr(orvi.GraphDB, "repair_adjacency"):
+            pytest.skip("this orvi module has no repair_adjacency()")
+        offset, _ = read_slot(sample, "edge", 1)
+        patch(sample, offset + EDGE_NEXT_OUT, struct.pack("<Q", 2))
+        assert run(capsys, "check", sample)[0] == 1
+        status, out, _ = run(capsys, "repair", sample)
+        assert status == 0
+        assert "3 nodes rewritten, 4 edges relinked" in out
+        assert run(capsys, "check", sample)[0] == 0
+
+
+def crc_entry(kind, page, data):
+    body = struct.pack("<IBQI", 17 + len(data) + 4, kind, page, len(data)) + data
+    return body + struct.pack("<I", zlib.crc32(body))
+
+
+def set_wal_length(path, length):
+    raw = bytearray(Path(path).read_bytes()[:128])
+    struct.pack_into("<Q", raw, 96, length)
+    struct.pack_into("<Q", raw, 104, ff.header_checksum(bytes(raw)))
+    patch(path, 0, bytes(raw[:128]))
+
+
+class TestCheckPendingCommit:
+    """A commit whose log reached the file but not its home pages: check
+    must judge the state recovery will produce, and replay nothing."""
+
+    def write_log(self, path, page_offset, image, with_commit=True):
+        log = crc_entry(1, page_offset, image)
+        if with_commit:
+            log += crc_entry(2, 0, b"")
+        patch(path, ff.WAL_OFFSET, log)
+        set_wal_length(path, len(log))
+
+    def damaged_slot_page(self, path):
+        offset, _ = read_slot(path, "node", 3)
+        page = offset - offset % ff.PAGE_SIZE
+        with ff.DbFile(path) as f:
+            image = bytearray(f.read(page, ff.PAGE_SIZE))
+        struct.pack_into("<I", image, offset - page + NODE_OUT_DEGREE, 5)
+        return page, bytes(image)
+
+    def test_logged_pages_are_checked_without_replaying_them(self, capsys, sample):
+        page, image = self.damaged_slot_page(sample)
+        self.write_log(sample, page, image)
+        before = digest(sample)
+        status, out, _ = run(capsys, "check", sample)
+        assert status == 1
+        assert "node 3: out_degree is 5" in out
+        assert "awaits recovery" in out
+        assert digest(sample) == before
+        # Opening replays the log: the home page now holds the image.
+        orvi.open(sample).close()
+        with ff.DbFile(sample) as f:
+            assert f.header().wal_length == 0
+            assert f.read(page, ff.PAGE_SIZE) == image
+
+    def test_log_without_commit_record_is_ignored(self, capsys, sample):
+        page, image = self.damaged_slot_page(sample)
+        self.write_log(sample, page, image, with_commit=False)
+        status, out, _ = run(capsys, "check", sample)
+        assert status == 0, out
+        assert "without its commit record" in out
+
+    def test_wrong_page_length_in_the_log(self, capsys, sample):
+        page, image = self.damaged_slot_page(sample)
+        body = struct.pack("<IBQI", ff.WAL_PAGE_ENTRY, 1, page, 4095) + image
+        log = body + struct.pack("<I", zlib.crc32(body)) + crc_entry(2, 0, b"")
+        patch(sample, ff.WAL_OFFSET, log)
+        set_wal_length(sample, len(log))
+        status, out, _ = run(capsys, "check", sample)
+        assert status == 1
+        assert "commit log: WAL: unexpected data_length 4095" in out
+
+
+class TestExportImport:
+    def roundtrip(self, capsys, tmp_path, sample, fmt):
+        target = tmp_path / ("out.csvdir" if fmt == "csv" else f"out.{fmt}")
+        status, out, _ = run(capsys, "export", sample, "--format", fmt, "-o", target)
+        assert status == 0
+        assert out == f"exported 3 nodes and 4 edges to {target}\n"
+        copy = str(tmp_path / "copy.orvi")
+        status, out, _ = run(capsys, "import", copy, target)
+        assert status == 0, out
+        assert out == f"imported 3 nodes and 4 edges into {copy} (1 commit)\n"
+        with orvi.open(sample) as a, orvi.open(copy) as b:
+            assert first_difference(a, b) is None
+            bob = b.nodes().fetch()[1] if hasattr(b, "nodes") else b.all_nodes()[1]
+            assert math.isnan(bob["nan"]) and bob["inf"] == math.inf
+            assert math.copysign(1, bob["negzero"]) == -1
+            assert bob["single_dollar"] == {"$ref": 1}
+            assert bob["big"] == 2**63 - 1 and isinstance(bob["big"], int)
+
+    def test_jsonl_roundtrip(self, capsys, tmp_path, sample):
+        self.roundtrip(capsys, tmp_path, sample, "jsonl")
+
+    def test_csv_roundtrip(self, capsys, tmp_path, sample):
+        self.roundtrip(capsys, tmp_path, sample, "csv")
+
+    def test_jsonl_uses_tagged_floats_and_is_strict_json(self, capsys, tmp_path, sample):
+        status, out, _ = run(capsys, "export", sample)
+        assert status == 0
+        records = [json.loads(line, parse_constant=pytest.fail) for line in out.splitlines()]
+        bob = records[1]["properties"]
+        assert bob["nan"] == {"$float": "nan"}
+        assert bob["ninf"] == {"$float": "-inf"}
+        assert bob["single_dollar"] == {"$map": {"$ref": 1}}
+        assert [r["type"] for r in records] == ["node"] * 3 + ["edge"] * 4
+
+    def test_import_adds_to_an_existing_database(self, capsys, tmp_path, sample):
+        dump = tmp_path / "dump.jsonl"
+        run(capsys, "export", sample, "-o", dump)
+        assert run(capsys, "import", sample, dump)[0] == 0
+        with orvi.open(sample) as db:
+            assert (db.node_count(), db.edge_count()) == (6, 8)
+
+    def test_graphml_is_well_formed_and_typed(self, capsys, tmp_path, sample):
+        target = tmp_path / "g.graphml"
+        # The sample has properties named "labels" and "label": rename the keys.
+        assert run(capsys, "export", sample, "-f", "graphml", "-o", target,
+                   "--labels-attr", "orvi_labels", "--label-attr", "orvi_label")[0] == 0
+        ns = {"g": "http://graphml.graphdrawing.org/xmlns"}
+        root = ET.parse(target).getroot()
+        keys = {(k.get("for"), k.get("attr.name")): k for k in root.findall("g:key", ns)}
+        assert keys[("node", "age")].get("attr.type") == "long"
+        assert keys[("node", "ok")].get("attr.type") == "boolean"
+        assert keys[("node", "inf")].get("attr.type") == "double"
+        assert keys[("node", "tags")].find("g:desc", ns).text == "JSON-encoded values"
+        assert keys[("node", "labels")].get("attr.type") == "string"
+        assert keys[("node", "orvi_labels")].get("id") == "k_labels"
+        nodes = root.findall("g:graph/g:node", ns)
+        assert [n.get("id") for n in nodes] == ["n1", "n3", "n4"]
+        bob = {d.get("key"): d.text for d in nodes[1]}
+        assert bob[keys[("node", "name")].get("id")] == 'Bob "the" <builder>\r\nline2\ttab'
+        assert bob[keys[("node", "nan")].get("id")] == "NaN"
+        assert len(root.findall("g:graph/g:edge", ns)) == 4
+
+    def test_graphml_refuses_a_property_named_like_the_labels_key(self, capsys, tmp_path):
+        path = str(tmp_path / "g.orvi")
+        with orvi.open(path) as db:
+            node = db.add_node(["A"])
+            db.update_node(node, labels="x")
+            db.commit()
+        status, _, err = run(capsys, "export", path, "-f", "graphml")
+        assert status == 1 and "property named 'labels'" in err
+        assert not list(tmp_path.glob("*.partial"))
+        status, out, _ = run(capsys, "export", path, "-f", "graphml", "--labels-attr", "kinds")
+        assert status == 0 and 'attr.name="kinds"' in out
+
+    def test_csv_export_needs_a_directory(self, capsys, sample):
+        status, _, err = run(capsys, "export", sample, "-f", "csv")
+        assert status == 1 and "name a directory with --output" in err
+
+
+class TestImportIsAllOrNothing:
+    def many_records(self, path, bad_last_line):
+        lines = [json.dumps({"type": "node", "id": i, "labels": ["N"],
+                             "properties": {"text": "x" * 2000}}) for i in range(2000)]
+        lines += [json.dumps({"type": "edge", "from": i, "to": (i * 13) % 2000, "label": "E"})
+                  for i in range(2000)]
+        if bad_last_line:
+            lines.append(json.dumps({"type": "edge", "from": 1, "to": "missing"}))
+        Path(path).write_text("\n".join(lines) + "\n")
+
+    def test_failure_after_several_commits_leaves_the_file_as_it_was(self, capsys, tmp_path,
+                                                                     sample):
+        dump = tmp_path / "big.jsonl"
+        self.many_records(dump, bad_last_line=True)
+        before = digest(sample)
+        status, _, err = run(capsys, "import", sample, dump)
+        assert status == 1
+        assert err == (f"orvi: error: import failed, {sample} is unchanged: big.jsonl:4001: "
+                       "edge refers to node 'missing', which is not defined before it\n")
+        assert digest(sample) == before
+        assert not os.path.exists(sample + ".importing")
+        assert not os.path.exists(sample + ".lock")
+
+    def test_large_import_commits_in_batches(self, tmp_path):
+        dump = tmp_path / "big.jsonl"
+        self.many_records(dump, bad_last_line=False)
+        path = str(tmp_path / "new.orvi")
+        stats = import_file(path, str(dump), "jsonl")
+        assert (stats.nodes, stats.edges) == (2000, 2000)
+        assert stats.commits > 1
+        assert stats.splits == 0  # the page estimate never undercounts
+        with orvi.open(path) as db:
+            assert db.edge_count() == 2000
+
+    def test_failed_import_into_a_new_file_creates_nothing(self, capsys, tmp_path):
+        bad = tmp_path / "bad.jsonl"
+        bad.write_text('{"type": "node", "id": 1}\n{"type": "vertex"}\n')
+        target = tmp_path / "new.orvi"
+        status, _, err = run(capsys, "import", target, bad)
+        assert status == 1
+        assert "was not created: bad.jsonl:2: type must be" in err
+        assert sorted(p.name for p in tmp_path.iterdir()) == ["bad.jsonl"]
+
+    def test_database_open_elsewhere_is_refused(self, capsys, tmp_path, sample):
+        dump = tmp_path / "d.jsonl"
+        dump.write_text('{"type": "node", "id": 1}\n')
+        with orvi.open(sample):
+            status, _, err = run(capsys, "import", sample, dump)
+        assert status == 1
+        assert "is unchanged" in err and "already open" in err
+
+    @pytest.mark.parametrize("line, message", [
+        ("not json", "bad.jsonl:1: not valid JSON"),
+        ('{"type": "node"}', "bad.jsonl:1: missing field 'id'"),
+        ('{"type": "node", "id": 1.5}', "bad.jsonl:1: id must be an integer or a string"),
+        ('{"type": "node", "id": 1, "labels": "A"}', "labels must be a list of strings"),
+        ('{"type": "node", "id": 1, "properties": {"x": {"$float": "big"}}}',
+         "unknown $float value 'big'"),
+        ('{"type": "node", "id": 1, "properties": {"x": {"$date": 1}}}', "unknown tag '$date'"),
+        ('{"type": "node", "id": 1, "properties": {"x": ' + "[" * 33 + "1" + "]" * 33 + "}}",
+         "nesting depth exceeds the maximum of 32"),
+        ('{"type": "node", "id": 1}\n{"type": "node", "id": 1}', "bad.jsonl:2: node 1 is defined twice"),
+    ])
+    def test_malformed_input_names_the_line(self, capsys, tmp_path, line, message):
+        bad = tmp_path / "bad.jsonl"
+        bad.write_text(line + "\n")
+        status, _, err = run(capsys, "import", tmp_path / "db.orvi", bad)
+        assert status == 1
+        assert message in err
+        assert err.count("\n") == 1
+
+    def test_csv_with_unknown_columns(self, capsys, tmp_path):
+        folder = tmp_path / "in"
+        folder.mkdir()
+        (folder / "nodes.csv").write_text("id,name\n1,Ada\n")
+        (folder / "edges.csv").write_text("from,to\n")
+        status, _, err = run(capsys, "import", tmp_path / "db.orvi", folder)
+        assert status == 1
+        assert "nodes.csv:1: columns must be id, labels, properties (unknown: name)" in err
+
+
+class TestBatchWriter:
+    def test_log_overflow_is_split_and_retried(self, tmp_path):
+        # A budget far above the log makes the first commit overflow.
+        with orvi.open(str(tmp_path / "a.orvi")) as db:
+            writer = BatchWriter(db, page_budget=10**9)
+            for i in range(1500):
+                writer.add_node(i, ["N"], {"blob": "y" * 3000})
+            writer.finish()
+            assert writer.splits >= 1
+            assert writer.commits >= 2
+            assert sorted(writer.ids.values()) == list(range(1, 1501))
+        with orvi.open(str(tmp_path / "a.orvi")) as db:
+            assert db.node_count() == 1500
+            assert db.get_node(1500)["blob"] == "y" * 3000
+
+    def test_large_blobs_stay_under_the_log_limit(self, tmp_path):
+        with orvi.open(str(tmp_path / "b.orvi")) as db:
+            writer = BatchWriter(db)
+            for i in range(40):
+                writer.add_node(i, [], {"blob": "z" * 300_000})
+            writer.finish()
+            assert writer.splits == 0 and writer.commits > 1
+
+    def test_random_edges_touching_many_pages(self, tmp_path):
+        with orvi.open(str(tmp_path / "c.orvi")) as db:
+            writer = BatchWriter(db)
+            for i in range(20_000):
+                writer.add_node(i, [], {})
+            for i in range(3000):
+                writer.add_edge((i * 7919) % 20_000, "R", (i * 104729) % 20_000, {})
+            writer.finish()
+            assert writer.splits == 0
+            assert db.edge_count() == 3000
+
+
+class TestMaintenance:
+    def test_vacuum_keeps_the_graph(self, capsys, tmp_path, sample):
+        if not hasattr(orvi.GraphDB, "vacuum"):
+            pytest.skip("this orvi module has no vacuum()")
+        with orvi.open(sample) as db:
+            for i in range(50):
+                db.update_node(1, counter=i)
+            db.commit()
+        reference = str(tmp_path / "ref.orvi")
+        run(capsys, "export", sample, "-o", tmp_path / "ref.jsonl")
+        run(capsys, "import", reference, tmp_path / "ref.jsonl")
+        status, out, _ = run(capsys, "vacuum", sample)
+        assert status == 0 and out.startswith(f"vacuumed {sample}: ")
+        assert run(capsys, "check", sample)[0] == 0
+        with orvi.open(sample) as a, orvi.open(reference) as b:
+            assert first_difference(a, b) is None
+
+    def test_commands_on_a_missing_file(self, capsys, tmp_path):
+        for command in ("check", "vacuum", "repair", "export"):
+            status, _, err = run(capsys, command, tmp_path / "none.orvi")
+            assert status == 2, command
+            assert err.endswith("no such database file\n")
+        assert list(tmp_path.iterdir()) == []
+
+
+class TestConsoleEntry:
+    def run_module(self, *args):
+        env = dict(os.environ)
+        env["PYTHONPATH"] = os.pathsep.join(
+            [str(REPO / "python")] + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])
+        return subprocess.run([sys.executable, "-m", "orvi_tools", *map(str, args)],
+                              capture_output=True, text=True, env=env, timeout=300)
+
+    def test_exit_statuses(self, tmp_path, sample):
+        assert self.run_module("check", sample).returncode == 0
+        patch(sample, 30, b"\xff")
+        result = self.run_module("check", sample)
+        assert result.returncode == 1 and "checksum" in result.stdout
+        result = self.run_module("bogus")
+        assert result.returncode == 2 and "invalid choice" in result.stderr
+        result = self.run_module("check")
+        assert result.returncode == 2
+
+    def test_help_lists_every_command(self):
+        result = self.run_module("--help")
+        assert result.returncode == 0
+        for command in ("info", "check", "vacuum", "repair", "export", "import"):
+            assert command in result.stdout
