@@ -16,7 +16,7 @@ dict with str keys, nested at most 32 levels.
 """
 
 from types import TracebackType
-from typing import Final, Literal, Sequence, Union, final
+from typing import Callable, Final, Iterable, Literal, Sequence, Union, final
 
 from typing_extensions import Self, TypeAlias
 
@@ -144,6 +144,83 @@ class Edge:
         `key` is not a str."""
 
 @final
+class NodeQuery:
+    """A query over the nodes of a database, made by `GraphDB.nodes()`.
+
+    A query is an immutable value: `label()`, `where_()`, `skip()` and
+    `limit()` each return a new query and leave the one they were called on
+    unchanged, so a query can be kept, refined and run again. Building a
+    query reads nothing; `fetch()`, `count()` and `exists()` run it against
+    the database as it is at that moment (pending changes included) and
+    raise ValueError when the database has been closed.
+
+    Evaluation always filters by label, then by predicate, then skips, then
+    limits, whatever order the refining methods were called in. Results
+    come in ascending id order.
+
+    The predicate runs after the database has been read: it may call
+    methods of the same database (even write to it) without blocking, and
+    such writes do not change the set of candidates of the running query.
+    A query without labels, and any query with a predicate, reads every
+    candidate node before the predicate runs; `limit()` bounds the number
+    of predicate calls and results.
+    """
+
+    def label(self, label: str) -> NodeQuery:
+        """A query that also accepts nodes carrying `label` (several
+        labels: nodes carrying any of them; exact, case-sensitive match)."""
+    def where_(self, predicate: Callable[[Node], bool]) -> NodeQuery:
+        """A query that keeps the nodes for which `predicate(node)` returns
+        True. Replaces any earlier predicate. The predicate must return a
+        bool (a NumPy bool is accepted); anything else makes the run raise
+        TypeError. Exceptions it raises propagate unchanged."""
+    def skip(self, n: int) -> NodeQuery:
+        """A query that passes over the first `n` matching nodes (replaces
+        an earlier skip). `n` must be a non-negative int."""
+    def limit(self, n: int) -> NodeQuery:
+        """A query that returns at most `n` nodes and stops calling the
+        predicate once it has them (replaces an earlier limit). `limit(0)`
+        yields nothing."""
+    def fetch(self) -> list[Node]:
+        """Run the query: the matching nodes, by ascending id."""
+    def count(self) -> int:
+        """Run the query: the number of nodes `fetch()` would return."""
+    def exists(self) -> bool:
+        """Run the query, stopping at the first match: True when there is
+        one."""
+
+@final
+class EdgeQuery:
+    """A query over the edges of a database, made by `GraphDB.edges()`.
+
+    The same rules as NodeQuery apply: immutable refinement, evaluation by
+    label, then predicate, then skip, then limit, results by ascending edge
+    id, a predicate free to use the same database, ValueError when run on a
+    closed database. An edge query reads every live edge before its
+    predicate runs.
+    """
+
+    def label(self, label: str) -> EdgeQuery:
+        """A query that also accepts edges whose label equals `label`
+        exactly (case-sensitive); several labels: any of them."""
+    def where_(self, predicate: Callable[[Edge], bool]) -> EdgeQuery:
+        """A query that keeps the edges for which `predicate(edge)` returns
+        True (a bool, or a NumPy bool; anything else raises TypeError when
+        the query runs). Replaces any earlier predicate."""
+    def skip(self, n: int) -> EdgeQuery:
+        """A query that passes over the first `n` matching edges."""
+    def limit(self, n: int) -> EdgeQuery:
+        """A query that returns at most `n` edges; `limit(0)` yields
+        nothing."""
+    def fetch(self) -> list[Edge]:
+        """Run the query: the matching edges, by ascending id."""
+    def count(self) -> int:
+        """Run the query: the number of edges `fetch()` would return."""
+    def exists(self) -> bool:
+        """Run the query, stopping at the first match: True when there is
+        one."""
+
+@final
 class Transaction:
     """The context manager returned by `GraphDB.transaction()`.
 
@@ -256,6 +333,13 @@ class GraphDB:
     def info(self) -> dict[str, str | int]:
         """{"version": "1.0", "node_count": ..., "edge_count": ...,
         "file_size": ...} with the storage size in bytes."""
+    def nodes(self) -> NodeQuery:
+        """A query over all nodes, to be refined with `label()`,
+        `where_()`, `skip()` and `limit()` and run with `fetch()`,
+        `count()` or `exists()`. Example:
+        `db.nodes().label("Person").where_(lambda n: n.get("age", 0) > 30).fetch()`."""
+    def edges(self) -> EdgeQuery:
+        """A query over all edges (see `nodes()`)."""
     def clear(self) -> None:
         """Delete everything: discards pending changes and empties the
         file at once (no commit needed)."""
@@ -285,3 +369,43 @@ class GraphDB:
     ) -> Literal[False]:
         """Close the database (without committing) so the file can be
         opened again; an exception raised in the block propagates."""
+    def bfs(self, start: _NodeRef, max_depth: int) -> list[tuple[Node, int]]:
+        """Breadth-first walk along outgoing edges from `start`: every node
+        reachable within `max_depth` edges, once each, as (node, depth)
+        pairs in the order discovered (depth = fewest edges from `start`).
+        The start itself is not listed. A node's neighbours are taken in
+        `out_edges()` order (newest edge first).
+
+        `max_depth` 0 returns [] without reading anything; otherwise a
+        `start` that does not exist raises NodeNotFoundError. `max_depth`
+        must be a non-negative int (TypeError / OverflowError)."""
+    def dfs(self, start: _NodeRef, max_depth: int) -> list[tuple[Node, int]]:
+        """Depth-first walk along outgoing edges from `start`, as (node,
+        depth) pairs within `max_depth` edges; the start is not listed.
+
+        A node counts as visited when it is first discovered, so each node
+        appears once, with the depth at which it was first discovered
+        (which may differ from a recursive search). Of one node's
+        undiscovered targets the one whose edge comes last in
+        `out_edges()` order is explored first. Errors as for `bfs()`."""
+    def shortest_path(
+        self, start: _NodeRef, goal: _NodeRef, edge_label: str | None = None
+    ) -> list[Node] | None:
+        """A path with the fewest edges from `start` to `goal` along
+        outgoing edges, as the list of its nodes (both ends included), or
+        None when `goal` cannot be reached. With `edge_label` only edges
+        with exactly that label are followed.
+
+        `shortest_path(a, a)` is `[a]` when a exists and None otherwise.
+        A `start` that does not exist (with a different `goal`) raises
+        NodeNotFoundError."""
+    def degree_stats(self) -> dict[int, tuple[int, int]]:
+        """{node id: (out_degree, in_degree)} counted over the live edges,
+        for every node that has at least one edge (a self-loop counts once
+        in each direction). Nodes without edges are not listed."""
+    def edges_between(self, node_ids: Iterable[int]) -> list[dict[str, _PropValue]]:
+        """The edges whose source and target are both in `node_ids`, by
+        ascending id, as records like `all_edges_as_records()` ("id",
+        "label", "from_node", "to_node", then the properties). `node_ids`
+        must hold non-negative ints (Node objects are refused with
+        TypeError)."""

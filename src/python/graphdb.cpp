@@ -504,7 +504,8 @@ PyMethodDef graphdb_methods[] = {
     {"edge_count", graphdb_edge_count, METH_NOARGS,
      "edge_count($self)\n--\n\n"},
     {"info", graphdb_info, METH_NOARGS, "info($self)\n--\n\n"},
-    // nodes(), edges(): queries.
+    {"nodes", graphdb_nodes, METH_NOARGS, kNodesDoc},
+    {"edges", graphdb_edges, METH_NOARGS, kEdgesDoc},
     {"clear", graphdb_clear, METH_NOARGS, "clear($self)\n--\n\n"},
     {"begin", graphdb_begin, METH_NOARGS, "begin($self)\n--\n\n"},
     {"commit", graphdb_commit, METH_NOARGS, "commit($self)\n--\n\n"},
@@ -515,8 +516,15 @@ PyMethodDef graphdb_methods[] = {
     {"__enter__", graphdb_enter, METH_NOARGS, "__enter__($self)\n--\n\n"},
     {"__exit__", fastcall_cast(graphdb_exit), METH_FASTCALL | METH_KEYWORDS,
      kExitDoc},
-    // bfs(), dfs(), shortest_path(): traversals.
-    // degree_stats(), edges_between(): statistics.
+    {"bfs", fastcall_cast(graphdb_bfs), METH_FASTCALL | METH_KEYWORDS,
+     kBfsDoc},
+    {"dfs", fastcall_cast(graphdb_dfs), METH_FASTCALL | METH_KEYWORDS,
+     kDfsDoc},
+    {"shortest_path", fastcall_cast(graphdb_shortest_path),
+     METH_FASTCALL | METH_KEYWORDS, kShortestPathDoc},
+    {"degree_stats", graphdb_degree_stats, METH_NOARGS, kDegreeStatsDoc},
+    {"edges_between", fastcall_cast(graphdb_edges_between),
+     METH_FASTCALL | METH_KEYWORDS, kEdgesBetweenDoc},
     // merge_edge(), merge_from(): merge.
     // vacuum(): compaction.
     // repair_adjacency(): adjacency repair.

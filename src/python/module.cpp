@@ -49,7 +49,7 @@ int orvi_exec(PyObject* module) {
   if (register_graphdb(module) < 0) return -1;
   if (register_node(module) < 0) return -1;
   if (register_edge(module) < 0) return -1;
-  // NodeQuery, EdgeQuery: register_query(module) goes here.
+  if (register_query(module) < 0) return -1;
   if (register_transaction(module) < 0) return -1;
   // MergeReport: register_merge_report(module) goes here.
   // 11-18: the exception classes, GraphDBError first.

@@ -94,11 +94,38 @@ inline constexpr const char kOpenDoc[] = "open(path)\n--\n\n";
 PyObject* module_open(PyObject* module, PyObject* const* args,
                       Py_ssize_t nargs, PyObject* kwnames);
 
+// GraphDB methods implemented beside the classes or algorithms they serve
+// (METH_NOARGS or METH_FASTCALL | METH_KEYWORDS; docstrings with their text
+// signatures). query.cpp: nodes(), edges(). traversal.cpp: bfs(), dfs(),
+// shortest_path(). stats.cpp: degree_stats(), edges_between().
+inline constexpr const char kNodesDoc[] = "nodes($self)\n--\n\n";
+inline constexpr const char kEdgesDoc[] = "edges($self)\n--\n\n";
+inline constexpr const char kBfsDoc[] = "bfs($self, start, max_depth)\n--\n\n";
+inline constexpr const char kDfsDoc[] = "dfs($self, start, max_depth)\n--\n\n";
+inline constexpr const char kShortestPathDoc[] =
+    "shortest_path($self, start, goal, edge_label=None)\n--\n\n";
+inline constexpr const char kDegreeStatsDoc[] = "degree_stats($self)\n--\n\n";
+inline constexpr const char kEdgesBetweenDoc[] =
+    "edges_between($self, node_ids)\n--\n\n";
+PyObject* graphdb_nodes(PyObject* self, PyObject* unused);
+PyObject* graphdb_edges(PyObject* self, PyObject* unused);
+PyObject* graphdb_bfs(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames);
+PyObject* graphdb_dfs(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames);
+PyObject* graphdb_shortest_path(PyObject* self, PyObject* const* args,
+                                Py_ssize_t nargs, PyObject* kwnames);
+PyObject* graphdb_degree_stats(PyObject* self, PyObject* unused);
+PyObject* graphdb_edges_between(PyObject* self, PyObject* const* args,
+                                Py_ssize_t nargs, PyObject* kwnames);
+
 // Each class file ends with its registration: creates the type once per
 // process and adds it to the module.
 int register_graphdb(PyObject* module);
 int register_node(PyObject* module);
 int register_edge(PyObject* module);
+// NodeQuery, then EdgeQuery.
+int register_query(PyObject* module);
 int register_transaction(PyObject* module);
 
 }  // namespace orvi::py
