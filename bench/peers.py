@@ -328,9 +328,7 @@ class KuzuPeer(Peer):
     """Kùzu with one node table (labels as a STRING[] column, properties as
     typed columns) and one rel table. Queries are parameterised Cypher.
     Execution is pinned to one thread, like the other peers. Its bulk load
-    sends each 1000-record batch as one UNWIND statement inside one
-    transaction: a statement per record costs ~0.4 ms in Kùzu and is not how
-    anyone would load it."""
+    sends each 1000-record batch through COPY (see load)."""
 
     name = "kuzu"
 
@@ -374,25 +372,32 @@ class KuzuPeer(Peer):
             self.db = None
 
     def load(self, g, batch):
-        ex = self.ex
+        # Each batch is written to a CSV file and loaded with one COPY, which
+        # is one transaction in Kùzu. Statements per row (CREATE, or UNWIND
+        # over a parameter list with a MATCH of both endpoints) cost 0.8 ms
+        # per edge already at 10k nodes and grow with the node count.
         n, total = g.n, g.n + g.m
+        csv_path = os.path.join(self.dbdir, "batch.csv")
+        labels = gg.EDGE_LABELS
         for lo in range(0, total, batch):
             hi = min(lo + batch, total)
-            ex("BEGIN TRANSACTION")
             if lo < n:
-                rows = [{"id": i + 1, "labels": g.node_labels(i), "name": f"node{i + 1}",
-                         "age": int(g.age[i]), "score": float(g.score[i])}
-                        for i in range(lo, min(hi, n))]
-                ex("UNWIND $rows AS r CREATE (:N {id: r.id, labels: r.labels, name: r.name, "
-                   "age: r.age, score: r.score})", {"rows": rows})
+                with open(csv_path, "w") as f:
+                    f.writelines(
+                        f'{i + 1},"[{",".join(g.node_labels(i))}]",node{i + 1},'
+                        f'{int(g.age[i])},{float(g.score[i])!r}\n'
+                        for i in range(lo, min(hi, n)))
+                self.ex(f"COPY N FROM '{csv_path}'")
             if hi > n:
-                rows = [{"eid": j + 1, "s": int(g.src[j]), "t": int(g.dst[j]),
-                         "label": gg.EDGE_LABELS[g.elabel[j]], "w": float(g.w[j])}
-                        for j in range(max(lo, n) - n, hi - n)]
-                ex("UNWIND $rows AS r MATCH (a:N {id: r.s}), (b:N {id: r.t}) "
-                   "CREATE (a)-[:E {eid: r.eid, label: r.label, w: r.w}]->(b)", {"rows": rows})
-            ex("COMMIT")
-        return {"batch": batch, "notes": [f"one UNWIND statement per {batch}-record commit"]}
+                with open(csv_path, "w") as f:
+                    f.writelines(
+                        f"{int(g.src[j])},{int(g.dst[j])},{j + 1},{labels[g.elabel[j]]},"
+                        f"{float(g.w[j])!r}\n"
+                        for j in range(max(lo, n) - n, hi - n))
+                self.ex(f"COPY E FROM '{csv_path}'")
+        os.remove(csv_path)
+        return {"batch": batch,
+                "notes": [f"loaded with one COPY from a {batch}-row CSV file per commit"]}
 
     def after_load(self):
         self.ex("CHECKPOINT")
