@@ -138,9 +138,7 @@ class _Checker:
         edges = self._edge_pass(header, chains, nodes)
         if nodes is not None and edges is not None:
             self._adjacency(header, nodes, edges)
-        if any(p.repairable for p in report.problems) and all(
-            p.repairable for p in report.problems
-        ):
+        if report.problems and all(p.repairable for p in report.problems):
             report.notes.append(
                 "every problem found is in the adjacency lists or degree counters; "
                 "`orvi repair FILE` rebuilds them from the edge records (take a backup first)"
@@ -300,11 +298,8 @@ class _Checker:
                     for end, node in (("source", slot.source), ("target", slot.target)):
                         if node >= len(node_state) or node_state[node] != _LIVE:
                             report.add(where, f"{end} node {node} does not exist")
-                    if slot.label_len == 0:
-                        report.add(where, "has no label blob")
-                    else:
-                        self._blob(where, "label", slot.label_offset, slot.label_len,
-                                   ff.decode_edge_label)
+                    self._blob(where, "label", slot.label_offset, slot.label_len,
+                               ff.decode_edge_label)
                     self._blob(where, "property", slot.prop_offset, slot.prop_len,
                                ff.decode_props)
                 count = min(ff.EDGE_SLOTS_PER_PAGE, last - edge_id + 1)

@@ -209,6 +209,12 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         message, status = str(e), EXIT_USAGE
     except (orvi.GraphDBError, FormatProblem, ValueError) as e:
         message, status = str(e), EXIT_FAILED
+    except BrokenPipeError:
+        # The reader of standard output went away (`orvi export FILE | head`):
+        # stop quietly, and keep Python from complaining at exit.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return EXIT_FAILED
     except OSError as e:
         message, status = _describe(e), EXIT_USAGE
     except KeyboardInterrupt:

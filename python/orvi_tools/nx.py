@@ -46,7 +46,7 @@ def to_networkx(db: "orvi.GraphDB", labels_attr: str = "labels",
     nx = _require_networkx()
     graph = nx.MultiDiGraph()
     for node in iter_nodes(db):
-        attrs = node.properties
+        attrs: Dict[str, Any] = node.properties
         if labels_attr in attrs:
             raise ValueError(
                 f"node {node.id} has a property named {labels_attr!r}, where the labels go; "
@@ -54,7 +54,7 @@ def to_networkx(db: "orvi.GraphDB", labels_attr: str = "labels",
         attrs[labels_attr] = node.labels
         graph.add_node(node.id, **attrs)
     for edge in iter_edges(db):
-        attrs = edge.properties
+        attrs = dict(edge.properties)
         if label_attr in attrs:
             raise ValueError(
                 f"edge {edge.id} has a property named {label_attr!r}, where the label goes; "

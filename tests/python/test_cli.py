@@ -1,6 +1,7 @@
 """The `orvi` command: info, check, vacuum, repair, export and import."""
 
 import hashlib
+import io
 import json
 import math
 import os
@@ -558,3 +559,21 @@ class TestConsoleEntry:
         assert result.returncode == 0
         for command in ("info", "check", "vacuum", "repair", "export", "import"):
             assert command in result.stdout
+
+
+class TestProgress:
+    class Terminal(io.StringIO):
+        def isatty(self):
+            return True
+
+    def test_bars_are_drawn_only_on_a_terminal(self, capsys, monkeypatch, tmp_path, sample):
+        pytest.importorskip("tqdm")
+        dump = tmp_path / "d.jsonl"
+        run(capsys, "export", sample, "-o", dump)
+        terminal = self.Terminal()
+        monkeypatch.setattr(sys, "stderr", terminal)
+        assert main(["import", str(tmp_path / "a.orvi"), str(dump)]) == 0
+        assert "import" in terminal.getvalue() and "rec" in terminal.getvalue()
+        terminal.truncate(0)
+        assert main(["--no-progress", "import", str(tmp_path / "b.orvi"), str(dump)]) == 0
+        assert terminal.getvalue() == ""
