@@ -14,6 +14,10 @@
 
 namespace orvi::py {
 
+#ifdef ORVI_FAULT_INJECTION
+int register_fault_hook(PyObject* module);  // fault_hook.cpp
+#endif
+
 namespace {
 
 #ifdef ORVI_FAULT_INJECTION
@@ -51,7 +55,10 @@ int orvi_exec(PyObject* module) {
   if (register_edge(module) < 0) return -1;
   if (register_query(module) < 0) return -1;
   if (register_transaction(module) < 0) return -1;
-  // MergeReport: register_merge_report(module) goes here.
+  if (register_merge_report(module) < 0) return -1;
+#ifdef ORVI_FAULT_INJECTION
+  if (register_fault_hook(module) < 0) return -1;
+#endif
   // 11-18: the exception classes, GraphDBError first.
   return register_exceptions(module);
 }
