@@ -337,27 +337,8 @@ Status update_edge(Pager& pager, uint64_t id, PropMap properties) {
   if (!found->has_value()) return OrviError::edge_not_found(id);
   EdgeSlot slot = **found;
 
-  auto stored = read_props_blob(pager, slot.prop_offset, slot.prop_len);
-  if (!stored) return stored.error();
-  PropMap merged = std::move(*stored);
-  if (merged.empty()) {
-    merged = std::move(properties);
-  } else {
-    for (auto& [key, value] : properties) {
-      merged.insert_or_assign(key, std::move(value));
-    }
-  }
-
-  if (merged.empty()) {
-    slot.prop_offset = 0;
-    slot.prop_len = 0;
-  } else {
-    const Bytes blob = encode_props(merged);
-    auto off = pager.append_prop(blob);
-    if (!off) return off.error();
-    slot.prop_offset = *off;
-    slot.prop_len = static_cast<uint32_t>(blob.size());
-  }
+  ORVI_TRY(merge_props_blob(pager, slot.prop_offset, slot.prop_len,
+                            std::move(properties)));
   return pager.write_edge_slot(slot);
 }
 

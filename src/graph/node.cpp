@@ -92,6 +92,31 @@ Result<PropMap> read_props_blob(Pager& pager, uint64_t offset, uint32_t len) {
   return decode_props(*bytes);
 }
 
+Status merge_props_blob(Pager& pager, uint64_t& prop_offset,
+                        uint32_t& prop_len, PropMap properties) {
+  auto stored = read_props_blob(pager, prop_offset, prop_len);
+  if (!stored) return stored.error();
+  PropMap merged = std::move(*stored);
+  if (merged.empty()) {
+    merged = std::move(properties);
+  } else {
+    for (auto& [key, value] : properties) {
+      merged.insert_or_assign(key, std::move(value));
+    }
+  }
+  if (merged.empty()) {
+    prop_offset = 0;
+    prop_len = 0;
+    return Ok();
+  }
+  const Bytes blob = encode_props(merged);
+  auto off = pager.append_prop(blob);
+  if (!off) return off.error();
+  prop_offset = *off;
+  prop_len = static_cast<uint32_t>(blob.size());
+  return Ok();
+}
+
 Status ensure_slot_extent(Pager& pager, ExtentKind kind, uint64_t id) {
   const bool node = kind == ExtentKind::kNode;
   const uint64_t per_extent = node ? kNodesPerExtent : kEdgesPerExtent;
@@ -189,27 +214,8 @@ Status update_node(Pager& pager, uint64_t id, PropMap properties) {
   if (!found->has_value()) return OrviError::node_not_found(id);
   NodeSlot slot = **found;
 
-  auto stored = read_props_blob(pager, slot.prop_offset, slot.prop_len);
-  if (!stored) return stored.error();
-  PropMap merged = std::move(*stored);
-  if (merged.empty()) {
-    merged = std::move(properties);
-  } else {
-    for (auto& [key, value] : properties) {
-      merged.insert_or_assign(key, std::move(value));
-    }
-  }
-
-  if (merged.empty()) {
-    slot.prop_offset = 0;
-    slot.prop_len = 0;
-  } else {
-    const Bytes blob = encode_props(merged);
-    auto off = pager.append_prop(blob);
-    if (!off) return off.error();
-    slot.prop_offset = *off;
-    slot.prop_len = static_cast<uint32_t>(blob.size());
-  }
+  ORVI_TRY(merge_props_blob(pager, slot.prop_offset, slot.prop_len,
+                            std::move(properties)));
   return pager.write_node_slot(slot);
 }
 

@@ -85,6 +85,13 @@ Result<PropMap> read_props_blob(Pager& pager, uint64_t offset, uint32_t len);
 // extent (extents are allocated before an id is spent), so a next id that
 // lies further out means the header and the extent index disagree:
 // CorruptedFile, instead of allocating a run of empty extents.
+// The property merge of update_node and update_edge: given keys replace or
+// add values, other keys stay, none is removed. An empty result stores no
+// blob (offset and length 0); otherwise a fresh blob is appended on every
+// call and the slot fields are pointed at it.
+Status merge_props_blob(Pager& pager, uint64_t& prop_offset,
+                        uint32_t& prop_len, PropMap properties);
+
 Status ensure_slot_extent(Pager& pager, ExtentKind kind, uint64_t id);
 
 // Refuses to hand out `id` when its slot was already written: slots at or
