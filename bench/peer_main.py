@@ -297,11 +297,22 @@ def measure_reads(peer, g, wl, out):
         rows["shortest_path"] = {"value": med, "all": times, "lengths": lengths}
         checks["shortest_path"] = {"lengths": lengths}
 
+    def shortest_path_oneway():
+        if "shortest_path" not in checks:
+            raise Unavailable("needs the shortest_path row")
+        med, times, res = timed_each(peer.shortest_path_oneway, wl["sp_pairs"])
+        lengths = [None if p is None else len(p) - 1 for p in res]
+        check(lengths == checks["shortest_path"]["lengths"],
+              "one-way search found other path lengths than shortest_path")
+        rows["shortest_path_oneway"] = {"value": med, "all": times}
+
     run_row(out, "get_node", get_node)
     run_row(out, "out_edges", out_edges)
     run_row(out, "label_scan", label_scan)
     run_row(out, "bfs3", bfs)
     run_row(out, "shortest_path", shortest_path)
+    if hasattr(peer, "shortest_path_oneway"):
+        run_row(out, "shortest_path_oneway", shortest_path_oneway)
 
 
 def measure_commit(peer, out, samples=100):

@@ -501,6 +501,24 @@ class NetworkxPeer(Peer):
             return None
         return [(i, self._props(i)) for i in path]
 
+    def shortest_path_oneway(self, s, t):
+        """Breadth-first from s only, stopping when t is discovered: the same
+        search orvi runs, to tell the algorithm apart from the engine."""
+        if s == t:
+            return [(s, self._props(s))]
+        parent = {}
+        for child, par in self.nx.bfs_predecessors(self.G, s):
+            parent[child] = par
+            if child == t:
+                break
+        if t not in parent:
+            return None
+        path = [t]
+        while path[-1] != s:
+            path.append(parent[path[-1]])
+        path.reverse()
+        return [(i, self._props(i)) for i in path]
+
 
 PEERS = {
     "orvi": OrviPeer,

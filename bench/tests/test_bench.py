@@ -183,6 +183,14 @@ class TestPeersAgree:
         finally:
             peer.close()
 
+    def test_networkx_one_way_search_finds_equal_lengths(self, graph, reference):
+        g, wl = graph
+        peer = loaded(peers.NetworkxPeer, None, g)
+        lengths = [None if p is None else len(p) - 1
+                   for p in (peer.shortest_path_oneway(s, t) for s, t in wl["sp_pairs"])]
+        assert lengths == reference[1]
+        assert peer.shortest_path_oneway(4, 4) == [(4, peer._props(4))]
+
     def test_sqlite_path_follows_edges(self, graph, tmp_path):
         g, wl = graph
         peer = loaded(peers.SqliteFullPeer, tmp_path, g)
