@@ -141,7 +141,8 @@ class _Checker:
         if report.problems and all(p.repairable for p in report.problems):
             report.notes.append(
                 "every problem found is in the adjacency lists or degree counters; "
-                "`orvi repair FILE` rebuilds them from the edge records (take a backup first)"
+                f"`orvi repair {report.path}` rebuilds them from the edge records "
+                "(take a backup first)"
             )
 
     # -- extent chains -------------------------------------------------------

@@ -180,14 +180,14 @@ class TestCheckDamage:
         offset, _ = read_slot(sample, "edge", 1)
         patch(sample, offset + EDGE_NEXT_OUT, struct.pack("<Q", 2))
         self.check_reports(capsys, sample, "node 1: out-list has a cycle (edge 2 is revisited)",
-                           "`orvi repair FILE` rebuilds them")
+                           f"`orvi repair {sample}` rebuilds them")
 
     def test_wrong_degree_counter(self, capsys, sample):
         offset, _ = read_slot(sample, "node", 3)
         patch(sample, offset + NODE_OUT_DEGREE, struct.pack("<I", 9))
         out = self.check_reports(capsys, sample,
                                  "node 3: out_degree is 9 but its out-list holds 1 edges")
-        assert "`orvi repair FILE` rebuilds them" in out
+        assert f"`orvi repair {sample}` rebuilds them" in out
 
     def test_edge_missing_from_its_list(self, capsys, sample):
         offset, _ = read_slot(sample, "node", 3)
