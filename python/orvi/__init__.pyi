@@ -65,7 +65,8 @@ class CapacityExceededError(GraphDBError):
     """The file layout cannot address another node, edge or extent."""
 
 class MergeError(GraphDBError):
-    """A merge found a source node without the merge-key property."""
+    """A merge found a source node without the merge-key property
+    (`GraphDB.merge_from` with `node_key`)."""
 
 class AlreadyOpenError(GraphDBError):
     """The file is already open for writing in this or another process."""
@@ -251,6 +252,42 @@ class Transaction:
         write-ahead log, OSError for a write failure)."""
 
 @final
+class MergeReport:
+    """Summary of a `GraphDB.merge_from(...)` call.
+
+    A detached result: it keeps working after either database is closed.
+    `nodes_created + nodes_reused` is the number of source nodes and
+    `edges_created + edges_reused` the number of source edges. Made only by
+    `merge_from()`; the class cannot be instantiated.
+    """
+
+    @property
+    def nodes_created(self) -> int:
+        """Source nodes that became new destination nodes."""
+    @property
+    def nodes_reused(self) -> int:
+        """Source nodes matched (by `node_key`) to an existing destination
+        node."""
+    @property
+    def edges_created(self) -> int:
+        """Source edges that became new destination edges."""
+    @property
+    def edges_reused(self) -> int:
+        """Source edges for which an identical destination edge already
+        existed ("idempotent" strategy)."""
+    @property
+    def node_id_map(self) -> dict[int, int]:
+        """{source node id: destination node id} for every source node (a
+        new dict on every access; order unspecified)."""
+    @property
+    def edge_id_map(self) -> dict[int, int]:
+        """{source edge id: destination edge id} for every source edge (a
+        new dict on every access; order unspecified)."""
+
+_EdgeStrategy: TypeAlias = Literal["append", "idempotent"]
+_NodeConflict: TypeAlias = Literal["keep_dst", "overwrite_from_src", "merge_props"]
+
+@final
 class GraphDB:
     """An open database, returned by `orvi.open(path)`.
 
@@ -409,3 +446,59 @@ class GraphDB:
         "label", "from_node", "to_node", then the properties). `node_ids`
         must hold non-negative ints (Node objects are refused with
         TypeError)."""
+    def merge_edge(
+        self, from_node: _NodeRef, label: str, to_node: _NodeRef, **kwargs: _PropValue
+    ) -> Edge:
+        """The newest outgoing edge of `from_node` with exactly this label,
+        target and property map, or, when there is none, a new edge like
+        `add_edge()` makes. An edge that differs only in its properties is
+        not the same edge. Not committed."""
+    def merge_from(
+        self,
+        other: GraphDB,
+        *,
+        node_key: Sequence[str] | None = None,
+        edge_strategy: _EdgeStrategy = "append",
+        on_node_conflict: _NodeConflict = "keep_dst",
+    ) -> MergeReport:
+        """Copy every live node and edge of `other` (pending changes
+        included) into this database and report how source ids map to
+        destination ids. Nothing is committed: call `commit()` to keep the
+        result or `rollback()` to drop it. `other` is only read.
+
+        `node_key=None` makes every source node a new node. A list of
+        property names (not a single str) matches a source node to the
+        lowest-id destination node with equal values for all of them (an
+        int never equals a float, NaN never matches); source nodes sharing
+        a key therefore end on one node. A source node without a key
+        property raises MergeError (writes made before stay pending).
+
+        A matched node keeps its labels and, by `on_node_conflict`, its
+        properties ("keep_dst"), takes the source's values
+        ("overwrite_from_src") or gains only the properties it lacks
+        ("merge_props"). `edge_strategy="idempotent"` reuses an existing
+        edge with the same endpoints, label and properties instead of
+        adding a duplicate ("append", the default, always adds).
+
+        ValueError for an empty `node_key`, an unknown strategy or policy
+        (exact, case-sensitive) or `other` being this same object. The two
+        databases are never locked at once, so merging A into B and B into
+        A from two threads cannot deadlock."""
+    def vacuum(self) -> None:
+        """Compact the database: commit pending changes, then rewrite the
+        file so that it holds only the current labels and properties of
+        live records. Ids and the next ids stay; deleted ids are never
+        reused. Inside `with db.transaction():` it raises TransactionError.
+
+        The file is rebuilt in `path + ".tmp"` and swapped in atomically.
+        Should the database fail to reopen after the swap, this and every
+        later call on the handle raises TransactionError telling you to
+        close it and open the file again with `orvi.open(path)`."""
+    def repair_adjacency(self) -> dict[str, int]:
+        """Rebuild every adjacency list and degree counter from the live
+        edges and commit (pending changes included). Returns
+        {"nodes_rewritten": live nodes, "edges_relinked": live edges}.
+
+        Run it when a read reports a damaged adjacency list. A live edge
+        whose endpoint is not a live node raises CorruptedFileError and
+        nothing is changed."""

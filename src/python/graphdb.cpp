@@ -525,9 +525,13 @@ PyMethodDef graphdb_methods[] = {
     {"degree_stats", graphdb_degree_stats, METH_NOARGS, kDegreeStatsDoc},
     {"edges_between", fastcall_cast(graphdb_edges_between),
      METH_FASTCALL | METH_KEYWORDS, kEdgesBetweenDoc},
-    // merge_edge(), merge_from(): merge.
-    // vacuum(): compaction.
-    // repair_adjacency(): adjacency repair.
+    {"merge_edge", fastcall_cast(graphdb_merge_edge),
+     METH_FASTCALL | METH_KEYWORDS, kMergeEdgeDoc},
+    {"merge_from", fastcall_cast(graphdb_merge_from),
+     METH_FASTCALL | METH_KEYWORDS, kMergeFromDoc},
+    {"vacuum", graphdb_vacuum, METH_NOARGS, kVacuumDoc},
+    {"repair_adjacency", graphdb_repair_adjacency, METH_NOARGS,
+     kRepairAdjacencyDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

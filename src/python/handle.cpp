@@ -1,5 +1,7 @@
 #include "python/handle.h"
 
+#include "python/errors.h"
+
 namespace orvi::py {
 
 bool SharedHandle::lock_checked() {
@@ -27,6 +29,16 @@ std::optional<GraphGuard> acquire_graph_lock(SharedHandle& handle) {
   if (!handle.db_) {
     handle.unlock();
     PyErr_SetString(PyExc_ValueError, kClosedMessage);
+    return std::nullopt;
+  }
+  if (handle.db_->detached()) {
+    // The GraphDB holds only the empty placeholder a failed vacuum reopen
+    // left behind: work done there would be lost while reporting success.
+    // The error is copied under the mutex; the exception is made after
+    // unlocking, since building it runs Python code.
+    OrviError reason = *handle.db_->detach_reason();
+    handle.unlock();
+    orvi_error_to_pyerr(reason);
     return std::nullopt;
   }
   return GraphGuard(&handle);

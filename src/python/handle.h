@@ -101,8 +101,11 @@ class GraphGuard {
 };
 
 // Locks the handle. On failure the mutex is released again and a Python
-// error is set: RuntimeError (poisoned, or re-entered from this thread) or
-// ValueError (closed).
+// error is set: RuntimeError (poisoned, or re-entered from this thread),
+// ValueError (closed), or the exception of the GraphDB's detach reason
+// (a vacuum replaced the file but could not reopen it; the message tells
+// the user to close the handle and reopen the database). close() still
+// works on a detached handle and frees the file.
 std::optional<GraphGuard> acquire_graph_lock(SharedHandle& handle);
 
 // close(): takes the GraphDB out under the mutex and drops it after

@@ -8,13 +8,15 @@
 // Object layouts hold C++ members constructed in place when the object is
 // made and destroyed in its tp_dealloc:
 //   PyGraphDB, PyTransaction: a HandleRef to the shared handle;
-//   PyNode, PyEdge: a detached copy of the core record.
+//   PyNode, PyEdge: a detached copy of the core record;
+//   PyMergeReport (merge_report.cpp): a detached MergeReport.
 #ifndef ORVI_PYTHON_TYPES_H_
 #define ORVI_PYTHON_TYPES_H_
 
 #include "python/pyref.h"
 
 #include "graph/edge.h"
+#include "graph/merge.h"
 #include "graph/node.h"
 #include "python/handle.h"
 
@@ -59,12 +61,14 @@ PyTypeObject* graphdb_type();
 PyTypeObject* transaction_type();
 PyTypeObject* node_type();
 PyTypeObject* edge_type();
+PyTypeObject* merge_report_type();
 
 // New Python objects (new references), or nullptr with an error set.
 PyObject* new_py_graphdb(HandleRef handle);
 PyObject* new_py_transaction(HandleRef handle);
 PyObject* new_py_node(Node node);
 PyObject* new_py_edge(Edge edge);
+PyObject* new_py_merge_report(MergeReport report);
 
 inline bool is_py_node(PyObject* o) {
   return node_type() != nullptr && PyObject_TypeCheck(o, node_type());
@@ -97,7 +101,9 @@ PyObject* module_open(PyObject* module, PyObject* const* args,
 // GraphDB methods implemented beside the classes or algorithms they serve
 // (METH_NOARGS or METH_FASTCALL | METH_KEYWORDS; docstrings with their text
 // signatures). query.cpp: nodes(), edges(). traversal.cpp: bfs(), dfs(),
-// shortest_path(). stats.cpp: degree_stats(), edges_between().
+// shortest_path(). stats.cpp: degree_stats(), edges_between(). merge.cpp:
+// merge_edge(), merge_from(). maintenance.cpp: vacuum(),
+// repair_adjacency().
 inline constexpr const char kNodesDoc[] = "nodes($self)\n--\n\n";
 inline constexpr const char kEdgesDoc[] = "edges($self)\n--\n\n";
 inline constexpr const char kBfsDoc[] = "bfs($self, start, max_depth)\n--\n\n";
@@ -119,6 +125,26 @@ PyObject* graphdb_degree_stats(PyObject* self, PyObject* unused);
 PyObject* graphdb_edges_between(PyObject* self, PyObject* const* args,
                                 Py_ssize_t nargs, PyObject* kwnames);
 
+inline constexpr const char kMergeEdgeDoc[] =
+    "merge_edge($self, from_node, label, to_node, **kwargs)\n--\n\n";
+inline constexpr const char kMergeFromDoc[] =
+    "merge_from($self, other, *, node_key=None, edge_strategy=\"append\", "
+    "on_node_conflict=\"keep_dst\")\n--\n\n"
+    "Merge every live node and edge from `other` into `self`.\n\n"
+    "Two-phase locking: snapshot the source under `other`'s lock, then\n"
+    "release it and acquire `self`'s lock to write.  The locks are never\n"
+    "held simultaneously, so merging two databases from two Python threads\n"
+    "cannot deadlock regardless of which side is locked first.";
+inline constexpr const char kVacuumDoc[] = "vacuum($self)\n--\n\n";
+inline constexpr const char kRepairAdjacencyDoc[] =
+    "repair_adjacency($self)\n--\n\n";
+PyObject* graphdb_merge_edge(PyObject* self, PyObject* const* args,
+                             Py_ssize_t nargs, PyObject* kwnames);
+PyObject* graphdb_merge_from(PyObject* self, PyObject* const* args,
+                             Py_ssize_t nargs, PyObject* kwnames);
+PyObject* graphdb_vacuum(PyObject* self, PyObject* unused);
+PyObject* graphdb_repair_adjacency(PyObject* self, PyObject* unused);
+
 // Each class file ends with its registration: creates the type once per
 // process and adds it to the module.
 int register_graphdb(PyObject* module);
@@ -127,6 +153,7 @@ int register_edge(PyObject* module);
 // NodeQuery, then EdgeQuery.
 int register_query(PyObject* module);
 int register_transaction(PyObject* module);
+int register_merge_report(PyObject* module);
 
 }  // namespace orvi::py
 
