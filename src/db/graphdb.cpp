@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <limits.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <unordered_set>
@@ -20,13 +21,27 @@ Result<std::string> real_path(const std::string& path) {
 }
 
 // The absolute path with symbolic links and "." / ".." resolved. A file
-// that does not exist yet is named through its canonical parent directory.
-Result<std::string> canonical_db_path(const std::string& path) {
+// that does not exist yet is named through its canonical parent directory;
+// a dangling symbolic link is followed to the file it will create, so the
+// registry, the writer lock and vacuum all name the real file.
+Result<std::string> canonical_db_path(const std::string& path, int depth = 0) {
   char buf[PATH_MAX];
   if (!path.empty() && ::realpath(path.c_str(), buf) != nullptr) {
     return std::string(buf);
   }
   if (!path.empty() && errno != ENOENT) return OrviError::io_errno(errno);
+  struct stat st;
+  if (!path.empty() && ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+    if (depth >= 40) return OrviError::io_errno(ELOOP);
+    ssize_t n = ::readlink(path.c_str(), buf, sizeof buf - 1);
+    if (n < 0) return OrviError::io_errno(errno);
+    std::string target(buf, static_cast<size_t>(n));
+    if (target.empty() || target[0] != '/') {
+      size_t slash = path.rfind('/');
+      if (slash != std::string::npos) target = path.substr(0, slash + 1) + target;
+    }
+    return canonical_db_path(target, depth + 1);
+  }
   std::string trimmed = path;
   while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
   size_t slash = trimmed.rfind('/');

@@ -65,6 +65,18 @@ TEST_F(GraphDBTest, SecondHandleOnOneFileIsRefusedByEveryName) {
   EXPECT_EQ(*again->registered_path(), canon);
 }
 
+TEST_F(GraphDBTest, DanglingLinkIsKeyedByTheFileItCreates) {
+  ASSERT_EQ(::symlink("target.db", dir_.file("link.db").c_str()), 0);
+  auto db = open_ok(dir_.file("link.db"));
+  ASSERT_TRUE(db);
+  char canon[PATH_MAX];
+  ASSERT_NE(::realpath(dir_.path().c_str(), canon), nullptr);
+  const std::string target = std::string(canon) + "/target.db";
+  EXPECT_EQ(*db->registered_path(), target);
+  EXPECT_TRUE(exists(target + ".lock"));
+  EXPECT_EQ(open_err(target).kind(), ErrorKind::kAlreadyOpen);
+}
+
 TEST_F(GraphDBTest, FailedOpensLeaveNoRegistryEntryOrLockDirectory) {
   const size_t before = registry_size();
   EXPECT_EQ(open_err(dir_.file("missing/x.db")).kind(), ErrorKind::kIo);
