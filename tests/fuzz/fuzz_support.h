@@ -17,6 +17,9 @@
 #define ORVI_TESTS_FUZZ_FUZZ_SUPPORT_H_
 
 #include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -31,10 +34,14 @@
 #include <utility>
 #include <vector>
 
+#include "db/graphdb.h"
 #include "error/result.h"
 #include "graph/edge.h"
 #include "graph/index.h"
+#include "graph/merge.h"
 #include "graph/node.h"
+#include "graph/traverse.h"
+#include "graph/vacuum.h"
 #include "storage/file.h"
 #include "storage/pager.h"
 #include "storage/prop_codec.h"
@@ -265,11 +272,9 @@ inline BaseImage build_base_image() {
   // Regions worth damaging.
   img.regions.push_back({0, kHeaderSize});
   img.regions.push_back({kWalOffset, kWalOffset + 64});
-  for (ExtentKind kind :
-       {ExtentKind::kNode, ExtentKind::kEdge, ExtentKind::kProp}) {
-    const uint64_t head = kind == ExtentKind::kNode   ? p.header().node_index_head
-                          : kind == ExtentKind::kEdge ? p.header().edge_index_head
-                                                      : p.header().prop_index_head;
+  const FileHeader& h = p.header();
+  for (uint64_t head :
+       {h.node_index_head, h.edge_index_head, h.prop_index_head}) {
     if (head != 0) {
       const uint64_t count = get_u32(img.disk.page_for(head).data() + 8);
       // The used entries and two more, so seeds can add an extent.
@@ -359,6 +364,56 @@ inline void read_everything(Pager& pager) {
   for (uint64_t id : probe_ids(pager.header().next_edge_id, 256)) {
     (void)get_edge(pager, id);
   }
+  const uint64_t next = pager.header().next_node_id;
+  for (uint64_t id : probe_ids(next, 8)) {
+    (void)bfs(pager, id, 2);
+    (void)bfs(pager, id, ~uint64_t{0});
+    (void)dfs(pager, id, ~uint64_t{0});
+    (void)shortest_path(pager, id, next - 1, any);
+    (void)shortest_path(pager, 1, id, knows);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Real files, for the targets that go through GraphDB.
+
+// A private directory for database files, on tmpfs where there is one,
+// removed at exit.
+inline const std::string& scratch_dir() {
+  static std::string dir;
+  if (dir.empty()) {
+    std::string tmpl =
+        std::string(::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") +
+        "/orvi-fuzz-XXXXXX";
+    if (::mkdtemp(tmpl.data()) == nullptr) {
+      std::perror("fuzz support: mkdtemp");
+      std::abort();
+    }
+    dir = tmpl;
+    std::atexit([] {
+      const std::string cmd = "rm -rf '" + dir + "'";
+      if (std::system(cmd.c_str()) != 0) {
+        std::fprintf(stderr, "fuzz support: could not remove %s\n",
+                     dir.c_str());
+      }
+    });
+  }
+  return dir;
+}
+
+// Writes the disk image to `path` (replacing it) as a sparse file.
+inline bool write_disk_file(const SparseDisk& disk, const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0666);
+  if (fd < 0) return false;
+  bool ok = ::ftruncate(fd, static_cast<off_t>(disk.size)) == 0;
+  for (const auto& [offset, page] : disk.pages) {
+    if (!ok || offset >= disk.size) break;
+    const size_t n =
+        static_cast<size_t>(std::min<uint64_t>(kPageSize, disk.size - offset));
+    ok = pwrite_exact(fd, page.data(), n, offset).ok();
+  }
+  ::close(fd);
+  return ok;
 }
 
 }  // namespace orvi::fuzz

@@ -124,15 +124,17 @@ void wal_seeds() {
   std::string commit_only = log.substr(log.size() - kWalCommitEntry);
   write_seed("wal", "commit-only", std::string(1, '\1') + commit_only);
   // A torn log: the commit entry is missing.
-  write_seed("wal", "torn",
-             std::string(1, '\0') + log.substr(0, log.size() - kWalCommitEntry));
+  const std::string torn = log.substr(0, log.size() - kWalCommitEntry);
+  write_seed("wal", "torn", std::string(1, '\0') + torn);
 }
 
 void db_seeds() {
   const BaseImage& base = base_image();
-  for (int flags : {0, 1, 2, 3, 4, 5, 6, 7, 0x36, 0x57}) {
-    write_seed("db", "flags-" + std::to_string(flags),
-               std::string(1, static_cast<char>(flags)));
+  for (int flags : {0, 1, 2, 3, 4, 6, 7, 8, 15, 16, 17}) {
+    std::string input(2, '\0');
+    input[0] = static_cast<char>(flags);
+    input[1] = static_cast<char>(flags * 37);
+    write_seed("db", "flags-" + std::to_string(flags), input);
   }
   auto opened = open_disk(const_cast<SparseDisk&>(base.disk));
   if (!opened) die("open base", opened.error());
@@ -157,23 +159,27 @@ void db_seeds() {
   const uint64_t node1 = slot_position(p, ExtentKind::kNode, 1);
   const uint64_t node5 = slot_position(p, ExtentKind::kNode, 5);
   // Edge 3's next_out points back at itself: a cycle in node 1's list.
-  write_seed("db", "out-cycle", "\x06" + u64_mutation(edge3 + 24, 3));
+  write_seed("db", "out-cycle",
+             std::string("\x06\x01") + u64_mutation(edge3 + 24, 3));
   // Edge 1's next_in names an edge that was never created.
-  write_seed("db", "dangling-in", "\x02" + u64_mutation(edge1 + 32, 99));
+  write_seed("db", "dangling-in",
+             std::string("\x12\x02") + u64_mutation(edge1 + 32, 99));
   // Node 1's label blob runs past its extent.
   write_seed("db", "label-len",
-             std::string("\x00", 1) + u64_mutation(node1 + 56, 0x00FFFFFF));
+             std::string("\x08\x00", 2) + u64_mutation(node1 + 56, 0x00FFFFFF));
   // A used slot beyond next_node_id: the next add must refuse it.
-  write_seed("db", "slot-in-use", "\x02" + u64_mutation(node5, 5));
+  write_seed("db", "slot-in-use",
+             std::string("\x02\x05") + u64_mutation(node5, 5));
   // next_node_id far beyond the node extent.
   write_seed("db", "next-node-id",
-             "\x03" + u64_mutation(40, kNodesPerExtent * 3));
+             std::string("\x0f\x03") + u64_mutation(40, kNodesPerExtent * 3));
   // A header naming a log that is not there.
-  write_seed("db", "wal-length", "\x01" + u64_mutation(96, kWalPageEntry));
+  write_seed("db", "wal-length",
+             std::string("\x11\x00", 2) + u64_mutation(96, kWalPageEntry));
   // The node chain's first index page lists a second extent far away.
   const uint64_t head = p.header().node_index_head;
   write_seed("db", "far-extent",
-             "\x01" + mutation(head + 8, 2) +
+             std::string("\x0b\x00", 2) + mutation(head + 8, 2) +
                  u64_mutation(head + 24, 1ULL << 45));
 }
 

@@ -21,13 +21,18 @@
 //               be at its home offset after a successful open.
 //               Flag bit 0: rewrite each entry's CRC so the fuzzer gets past
 //               the checksums.
-//   db          the input is a list of mutations of the base image: one flag
-//               byte, then 3-byte records (u16 little-endian index into the
-//               image's interesting bytes, new byte value). The damaged
-//               image is opened and read.
-//               Flag bit 0: fix the header checksum after the mutations;
-//               bit 1: also add, update and delete records (bits 4..7 pick
-//               which); bit 2: run repair_adjacency.
+//   db          the input is a list of mutations of the base image: a flag
+//               byte, a pick byte (which records the writes touch), then
+//               3-byte records (u16 little-endian index into the image's
+//               interesting bytes, new byte value). The damaged image is
+//               opened and read. Flag bit 0: fix the header checksum after
+//               the mutations; bit 1: also add, update and delete records;
+//               bit 2: run repair_adjacency; bit 3: vacuum into memory (the
+//               copy must read back the same records); bit 4: instead of all
+//               that, write the image to a real file and run it through
+//               GraphDB: reads, delete_node, a merge of the graph into
+//               itself, rollback, commit, vacuum (the same records before
+//               and after), close and reopen.
 //
 // After a successful open every file target reads everything (see
 // fuzz_support.h), commits, and reopens the committed store: a commit that
@@ -57,7 +62,9 @@ inline std::string check_value_roundtrip(const PropValue& v) {
            " != encoded length " + std::to_string(first.size());
   }
   auto again = decode_from(first, 0);
-  if (!again) return "re-decoding an encoding failed: " + again.error().message();
+  if (!again) {
+    return "re-decoding an encoding failed: " + again.error().message();
+  }
   if (again->second != first.size()) {
     return "re-decoding stopped at " + std::to_string(again->second) +
            " of " + std::to_string(first.size());
@@ -253,8 +260,7 @@ inline std::string run_wal(const uint8_t* data, size_t size) {
 // ---------------------------------------------------------------------------
 // db
 
-inline void write_some(Pager& pager, uint8_t flags) {
-  const uint64_t pick = flags >> 4;
+inline void write_some(Pager& pager, uint8_t pick) {
   const uint64_t next_node = pager.header().next_node_id;
   const uint64_t a = next_node > 1 ? 1 + pick % (next_node - 1) : 1;
   const uint64_t b = next_node > 1 ? 1 + (pick * 7 + 3) % (next_node - 1) : 1;
@@ -267,18 +273,79 @@ inline void write_some(Pager& pager, uint8_t flags) {
   (void)merge_edge(pager, a, "KNOWS", b, {});
   (void)update_edge(pager, 1 + pick % 8, props({{"e", PV::null()}}));
   (void)delete_edge(pager, 1 + pick % 8);
-  (void)delete_edge(pager, 1 + (pick + 3) % 8);
+  (void)delete_edge(pager, 1 + (pick / 8 + 3) % 8);
+}
+
+// The damaged image as a file under GraphDB: the handle-level reads and
+// writes, rollback, commit, file vacuum, close and reopen.
+inline std::string run_db_file(const SparseDisk& disk, uint8_t pick) {
+  const std::string path = scratch_dir() + "/db";
+  if (!write_disk_file(disk, path)) return "cannot write " + path;
+  std::string before;
+  {
+    auto opened = GraphDB::open(path);
+    if (!opened) return "";
+    GraphDB& db = **opened;
+    read_everything(db.pager());
+    (void)db.scan_nodes({});
+    (void)db.scan_nodes({"Person", "City", "Fuzz"});
+    const uint64_t next = db.pager().header().next_node_id;
+    for (uint64_t id : probe_ids(next, 8)) {
+      (void)db.neighbors(id, std::nullopt, Direction::kBoth);
+      (void)db.neighbors(id, std::string_view("KNOWS"), Direction::kOut);
+    }
+    const uint64_t victim = next > 1 ? 1 + pick % (next - 1) : 1;
+    (void)db.delete_node(victim);
+    read_everything(db.pager());
+    if (!db.rollback()) return "";
+    // The graph merged into itself: the destination is the damaged file.
+    auto nodes = all_nodes(db.pager());
+    auto edges = all_edges(db.pager());
+    if (nodes && edges) {
+      MergePolicy policy;
+      if (pick & 1) policy.node_key = std::vector<std::string>{"name"};
+      if (pick & 2) policy.edge_strategy = EdgeStrategy::kIdempotent;
+      policy.node_conflict = static_cast<NodeConflict>((pick >> 2) % 3);
+      (void)merge_from_snapshot(db, *nodes, *edges, policy);
+      read_everything(db.pager());
+    }
+    if (!db.rollback()) return "";
+    (void)db.add_node({"Fuzz"}, {});
+    (void)db.delete_node(victim);
+    if (!db.pager().commit()) return "";
+    auto committed = fingerprint(db.pager());
+    if (!db.vacuum()) return "";
+    if (db.detached()) return "vacuum succeeded but left the handle detached";
+    auto vacuumed = fingerprint(db.pager());
+    if (committed && (!vacuumed || *vacuumed != *committed)) {
+      return "vacuum changed the records";
+    }
+    read_everything(db.pager());
+    if (vacuumed) before = *vacuumed;
+  }
+  auto reopened = GraphDB::open(path);
+  if (!reopened) {
+    return "a vacuumed database failed to reopen: " +
+           reopened.error().message();
+  }
+  auto after = fingerprint((*reopened)->pager());
+  if (!before.empty() && (!after || *after != before)) {
+    return "reopening a vacuumed database reads different records";
+  }
+  return "";
 }
 
 inline std::string run_db(const uint8_t* data, size_t size) {
   const BaseImage& base = base_image();
   SparseDisk disk = base.disk;
   const uint8_t flags = size > 0 ? data[0] : 0;
-  for (size_t i = 1; i + 3 <= size; i += 3) {
+  const uint8_t pick = size > 1 ? data[1] : 0;
+  for (size_t i = 2; i + 3 <= size; i += 3) {
     const uint64_t index = data[i] | (static_cast<uint64_t>(data[i + 1]) << 8);
     disk.put_byte(base.position(index), data[i + 2]);
   }
   if (flags & 1) fix_header_checksum(disk);
+  if (flags & 16) return run_db_file(disk, pick);
 
   auto opened = open_disk(disk);
   if (!disk.contract_violation.empty()) return disk.contract_violation;
@@ -286,7 +353,7 @@ inline std::string run_db(const uint8_t* data, size_t size) {
   Pager& pager = **opened;
   read_everything(pager);
   if (flags & 2) {
-    write_some(pager, flags);
+    write_some(pager, pick);
     read_everything(pager);
   }
 #ifdef ORVI_FUZZ_HAVE_REPAIR
@@ -296,6 +363,17 @@ inline std::string run_db(const uint8_t* data, size_t size) {
     if (repaired) read_everything(pager);
   }
 #endif
+  if (flags & 8) {
+    auto original = fingerprint(pager);
+    auto copy = vacuum_in_memory(pager);
+    if (copy) {
+      read_everything(**copy);
+      auto compacted = fingerprint(**copy);
+      if (original && (!compacted || *compacted != *original)) {
+        return "vacuum_in_memory changed the records";
+      }
+    }
+  }
   return exercise_open_store(disk, pager);
 }
 
