@@ -60,6 +60,9 @@ WAL_COMMIT_ENTRY = 21
 MAX_COMMIT_PAGES = (WAL_SIZE - WAL_COMMIT_ENTRY) // WAL_PAGE_ENTRY
 MAX_NESTING = 32
 MAGIC = b"ORVI" + b"\0" * 12
+# No offset stored in a healthy file comes near this; the engine refuses
+# index pages, extents and blobs at or beyond it.
+MAX_FILE_OFFSET = 1 << 62
 DELETED = 0x01
 
 _HEADER = struct.Struct("<16sHHIQQQQQQQQQQQ")
@@ -162,6 +165,10 @@ class EdgeSlot:
     flags: int
 
 
+def valid_region_page(offset: int) -> bool:
+    return DATA_START <= offset < MAX_FILE_OFFSET and offset % PAGE_SIZE == 0
+
+
 def node_slot_position(node_id: int) -> Tuple[int, int]:
     """(extent number, offset inside the extent) of a node's slot."""
     i = node_id - 1
@@ -197,6 +204,7 @@ class DbFile:
     def __init__(self, path: str):
         self.path = path
         self._fd = os.open(path, os.O_RDONLY | getattr(os, "O_CLOEXEC", 0))
+        self._size = os.fstat(self._fd).st_size
         self._overlay: Dict[int, bytes] = {}
         self._pages: Dict[int, bytes] = {}
 
@@ -213,11 +221,13 @@ class DbFile:
 
     @property
     def size(self) -> int:
-        return os.fstat(self._fd).st_size
+        return self._size
 
     def read_raw(self, offset: int, length: int) -> bytes:
         """The file's own bytes, without the overlay, zero-filled past its
         end."""
+        if offset >= self._size:
+            return b"\0" * length
         data = os.pread(self._fd, length, offset)
         if len(data) < length:
             data += b"\0" * (length - len(data))
@@ -263,9 +273,13 @@ class DbFile:
         while page != 0:
             if page in seen:
                 raise FormatError(f"{kind} extent-index chain contains a cycle at 0x{page:x}")
-            if page < DATA_START or page % PAGE_SIZE:
+            if not valid_region_page(page):
                 raise FormatError(
-                    f"{kind} extent-index chain points to 0x{page:x}, outside the data region"
+                    f"{kind} extent-index chain points outside the data region at 0x{page:x}"
+                )
+            if page not in self._overlay and page + PAGE_SIZE > self._size:
+                raise FormatError(
+                    f"{kind} extent-index page at 0x{page:x} lies beyond the end of the file"
                 )
             seen.add(page)
             raw = self.page(page)
@@ -277,9 +291,14 @@ class DbFile:
                     f"{INDEX_ENTRIES_PER_PAGE}"
                 )
             chain.index_pages.append(page)
-            chain.extents.extend(
-                _U64.unpack_from(raw, 16 + 8 * j)[0] for j in range(count)
-            )
+            for j in range(count):
+                base = _U64.unpack_from(raw, 16 + 8 * j)[0]
+                if not valid_region_page(base):
+                    raise FormatError(
+                        f"{kind} extent-index page at 0x{page:x} lists an extent at 0x{base:x} "
+                        "outside the data region"
+                    )
+                chain.extents.append(base)
             page = nxt
         return chain
 
@@ -310,15 +329,21 @@ class PendingCommit:
 
 def read_pending_commit(db: DbFile, header: Header) -> Optional[PendingCommit]:
     """Parses the commit log the way recovery does, without replaying it.
-    Returns None when no commit is pending. ``committed`` says whether a
-    commit entry survived: only then does the next open replay the images;
-    otherwise it discards them."""
+    Returns None when no commit is pending. ``committed`` says whether the
+    log is complete: its entries pass their checksums and end in a commit
+    record exactly at the logged length. Only then does the next open
+    replay the images; otherwise it drops them. ``problem`` names a log
+    that makes opening fail."""
     length = header.wal_length
     if length == 0:
         return None
     if length > WAL_SIZE:
         return PendingCommit(length, {}, False, (
-            f"the header's log length {length} exceeds the {WAL_SIZE}-byte log area"
+            f"the header names {length} bytes of log but the log area holds only {WAL_SIZE}"
+        ))
+    if header.wal_offset != WAL_OFFSET:
+        return PendingCommit(length, {}, False, (
+            f"the header's log offset {header.wal_offset} is not the log area at {WAL_OFFSET}"
         ))
     data = db.read_raw(header.wal_offset, length)
     images: List[Tuple[int, bytes]] = []
@@ -339,10 +364,14 @@ def read_pending_commit(db: DbFile, header: Header) -> Optional[PendingCommit]:
             data_len = _U32.unpack_from(data, pos + 13)[0]
             if data_len != PAGE_SIZE:
                 return PendingCommit(length, {}, False, f"WAL: unexpected data_length {data_len}")
+            if not (DATA_START <= page <= MAX_FILE_OFFSET and page % PAGE_SIZE == 0):
+                return PendingCommit(length, {}, False,
+                                     f"WAL: page image for invalid offset {page}")
             images.append((page, data[pos + 17 : pos + 17 + PAGE_SIZE]))
-        elif kind == 2:
-            committed = True
         pos += entry_len
+        if kind == 2:
+            committed = pos == len(data)
+            break
     return PendingCommit(length, dict(images) if committed else {}, committed)
 
 

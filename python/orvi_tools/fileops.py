@@ -189,7 +189,7 @@ def info(path: str) -> Dict[str, Any]:
         pending_text = (f"a commit of {pending.length} bytes awaits recovery "
                         "(the next open finishes it; figures above include it)")
     else:
-        pending_text = "an unfinished commit without its commit record (the next open drops it)"
+        pending_text = "an incomplete commit (the next open drops it)"
     prop_used = 0
     if chains["prop"].extents and header.prop_tail:
         prop_used = (len(chains["prop"].extents) - 1) * ff.EXTENT_SIZE + (
