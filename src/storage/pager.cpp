@@ -201,6 +201,13 @@ Status Pager::flush_dirty_pages() {
 }
 
 Status Pager::complete_logged_commit() {
+  // The failed step may have been the write or the flush of the header
+  // that names the log. Make that header durable before any page goes
+  // home: otherwise a crash while the pages are written would leave some
+  // new pages under the old header, which recovery cannot undo. The log
+  // itself was flushed before log_pending_ was set.
+  ORVI_TRY(write_header(logged_header_));
+  ORVI_TRY(storage_->flush());
   for (auto& [offset, image] : logged_pages_) {
     ORVI_TRY(storage_->write_page(offset, *image));
   }
@@ -240,16 +247,23 @@ Status Pager::rollback() {
 }
 
 Status Pager::clear_to_empty() {
+  // The empty header is made durable before the file is cut, so a crash
+  // or a failure at any step leaves either the old database or an empty
+  // one: cutting first would leave the old header naming extents that are
+  // gone. Until the header is durable the pager keeps its state, so a
+  // failure there changes nothing a later commit or rollback relies on.
+  ORVI_TRY(write_header(FileHeader()));
+  ORVI_TRY(storage_->flush());
   cache_.clear();
   dirty_.clear();
   reset_to_empty_state();
-  ORVI_TRY(storage_->set_len(kDataStart));
-  ORVI_TRY(write_header());
-  ORVI_TRY(storage_->flush());
   // The file no longer holds any log to finish.
   log_pending_ = false;
   logged_pages_.clear();
-  return Ok();
+  // Bytes left beyond the empty database by a failed cut are harmless:
+  // allocate_extent() cuts them before it hands out their space.
+  ORVI_TRY(storage_->set_len(kDataStart));
+  return storage_->flush();
 }
 
 }  // namespace orvi

@@ -153,6 +153,14 @@ Result<uint64_t> Pager::allocate_extent(ExtentKind kind) {
                                         info.unit_word);
   }
   uint64_t base = file_end_;
+  // Nothing durable or pending lies at or beyond file_end_, but the file
+  // may still hold bytes there (a clear whose cut failed or was
+  // interrupted). New extents must read as zeros: a stale slot would pass
+  // for a live record. Cut those bytes before handing out the space.
+  if (storage_->file_size() > base) {
+    ORVI_TRY(storage_->set_len(base));
+    cache_.clear();
+  }
   file_end_ += kExtentSize;
   chain.extents.push_back(base);
   if (chain.tail_page == 0 || chain.tail_count >= kIndexEntriesPerPage) {
