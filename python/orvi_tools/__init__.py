@@ -14,13 +14,16 @@ The ``orvi`` module itself stays as it is: everything here is built on its
 public methods and, for the read-only tools, on the file format.
 """
 
+import orvi
+
 from .batch import BatchWriter, ImportFailed
 from .check import Problem, Report, check_file
 from .compare import first_difference, same_graph
 from .exchange import FormatProblem, export_csv, export_graphml, export_jsonl
 from .nx import from_networkx, to_networkx
 
-__version__ = "0.8.0"
+# The tools ship with the module and carry its version.
+__version__ = orvi.__version__
 
 __all__ = [
     "BatchWriter",
