@@ -19,7 +19,7 @@ fi
 
 PY=${PYTHON:-python3}
 py_need=()
-for mod in cmake ninja scikit_build_core pytest hypothesis mypy numpy; do
+for mod in cmake ninja scikit_build_core pytest hypothesis mypy numpy networkx tqdm; do
   "$PY" -c "import $mod" >/dev/null 2>&1 || py_need+=("$mod")
 done
 if [ "${#py_need[@]}" -gt 0 ]; then
