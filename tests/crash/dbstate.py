@@ -71,7 +71,25 @@ def adjacency_problems(db, state=None):
             degrees[nid] = (len(want_out), len(want_in))
     stats = db.degree_stats()
     if stats != degrees:
-        problems.append(f"degree_stats disagrees with the edge records")
+        problems.append("degree_stats disagrees with the edge records")
+    problems.extend(label_problems(db, nodes))
+    return problems
+
+
+def label_problems(db, nodes):
+    """The label index against the node records: a label query must give
+    exactly the live nodes carrying that label (plus a few labels no node
+    carries)."""
+    by_label = {}
+    for nid, (labels, _) in nodes.items():
+        for label in labels:
+            by_label.setdefault(label, set()).add(nid)
+    problems = []
+    for label in sorted(by_label) + ["Person", "City", "Tag", "Thing", "New", "Small", "Probe"]:
+        got = [n.id for n in db.nodes().label(label).fetch()]
+        want = sorted(by_label.get(label, ()))
+        if got != want:
+            problems.append(f"label query {label!r} gives {got[:8]}, records say {want[:8]}")
     return problems
 
 
