@@ -64,7 +64,10 @@ class OrviPeer(Peer):
         self.db = None
 
     def version(self):
-        return f"{self.orvi.__version__} ({self.orvi.__file__})"
+        import datetime
+        built = datetime.datetime.fromtimestamp(os.path.getmtime(self.orvi.__file__))
+        return (f"{self.orvi.__version__} ({self.orvi.__file__}, "
+                f"built {built.isoformat(timespec='minutes')})")
 
     def files(self):
         return [self.path]
