@@ -10,16 +10,25 @@ namespace orvi {
 
 namespace {
 
-constexpr std::array<uint32_t, 256> make_crc_table() {
-  std::array<uint32_t, 256> t{};
+// Slicing-by-8 tables: kCrcTables[0] is the classic byte table, and
+// kCrcTables[k][b] is the CRC of byte b followed by k zero bytes, so eight
+// input bytes are folded per step.
+using CrcTables = std::array<std::array<uint32_t, 256>, 8>;
+constexpr CrcTables make_crc_tables() {
+  CrcTables t{};
   for (uint32_t i = 0; i < 256; ++i) {
     uint32_t c = i;
     for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-    t[i] = c;
+    t[0][i] = c;
+  }
+  for (uint32_t i = 0; i < 256; ++i) {
+    for (int k = 1; k < 8; ++k) {
+      t[k][i] = (t[k - 1][i] >> 8) ^ t[0][t[k - 1][i] & 0xFF];
+    }
   }
   return t;
 }
-constexpr std::array<uint32_t, 256> kCrcTable = make_crc_table();
+constexpr CrcTables kCrcTables = make_crc_tables();
 
 void append_entry(std::string& log, uint8_t kind, uint64_t page_offset,
                   const uint8_t* data, uint32_t data_len) {
@@ -62,8 +71,17 @@ Status write_log(Storage& storage, uint64_t wal_offset, const std::string& log) 
 }  // namespace
 
 uint32_t crc32(const uint8_t* data, size_t len) {
+  const auto& t = kCrcTables;
   uint32_t c = 0xFFFFFFFFu;
-  for (size_t i = 0; i < len; ++i) c = kCrcTable[(c ^ data[i]) & 0xFF] ^ (c >> 8);
+  size_t i = 0;
+  for (; i + 8 <= len; i += 8) {
+    const uint32_t lo = get_u32(data + i) ^ c;
+    const uint32_t hi = get_u32(data + i + 4);
+    c = t[7][lo & 0xFF] ^ t[6][(lo >> 8) & 0xFF] ^ t[5][(lo >> 16) & 0xFF] ^
+        t[4][lo >> 24] ^ t[3][hi & 0xFF] ^ t[2][(hi >> 8) & 0xFF] ^
+        t[1][(hi >> 16) & 0xFF] ^ t[0][hi >> 24];
+  }
+  for (; i < len; ++i) c = t[0][(c ^ data[i]) & 0xFF] ^ (c >> 8);
   return c ^ 0xFFFFFFFFu;
 }
 
