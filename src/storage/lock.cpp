@@ -377,13 +377,41 @@ Result<ReclaimOutcome> reclaim_judged_lock(const std::string& lock_dir,
 
 Result<WriterLock> WriterLock::acquire(const std::string& db_path) {
   const std::string lock_dir = db_path + ".lock";
+  bool atomic_create = true;
   for (int attempt = 0; attempt < kMaxAcquireAttempts; ++attempt) {
-    if (::mkdir(lock_dir.c_str(), 0777) == 0) {
+    if (atomic_create) {
+      // The lock directory is built complete under a private name and moved
+      // into place in one step, so the lock name never shows a directory
+      // without its owner.json: a process killed while taking the lock
+      // leaves at most the private directory, never a lock that nobody can
+      // judge stale.
+      const std::string init_dir = lock_dir + ".init." +
+                                   std::to_string(::getpid()) + "." +
+                                   std::to_string(now_unix_ms());
+      if (::mkdir(init_dir.c_str(), 0777) != 0) return OrviError::io_errno(errno);
+      Result<UniqueFd> owner = write_owner(db_path, init_dir);
+      if (!owner) return std::move(owner).error();
+      if (::renameat2(AT_FDCWD, init_dir.c_str(), AT_FDCWD, lock_dir.c_str(),
+                      RENAME_NOREPLACE) == 0) {
+        return WriterLock(lock_dir, std::move(*owner), ::getpid());
+      }
+      const int err = errno;
+      (void)remove_dir_all(init_dir);
+      if (err == EINVAL || err == ENOSYS) {
+        // The file system cannot move without replacing: create the lock
+        // directory in place instead.
+        atomic_create = false;
+        --attempt;
+        continue;
+      }
+      if (err != EEXIST) return OrviError::io_errno(err);
+    } else if (::mkdir(lock_dir.c_str(), 0777) == 0) {
       Result<UniqueFd> owner = write_owner(db_path, lock_dir);
       if (!owner) return std::move(owner).error();
       return WriterLock(lock_dir, std::move(*owner), ::getpid());
+    } else if (errno != EEXIST) {
+      return OrviError::io_errno(errno);
     }
-    if (errno != EEXIST) return OrviError::io_errno(errno);
 
     std::optional<UniqueFd> stale = open_if_stale(lock_dir);
     if (!stale) {
@@ -434,12 +462,18 @@ void WriterLock::release() {
     return;
   }
   // The directory goes first and the flock last: while the flock is held
-  // no reclaimer of ours can rename the directory out from under us.
-  Status removed = remove_dir_all(dir_);
+  // no reclaimer of ours can rename the directory out from under us. It
+  // leaves the lock name in one step (renamed to a reap name, then removed),
+  // so a process killed while releasing never leaves a half-removed lock.
+  const std::string reap_dir = dir_ + ".reap." + std::to_string(::getpid()) +
+                               "." + std::to_string(now_unix_ms());
+  const bool moved = ::rename(dir_.c_str(), reap_dir.c_str()) == 0;
+  const std::string& doomed = moved ? reap_dir : dir_;
+  Status removed = remove_dir_all(doomed);
   if (!removed) {
     const std::string line = "orvi: warning: failed to remove writer lock "
                              "directory " +
-                             dir_ + ": " + removed.error().detail() + "\n";
+                             doomed + ": " + removed.error().detail() + "\n";
     std::fwrite(line.data(), 1, line.size(), stderr);
   }
   owner_fd_ = UniqueFd();

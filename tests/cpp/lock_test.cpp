@@ -629,3 +629,36 @@ TEST_F(AtomicReplaceTest, MissingSourceIsIoAndLeavesDestination) {
 
 }  // namespace
 }  // namespace orvi
+
+namespace orvi {
+namespace {
+
+// The lock name only ever shows a complete lock: a writer killed at any
+// moment of acquire or release leaves either no lock, a lock with its owner
+// text (reclaimable once the writer is dead), or private litter that is not
+// the lock.
+TEST(WriterLockKilled, AKilledWriterNeverLeavesAnUnjudgeableLock) {
+  char tmpl[] = "/tmp/orvi_lock_kill.XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  const std::string dir = tmpl;
+  const std::string db = dir + "/g.db";
+  for (int round = 0; round < 40; ++round) {
+    pid_t pid = fork();
+    if (pid == 0) {
+      for (;;) {
+        auto lock = WriterLock::acquire(db);
+        if (lock) lock->release();
+      }
+    }
+    usleep(200 + (round * 137) % 3000);
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    auto lock = WriterLock::acquire(db);
+    ASSERT_TRUE(lock) << "round " << round << ": " << lock.error().message();
+    lock->release();
+  }
+  (void)remove_dir_all(dir);
+}
+
+}  // namespace
+}  // namespace orvi
