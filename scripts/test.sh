@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Runs every test of orvi: the C++ core tests (a release build and an
 # AddressSanitizer + UndefinedBehaviorSanitizer build), then the Python
-# tests against the installed module and against the sanitizer build.
-# Set ORVI_SKIP_SANITIZE=1 to leave out the sanitizer builds.
+# tests against the installed module and against the sanitizer build, then
+# the short reliability runs (fault injection, crash harness, concurrency).
+# Set ORVI_SKIP_SANITIZE=1 to leave out the sanitizer builds. Longer runs
+# have their own commands: scripts/reliability.sh --long, scripts/fuzz.sh.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 PY=${PYTHON:-python3}
@@ -40,4 +42,7 @@ if [ "${ORVI_SKIP_SANITIZE:-0}" != 1 ]; then
   (cd tests/python && LD_PRELOAD="$asan_lib" ASAN_OPTIONS=detect_leaks=0 \
     PYTHONPATH="$PWD/../../build/asan" "$PY" -m pytest -q -p no:cacheprovider .)
 fi
+echo "== reliability: storage fault loops, crash harness, concurrency (short run)"
+bash scripts/reliability.sh
+
 echo "== all tests passed"
