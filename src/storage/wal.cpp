@@ -96,6 +96,14 @@ Status Wal::write_and_commit(Pager& pager) {
         std::to_string(n) + " dirty pages; split the work across multiple "
         "commits)");
   }
+  // The log area is fixed. A header naming any other offset is damaged, and
+  // writing the log there would overwrite records: refuse before writing.
+  if (pager.header_.wal_offset != kWalOffset) {
+    return OrviError::corrupted("WAL: log offset " +
+                                std::to_string(pager.header_.wal_offset) +
+                                " is not the log area at " +
+                                std::to_string(kWalOffset));
+  }
   std::string log;
   log.reserve(total);
   for (const auto& [offset, image] : pager.dirty_) {

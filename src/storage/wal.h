@@ -18,7 +18,8 @@
 // 1018 dirty pages fit in the reservation.
 //
 // write_and_commit(), in order, stopping at the first error:
-//   1. refuse an oversized log with WalOverflow (nothing written)
+//   1. refuse an oversized log with WalOverflow, and a header whose
+//      wal_offset is not the log area with CorruptedFile (nothing written)
 //   2. write the log pages, flush         -- log durable
 //   3. write the header with wal_length, flush
 //                                         -- commit durable

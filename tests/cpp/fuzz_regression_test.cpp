@@ -161,6 +161,32 @@ TEST(FuzzHarness, MutationsLandWhereAimed) {
   EXPECT_EQ(99u, summed.pager->header().next_node_id);
 }
 
+// Found by the db target: a header whose wal_offset pointed into the data
+// region opened fine (no log pending), and the next commit wrote its log
+// over the edge extent. The commit must refuse instead, writing nothing.
+TEST(FuzzFindings, CommitRefusesADamagedLogOffset) {
+  SparseDisk plain = base_image().disk;
+  auto base = open_disk(plain);
+  ASSERT_TRUE(base);
+  const uint64_t edges = (*base)->chain(ExtentKind::kEdge).extents.at(0);
+
+  Damaged d = damage(88, edges, true);
+  ASSERT_NE(nullptr, d.pager);
+  const std::string before = d.disk.get_bytes(edges, kPageSize);
+  ASSERT_TRUE(add_node(*d.pager, {"Late"}, {}));
+  Status committed = d.pager->commit();
+  ASSERT_FALSE(committed);
+  EXPECT_EQ(ErrorKind::kCorruptedFile, committed.error().kind());
+  EXPECT_NE(std::string::npos,
+            committed.error().message().find("is not the log area"));
+  EXPECT_EQ(before, d.disk.get_bytes(edges, kPageSize));
+  auto reopened = open_disk(d.disk);
+  ASSERT_TRUE(reopened);
+  auto all = all_edges(**reopened);
+  ASSERT_TRUE(all) << all.error().message();
+  EXPECT_EQ(5u, all->size());
+}
+
 TEST(FuzzHarness, LogWithFixedChecksumsIsReplayed) {
   // One page image far out in the data region and a commit entry, CRCs
   // left zero: the wal target's flag bit 0 rewrites them.
