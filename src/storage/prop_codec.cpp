@@ -112,47 +112,57 @@ size_t reserve_hint(uint32_t count, size_t remaining, size_t min_size) {
 }
 
 // One forward pass over `in`. On failure the methods return false and the
-// decoder remembers the first error; no partial value escapes.
-class Decoder {
+// walker remembers the first error; no partial value escapes.
+//
+// The same walker serves decoding (kBuild: every value is built into *out)
+// and validation (!kBuild: out is always null and nothing is allocated), so
+// the two cannot disagree about which inputs fail or with which text: the
+// checks and their order are written once, and building is the only step
+// that depends on kBuild.
+template <bool kBuild>
+class Walker {
  public:
-  Decoder(std::string_view in, size_t pos)
+  Walker(std::string_view in, size_t pos)
       : p_(reinterpret_cast<const uint8_t*>(in.data())),
         n_(in.size()),
         pos_(pos) {}
 
   size_t pos() const { return pos_; }
 
-  // Decodes the value at pos() into *out, which has `depth` enclosing
-  // containers. Every successful path assigns *out in full, so *out may
-  // hold an older value (a repeated map key) on entry.
+  // Walks the value at pos(), which has `depth` enclosing containers. When
+  // building, every successful path assigns *out in full, so *out may hold
+  // an older value (a repeated map key) on entry.
   bool value(int depth, PropValue* out) {
     if (pos_ >= n_) return fail("prop_codec: unexpected end of data");
     const uint8_t tag = p_[pos_];
     switch (tag) {
       case static_cast<uint8_t>(Kind::kNull):
         pos_ += 1;
-        *out = PropValue();
+        if constexpr (kBuild) *out = PropValue();
         return true;
       case static_cast<uint8_t>(Kind::kBool):
         if (remaining() < 2) return fail("prop_codec: bool truncated");
-        *out = PropValue::from_bool(p_[pos_ + 1] != 0);
+        if constexpr (kBuild) *out = PropValue::from_bool(p_[pos_ + 1] != 0);
         pos_ += 2;
         return true;
       case static_cast<uint8_t>(Kind::kInt):
         if (remaining() < 9) return fail("prop_codec: int64 truncated");
-        *out =
-            PropValue::from_int(static_cast<int64_t>(get_u64(p_ + pos_ + 1)));
+        if constexpr (kBuild) {
+          *out = PropValue::from_int(
+              static_cast<int64_t>(get_u64(p_ + pos_ + 1)));
+        }
         pos_ += 9;
         return true;
-      case static_cast<uint8_t>(Kind::kFloat): {
+      case static_cast<uint8_t>(Kind::kFloat):
         if (remaining() < 9) return fail("prop_codec: float64 truncated");
-        const uint64_t bits = get_u64(p_ + pos_ + 1);
-        double d;
-        std::memcpy(&d, &bits, sizeof d);
-        *out = PropValue::from_float(d);
+        if constexpr (kBuild) {
+          const uint64_t bits = get_u64(p_ + pos_ + 1);
+          double d;
+          std::memcpy(&d, &bits, sizeof d);
+          *out = PropValue::from_float(d);
+        }
         pos_ += 9;
         return true;
-      }
       case static_cast<uint8_t>(Kind::kString):
         return string(out);
       case static_cast<uint8_t>(Kind::kList):
@@ -188,7 +198,7 @@ class Decoder {
     if (remaining() < len) return fail("prop_codec: string data truncated");
     const std::string_view s(reinterpret_cast<const char*>(p_ + pos_), len);
     if (!is_valid_utf8(s)) return fail("prop_codec: invalid UTF-8");
-    *out = PropValue(std::string(s));
+    if constexpr (kBuild) *out = PropValue(std::string(s));
     pos_ += len;
     return true;
   }
@@ -198,14 +208,32 @@ class Decoder {
     if (remaining() < 5) return fail("prop_codec: list count truncated");
     const uint32_t count = get_u32(p_ + pos_ + 1);
     pos_ += 5;
-    PropList items;
-    items.reserve(reserve_hint(count, remaining(), kMinListElementSize));
-    for (uint32_t i = 0; i < count; ++i) {
-      // Decode in place: `items` is not touched until the element is done.
-      items.emplace_back();
-      if (!value(depth + 1, &items.back())) return false;
+    if constexpr (kBuild) {
+      PropList items;
+      items.reserve(reserve_hint(count, remaining(), kMinListElementSize));
+      for (uint32_t i = 0; i < count; ++i) {
+        // Decode in place: `items` is not touched until the element is done.
+        items.emplace_back();
+        if (!value(depth + 1, &items.back())) return false;
+      }
+      *out = PropValue(std::move(items));
+    } else {
+      for (uint32_t i = 0; i < count; ++i) {
+        if (!value(depth + 1, nullptr)) return false;
+      }
     }
-    *out = PropValue(std::move(items));
+    return true;
+  }
+
+  // The next map key, checked; false with the error set.
+  bool key(std::string_view* out) {
+    if (remaining() < 4) return fail("prop_codec: map key length truncated");
+    const uint32_t len = get_u32(p_ + pos_);
+    pos_ += 4;
+    if (remaining() < len) return fail("prop_codec: map key data truncated");
+    *out = std::string_view(reinterpret_cast<const char*>(p_ + pos_), len);
+    if (!is_valid_utf8(*out)) return fail("prop_codec: invalid UTF-8 in key");
+    pos_ += len;
     return true;
   }
 
@@ -214,20 +242,21 @@ class Decoder {
     if (remaining() < 5) return fail("prop_codec: map count truncated");
     const uint32_t count = get_u32(p_ + pos_ + 1);
     pos_ += 5;
-    PropMap entries;
-    entries.reserve(reserve_hint(count, remaining(), kMinMapEntrySize));
-    for (uint32_t i = 0; i < count; ++i) {
-      if (remaining() < 4) return fail("prop_codec: map key length truncated");
-      const uint32_t len = get_u32(p_ + pos_);
-      pos_ += 4;
-      if (remaining() < len) return fail("prop_codec: map key data truncated");
-      const std::string_view key(reinterpret_cast<const char*>(p_ + pos_), len);
-      if (!is_valid_utf8(key)) return fail("prop_codec: invalid UTF-8 in key");
-      pos_ += len;
-      // A repeated key decodes over the earlier value, replacing it.
-      if (!value(depth + 1, &entries[std::string(key)])) return false;
+    std::string_view k;
+    if constexpr (kBuild) {
+      PropMap entries;
+      entries.reserve(reserve_hint(count, remaining(), kMinMapEntrySize));
+      for (uint32_t i = 0; i < count; ++i) {
+        if (!key(&k)) return false;
+        // A repeated key decodes over the earlier value, replacing it.
+        if (!value(depth + 1, &entries[std::string(k)])) return false;
+      }
+      *out = PropValue(std::move(entries));
+    } else {
+      for (uint32_t i = 0; i < count; ++i) {
+        if (!key(&k) || !value(depth + 1, nullptr)) return false;
+      }
     }
-    *out = PropValue(std::move(entries));
     return true;
   }
 
@@ -237,6 +266,9 @@ class Decoder {
   const char* error_ = nullptr;  // null with bad_tag_ set: unknown tag
   uint8_t bad_tag_ = 0;
 };
+
+using Decoder = Walker<true>;
+using Validator = Walker<false>;
 
 }  // namespace
 
@@ -385,6 +417,21 @@ Result<std::pair<PropValue, size_t>> decode_from(std::string_view bytes,
   return std::pair<PropValue, size_t>(std::move(value), decoder.pos());
 }
 
+Result<ValueView> validate_from(std::string_view bytes, size_t pos) {
+  Validator validator(bytes, pos);
+  if (!validator.value(0, nullptr)) return validator.error();
+  // A value that walked cleanly has its tag at pos and, for a String, its
+  // length and text right after it.
+  const auto* p = reinterpret_cast<const uint8_t*>(bytes.data()) + pos;
+  ValueView view;
+  view.kind = static_cast<Kind>(p[0]);
+  view.end = validator.pos();
+  if (view.kind == Kind::kString) {
+    view.text = bytes.substr(pos + 5, get_u32(p + 1));
+  }
+  return view;
+}
+
 Bytes encode_props(const PropMap& props) {
   Bytes out;
   out.reserve(map_encoded_size(props));
@@ -403,6 +450,16 @@ Result<PropMap> decode_props(std::string_view bytes) {
   return std::move(value.as_map());
 }
 
+Status validate_props(std::string_view bytes) {
+  if (bytes.empty()) return Ok();
+  auto view = validate_from(bytes, 0);
+  if (!view) return view.error();
+  if (view->kind != Kind::kMap) {
+    return OrviError::corrupted("props: expected Map");
+  }
+  return Ok();
+}
+
 Bytes encode_labels(const std::vector<std::string>& labels) {
   size_t size = 5;
   for (const std::string& label : labels) size += 5 + label.size();
@@ -414,23 +471,38 @@ Bytes encode_labels(const std::vector<std::string>& labels) {
   return out;
 }
 
-Result<std::vector<std::string>> decode_labels(std::string_view bytes) {
-  if (bytes.empty()) return std::vector<std::string>();
-  Decoder decoder(bytes, 0);
-  PropValue value;
-  if (!decoder.value(0, &value)) return decoder.error();
-  if (value.kind() != Kind::kList) {
+Status decode_label_views(std::string_view bytes,
+                          std::vector<std::string_view>& out) {
+  out.clear();
+  if (bytes.empty()) return Ok();
+  // The whole value is checked first, so an error inside any element wins
+  // over the shape errors below, as when the value is decoded in full.
+  auto view = validate_from(bytes, 0);
+  if (!view) return view.error();
+  if (view->kind != Kind::kList) {
     return OrviError::corrupted("labels: expected List");
   }
-  std::vector<std::string> labels;
-  labels.reserve(value.as_list().size());
-  for (PropValue& item : value.as_list()) {
-    if (item.kind() != Kind::kString) {
+  // The list walked cleanly: every element lies inside `bytes`, and up to
+  // the first one that is not a String each is a tag, a length and text.
+  const auto* p = reinterpret_cast<const uint8_t*>(bytes.data());
+  const uint32_t count = get_u32(p + 1);
+  out.reserve(std::min<size_t>(count, kMaxReserve));
+  size_t pos = 5;
+  for (uint32_t i = 0; i < count; ++i) {
+    if (p[pos] != static_cast<uint8_t>(Kind::kString)) {
       return OrviError::corrupted("labels: expected String in list");
     }
-    labels.push_back(std::move(item.as_string()));
+    const uint32_t len = get_u32(p + pos + 1);
+    out.push_back(bytes.substr(pos + 5, len));
+    pos += 5 + len;
   }
-  return labels;
+  return Ok();
+}
+
+Result<std::vector<std::string>> decode_labels(std::string_view bytes) {
+  std::vector<std::string_view> views;
+  ORVI_TRY(decode_label_views(bytes, views));
+  return std::vector<std::string>(views.begin(), views.end());
 }
 
 }  // namespace orvi

@@ -178,17 +178,35 @@ size_t encoded_size(const PropValue& value);
 Result<std::pair<PropValue, size_t>> decode_from(std::string_view bytes,
                                                  size_t pos);
 
+// What validate_from learns about a value without building it.
+struct ValueView {
+  PropValue::Kind kind = PropValue::Kind::kNull;
+  size_t end = 0;         // position just after the value
+  std::string_view text;  // a String's text, a view into the input
+};
+
+// Walks the value at `pos` with exactly the checks, in the same order and
+// with the same error texts, as decode_from, but allocates nothing. Readers
+// that only need to know whether a blob would decode (and which error it
+// would give) use this instead of building the value.
+Result<ValueView> validate_from(std::string_view bytes, size_t pos);
+
 // A property map as one Map value, and back. Empty input decodes to an
 // empty map; a value that is not a Map fails with "props: expected Map".
+// validate_props gives exactly decode_props' result without the map.
 Bytes encode_props(const PropMap& props);
 Result<PropMap> decode_props(std::string_view bytes);
+Status validate_props(std::string_view bytes);
 
 // Labels as a List of Strings in the given order, and back. Empty input
 // decodes to no labels; a value that is not a List fails with "labels:
 // expected List", a non-String element with "labels: expected String in
-// list".
+// list". decode_label_views gives the same result as views into `bytes`
+// (valid while `bytes` is), refilling `out`.
 Bytes encode_labels(const std::vector<std::string>& labels);
 Result<std::vector<std::string>> decode_labels(std::string_view bytes);
+Status decode_label_views(std::string_view bytes,
+                          std::vector<std::string_view>& out);
 
 // --- MapBox, defined here because it needs the complete PropValue --------
 

@@ -626,5 +626,126 @@ TEST_F(PropCodecRandom, DamagedEncodingsFailCleanly) {
   }
 }
 
+// ---- validation without building -------------------------------------------
+
+// decode_labels as the decoder defines it: the whole value first, then its
+// shape. Kept independent of decode_label_views, which it checks.
+Result<std::vector<std::string>> ReferenceLabels(std::string_view bytes) {
+  if (bytes.empty()) return std::vector<std::string>();
+  auto r = decode_from(bytes, 0);
+  if (!r) return r.error();
+  if (r->first.kind() != Kind::kList) {
+    return OrviError::corrupted("labels: expected List");
+  }
+  std::vector<std::string> out;
+  for (const PropValue& item : r->first.as_list()) {
+    if (item.kind() != Kind::kString) {
+      return OrviError::corrupted("labels: expected String in list");
+    }
+    out.push_back(item.as_string());
+  }
+  return out;
+}
+
+// The validating walks must agree with the decoders on every input: the
+// same success, the same end position, the same error text.
+void ExpectSameVerdicts(std::string_view bytes) {
+  SCOPED_TRACE(ToHex(bytes));
+  for (size_t pos : {size_t{0}, size_t{1}}) {
+    if (pos > bytes.size()) continue;
+    auto decoded = decode_from(bytes, pos);
+    auto validated = validate_from(bytes, pos);
+    ASSERT_EQ(ErrorOf(decoded), ErrorOf(validated));
+    if (decoded) {
+      EXPECT_EQ(validated->end, decoded->second);
+      EXPECT_EQ(validated->kind, decoded->first.kind());
+      if (decoded->first.kind() == Kind::kString) {
+        EXPECT_EQ(validated->text, decoded->first.as_string());
+      }
+    }
+  }
+  EXPECT_EQ(ErrorOf(decode_props(bytes)), ErrorOf(validate_props(bytes)));
+
+  auto reference = ReferenceLabels(bytes);
+  std::vector<std::string_view> views{"stale"};
+  Status viewed = decode_label_views(bytes, views);
+  auto labels = decode_labels(bytes);
+  ASSERT_EQ(ErrorOf(reference), ErrorOf(viewed));
+  ASSERT_EQ(ErrorOf(reference), ErrorOf(labels));
+  if (reference) {
+    EXPECT_EQ(std::vector<std::string>(views.begin(), views.end()),
+              *reference);
+    EXPECT_EQ(*labels, *reference);
+  }
+}
+
+TEST(PropCodecValidate, FixedCasesMatchTheDecoder) {
+  for (const char* hex :
+       {"", "00", "01", "01 05", "02 01 02", "03 00 00 00 00 00 00 00 00",
+        "04 05 00 00 00 41 42", "04 02 00 00 00 c3 28", "04 00 00 00 00",
+        "05 02 00 00 00 04 01 00 00 00 61 02", "05 01 00 00 00 00",
+        "05 02 00 00 00 04 00 00 00 00 00", "05 00 00 00 00 ff",
+        "06 01 00 00 00 01 00 00 00 ff 00", "06 01 00 00 00 01 00 00",
+        "06 02 00 00 00 01 00 00 00 61 00 01 00 00 00 61 01 01",
+        "06 01 00 00 00 01 00 00 00 61", "07", "ff 00", "05 ff ff ff ff"}) {
+    ExpectSameVerdicts(FromHex(hex));
+  }
+  ExpectSameVerdicts(encode_labels({"Person", "", "Ünïcode"}));
+  ExpectSameVerdicts(encode_props(MapOf({{"a", PropValue()}})) + "junk");
+}
+
+TEST(PropCodecValidate, NestingLimitMatchesTheDecoder) {
+  for (int depth : {kMaxDecodeDepth - 1, kMaxDecodeDepth,
+                    kMaxDecodeDepth + 1}) {
+    Bytes lists;
+    for (int i = 0; i < depth; ++i) lists += FromHex("05 01 00 00 00");
+    lists += FromHex("00");
+    ExpectSameVerdicts(lists);
+    Bytes maps;
+    for (int i = 0; i < depth; ++i) maps += FromHex("06 01 00 00 00 00 00 00 00");
+    maps += FromHex("00");
+    ExpectSameVerdicts(maps);
+  }
+}
+
+TEST_F(PropCodecRandom, ValidationAgreesWithDecodingOnDamagedValues) {
+  for (int i = 0; i < 4000; ++i) {
+    Bytes bytes;
+    switch (Below(3)) {
+      case 0:
+        bytes = Encode(RandomValue(4));
+        break;
+      case 1: {
+        std::vector<std::string> labels;
+        for (uint64_t k = Below(4); k > 0; --k) labels.push_back(RandomText());
+        bytes = encode_labels(labels);
+        break;
+      }
+      default: {
+        PropMap m;
+        for (uint64_t k = Below(4); k > 0; --k) m[RandomText()] = RandomValue(2);
+        bytes = encode_props(m);
+        break;
+      }
+    }
+    if (!bytes.empty() && Below(4) != 0) {
+      for (uint64_t f = 1 + Below(3); f > 0; --f) {
+        const size_t at = Below(bytes.size());
+        bytes[at] = static_cast<char>(Below(2) ? Below(8) : rng_());
+      }
+    }
+    if (!bytes.empty() && Below(8) == 0) bytes.resize(Below(bytes.size()));
+    ExpectSameVerdicts(bytes);
+  }
+}
+
+TEST_F(PropCodecRandom, ValidationAgreesWithDecodingOnGarbage) {
+  for (int i = 0; i < 4000; ++i) {
+    Bytes bytes(Below(48), '\0');
+    for (char& c : bytes) c = static_cast<char>(Below(4) ? Below(8) : Below(256));
+    ExpectSameVerdicts(bytes);
+  }
+}
+
 }  // namespace
 }  // namespace orvi
