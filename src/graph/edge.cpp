@@ -197,6 +197,35 @@ Result<std::vector<Edge>> list_edges(Pager& pager, uint64_t node, bool out,
   return result;
 }
 
+// What load_edge checks, without building the snapshot: the label blob must
+// decode to a String and the property blob to a Map, with load_edge's reads
+// in load_edge's order and its errors. Returns whether the label equals the
+// filter (true without a filter).
+Result<bool> check_edge(Pager& pager, const EdgeSlot& slot,
+                        std::optional<std::string_view> label,
+                        std::string& scratch) {
+  bool match = !label || label->empty();
+  if (slot.label_len != 0) {
+    auto bytes =
+        read_blob_view(pager, slot.label_offset, slot.label_len, scratch);
+    if (!bytes) return bytes.error();
+    auto value = validate_from(*bytes, 0);
+    if (!value) return value.error();
+    if (value->kind != PropValue::Kind::kString) {
+      return OrviError::corrupted("edge label is not a string");
+    }
+    // Compared now: the view may point into a page image that the property
+    // read below replaces.
+    match = !label || value->text == *label;
+  }
+  if (slot.prop_len != 0) {
+    auto bytes = read_blob_view(pager, slot.prop_offset, slot.prop_len, scratch);
+    if (!bytes) return bytes.error();
+    ORVI_TRY(validate_props(*bytes));
+  }
+  return match;
+}
+
 // The slot of an edge's endpoint, for the unlink of delete_edge. Its stored
 // id must be set: writing back a never-written slot would create a node.
 Result<NodeSlot> read_endpoint_slot(Pager& pager, uint64_t edge,
@@ -391,6 +420,25 @@ Result<std::vector<Edge>> out_edges(Pager& pager, uint64_t node,
 Result<std::vector<Edge>> in_edges(Pager& pager, uint64_t node,
                                    std::optional<std::string_view> label) {
   return list_edges(pager, node, false, label);
+}
+
+Status out_targets(Pager& pager, uint64_t node,
+                   std::optional<std::string_view> label,
+                   std::vector<uint64_t>& targets) {
+  targets.clear();
+  auto found = read_live_node_slot(pager, node);
+  if (!found) return found.error();
+  if (!found->has_value()) return OrviError::node_not_found(node);
+  const NodeSlot& ns = **found;
+  std::string scratch;
+  return walk_list(pager, node, true, ns.first_out, ns.out_degree,
+                   [&](uint64_t, const EdgeSlot& slot) -> Status {
+                     if (!slot.live()) return Ok();
+                     auto match = check_edge(pager, slot, label, scratch);
+                     if (!match) return match.error();
+                     if (*match) targets.push_back(slot.to);
+                     return Ok();
+                   });
 }
 
 Result<std::vector<uint64_t>> neighbors(

@@ -86,6 +86,15 @@ Result<std::vector<Edge>> out_edges(Pager& pager, uint64_t node,
 Result<std::vector<Edge>> in_edges(Pager& pager, uint64_t node,
                                    std::optional<std::string_view> label);
 
+// The to_node of every edge out_edges(node, label) would return, in the same
+// order, refilling `targets`. Reads and checks exactly what out_edges does,
+// so it fails wherever out_edges fails and with the same error (a damaged
+// label or property blob included), but builds no Edge: label and property
+// blobs are validated, not decoded. For walks that follow edges.
+Status out_targets(Pager& pager, uint64_t node,
+                   std::optional<std::string_view> label,
+                   std::vector<uint64_t>& targets);
+
 // The far endpoints of out_edges (kOut) or in_edges (kIn), repeats kept;
 // kBoth gives targets then sources, each id at its first occurrence only.
 Result<std::vector<uint64_t>> neighbors(Pager& pager, uint64_t node,

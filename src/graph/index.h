@@ -31,8 +31,10 @@ namespace orvi {
 
 class LabelIndex {
  public:
-  // Reads every live node (in full, through get_node); the first read
-  // error ends the build and is returned.
+  // Reads every live node; the first read error ends the build and is
+  // returned. Each node is read and checked as get_node would (so the build
+  // fails exactly where get_node would), but only its labels are decoded:
+  // the properties are validated without building them.
   static Result<LabelIndex> build(Pager& pager);
 
   // Adds id under every label, creating missing keys; a label repeated in
@@ -59,6 +61,9 @@ class LabelIndex {
     }
   };
   using IdSet = std::unordered_set<uint64_t>;
+
+  void insert_one(uint64_t id, std::string_view label);
+  void insert_views(uint64_t id, const std::vector<std::string_view>& labels);
 
   std::unordered_map<std::string, IdSet, Hash, std::equal_to<>> map_;
 };

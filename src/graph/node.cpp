@@ -208,6 +208,32 @@ Result<std::optional<Node>> get_node(Pager& pager, uint64_t id) {
   return std::optional<Node>(std::move(*node));
 }
 
+Result<bool> read_node_labels(Pager& pager, uint64_t id, std::string& scratch,
+                              std::vector<std::string_view>& labels) {
+  labels.clear();
+  auto found = read_live_node_slot(pager, id);
+  if (!found) return found.error();
+  if (!found->has_value()) return false;
+  const NodeSlot& slot = **found;
+  if (slot.label_len != 0) {
+    auto bytes =
+        read_blob_view(pager, slot.label_offset, slot.label_len, scratch);
+    if (!bytes) return bytes.error();
+    // The labels must outlive the property read below, which may replace
+    // the page image a view points into.
+    if (bytes->data() != scratch.data()) scratch.assign(*bytes);
+    ORVI_TRY(decode_label_views(scratch, labels));
+  }
+  if (slot.prop_len != 0) {
+    std::string prop_scratch;
+    auto bytes =
+        read_blob_view(pager, slot.prop_offset, slot.prop_len, prop_scratch);
+    if (!bytes) return bytes.error();
+    ORVI_TRY(validate_props(*bytes));
+  }
+  return true;
+}
+
 Status update_node(Pager& pager, uint64_t id, PropMap properties) {
   auto found = read_live_node_slot(pager, id);
   if (!found) return found.error();

@@ -61,6 +61,14 @@ Status update_node(Pager& pager, uint64_t id, PropMap properties);
 // Every live node in ascending id order; the first read error ends it.
 Result<std::vector<Node>> all_nodes(Pager& pager);
 
+// Reads node `id` with exactly the reads, checks and errors of get_node, but
+// builds no snapshot: the labels are decoded as views into `scratch`
+// (refilled, as is `labels`), and the property blob is validated, not
+// decoded. False when the node does not exist. For the label index, which
+// needs every node's labels and must fail on any node get_node fails on.
+Result<bool> read_node_labels(Pager& pager, uint64_t id, std::string& scratch,
+                              std::vector<std::string_view>& labels);
+
 // --- helpers shared with the edge layer ------------------------------------
 
 // The slot of node `id` when the node exists (the test above), nullopt

@@ -91,7 +91,9 @@ class FlatIdMap {
 struct Unit {};
 using FlatIdSet = FlatIdMap<Unit>;
 
-// The walk shared by bfs and dfs; `lifo` picks the stack discipline.
+// The walk shared by bfs and dfs; `lifo` picks the stack discipline. Edges
+// are followed through out_targets, which reads and checks exactly what
+// out_edges would (so errors are the same) without building Edge snapshots.
 Result<std::vector<std::pair<Node, uint64_t>>> walk(Pager& graph,
                                                     uint64_t start,
                                                     uint64_t max_depth,
@@ -108,6 +110,7 @@ Result<std::vector<std::pair<Node, uint64_t>>> walk(Pager& graph,
   pending.reserve(kInitialCapacity);
   pending.emplace_back(start, 0);
   size_t head = 0;
+  std::vector<uint64_t> targets;
 
   while (lifo ? !pending.empty() : head < pending.size()) {
     std::pair<uint64_t, uint64_t> entry;
@@ -125,12 +128,9 @@ Result<std::vector<std::pair<Node, uint64_t>>> walk(Pager& graph,
       if (node->has_value()) result.emplace_back(std::move(**node), depth);
     }
     if (depth < max_depth) {
-      auto edges = out_edges(graph, id, std::nullopt);
-      if (!edges) return edges.error();
-      for (const Edge& e : *edges) {
-        if (visited.insert(e.to_node, Unit{})) {
-          pending.emplace_back(e.to_node, depth + 1);
-        }
+      ORVI_TRY(out_targets(graph, id, std::nullopt, targets));
+      for (uint64_t t : targets) {
+        if (visited.insert(t, Unit{})) pending.emplace_back(t, depth + 1);
       }
     }
   }
@@ -174,13 +174,12 @@ Result<std::optional<std::vector<Node>>> shortest_path(
   queue.push_back(start);
   size_t head = 0;
   bool found = false;
+  std::vector<uint64_t> targets;
 
   while (!found && head < queue.size()) {
     const uint64_t current = queue[head++];
-    auto edges = out_edges(graph, current, edge_label);
-    if (!edges) return edges.error();
-    for (const Edge& e : *edges) {
-      const uint64_t t = e.to_node;
+    ORVI_TRY(out_targets(graph, current, edge_label, targets));
+    for (uint64_t t : targets) {
       if (!parent.insert(t, current)) continue;
       if (t == goal) {
         found = true;

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -113,6 +115,70 @@ TEST_F(LabelIndexTest, RebuildAfterRollbackForgetsTheNode) {
   LabelIndex after = build();
   EXPECT_EQ(after.ids_for_labels({"Gone", "Keep"}), (Ids{1}));
   EXPECT_FALSE(after.has_label("Gone"));
+}
+
+// The build decodes only labels and validates properties; on damaged blobs
+// it must fail exactly where reading every node with get_node fails, and
+// otherwise index exactly the labels get_node reports.
+TEST_F(LabelIndexTest, BuildFailsWhereGetNodeFails) {
+  std::mt19937 rng(5);
+  const Labels kPool[] = {{}, {"A"}, {"A", "B"}, {"\xC3\xA9"}, {"", "C", "C"}};
+  for (int i = 0; i < 80; ++i) {
+    PropMap props;
+    if (rng() % 2) props["n"] = PropValue::from_int(i);
+    if (rng() % 3 == 0) props["s"] = PropValue::from_string(std::string(rng() % 9, 'x'));
+    ASSERT_TRUE(add_node(*pager_, kPool[rng() % 5], std::move(props)));
+  }
+  ASSERT_TRUE(pager_->commit());
+  const uint64_t base = pager_->chain(ExtentKind::kProp).extents[0];
+  const uint64_t end = pager_->header().prop_tail;
+  const uint64_t slots = pager_->chain(ExtentKind::kNode).extents[0];
+
+  int failures = 0;
+  for (int round = 0; round < 200; ++round) {
+    ASSERT_TRUE(pager_->rollback());
+    for (uint64_t k = 1 + rng() % 2; k > 0; --k) {
+      uint64_t at;
+      if (rng() % 4 != 0) {
+        at = base + rng() % (end - base);
+      } else {
+        // A blob reference of a node slot (prop and label offset/length).
+        const uint64_t i = rng() % 80;
+        const uint64_t slot = slots + kPageSize * (i / kNodesPerPage) + 8 +
+                              kNodeSlotSize * (i % kNodesPerPage);
+        at = slot + 24 + rng() % 36;
+      }
+      const uint8_t byte = static_cast<uint8_t>(rng() % 3 ? rng() % 8 : rng());
+      ASSERT_TRUE(pager_->modify_page(at / kPageSize * kPageSize,
+                                      [&](Page& p) { p[at % kPageSize] = byte; }));
+    }
+    // What reading every node in id order gives.
+    std::string want = "OK";
+    std::map<std::string, Ids> by_label;
+    for (uint64_t id = 1; id < pager_->header().next_node_id; ++id) {
+      auto n = get_node(*pager_, id);
+      if (!n) {
+        want = n.error().message();
+        break;
+      }
+      if (!n->has_value()) continue;
+      for (const std::string& l : (*n)->labels) {
+        Ids& ids = by_label[l];
+        if (ids.empty() || ids.back() != id) ids.push_back(id);
+      }
+    }
+    auto idx = LabelIndex::build(*pager_);
+    ASSERT_EQ(idx ? std::string("OK") : idx.error().message(), want);
+    if (!idx) {
+      ++failures;
+      continue;
+    }
+    for (const auto& [label, ids] : by_label) {
+      EXPECT_EQ(idx->ids_for_labels({label}), ids) << label;
+    }
+    EXPECT_EQ(idx->label_count(), by_label.size());
+  }
+  EXPECT_GT(failures, 20);
 }
 
 }  // namespace

@@ -265,5 +265,123 @@ TEST_F(TraverseTest, RandomGraphsMatchAReferenceWalk) {
   }
 }
 
+// The walks follow edges through out_targets, which checks blobs without
+// decoding them. On a file with damaged blobs and blob references they must
+// still fail exactly where a walk built on out_edges fails, with the same
+// error, and otherwise give the same result.
+class DamagedTraverseTest : public TraverseTest {
+ protected:
+  // bfs as defined over out_edges and get_node: "OK ..." or the error.
+  std::string reference_bfs(uint64_t start, uint64_t max_depth) {
+    std::string out = "OK";
+    if (max_depth == 0) return out;
+    std::set<uint64_t> seen{start};
+    std::deque<std::pair<uint64_t, uint64_t>> queue{{start, 0}};
+    while (!queue.empty()) {
+      auto [id, d] = queue.front();
+      queue.pop_front();
+      if (d != 0) {
+        auto n = get_node(*pager_, id);
+        if (!n) return n.error().message();
+        if (n->has_value()) out += " " + std::to_string(id) + "@" + std::to_string(d);
+      }
+      if (d >= max_depth) continue;
+      auto edges = out_edges(*pager_, id, std::nullopt);
+      if (!edges) return edges.error().message();
+      for (const Edge& e : *edges) {
+        if (seen.insert(e.to_node).second) queue.emplace_back(e.to_node, d + 1);
+      }
+    }
+    return out;
+  }
+  std::string actual_bfs(uint64_t start, uint64_t max_depth) {
+    auto r = bfs(*pager_, start, max_depth);
+    if (!r) return r.error().message();
+    std::string out = "OK";
+    for (const auto& [n, d] : *r) {
+      out += " " + std::to_string(n.id) + "@" + std::to_string(d);
+    }
+    return out;
+  }
+  // out_edges(node, label) reduced to what out_targets reports.
+  std::string reference_targets(uint64_t node,
+                                std::optional<std::string_view> label) {
+    auto edges = out_edges(*pager_, node, label);
+    if (!edges) return edges.error().message();
+    std::string out = "OK";
+    for (const Edge& e : *edges) out += " " + std::to_string(e.to_node);
+    return out;
+  }
+  std::string actual_targets(uint64_t node,
+                             std::optional<std::string_view> label) {
+    std::vector<uint64_t> targets{12345};
+    Status s = out_targets(*pager_, node, label, targets);
+    if (!s) return s.error().message();
+    std::string out = "OK";
+    for (uint64_t t : targets) out += " " + std::to_string(t);
+    return out;
+  }
+
+  void poke(uint64_t offset, uint8_t byte) {
+    ASSERT_TRUE(pager_->modify_page(offset / kPageSize * kPageSize, [&](Page& p) {
+      p[offset % kPageSize] = byte;
+    }));
+  }
+};
+
+TEST_F(DamagedTraverseTest, DamagedBlobsFailAsOutEdgesDoes) {
+  std::mt19937 rng(11);
+  constexpr uint64_t kNodes = 60;
+  const char* kLabels[] = {"", "E", "F", "\xC3\xA9t\xC3\xA9"};
+  for (uint64_t i = 0; i < kNodes; ++i) node();
+  for (int i = 0; i < 240; ++i) {
+    PropMap props;
+    if (rng() % 3) props["w"] = PropValue::from_float(rng() % 100 / 7.0);
+    if (rng() % 4 == 0) {
+      props["tags"] = PropValue::from_list({PropValue::from_string("x"),
+                                            PropValue::from_int(i)});
+    }
+    auto e = add_edge(*pager_, 1 + rng() % kNodes, kLabels[rng() % 4],
+                      1 + rng() % kNodes, std::move(props));
+    ASSERT_TRUE(e);
+  }
+  ASSERT_TRUE(pager_->commit());
+  const uint64_t prop_base = pager_->chain(ExtentKind::kProp).extents[0];
+  const uint64_t prop_end = pager_->header().prop_tail;
+
+  int failures = 0;
+  for (int round = 0; round < 150; ++round) {
+    ASSERT_TRUE(pager_->rollback());
+    for (uint64_t k = 1 + rng() % 3; k > 0; --k) {
+      if (rng() % 4 != 0) {
+        // A byte of some blob.
+        poke(prop_base + rng() % (prop_end - prop_base),
+             static_cast<uint8_t>(rng() % 3 ? rng() % 8 : rng()));
+      } else {
+        // A byte of an edge slot's blob references (offsets, lengths).
+        const uint64_t i = rng() % 240;  // edge id i + 1
+        const uint64_t slot =
+            pager_->chain(ExtentKind::kEdge).extents[0] +
+            kPageSize * (i / kEdgesPerPage) + 8 + kEdgeSlotSize * (i % kEdgesPerPage);
+        poke(slot + 40 + rng() % 28, static_cast<uint8_t>(rng()));
+      }
+    }
+    for (uint64_t n = 1; n <= kNodes; n += 1 + rng() % 5) {
+      for (std::optional<std::string_view> label :
+           {std::optional<std::string_view>(), std::optional<std::string_view>("E"),
+            std::optional<std::string_view>("")}) {
+        const std::string want = reference_targets(n, label);
+        ASSERT_EQ(actual_targets(n, label), want) << "node " << n;
+        if (want.rfind("OK", 0) != 0) ++failures;
+      }
+    }
+    const uint64_t start = 1 + rng() % kNodes;
+    const uint64_t depth = 1 + rng() % 4;
+    ASSERT_EQ(actual_bfs(start, depth), reference_bfs(start, depth));
+  }
+  // The damage must actually have hit the walks.
+  EXPECT_GT(failures, 20);
+}
+
 }  // namespace
 }  // namespace orvi
