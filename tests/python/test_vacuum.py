@@ -340,7 +340,9 @@ class TestReopenFailure:
         script.write_text(DETACH_SCRIPT)
         path = os.path.realpath(str(tmp_path / "graph.orvi"))
         env = dict(os.environ)
-        env["LD_PRELOAD"] = str(shim)
+        # Keep a sanitizer runtime that the test run preloads first.
+        preload = [p for p in os.environ.get("LD_PRELOAD", "").split(":") if p]
+        env["LD_PRELOAD"] = ":".join(preload + [str(shim)])
         env["ORVI_TEST_REOPEN_FAILS"] = path
         # The child imports the same orvi module as this process.
         module_dir = os.path.dirname(os.path.abspath(orvi.__file__))
