@@ -42,6 +42,73 @@ void LabelIndex::remove(uint64_t id, const std::vector<std::string>& labels) {
   }
 }
 
+void LabelIndex::IdSet::grow() {
+  const size_t capacity = slots_.empty() ? 8 : slots_.size() * 2;
+  std::vector<uint64_t> old = std::move(slots_);
+  slots_.assign(capacity, 0);
+  shift_ = 64 - static_cast<unsigned>(__builtin_ctzll(capacity));
+  const size_t mask = capacity - 1;
+  for (uint64_t id : old) {
+    if (id == 0) continue;
+    size_t i = bucket(id);
+    while (slots_[i] != 0) i = (i + 1) & mask;
+    slots_[i] = id;
+  }
+}
+
+void LabelIndex::IdSet::insert(uint64_t id) {
+  if (id == 0) {
+    has_zero_ = true;
+    return;
+  }
+  if ((size_ + 1) * 2 > slots_.size()) grow();
+  const size_t mask = slots_.size() - 1;
+  size_t i = bucket(id);
+  while (slots_[i] != 0) {
+    if (slots_[i] == id) return;
+    i = (i + 1) & mask;
+  }
+  slots_[i] = id;
+  ++size_;
+}
+
+void LabelIndex::IdSet::erase(uint64_t id) {
+  if (id == 0) {
+    has_zero_ = false;
+    return;
+  }
+  if (size_ == 0) return;
+  const size_t mask = slots_.size() - 1;
+  size_t i = bucket(id);
+  while (slots_[i] != id) {
+    if (slots_[i] == 0) return;
+    i = (i + 1) & mask;
+  }
+  // Backward shift: every later entry of the run whose home slot does not
+  // lie cyclically in (i, j] may move into the hole at i, which then moves
+  // to j. The run stays unbroken for every remaining id.
+  size_t j = i;
+  for (;;) {
+    j = (j + 1) & mask;
+    if (slots_[j] == 0) break;
+    const size_t home = bucket(slots_[j]);
+    const bool stays = i <= j ? (i < home && home <= j) : (i < home || home <= j);
+    if (!stays) {
+      slots_[i] = slots_[j];
+      i = j;
+    }
+  }
+  slots_[i] = 0;
+  --size_;
+}
+
+void LabelIndex::IdSet::append_to(std::vector<uint64_t>& out) const {
+  if (has_zero_) out.push_back(0);
+  for (uint64_t id : slots_) {
+    if (id != 0) out.push_back(id);
+  }
+}
+
 std::vector<uint64_t> LabelIndex::ids_for_labels(
     const std::vector<std::string>& labels) const {
   std::vector<uint64_t> ids;
@@ -60,7 +127,7 @@ std::vector<uint64_t> LabelIndex::ids_for_labels(
     total += it->second.size();
   }
   ids.reserve(total);
-  for (const IdSet* set : sets) ids.insert(ids.end(), set->begin(), set->end());
+  for (const IdSet* set : sets) set->append_to(ids);
   std::sort(ids.begin(), ids.end());
   // Within one set the ids are distinct already.
   if (sets.size() > 1) {

@@ -21,7 +21,6 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "error/result.h"
@@ -60,7 +59,30 @@ class LabelIndex {
       return std::hash<std::string_view>()(s);
     }
   };
-  using IdSet = std::unordered_set<uint64_t>;
+  // The ids under one label: open addressing with linear probing over one
+  // flat array, at most half full, so an insert costs no allocation of its
+  // own. 0 marks an empty slot (id 0 never names a node; should it come, it
+  // is kept aside). Erasing shifts the rest of the probe run back, so no
+  // tombstones accumulate. Iteration order is unspecified.
+  class IdSet {
+   public:
+    void insert(uint64_t id);
+    void erase(uint64_t id);
+    size_t size() const { return size_ + (has_zero_ ? 1 : 0); }
+    // Appends every id to `out`.
+    void append_to(std::vector<uint64_t>& out) const;
+
+   private:
+    size_t bucket(uint64_t id) const {
+      return static_cast<size_t>((id * 0x9E3779B97F4A7C15ULL) >> shift_);
+    }
+    void grow();
+
+    std::vector<uint64_t> slots_;
+    size_t size_ = 0;
+    unsigned shift_ = 64;
+    bool has_zero_ = false;
+  };
 
   void insert_one(uint64_t id, std::string_view label);
   void insert_views(uint64_t id, const std::vector<std::string_view>& labels);

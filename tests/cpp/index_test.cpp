@@ -5,6 +5,7 @@
 #include <map>
 #include <memory>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -179,6 +180,49 @@ TEST_F(LabelIndexTest, BuildFailsWhereGetNodeFails) {
     EXPECT_EQ(idx->label_count(), by_label.size());
   }
   EXPECT_GT(failures, 20);
+}
+
+// Inserts and removes in random order (dense and sparse ids, repeats,
+// removal of absent ids, sets growing and emptying) must leave exactly the
+// ids a plain set would hold.
+TEST(LabelIndexSets, RandomInsertsAndRemovesMatchAPlainSet) {
+  std::mt19937_64 rng(3);
+  LabelIndex idx;
+  std::map<std::string, std::set<uint64_t>> want;
+  // Large sets of mostly dense ids under A, B, C; many small sets of
+  // scattered ids (where probe runs collide and wrap around the end of the
+  // table) under s0 .. s39.
+  std::vector<Labels> pool = {{"A"}, {"B"}, {"A", "B"}, {"C", "A", "C"}};
+  for (int k = 0; k < 40; ++k) pool.push_back({"s" + std::to_string(k)});
+  std::vector<uint64_t> scattered(24);
+  for (uint64_t& id : scattered) id = rng();
+  for (int round = 0; round < 60000; ++round) {
+    const bool big = rng() % 2;
+    const Labels& labels = big ? pool[rng() % 4] : pool[4 + rng() % 40];
+    // Few enough distinct ids that removals hit.
+    const uint64_t id = !big ? scattered[rng() % scattered.size()]
+                        : rng() % 8 ? rng() % 3000 : rng();
+    if (rng() % 3) {
+      idx.insert(id, labels);
+      for (const auto& l : labels) want[l].insert(id);
+    } else {
+      idx.remove(id, labels);
+      for (const auto& l : labels) {
+        if (want.count(l)) want[l].erase(id);
+      }
+    }
+    if (round % 997 == 0 || round == 59999) {
+      for (const auto& [label, ids] : want) {
+        ASSERT_EQ(idx.ids_for_labels({label}), Ids(ids.begin(), ids.end()))
+            << label << " after " << round;
+      }
+      std::set<uint64_t> all;
+      for (const auto& [label, ids] : want) all.insert(ids.begin(), ids.end());
+      Labels every;
+      for (const auto& [label, ids] : want) every.push_back(label);
+      ASSERT_EQ(idx.ids_for_labels(every), Ids(all.begin(), all.end()));
+    }
+  }
 }
 
 }  // namespace
