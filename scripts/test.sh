@@ -2,7 +2,8 @@
 # Runs every test of orvi: the C++ core tests (a release build and an
 # AddressSanitizer + UndefinedBehaviorSanitizer build), then the Python
 # tests against the installed module and against the sanitizer build, then
-# the short reliability runs (fault injection, crash harness, concurrency).
+# the short reliability runs (fault injection, crash harness, concurrency)
+# and a short run of every fuzz target.
 # Set ORVI_SKIP_SANITIZE=1 to leave out the sanitizer builds. Longer runs
 # have their own commands: scripts/reliability.sh --long, scripts/fuzz.sh.
 set -euo pipefail
@@ -44,5 +45,8 @@ if [ "${ORVI_SKIP_SANITIZE:-0}" != 1 ]; then
 fi
 echo "== reliability: storage fault loops, crash harness, concurrency (short run)"
 bash scripts/reliability.sh
+
+echo "== fuzz targets (short run: 30 s each)"
+bash scripts/fuzz.sh 30
 
 echo "== all tests passed"
