@@ -169,17 +169,24 @@ Status Pager::write_header(const FileHeader& header) {
   return storage_->write_page(0, page);
 }
 
+namespace {
+const Page kZeroPage{};
+}  // namespace
+
 Result<const Page*> Pager::view_page(uint64_t offset) {
   auto it = dirty_.find(offset);
   if (it != dirty_.end()) return static_cast<const Page*>(it->second.get());
   if (const Page* cached = cache_.get(offset)) return cached;
-  static const Page kZeroPage{};
   uint64_t size = storage_->file_size();
   if (offset > size || size - offset < kPageSize) return &kZeroPage;
-  Page page;
-  ORVI_TRY(storage_->read_page(offset, page));
-  cache_.put(offset, page);
-  return cache_.get(offset);
+  // Read straight into an unshared image that then becomes the cache entry:
+  // no copy, and in a full cache no allocation (the evicted image returns
+  // as the next spare).
+  if (!spare_) spare_ = std::make_shared<Page>();
+  ORVI_TRY(storage_->read_page(offset, *spare_));
+  const Page* page = spare_.get();
+  cache_put(offset, std::move(spare_));
+  return page;
 }
 
 Result<Page> Pager::read_page(uint64_t offset) {
@@ -188,11 +195,39 @@ Result<Page> Pager::read_page(uint64_t offset) {
   return **view;
 }
 
-Page& Pager::dirty_image(uint64_t offset, const Page& current) {
-  auto& slot = dirty_[offset];
-  if (!slot) slot = std::make_unique<Page>();
-  *slot = current;
-  return *slot;
+void Pager::cache_put(uint64_t offset, PageRef image) {
+  PageRef evicted = cache_.put_shared(offset, std::move(image));
+  if (evicted && !spare_) spare_ = std::move(evicted);
+}
+
+void Pager::put_zero_page(uint64_t offset) {
+  PageRef& image = dirty_[offset];
+  image = std::make_shared<Page>();
+  cache_put(offset, image);
+}
+
+Result<PageRef*> Pager::writable_image(uint64_t offset) {
+  auto it = dirty_.find(offset);
+  if (it != dirty_.end()) {
+    PageRef& image = it->second;
+    const PageRef* cached = cache_.peek(offset);
+    const long owners = cached != nullptr && *cached == image ? 2 : 1;
+    if (image.use_count() > owners) image = std::make_shared<Page>(*image);
+    return &image;
+  }
+  auto current = view_page(offset);
+  if (!current) return current.error();
+  PageRef& image = dirty_[offset];
+  // A cache entry held by nobody else can become the dirty image itself:
+  // the change about to be made replaces the cached image anyway.
+  const PageRef* cached = cache_.peek(offset);
+  if (cached != nullptr && cached->get() == *current &&
+      cached->use_count() == 1) {
+    image = *cached;
+  } else {
+    image = std::make_shared<Page>(**current);
+  }
+  return &image;
 }
 
 Status Pager::flush_dirty_pages() {

@@ -25,7 +25,12 @@
 //     store itself.
 //  2. Every page modification goes through modify_page(): the new image is
 //     put into the cache and into the dirty map. Header writes, the log and
-//     clear_to_empty() write to the storage directly.
+//     clear_to_empty() write to the storage directly. The dirty map and the
+//     cache share one image of a modified page; an image is changed in
+//     place only while no one but the dirty map and the cache entry of its
+//     own page holds it (a commit's logged pages, for one, are copied before
+//     a later change), so every holder sees exactly what it would see with
+//     private copies.
 //  3. After a successful commit the dirty map is empty and the store holds
 //     exactly the pager's state; after a successful rollback the pager holds
 //     exactly the last committed state.
@@ -156,7 +161,17 @@ class Pager {
   explicit Pager(std::unique_ptr<Storage> storage);
 
   void reset_to_empty_state();
-  Page& dirty_image(uint64_t offset, const Page& current);
+  // Makes a new all-zero image the page's newest state (dirty map and
+  // cache).
+  void put_zero_page(uint64_t offset);
+  // The dirty map's entry for `offset`, made writable: its image is copied
+  // first when someone besides the dirty map and the page's own cache entry
+  // holds it. A page that is not dirty yet is read as view_page reads it
+  // and its current image becomes the dirty one.
+  Result<PageRef*> writable_image(uint64_t offset);
+  // Stores `image` as the page's cache entry, keeping any image the cache
+  // hands back for reuse by the next read.
+  void cache_put(uint64_t offset, PageRef image);
   // Absolute offset of a slot, or CapacityExceeded when no extent covers it.
   Result<uint64_t> slot_offset(ExtentKind kind, uint64_t id);
   // Writes the pages of a commit whose log is durable to their home
@@ -165,7 +180,9 @@ class Pager {
 
   std::unique_ptr<Storage> storage_;
   PageCache cache_;
-  std::unordered_map<uint64_t, std::unique_ptr<Page>> dirty_;
+  std::unordered_map<uint64_t, PageRef> dirty_;
+  // An unshared image for the next page read from storage (may be null).
+  PageRef spare_;
   FileHeader header_;
   ExtentChain chains_[3];
   uint64_t file_end_ = kDataStart;
@@ -173,23 +190,16 @@ class Pager {
   // A commit whose log reached stable storage but whose home pages or final
   // header may not have: the logged pages and the header they commit.
   bool log_pending_ = false;
-  std::vector<std::pair<uint64_t, std::unique_ptr<Page>>> logged_pages_;
+  std::vector<std::pair<uint64_t, PageRef>> logged_pages_;
   FileHeader logged_header_;
 };
 
 template <typename F>
 Status Pager::modify_page(uint64_t offset, F&& mutate) {
-  auto it = dirty_.find(offset);
-  Page* image;
-  if (it != dirty_.end()) {
-    image = it->second.get();
-  } else {
-    auto current = view_page(offset);
-    if (!current) return current.error();
-    image = &dirty_image(offset, **current);
-  }
-  mutate(*image);
-  cache_.put(offset, *image);
+  auto image = writable_image(offset);
+  if (!image) return image.error();
+  mutate(***image);
+  cache_put(offset, **image);
   return Ok();
 }
 

@@ -166,8 +166,7 @@ Result<uint64_t> Pager::allocate_extent(ExtentKind kind) {
   if (chain.tail_page == 0 || chain.tail_count >= kIndexEntriesPerPage) {
     uint64_t fresh = file_end_;
     file_end_ += kPageSize;
-    dirty_image(fresh, Page{});
-    cache_.put(fresh, Page{});
+    put_zero_page(fresh);
     if (chain.tail_page != 0) {
       ORVI_TRY(modify_page(chain.tail_page,
                            [&](Page& p) { put_u64(p.data(), fresh); }));
@@ -311,8 +310,7 @@ Result<std::string> Pager::read_prop(uint64_t offset, uint32_t len) {
 void Pager::reset_prop_storage() {
   ExtentChain& chain = chains_[static_cast<int>(ExtentKind::kProp)];
   if (header_.prop_index_head != 0) {
-    dirty_image(header_.prop_index_head, Page{});
-    cache_.put(header_.prop_index_head, Page{});
+    put_zero_page(header_.prop_index_head);
     chain.extents.clear();
     chain.tail_page = header_.prop_index_head;
     chain.tail_count = 0;

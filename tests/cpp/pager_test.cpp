@@ -4,6 +4,11 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <vector>
+#include <set>
+#include <random>
+#include <map>
+#include <algorithm>
 
 #include "storage/pager.h"
 #include "test_util.h"
@@ -361,6 +366,72 @@ TEST(PagerMemoryTest, PagesBeyondTheEndReadAsZero) {
   auto wrap = (*p)->read_page(~0ULL - 100);
   ASSERT_TRUE(wrap);
   EXPECT_EQ(*wrap, Page{});
+}
+
+// The dirty map and the cache share page images. Whatever the sharing, a
+// random run of reads, changes, commits and rollbacks must leave the cache
+// in exactly the use order of the reading and modification protocol
+// (dirty map first, then the cache; a change reads the page if it is not
+// dirty and then puts it) and every page with its newest bytes.
+TEST(PagerCacheModelTest, SharedImagesKeepTheProtocolsOrderAndBytes) {
+  auto opened = Pager::open(":memory:");
+  ASSERT_TRUE(opened);
+  Pager& p = **opened;
+  constexpr uint64_t kPages = 400;  // more than the cache holds
+  std::mt19937 rng(99);
+
+  std::vector<uint64_t> order;  // model cache, front = most recent
+  std::set<uint64_t> dirty;
+  std::map<uint64_t, uint8_t> committed, current;  // first byte of each page
+  uint64_t store_end = p.storage().file_size();
+
+  auto use = [&](uint64_t off) {
+    auto it = std::find(order.begin(), order.end(), off);
+    if (it != order.end()) {
+      order.erase(it);
+    } else if (order.size() >= kCacheCapacity) {
+      order.pop_back();
+    }
+    order.insert(order.begin(), off);
+  };
+  auto model_read = [&](uint64_t off) {
+    if (dirty.count(off)) return;
+    if (std::find(order.begin(), order.end(), off) != order.end()) {
+      use(off);
+    } else if (off + kPageSize <= store_end) {
+      use(off);
+    }
+  };
+
+  for (int step = 0; step < 6000; ++step) {
+    const uint64_t off = kDataStart + kPageSize * (rng() % kPages);
+    const int op = rng() % 20;
+    if (op < 10) {
+      auto page = p.read_page(off);
+      ASSERT_TRUE(page);
+      model_read(off);
+      EXPECT_EQ((*page)[0], current.count(off) ? current[off] : 0) << step;
+      EXPECT_EQ((*page)[1], 0);
+    } else if (op < 18) {
+      const uint8_t byte = static_cast<uint8_t>(1 + rng() % 250);
+      ASSERT_TRUE(p.modify_page(off, [&](Page& pg) { pg[0] = byte; }));
+      model_read(off);
+      use(off);
+      dirty.insert(off);
+      current[off] = byte;
+    } else if (op == 18) {
+      ASSERT_TRUE(p.commit());
+      dirty.clear();
+      committed = current;
+      store_end = p.storage().file_size();
+    } else {
+      ASSERT_TRUE(p.rollback());
+      dirty.clear();
+      order.clear();
+      current = committed;
+    }
+    ASSERT_EQ(p.cache().order(), order) << "step " << step;
+  }
 }
 
 }  // namespace
