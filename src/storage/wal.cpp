@@ -131,7 +131,9 @@ Status Wal::write_and_commit(Pager& pager) {
   pager.logged_pages_.clear();
   pager.logged_pages_.reserve(n);
   for (const auto& [offset, image] : pager.dirty_) {
-    pager.logged_pages_.emplace_back(offset, std::make_unique<Page>(*image));
+    // Shared, not copied: Pager::writable_image copies an image before
+    // changing it while the log still holds it.
+    pager.logged_pages_.emplace_back(offset, image);
   }
   pager.header_.wal_length = total;
   ORVI_TRY(pager.write_header(committed));

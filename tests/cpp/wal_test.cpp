@@ -347,5 +347,44 @@ TEST_F(WalTest, FailedCommitCanBeRetriedOrRolledBack) {
   }
 }
 
+// After a commit fails past the point where its log is durable, the same
+// handle keeps working on the pages of that commit. Those later changes
+// must not reach the pages the log commits: a rollback finishes exactly the
+// logged commit, and a further commit makes the later changes durable.
+TEST_F(WalTest, ChangesAfterAFailedCommitStayOutOfItsLog) {
+  auto p = open_disk(true);
+  write_state(*p, 70, 1);
+  ASSERT_TRUE(p->commit());
+  p.reset();
+  const SimDisk saved = disk_;
+  int pending = 0;
+  for (int mode = 0; mode < 2; ++mode) {
+    for (uint64_t k = 1; k <= 12; ++k) {
+      disk_ = saved;
+      auto q = reopen_image(disk_);
+      write_state(*q, 140, 2);
+      const State logged = read_state(*q);
+      disk_.fail_once_at = disk_.ops + k;
+      if (q->commit() || !q->log_pending()) continue;
+      ++pending;
+      write_state(*q, 140, 3);
+      const State later = read_state(*q);
+      if (mode == 0) {
+        ASSERT_TRUE(q->rollback());
+        EXPECT_EQ(read_state(*q), logged) << "step " << k;
+      } else {
+        ASSERT_TRUE(q->commit());
+        EXPECT_EQ(read_state(*q), later) << "step " << k;
+      }
+      const State in_process = read_state(*q);
+      q.reset();
+      auto r = reopen_image(disk_);
+      ASSERT_TRUE(r);
+      EXPECT_EQ(read_state(*r), in_process) << "mode " << mode << " step " << k;
+    }
+  }
+  EXPECT_GT(pending, 0);
+}
+
 }  // namespace
 }  // namespace orvi
