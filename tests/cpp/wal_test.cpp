@@ -64,17 +64,26 @@ TEST(WalFormatTest, CrcMatchesTheStandardCheckValue) {
   EXPECT_EQ(crc32(reinterpret_cast<const uint8_t*>(check), 9), 0xCBF43926u);
   // The folded loop agrees with the bytewise definition at every length and
   // alignment.
+  // alignment, short and long (the wide paths start at 64 bytes), and
+  // when computed piecewise.
   std::mt19937 rng(3);
-  std::vector<uint8_t> buf(300);
+  std::vector<uint8_t> buf(9000);
   for (auto& b : buf) b = static_cast<uint8_t>(rng());
   for (size_t start = 0; start < 8; ++start) {
-    for (size_t len = 0; len + start <= buf.size(); len += 7) {
-      uint32_t c = 0xFFFFFFFFu;
-      for (size_t i = 0; i < len; ++i) {
-        c ^= buf[start + i];
+    uint32_t c = 0xFFFFFFFFu;
+    size_t done = 0;
+    for (size_t len = 0; len + start <= buf.size();
+         len += len < 300 ? 7 : 1 + rng() % 97) {
+      for (; done < len; ++done) {
+        c ^= buf[start + done];
         for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
       }
-      ASSERT_EQ(crc32(buf.data() + start, len), c ^ 0xFFFFFFFFu);
+      ASSERT_EQ(crc32(buf.data() + start, len), c ^ 0xFFFFFFFFu) << len;
+      const size_t cut = len == 0 ? 0 : rng() % len;
+      const uint32_t head = crc32_extend(kCrcInit, buf.data() + start, cut);
+      ASSERT_EQ(crc32_extend(head, buf.data() + start + cut, len - cut) ^ kCrcInit,
+                c ^ 0xFFFFFFFFu)
+          << len << " cut at " << cut;
     }
   }
 }
@@ -102,6 +111,29 @@ TEST_F(WalTest, CommitWritesTheExactLogBytes) {
   EXPECT_EQ(get_u32(commit + 17), crc32(commit, 17));
   EXPECT_EQ(p->header().wal_length, 0u);
   EXPECT_FALSE(p->log_pending());
+}
+
+// The log is written in whole pages; the bytes of its last page past the
+// log's end keep what the file held there (zeros in a file that did not
+// reach that far).
+TEST_F(WalTest, LogKeepsTheRestOfItsLastPage) {
+  auto p = open_disk(true);
+  write_state(*p, 1, 1);  // two dirty pages: the log ends inside page 3
+  ASSERT_TRUE(p->commit());
+  const uint64_t short_end = kWalOffset + 2 * kWalPageEntry + kWalCommitEntry;
+  for (uint64_t i = short_end; i < kWalOffset + 3 * kPageSize; ++i) {
+    ASSERT_EQ(disk_.current[i], 0) << i;
+  }
+  write_state(*p, 300, 2);  // a long log over the whole of those pages
+  ASSERT_TRUE(p->commit());
+  const std::vector<uint8_t> before = disk_.current;
+  write_state(*p, 1, 3);  // one dirty page: 4138 bytes of log
+  ASSERT_TRUE(p->commit());
+  const uint64_t end = kWalOffset + kWalPageEntry + kWalCommitEntry;
+  EXPECT_NE(0, std::memcmp(disk_.current.data() + kWalOffset,
+                           before.data() + kWalOffset, end - kWalOffset));
+  EXPECT_EQ(0, std::memcmp(disk_.current.data() + end, before.data() + end,
+                           kWalOffset + 10 * kPageSize - end));
 }
 
 TEST_F(WalTest, CommitUsesFourFlushes) {
