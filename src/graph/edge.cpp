@@ -98,9 +98,26 @@ Result<std::optional<EdgeSlot>> read_live_edge_slot(Pager& pager,
   return std::optional<EdgeSlot>(*slot);
 }
 
-// Snapshot of the edge in a written, non-deleted slot.
-Result<Edge> load_edge(Pager& pager, uint64_t id, const EdgeSlot& slot) {
-  Edge edge;
+// What a read does with an edge's property blob: decode it into the map,
+// or check it and keep the bytes.
+Status take_props(std::string_view bytes, Edge& edge) {
+  auto props = decode_props(bytes);
+  if (!props) return props.error();
+  edge.properties = std::move(*props);
+  return Ok();
+}
+
+Status take_props(std::string_view bytes, StoredEdge& edge) {
+  ORVI_TRY(validate_props(bytes));
+  edge.props.assign(bytes);
+  return Ok();
+}
+
+// Snapshot of the edge in a written, non-deleted slot: the label blob is
+// read and decoded first, then the property blob.
+template <typename Record>
+Result<Record> load_edge(Pager& pager, uint64_t id, const EdgeSlot& slot) {
+  Record edge;
   edge.id = id;
   edge.from_node = slot.from;
   edge.to_node = slot.to;
@@ -109,16 +126,21 @@ Result<Edge> load_edge(Pager& pager, uint64_t id, const EdgeSlot& slot) {
     auto bytes =
         read_blob_view(pager, slot.label_offset, slot.label_len, scratch);
     if (!bytes) return bytes.error();
-    auto value = decode_from(*bytes, 0);
+    // Checked like a full decode, without building the value.
+    auto value = validate_from(*bytes, 0);
     if (!value) return value.error();
-    if (value->first.kind() != PropValue::Kind::kString) {
+    if (value->kind != PropValue::Kind::kString) {
       return OrviError::corrupted("edge label is not a string");
     }
-    edge.label = std::move(value->first.as_string());
+    edge.label.assign(value->text);
   }
-  auto props = read_props_blob(pager, slot.prop_offset, slot.prop_len);
-  if (!props) return props.error();
-  edge.properties = std::move(*props);
+  if (slot.prop_len != 0) {
+    std::string scratch;
+    auto bytes =
+        read_blob_view(pager, slot.prop_offset, slot.prop_len, scratch);
+    if (!bytes) return bytes.error();
+    ORVI_TRY(take_props(*bytes, edge));
+  }
   return edge;
 }
 
@@ -172,15 +194,16 @@ Status walk_list(Pager& pager, uint64_t node, bool out, uint64_t head,
   return Ok();
 }
 
-Result<std::vector<Edge>> list_edges(Pager& pager, uint64_t node, bool out,
-                                     std::optional<std::string_view> label) {
+template <typename Record>
+Result<std::vector<Record>> list_edges(Pager& pager, uint64_t node, bool out,
+                                       std::optional<std::string_view> label) {
   auto found = read_live_node_slot(pager, node);
   if (!found) return found.error();
   if (!found->has_value()) return OrviError::node_not_found(node);
   const NodeSlot& ns = **found;
   const uint32_t degree = out ? ns.out_degree : ns.in_degree;
 
-  std::vector<Edge> result;
+  std::vector<Record> result;
   result.reserve(static_cast<size_t>(std::min<uint64_t>(degree, kMaxReserve)));
   Status walked = walk_list(
       pager, node, out, out ? ns.first_out : ns.first_in, degree,
@@ -188,7 +211,7 @@ Result<std::vector<Edge>> list_edges(Pager& pager, uint64_t node, bool out,
         // A deleted edge left in a list is skipped but still followed; a
         // never-written slot reads as absent, like get_edge.
         if (!slot.live()) return Ok();
-        auto edge = load_edge(pager, cur, slot);
+        auto edge = load_edge<Record>(pager, cur, slot);
         if (!edge) return edge.error();
         if (!label || edge->label == *label) result.push_back(std::move(*edge));
         return Ok();
@@ -351,13 +374,22 @@ Result<Edge> add_edge(Pager& pager, uint64_t from, std::string label,
   return Edge{eid, std::move(label), from, to, std::move(properties)};
 }
 
-Result<std::optional<Edge>> get_edge(Pager& pager, uint64_t id) {
+template <typename Record>
+Result<std::optional<Record>> read_edge(Pager& pager, uint64_t id) {
   auto slot = read_live_edge_slot(pager, id);
   if (!slot) return slot.error();
-  if (!slot->has_value()) return std::optional<Edge>();
-  auto edge = load_edge(pager, id, **slot);
+  if (!slot->has_value()) return std::optional<Record>();
+  auto edge = load_edge<Record>(pager, id, **slot);
   if (!edge) return edge.error();
-  return std::optional<Edge>(std::move(*edge));
+  return std::optional<Record>(std::move(*edge));
+}
+
+Result<std::optional<Edge>> get_edge(Pager& pager, uint64_t id) {
+  return read_edge<Edge>(pager, id);
+}
+
+Result<std::optional<StoredEdge>> get_stored_edge(Pager& pager, uint64_t id) {
+  return read_edge<StoredEdge>(pager, id);
 }
 
 Status update_edge(Pager& pager, uint64_t id, PropMap properties) {
@@ -414,12 +446,22 @@ Result<Edge> merge_edge(Pager& pager, uint64_t from, std::string label,
 
 Result<std::vector<Edge>> out_edges(Pager& pager, uint64_t node,
                                     std::optional<std::string_view> label) {
-  return list_edges(pager, node, true, label);
+  return list_edges<Edge>(pager, node, true, label);
 }
 
 Result<std::vector<Edge>> in_edges(Pager& pager, uint64_t node,
                                    std::optional<std::string_view> label) {
-  return list_edges(pager, node, false, label);
+  return list_edges<Edge>(pager, node, false, label);
+}
+
+Result<std::vector<StoredEdge>> stored_out_edges(
+    Pager& pager, uint64_t node, std::optional<std::string_view> label) {
+  return list_edges<StoredEdge>(pager, node, true, label);
+}
+
+Result<std::vector<StoredEdge>> stored_in_edges(
+    Pager& pager, uint64_t node, std::optional<std::string_view> label) {
+  return list_edges<StoredEdge>(pager, node, false, label);
 }
 
 Status out_targets(Pager& pager, uint64_t node,

@@ -50,6 +50,18 @@ struct Edge {
   PropMap properties;
 };
 
+// An edge read for a caller that converts the properties itself: as Edge,
+// but the property blob is kept encoded. It was checked as get_edge checks
+// it, so decode_props(props) gives get_edge's map; empty when the edge has
+// no properties.
+struct StoredEdge {
+  uint64_t id = 0;
+  std::string label;
+  uint64_t from_node = 0;
+  uint64_t to_node = 0;
+  Bytes props;
+};
+
 enum class Direction : uint8_t { kOut, kIn, kBoth };
 
 // Adds an edge from `from` to `to`, linked at the head of both lists.
@@ -62,6 +74,9 @@ Result<Edge> add_edge(Pager& pager, uint64_t from, std::string label,
 
 // The edge, or nullopt when it does not exist.
 Result<std::optional<Edge>> get_edge(Pager& pager, uint64_t id);
+// The same read with the same checks and errors, keeping the properties
+// encoded.
+Result<std::optional<StoredEdge>> get_stored_edge(Pager& pager, uint64_t id);
 
 // Merges `properties` into the edge's map like update_node; EdgeNotFound
 // when the edge does not exist.
@@ -85,6 +100,12 @@ Result<std::vector<Edge>> out_edges(Pager& pager, uint64_t node,
                                     std::optional<std::string_view> label);
 Result<std::vector<Edge>> in_edges(Pager& pager, uint64_t node,
                                    std::optional<std::string_view> label);
+// The same walks with the same checks and errors, keeping the properties
+// encoded.
+Result<std::vector<StoredEdge>> stored_out_edges(
+    Pager& pager, uint64_t node, std::optional<std::string_view> label);
+Result<std::vector<StoredEdge>> stored_in_edges(
+    Pager& pager, uint64_t node, std::optional<std::string_view> label);
 
 // The to_node of every edge out_edges(node, label) would return, in the same
 // order, refilling `targets`. Reads and checks exactly what out_edges does,

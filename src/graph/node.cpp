@@ -30,9 +30,26 @@ Result<NodeSlot> read_node_slot_checked(Pager& pager, uint64_t id) {
   return slot;
 }
 
-// Loads labels and properties of a live slot into a snapshot.
-Result<Node> load_node(Pager& pager, uint64_t id, const NodeSlot& slot) {
-  Node node;
+// What a read does with a node's property blob: decode it into the map, or
+// check it and keep the bytes.
+Status take_props(std::string_view bytes, Node& node) {
+  auto props = decode_props(bytes);
+  if (!props) return props.error();
+  node.properties = std::move(*props);
+  return Ok();
+}
+
+Status take_props(std::string_view bytes, StoredNode& node) {
+  ORVI_TRY(validate_props(bytes));
+  node.props.assign(bytes);
+  return Ok();
+}
+
+// Loads labels and properties of a live slot into a snapshot: the labels
+// blob is read and decoded first, then the property blob.
+template <typename Record>
+Result<Record> load_node(Pager& pager, uint64_t id, const NodeSlot& slot) {
+  Record node;
   node.id = id;
   if (slot.label_len != 0) {
     std::string scratch;
@@ -43,10 +60,24 @@ Result<Node> load_node(Pager& pager, uint64_t id, const NodeSlot& slot) {
     if (!labels) return labels.error();
     node.labels = std::move(*labels);
   }
-  auto props = read_props_blob(pager, slot.prop_offset, slot.prop_len);
-  if (!props) return props.error();
-  node.properties = std::move(*props);
+  if (slot.prop_len != 0) {
+    std::string scratch;
+    auto bytes =
+        read_blob_view(pager, slot.prop_offset, slot.prop_len, scratch);
+    if (!bytes) return bytes.error();
+    ORVI_TRY(take_props(*bytes, node));
+  }
   return node;
+}
+
+template <typename Record>
+Result<std::optional<Record>> read_node(Pager& pager, uint64_t id) {
+  auto slot = read_live_node_slot(pager, id);
+  if (!slot) return slot.error();
+  if (!slot->has_value()) return std::optional<Record>();
+  auto node = load_node<Record>(pager, id, **slot);
+  if (!node) return node.error();
+  return std::optional<Record>(std::move(*node));
 }
 
 }  // namespace
@@ -200,12 +231,11 @@ Result<Node> add_node(Pager& pager, std::vector<std::string> labels,
 }
 
 Result<std::optional<Node>> get_node(Pager& pager, uint64_t id) {
-  auto slot = read_live_node_slot(pager, id);
-  if (!slot) return slot.error();
-  if (!slot->has_value()) return std::optional<Node>();
-  auto node = load_node(pager, id, **slot);
-  if (!node) return node.error();
-  return std::optional<Node>(std::move(*node));
+  return read_node<Node>(pager, id);
+}
+
+Result<std::optional<StoredNode>> get_stored_node(Pager& pager, uint64_t id) {
+  return read_node<StoredNode>(pager, id);
 }
 
 Result<bool> read_node_labels(Pager& pager, uint64_t id, std::string& scratch,

@@ -42,6 +42,16 @@ struct Node {
   PropMap properties;
 };
 
+// A node read for a caller that converts the properties itself: as Node,
+// but the property blob is kept encoded. It was checked as get_node checks
+// it, so decode_props(props) gives get_node's map; empty when the node has
+// no properties.
+struct StoredNode {
+  uint64_t id = 0;
+  std::vector<std::string> labels;
+  Bytes props;
+};
+
 // True when 1 <= id < next_node_id, the slot was written and is not
 // deleted.
 Result<bool> node_exists(Pager& pager, uint64_t id);
@@ -53,6 +63,9 @@ Result<Node> add_node(Pager& pager, std::vector<std::string> labels,
 
 // The node, or nullopt when it does not exist.
 Result<std::optional<Node>> get_node(Pager& pager, uint64_t id);
+// The same read with the same checks and errors, keeping the properties
+// encoded.
+Result<std::optional<StoredNode>> get_stored_node(Pager& pager, uint64_t id);
 
 // Merges `properties` into the node's map (see above); NodeNotFound when the
 // node does not exist.

@@ -91,14 +91,29 @@ class FlatIdMap {
 struct Unit {};
 using FlatIdSet = FlatIdMap<Unit>;
 
+// Reported nodes are read with get_node, or with get_stored_node (the same
+// reads and checks) when the caller wants their properties encoded.
+Result<std::optional<Node>> read_node(Pager& graph, uint64_t id, Node*) {
+  return get_node(graph, id);
+}
+Result<std::optional<StoredNode>> read_node(Pager& graph, uint64_t id,
+                                            StoredNode*) {
+  return get_stored_node(graph, id);
+}
+template <typename Record>
+Result<std::optional<Record>> read_node(Pager& graph, uint64_t id) {
+  return read_node(graph, id, static_cast<Record*>(nullptr));
+}
+
 // The walk shared by bfs and dfs; `lifo` picks the stack discipline. Edges
 // are followed through out_targets, which reads and checks exactly what
 // out_edges would (so errors are the same) without building Edge snapshots.
-Result<std::vector<std::pair<Node, uint64_t>>> walk(Pager& graph,
-                                                    uint64_t start,
-                                                    uint64_t max_depth,
-                                                    bool lifo) {
-  std::vector<std::pair<Node, uint64_t>> result;
+template <typename Record>
+Result<std::vector<std::pair<Record, uint64_t>>> walk(Pager& graph,
+                                                      uint64_t start,
+                                                      uint64_t max_depth,
+                                                      bool lifo) {
+  std::vector<std::pair<Record, uint64_t>> result;
   if (max_depth == 0) return result;
 
   FlatIdSet visited;
@@ -123,7 +138,7 @@ Result<std::vector<std::pair<Node, uint64_t>>> walk(Pager& graph,
     const auto [id, depth] = entry;
 
     if (depth != 0) {
-      auto node = get_node(graph, id);
+      auto node = read_node<Record>(graph, id);
       if (!node) return node.error();
       if (node->has_value()) result.emplace_back(std::move(**node), depth);
     }
@@ -137,29 +152,16 @@ Result<std::vector<std::pair<Node, uint64_t>>> walk(Pager& graph,
   return result;
 }
 
-}  // namespace
-
-Result<std::vector<std::pair<Node, uint64_t>>> bfs(Pager& graph,
-                                                   uint64_t start,
-                                                   uint64_t max_depth) {
-  return walk(graph, start, max_depth, /*lifo=*/false);
-}
-
-Result<std::vector<std::pair<Node, uint64_t>>> dfs(Pager& graph,
-                                                   uint64_t start,
-                                                   uint64_t max_depth) {
-  return walk(graph, start, max_depth, /*lifo=*/true);
-}
-
-Result<std::optional<std::vector<Node>>> shortest_path(
+template <typename Record>
+Result<std::optional<std::vector<Record>>> find_path(
     Pager& graph, uint64_t start, uint64_t goal,
     std::optional<std::string_view> edge_label) {
-  using Path = std::optional<std::vector<Node>>;
+  using Path = std::optional<std::vector<Record>>;
   if (start == goal) {
-    auto node = get_node(graph, start);
+    auto node = read_node<Record>(graph, start);
     if (!node) return node.error();
     if (!node->has_value()) return Path();
-    std::vector<Node> path;
+    std::vector<Record> path;
     path.push_back(std::move(**node));
     return Path(std::move(path));
   }
@@ -197,14 +199,50 @@ Result<std::optional<std::vector<Node>>> shortest_path(
   while (ids.back() != start) ids.push_back(*parent.find(ids.back()));
   std::reverse(ids.begin(), ids.end());
 
-  std::vector<Node> path;
+  std::vector<Record> path;
   path.reserve(ids.size());
   for (uint64_t id : ids) {
-    auto node = get_node(graph, id);
+    auto node = read_node<Record>(graph, id);
     if (!node) return node.error();
     if (node->has_value()) path.push_back(std::move(**node));
   }
   return Path(std::move(path));
+}
+
+}  // namespace
+
+Result<std::vector<std::pair<Node, uint64_t>>> bfs(Pager& graph,
+                                                   uint64_t start,
+                                                   uint64_t max_depth) {
+  return walk<Node>(graph, start, max_depth, /*lifo=*/false);
+}
+
+Result<std::vector<std::pair<Node, uint64_t>>> dfs(Pager& graph,
+                                                   uint64_t start,
+                                                   uint64_t max_depth) {
+  return walk<Node>(graph, start, max_depth, /*lifo=*/true);
+}
+
+Result<std::optional<std::vector<Node>>> shortest_path(
+    Pager& graph, uint64_t start, uint64_t goal,
+    std::optional<std::string_view> edge_label) {
+  return find_path<Node>(graph, start, goal, edge_label);
+}
+
+Result<std::vector<std::pair<StoredNode, uint64_t>>> bfs_stored(
+    Pager& graph, uint64_t start, uint64_t max_depth) {
+  return walk<StoredNode>(graph, start, max_depth, /*lifo=*/false);
+}
+
+Result<std::vector<std::pair<StoredNode, uint64_t>>> dfs_stored(
+    Pager& graph, uint64_t start, uint64_t max_depth) {
+  return walk<StoredNode>(graph, start, max_depth, /*lifo=*/true);
+}
+
+Result<std::optional<std::vector<StoredNode>>> shortest_path_stored(
+    Pager& graph, uint64_t start, uint64_t goal,
+    std::optional<std::string_view> edge_label) {
+  return find_path<StoredNode>(graph, start, goal, edge_label);
 }
 
 }  // namespace orvi

@@ -61,6 +61,17 @@ Result<std::optional<std::vector<Node>>> shortest_path(
     Pager& graph, uint64_t start, uint64_t goal,
     std::optional<std::string_view> edge_label);
 
+// The same walks, reporting nodes as StoredNodes (properties kept encoded;
+// read and checked exactly as get_node reads them), for callers that
+// convert the properties themselves.
+Result<std::vector<std::pair<StoredNode, uint64_t>>> bfs_stored(
+    Pager& graph, uint64_t start, uint64_t max_depth);
+Result<std::vector<std::pair<StoredNode, uint64_t>>> dfs_stored(
+    Pager& graph, uint64_t start, uint64_t max_depth);
+Result<std::optional<std::vector<StoredNode>>> shortest_path_stored(
+    Pager& graph, uint64_t start, uint64_t goal,
+    std::optional<std::string_view> edge_label);
+
 }  // namespace orvi
 
 #endif  // ORVI_GRAPH_TRAVERSE_H_

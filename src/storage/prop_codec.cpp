@@ -432,6 +432,37 @@ Result<ValueView> validate_from(std::string_view bytes, size_t pos) {
   return view;
 }
 
+size_t skip_checked(std::string_view bytes, size_t pos) {
+  const auto* p = reinterpret_cast<const uint8_t*>(bytes.data());
+  switch (static_cast<Kind>(p[pos])) {
+    case Kind::kNull:
+      return pos + 1;
+    case Kind::kBool:
+      return pos + 2;
+    case Kind::kInt:
+    case Kind::kFloat:
+      return pos + 9;
+    case Kind::kString:
+      return pos + 5 + get_u32(p + pos + 1);
+    case Kind::kList: {
+      const uint32_t count = get_u32(p + pos + 1);
+      pos += 5;
+      for (uint32_t i = 0; i < count; ++i) pos = skip_checked(bytes, pos);
+      return pos;
+    }
+    case Kind::kMap: {
+      const uint32_t count = get_u32(p + pos + 1);
+      pos += 5;
+      for (uint32_t i = 0; i < count; ++i) {
+        pos += 4 + get_u32(p + pos);
+        pos = skip_checked(bytes, pos);
+      }
+      return pos;
+    }
+  }
+  return bytes.size();  // unreachable for checked input
+}
+
 Bytes encode_props(const PropMap& props) {
   Bytes out;
   out.reserve(map_encoded_size(props));
