@@ -1,5 +1,6 @@
 #include "python/convert.h"
 
+#include <cstring>
 #include <utility>
 
 #include "python/types.h"
@@ -181,7 +182,7 @@ bool kwargs_to_props(const BoundArgs& args, PropMap& out) {
 
 bool node_id_from_py(PyObject* value, uint64_t& out) {
   if (is_py_node(value)) {
-    out = reinterpret_cast<PyNode*>(value)->node.id;
+    out = reinterpret_cast<PyNode*>(value)->id;
     return true;
   }
   if (is_integer_like(value)) {
@@ -210,7 +211,7 @@ bool plain_id_from_py(PyObject* value, const Signature& sig,
 
 bool edge_id_from_py(PyObject* value, uint64_t& out) {
   if (is_py_edge(value)) {
-    out = reinterpret_cast<PyEdge*>(value)->edge.id;
+    out = reinterpret_cast<PyEdge*>(value)->id;
     return true;
   }
   return index_as_u64(value, out);
@@ -296,6 +297,55 @@ PyObject* str_to_py(const std::string& s) {
                               nullptr);
 }
 
+namespace {
+
+// A direct-mapped cache of str objects for short recurring texts. Each
+// entry owns a reference to its str; a colliding text replaces the entry.
+// Conversions run with the interpreter lock held, which serialises all use.
+constexpr size_t kStrCacheSlots = 512;
+constexpr size_t kStrCacheMaxLen = 32;
+
+struct StrCacheEntry {
+  PyObject* str = nullptr;
+  uint32_t len = 0;
+  char bytes[kStrCacheMaxLen];
+};
+
+StrCacheEntry g_str_cache[kStrCacheSlots];
+
+size_t str_cache_slot(std::string_view s) {
+  uint64_t h = 0xcbf29ce484222325ULL;  // FNV-1a
+  for (char c : s) {
+    h = (h ^ static_cast<unsigned char>(c)) * 0x100000001b3ULL;
+  }
+  return static_cast<size_t>(h ^ (h >> 29)) & (kStrCacheSlots - 1);
+}
+
+}  // namespace
+
+PyObject* cached_str_to_py(std::string_view s) {
+  if (s.size() > kStrCacheMaxLen) {
+    return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()),
+                                nullptr);
+  }
+  StrCacheEntry& e = g_str_cache[str_cache_slot(s)];
+  if (e.str != nullptr && e.len == s.size() &&
+      std::memcmp(e.bytes, s.data(), s.size()) == 0) {
+    Py_INCREF(e.str);
+    return e.str;
+  }
+  PyObject* str = PyUnicode_DecodeUTF8(
+      s.data(), static_cast<Py_ssize_t>(s.size()), nullptr);
+  if (str == nullptr) return nullptr;
+  PyObject* old = e.str;
+  Py_INCREF(str);
+  e.str = str;
+  e.len = static_cast<uint32_t>(s.size());
+  std::memcpy(e.bytes, s.data(), s.size());
+  Py_XDECREF(old);
+  return str;
+}
+
 PyObject* u64_to_py(uint64_t v) {
   return PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(v));
 }
@@ -332,13 +382,76 @@ PyObject* prop_to_py(const PropValue& value) {
 
 namespace {
 
+PyObject* encoded_to_py(std::string_view bytes, size_t& pos);
+
 // dict[key] = value for a UTF-8 key, taking ownership of `value`.
-bool set_item(PyObject* dict, const std::string& key, PyObject* value) {
+bool set_item(PyObject* dict, std::string_view key, PyObject* value) {
   PyRef v(value);
   if (!v) return false;
-  PyRef k(str_to_py(key));
+  PyRef k(cached_str_to_py(key));
   if (!k) return false;
   return PyDict_SetItem(dict, k.get(), v.get()) == 0;
+}
+
+// The value at `pos` of a checked encoding (every length and count in it
+// is known to fit), with `pos` moved past it. A map's repeated key replaces
+// the earlier value, as decoding does.
+PyObject* encoded_to_py(std::string_view bytes, size_t& pos) {
+  const auto* p = reinterpret_cast<const uint8_t*>(bytes.data()) + pos;
+  switch (static_cast<PropValue::Kind>(p[0])) {
+    case PropValue::Kind::kNull:
+      pos += 1;
+      return new_none();
+    case PropValue::Kind::kBool:
+      pos += 2;
+      return new_bool(p[1] != 0);
+    case PropValue::Kind::kInt:
+      pos += 9;
+      return PyLong_FromLongLong(static_cast<int64_t>(get_u64(p + 1)));
+    case PropValue::Kind::kFloat: {
+      const uint64_t bits = get_u64(p + 1);
+      double d;
+      std::memcpy(&d, &bits, sizeof d);
+      pos += 9;
+      return PyFloat_FromDouble(d);
+    }
+    case PropValue::Kind::kString: {
+      const uint32_t len = get_u32(p + 1);
+      pos += 5 + len;
+      return PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(p + 5),
+                                  static_cast<Py_ssize_t>(len), nullptr);
+    }
+    case PropValue::Kind::kList: {
+      const uint32_t count = get_u32(p + 1);
+      pos += 5;
+      PyRef list(PyList_New(static_cast<Py_ssize_t>(count)));
+      if (!list) return nullptr;
+      for (uint32_t i = 0; i < count; ++i) {
+        PyObject* item = encoded_to_py(bytes, pos);
+        if (item == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+      }
+      return list.release();
+    }
+    case PropValue::Kind::kMap: {
+      const uint32_t count = get_u32(p + 1);
+      pos += 5;
+      PyRef dict(PyDict_New());
+      if (!dict) return nullptr;
+      const auto* b = reinterpret_cast<const uint8_t*>(bytes.data());
+      for (uint32_t i = 0; i < count; ++i) {
+        const uint32_t len = get_u32(b + pos);
+        const std::string_view key = bytes.substr(pos + 4, len);
+        pos += 4 + len;
+        if (!set_item(dict.get(), key, encoded_to_py(bytes, pos))) {
+          return nullptr;
+        }
+      }
+      return dict.release();
+    }
+  }
+  PyErr_SetString(PyExc_SystemError, "orvi: unknown property kind");
+  return nullptr;
 }
 
 bool add_props(PyObject* dict, const PropMap& props) {
@@ -368,8 +481,18 @@ PyObject* props_to_py(const PropMap& props) {
   return dict.release();
 }
 
+PyObject* encoded_value_to_py(std::string_view bytes, size_t pos) {
+  return encoded_to_py(bytes, pos);
+}
+
+PyObject* encoded_props_to_py(std::string_view blob) {
+  if (blob.empty()) return PyDict_New();
+  return encoded_value_to_py(blob, 0);
+}
+
 PyObject* labels_to_py(const std::vector<std::string>& labels) {
-  return list_of(labels, [](const std::string& s) { return str_to_py(s); });
+  return list_of(labels,
+                 [](const std::string& s) { return cached_str_to_py(s); });
 }
 
 PyObject* node_list_to_py(std::vector<Node> nodes) {
@@ -377,6 +500,28 @@ PyObject* node_list_to_py(std::vector<Node> nodes) {
   if (!list) return nullptr;
   for (size_t i = 0; i < nodes.size(); ++i) {
     PyObject* item = new_py_node(std::move(nodes[i]));
+    if (item == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return list.release();
+}
+
+PyObject* node_list_to_py(std::vector<StoredNode> nodes) {
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(nodes.size())));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < nodes.size(); ++i) {
+    PyObject* item = new_py_node(std::move(nodes[i]));
+    if (item == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return list.release();
+}
+
+PyObject* edge_list_to_py(std::vector<StoredEdge> edges) {
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(edges.size())));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < edges.size(); ++i) {
+    PyObject* item = new_py_edge(std::move(edges[i]));
     if (item == nullptr) return nullptr;
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
   }

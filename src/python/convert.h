@@ -29,6 +29,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "graph/edge.h"
@@ -67,12 +68,23 @@ bool prop_key_from_py(PyObject* key, std::string& out);
 const PropValue* find_prop(const PropMap& props, const std::string& name);
 
 PyObject* str_to_py(const std::string& s);
+// A str for text that recurs (property names, labels): short texts come
+// from a small process-wide cache of str objects, so converting the same
+// name again costs no new object and no new hash.
+PyObject* cached_str_to_py(std::string_view s);
 PyObject* u64_to_py(uint64_t v);
 PyObject* prop_to_py(const PropValue& value);
 PyObject* props_to_py(const PropMap& props);
+// The Python form of a property blob that was checked to decode: exactly
+// what props_to_py(decode_props(blob)) gives, built without the map.
+PyObject* encoded_props_to_py(std::string_view blob);
+// The value at `pos` of a checked encoding, as prop_to_py gives it.
+PyObject* encoded_value_to_py(std::string_view bytes, size_t pos);
 PyObject* labels_to_py(const std::vector<std::string>& labels);
 PyObject* node_list_to_py(std::vector<Node> nodes);
+PyObject* node_list_to_py(std::vector<StoredNode> nodes);
 PyObject* edge_list_to_py(std::vector<Edge> edges);
+PyObject* edge_list_to_py(std::vector<StoredEdge> edges);
 // Record dicts: the fixed keys first ("id", "labels" / "id", "label",
 // "from_node", "to_node"), then the properties, which replace a fixed key
 // of the same name.

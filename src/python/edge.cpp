@@ -1,8 +1,9 @@
 // orvi.Edge: a detached, read-only snapshot of one edge.
 //
-// Like orvi.Node: the object owns a copy of the core Edge (id, label,
-// endpoints, properties), never refers back to the database, builds a new
-// dict on every `properties` access, and compares and hashes by identity.
+// Like orvi.Node: the object owns a copy of the edge (id, label, endpoints,
+// properties, the latter possibly still encoded), never refers back to the
+// database, builds a new dict on every `properties` access, and compares
+// and hashes by identity.
 #include <new>
 #include <string>
 
@@ -18,19 +19,21 @@ namespace {
 
 PyTypeObject* g_edge_type = nullptr;
 
-const Edge& edge_of(PyObject* self) {
-  return reinterpret_cast<PyEdge*>(self)->edge;
+const PyEdge& edge_of(PyObject* self) {
+  return *reinterpret_cast<PyEdge*>(self);
 }
 
 void edge_dealloc(PyObject* self) {
-  reinterpret_cast<PyEdge*>(self)->edge.~Edge();
+  PyEdge* edge = reinterpret_cast<PyEdge*>(self);
+  edge->label.~basic_string();
+  edge->props.~RecordProps();
   free_heap_object(self);
 }
 
 // The label is shown as stored, without escaping.
 PyObject* edge_repr(PyObject* self) {
   return guarded([&] {
-    const Edge& e = edge_of(self);
+    const PyEdge& e = edge_of(self);
     std::string out = "Edge(id=" + std::to_string(e.id) + ", label='" +
                       e.label + "', from=" + std::to_string(e.from_node) +
                       ", to=" + std::to_string(e.to_node) + ")";
@@ -43,7 +46,7 @@ PyObject* edge_get_id(PyObject* self, void*) {
 }
 
 PyObject* edge_get_label(PyObject* self, void*) {
-  return guarded([&] { return str_to_py(edge_of(self).label); });
+  return guarded([&] { return cached_str_to_py(edge_of(self).label); });
 }
 
 PyObject* edge_get_from(PyObject* self, void*) {
@@ -55,7 +58,7 @@ PyObject* edge_get_to(PyObject* self, void*) {
 }
 
 PyObject* edge_get_properties(PyObject* self, void*) {
-  return guarded([&] { return props_to_py(edge_of(self).properties); });
+  return guarded([&] { return record_properties(edge_of(self).props); });
 }
 
 constexpr const char kGetDoc[] =
@@ -67,23 +70,23 @@ PyObject* edge_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                    PyObject* kwnames) {
   return guarded([&] {
     static const Signature sig(kGetDoc);
-    return record_get(edge_of(self).properties, sig, args, nargs, kwnames);
+    return record_get(edge_of(self).props, sig, args, nargs, kwnames);
   });
 }
 
 PyObject* edge_keys(PyObject* self, PyObject*) {
-  return guarded([&] { return record_keys(edge_of(self).properties); });
+  return guarded([&] { return record_keys(edge_of(self).props); });
 }
 
 PyObject* edge_subscript(PyObject* self, PyObject* key) {
   return guarded([&] {
-    return record_subscript(edge_of(self).properties, key, "edge");
+    return record_subscript(edge_of(self).props, key, "edge");
   });
 }
 
 int edge_contains(PyObject* self, PyObject* key) {
   return guarded_int(
-      [&] { return record_contains(edge_of(self).properties, key); });
+      [&] { return record_contains(edge_of(self).props, key); });
 }
 
 PyGetSetDef edge_getset[] = {
@@ -128,11 +131,28 @@ PyType_Spec edge_spec = {"orvi.Edge", sizeof(PyEdge), 0, kTypeFlags,
 
 PyTypeObject* edge_type() { return g_edge_type; }
 
-PyObject* new_py_edge(Edge edge) {
+namespace {
+
+template <typename Record>
+PyObject* make_edge(Record& edge, RecordProps&& props) {
   PyEdge* self = PyObject_New(PyEdge, g_edge_type);
   if (self == nullptr) return nullptr;
-  new (&self->edge) Edge(std::move(edge));
+  self->id = edge.id;
+  new (&self->label) std::string(std::move(edge.label));
+  self->from_node = edge.from_node;
+  self->to_node = edge.to_node;
+  new (&self->props) RecordProps(std::move(props));
   return reinterpret_cast<PyObject*>(self);
+}
+
+}  // namespace
+
+PyObject* new_py_edge(Edge edge) {
+  return make_edge(edge, RecordProps(std::move(edge.properties)));
+}
+
+PyObject* new_py_edge(StoredEdge edge) {
+  return make_edge(edge, RecordProps(std::move(edge.props)));
 }
 
 int register_edge(PyObject* module) {

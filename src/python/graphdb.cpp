@@ -49,11 +49,13 @@ std::optional<std::string_view> as_view(const std::optional<std::string>& s) {
   return std::string_view(*s);
 }
 
-PyObject* node_or_none(std::optional<Node> node) {
+// Reads hand their records over with the properties still encoded; the
+// objects convert them when asked.
+PyObject* node_or_none(std::optional<StoredNode> node) {
   return node ? new_py_node(std::move(*node)) : new_none();
 }
 
-PyObject* edge_or_none(std::optional<Edge> edge) {
+PyObject* edge_or_none(std::optional<StoredEdge> edge) {
   return edge ? new_py_edge(std::move(*edge)) : new_none();
 }
 
@@ -125,7 +127,8 @@ PyObject* graphdb_get_node(PyObject* self, PyObject* const* args,
       return nullptr;
     }
     return call_core(
-        handle_of(self), [&](GraphDB& db) { return get_node(db.pager(), id); },
+        handle_of(self),
+        [&](GraphDB& db) { return get_stored_node(db.pager(), id); },
         node_or_none);
   });
 }
@@ -143,7 +146,8 @@ PyObject* graphdb_get_edge(PyObject* self, PyObject* const* args,
       return nullptr;
     }
     return call_core(
-        handle_of(self), [&](GraphDB& db) { return get_edge(db.pager(), id); },
+        handle_of(self),
+        [&](GraphDB& db) { return get_stored_edge(db.pager(), id); },
         edge_or_none);
   });
 }
@@ -245,14 +249,14 @@ PyObject* adjacent_edges(PyObject* self, const Signature& sig,
   return call_core(
       handle_of(self),
       [&](GraphDB& db) { return list(db.pager(), id, as_view(label)); },
-      edge_list_to_py);
+      [](auto edges) { return edge_list_to_py(std::move(edges)); });
 }
 
 PyObject* graphdb_out_edges(PyObject* self, PyObject* const* args,
                             Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&] {
     static const Signature sig(kOutEdgesDoc);
-    return adjacent_edges(self, sig, args, nargs, kwnames, out_edges);
+    return adjacent_edges(self, sig, args, nargs, kwnames, stored_out_edges);
   });
 }
 
@@ -260,7 +264,7 @@ PyObject* graphdb_in_edges(PyObject* self, PyObject* const* args,
                            Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&] {
     static const Signature sig(kInEdgesDoc);
-    return adjacent_edges(self, sig, args, nargs, kwnames, in_edges);
+    return adjacent_edges(self, sig, args, nargs, kwnames, stored_in_edges);
   });
 }
 
@@ -299,7 +303,7 @@ PyObject* graphdb_neighbors(PyObject* self, PyObject* const* args,
         [&](GraphDB& db) {
           return db.neighbors(id, as_view(label), direction);
         },
-        node_list_to_py);
+        [](std::vector<Node> nodes) { return node_list_to_py(std::move(nodes)); });
   });
 }
 
@@ -309,7 +313,7 @@ PyObject* graphdb_all_nodes(PyObject* self, PyObject*) {
   return guarded([&] {
     return call_core(
         handle_of(self), [](GraphDB& db) { return all_nodes(db.pager()); },
-        node_list_to_py);
+        [](std::vector<Node> nodes) { return node_list_to_py(std::move(nodes)); });
   });
 }
 
@@ -317,7 +321,7 @@ PyObject* graphdb_all_edges(PyObject* self, PyObject*) {
   return guarded([&] {
     return call_core(
         handle_of(self), [](GraphDB& db) { return all_edges(db.pager()); },
-        edge_list_to_py);
+        [](std::vector<Edge> edges) { return edge_list_to_py(std::move(edges)); });
   });
 }
 

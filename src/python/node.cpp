@@ -1,8 +1,9 @@
 // orvi.Node: a detached, read-only snapshot of one node.
 //
-// The object owns a copy of the core Node (id, labels, properties) taken
-// when it was read and never refers back to the database, so it stays
-// usable after the handle is closed. Every access to `labels` or
+// The object owns a copy of the node (id, labels, properties) taken when it
+// was read and never refers back to the database, so it stays usable after
+// the handle is closed. Properties read from the file stay in their encoded
+// form until they are asked for (see RecordProps). Every access to `labels` or
 // `properties` builds a new list or dict. Equality and hashing are by
 // identity.
 #include <new>
@@ -20,18 +21,20 @@ namespace {
 
 PyTypeObject* g_node_type = nullptr;
 
-const Node& node_of(PyObject* self) {
-  return reinterpret_cast<PyNode*>(self)->node;
+const PyNode& node_of(PyObject* self) {
+  return *reinterpret_cast<PyNode*>(self);
 }
 
 void node_dealloc(PyObject* self) {
-  reinterpret_cast<PyNode*>(self)->node.~Node();
+  PyNode* node = reinterpret_cast<PyNode*>(self);
+  node->labels.~vector();
+  node->props.~RecordProps();
   free_heap_object(self);
 }
 
 PyObject* node_repr(PyObject* self) {
   return guarded([&] {
-    const Node& node = node_of(self);
+    const PyNode& node = node_of(self);
     std::string out = "Node(id=" + std::to_string(node.id) + ", labels=[";
     for (size_t i = 0; i < node.labels.size(); ++i) {
       if (i > 0) out += ", ";
@@ -51,7 +54,7 @@ PyObject* node_get_labels(PyObject* self, void*) {
 }
 
 PyObject* node_get_properties(PyObject* self, void*) {
-  return guarded([&] { return props_to_py(node_of(self).properties); });
+  return guarded([&] { return record_properties(node_of(self).props); });
 }
 
 constexpr const char kGetDoc[] =
@@ -63,23 +66,23 @@ PyObject* node_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                    PyObject* kwnames) {
   return guarded([&] {
     static const Signature sig(kGetDoc);
-    return record_get(node_of(self).properties, sig, args, nargs, kwnames);
+    return record_get(node_of(self).props, sig, args, nargs, kwnames);
   });
 }
 
 PyObject* node_keys(PyObject* self, PyObject*) {
-  return guarded([&] { return record_keys(node_of(self).properties); });
+  return guarded([&] { return record_keys(node_of(self).props); });
 }
 
 PyObject* node_subscript(PyObject* self, PyObject* key) {
   return guarded([&] {
-    return record_subscript(node_of(self).properties, key, "node");
+    return record_subscript(node_of(self).props, key, "node");
   });
 }
 
 int node_contains(PyObject* self, PyObject* key) {
   return guarded_int(
-      [&] { return record_contains(node_of(self).properties, key); });
+      [&] { return record_contains(node_of(self).props, key); });
 }
 
 PyGetSetDef node_getset[] = {
@@ -123,11 +126,28 @@ PyType_Spec node_spec = {"orvi.Node", sizeof(PyNode), 0, kTypeFlags,
 
 PyTypeObject* node_type() { return g_node_type; }
 
-PyObject* new_py_node(Node node) {
+namespace {
+
+PyObject* make_node(uint64_t id, std::vector<std::string>&& labels,
+                    RecordProps&& props) {
   PyNode* self = PyObject_New(PyNode, g_node_type);
   if (self == nullptr) return nullptr;
-  new (&self->node) Node(std::move(node));
+  self->id = id;
+  new (&self->labels) std::vector<std::string>(std::move(labels));
+  new (&self->props) RecordProps(std::move(props));
   return reinterpret_cast<PyObject*>(self);
+}
+
+}  // namespace
+
+PyObject* new_py_node(Node node) {
+  return make_node(node.id, std::move(node.labels),
+                   RecordProps(std::move(node.properties)));
+}
+
+PyObject* new_py_node(StoredNode node) {
+  return make_node(node.id, std::move(node.labels),
+                   RecordProps(std::move(node.props)));
 }
 
 int register_node(PyObject* module) {

@@ -9,9 +9,9 @@
 //
 // Running a query (fetch, count, exists) has two stages:
 //   1. Core stage, under the handle's lock: the label-filtered candidates
-//      in ascending id order (GraphDB::scan_nodes for nodes, an
-//      EdgeQueryBuilder holding only the labels for edges). The lock is
-//      released before any Python code runs.
+//      in ascending id order (read as GraphDB::scan_nodes reads them for
+//      nodes, an EdgeQueryBuilder holding only the labels for edges). The
+//      lock is released before any Python code runs.
 //   2. Python stage, on that private snapshot: the predicate, then skip,
 //      then limit, always in this order whatever order the refining methods
 //      were called in. Each candidate becomes one Node/Edge object, which
@@ -207,39 +207,50 @@ PyObject* query_limit(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 
 // --- evaluation -----------------------------------------------------------
 
-// Stage 1 for nodes. With `window` set (no predicate, a limit), the skip
-// and limit are applied while reading, so nothing past the last result is
-// read or decoded; otherwise every candidate is returned.
+// A skip and limit that stage 1 applies itself.
 struct Window {
   uint64_t skip;
   uint64_t limit;
 };
 
-Result<std::vector<Node>> node_candidates(
+// Stage 1 for nodes: the label index's union of the labels, or every live
+// node, in ascending id order, with the reads, order and errors of
+// GraphDB::scan_nodes (and, with a window, of QueryBuilder with that skip
+// and limit). The nodes keep their properties encoded; the Node objects
+// convert them when asked. With `window` set (no predicate, a limit), the
+// skip and limit are applied while reading, so nothing past the last result
+// is read or decoded; otherwise every candidate is returned.
+Result<std::vector<StoredNode>> node_candidates(
     GraphDB& db, const std::vector<std::string>& labels,
     std::optional<Window> window) {
-  if (!window) return db.scan_nodes(labels);
-  std::vector<Node> out;
-  if (window->limit == 0) return out;
-  if (labels.empty()) {
-    QueryBuilder builder(db.pager());
-    builder.skip = window->skip;
-    builder.limit = window->limit;
-    return builder.fetch();
-  }
-  // As scan_nodes (index union, ascending; absent ids dropped), stopping
-  // at the limit.
+  std::vector<StoredNode> out;
+  if (window && window->limit == 0) return out;
   uint64_t skipped = 0;
-  for (uint64_t id : db.label_index().ids_for_labels(labels)) {
-    auto node = get_node(db.pager(), id);
+  // Reads one id; true once the window is full.
+  auto take = [&](uint64_t id) -> Result<bool> {
+    auto node = get_stored_node(db.pager(), id);
     if (!node) return node.error();
-    if (!*node) continue;
-    if (skipped < window->skip) {
+    if (!*node) return false;
+    if (window && skipped < window->skip) {
       ++skipped;
-      continue;
+      return false;
     }
     out.push_back(std::move(**node));
-    if (out.size() >= window->limit) break;
+    return window && out.size() >= window->limit;
+  };
+  if (labels.empty()) {
+    const uint64_t next = db.pager().header().next_node_id;
+    for (uint64_t id = 1; id < next; ++id) {
+      auto full = take(id);
+      if (!full) return full.error();
+      if (*full) break;
+    }
+  } else {
+    for (uint64_t id : db.label_index().ids_for_labels(labels)) {
+      auto full = take(id);
+      if (!full) return full.error();
+      if (*full) break;
+    }
   }
   return out;
 }
@@ -256,7 +267,9 @@ Result<std::vector<Edge>> edge_candidates(
   return builder.fetch();
 }
 
-PyObject* new_py_record(Node node) { return new_py_node(std::move(node)); }
+PyObject* new_py_record(StoredNode node) {
+  return new_py_node(std::move(node));
+}
 PyObject* new_py_record(Edge edge) { return new_py_edge(std::move(edge)); }
 
 // NumPy's boolean scalar (numpy.bool, formerly numpy.bool_), recognised by
@@ -300,7 +313,7 @@ PyObject* run_query(PyObject* self, std::optional<uint64_t> limit, Want want) {
   });
   if (!candidates) return nullptr;
   if (!*candidates) return orvi_error_to_pyerr(candidates->error());
-  std::vector<Record>& items = **candidates;
+  auto& items = **candidates;
 
   if (!predicate) {
     // Either stage 1 already cut the window, or there is no limit.
@@ -327,7 +340,7 @@ PyObject* run_query(PyObject* self, std::optional<uint64_t> limit, Want want) {
   uint64_t found = 0;
   uint64_t matched = 0;
   if (!limit || *limit > 0) {
-    for (Record& candidate : items) {
+    for (auto& candidate : items) {
       PyRef object(new_py_record(std::move(candidate)));
       if (!object) return nullptr;
       PyRef result(PyObject_CallOneArg(predicate.get(), object.get()));

@@ -2,40 +2,122 @@
 
 #include <cstdio>
 #include <string>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
 
 #include "python/convert.h"
 
 namespace orvi::py {
 
-PyObject* record_get(const PropMap& props, const Signature& sig,
+namespace {
+
+constexpr size_t kAbsent = static_cast<size_t>(-1);
+
+// Calls f(key, value position) for every entry of a checked map blob, in
+// stored order.
+template <typename F>
+void for_each_entry(std::string_view blob, F&& f) {
+  if (blob.empty()) return;
+  const auto* p = reinterpret_cast<const uint8_t*>(blob.data());
+  const uint32_t count = get_u32(p + 1);
+  size_t pos = 5;
+  for (uint32_t i = 0; i < count; ++i) {
+    const uint32_t len = get_u32(p + pos);
+    const std::string_view key = blob.substr(pos + 4, len);
+    pos += 4 + len;
+    f(key, pos);
+    pos = skip_checked(blob, pos);
+  }
+}
+
+// The value position of the entry named `key`; with a repeated key the last
+// one, which is the one decoding keeps.
+size_t find_entry(std::string_view blob, std::string_view key) {
+  size_t found = kAbsent;
+  for_each_entry(blob, [&](std::string_view k, size_t pos) {
+    if (k == key) found = pos;
+  });
+  return found;
+}
+
+// The property named `key` as a new Python object, or nullptr without an
+// error set when there is none.
+PyObject* lookup(const RecordProps& props, const std::string& key) {
+  if (const auto* map = std::get_if<PropMap>(&props)) {
+    const PropValue* value = find_prop(*map, key);
+    return value ? prop_to_py(*value) : nullptr;
+  }
+  const Bytes& blob = std::get<Bytes>(props);
+  const size_t pos = find_entry(blob, key);
+  return pos == kAbsent ? nullptr : encoded_value_to_py(blob, pos);
+}
+
+bool has_key(const RecordProps& props, const std::string& key) {
+  if (const auto* map = std::get_if<PropMap>(&props)) {
+    return find_prop(*map, key) != nullptr;
+  }
+  return find_entry(std::get<Bytes>(props), key) != kAbsent;
+}
+
+}  // namespace
+
+PyObject* record_properties(const RecordProps& props) {
+  if (const auto* map = std::get_if<PropMap>(&props)) return props_to_py(*map);
+  return encoded_props_to_py(std::get<Bytes>(props));
+}
+
+PyObject* record_get(const RecordProps& props, const Signature& sig,
                      PyObject* const* args, Py_ssize_t nargs,
                      PyObject* kwnames) {
   BoundArgs bound;
   if (!bind_args(sig, args, nargs, kwnames, bound)) return nullptr;
   std::string key;
   if (!str_from_py(bound[0], sig, "key", key)) return nullptr;
-  const PropValue* value = find_prop(props, key);
-  return value ? prop_to_py(*value) : new_none();
+  PyObject* value = lookup(props, key);
+  if (value == nullptr && !PyErr_Occurred()) return new_none();
+  return value;
 }
 
-PyObject* record_keys(const PropMap& props) {
-  PyRef list(PyList_New(static_cast<Py_ssize_t>(props.size())));
+PyObject* record_keys(const RecordProps& props) {
+  std::vector<std::string_view> names;
+  if (const auto* map = std::get_if<PropMap>(&props)) {
+    names.reserve(map->size());
+    for (const auto& entry : *map) names.push_back(entry.first);
+  } else {
+    const Bytes& blob = std::get<Bytes>(props);
+    bool ascending = true;
+    for_each_entry(blob, [&](std::string_view key, size_t) {
+      if (!names.empty() && !(names.back() < key)) ascending = false;
+      names.push_back(key);
+    });
+    // Written blobs list each key once, in ascending order; a repeated key
+    // (possible only in a damaged blob) is one property, listed once.
+    if (!ascending) {
+      std::vector<std::string_view> unique;
+      std::unordered_set<std::string_view> seen;
+      for (std::string_view key : names) {
+        if (seen.insert(key).second) unique.push_back(key);
+      }
+      names = std::move(unique);
+    }
+  }
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(names.size())));
   if (!list) return nullptr;
-  Py_ssize_t i = 0;
-  for (const auto& entry : props) {
-    PyObject* key = str_to_py(entry.first);
+  for (size_t i = 0; i < names.size(); ++i) {
+    PyObject* key = cached_str_to_py(names[i]);
     if (key == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), i++, key);
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), key);
   }
   return list.release();
 }
 
-PyObject* record_subscript(const PropMap& props, PyObject* key_obj,
+PyObject* record_subscript(const RecordProps& props, PyObject* key_obj,
                            const char* word) {
   std::string key;
   if (!prop_key_from_py(key_obj, key)) return nullptr;
-  const PropValue* value = find_prop(props, key);
-  if (value != nullptr) return prop_to_py(*value);
+  PyObject* value = lookup(props, key);
+  if (value != nullptr || PyErr_Occurred()) return value;
   PyRef message(PyUnicode_FromFormat(
       "No property named '%U' on this %s. Use .get('%U') if the key may be "
       "absent, or inspect .keys().",
@@ -44,10 +126,10 @@ PyObject* record_subscript(const PropMap& props, PyObject* key_obj,
   return nullptr;
 }
 
-int record_contains(const PropMap& props, PyObject* key_obj) {
+int record_contains(const RecordProps& props, PyObject* key_obj) {
   std::string key;
   if (!prop_key_from_py(key_obj, key)) return -1;
-  return find_prop(props, key) != nullptr ? 1 : 0;
+  return has_key(props, key) ? 1 : 0;
 }
 
 std::string escape_label(const std::string& s) {

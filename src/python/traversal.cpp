@@ -25,11 +25,12 @@ namespace orvi::py {
 
 namespace {
 
-using Walk = Result<std::vector<std::pair<Node, uint64_t>>> (*)(Pager&,
-                                                                 uint64_t,
-                                                                 uint64_t);
+// The walks report nodes with their properties still encoded; the Node
+// objects convert them when asked.
+using Walk = Result<std::vector<std::pair<StoredNode, uint64_t>>> (*)(
+    Pager&, uint64_t, uint64_t);
 
-PyObject* depth_list_to_py(std::vector<std::pair<Node, uint64_t>> found) {
+PyObject* depth_list_to_py(std::vector<std::pair<StoredNode, uint64_t>> found) {
   PyRef list(PyList_New(static_cast<Py_ssize_t>(found.size())));
   if (!list) return nullptr;
   for (size_t i = 0; i < found.size(); ++i) {
@@ -68,7 +69,7 @@ PyObject* graphdb_bfs(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) {
   return guarded([&] {
     static const Signature sig(kBfsDoc);
-    return walk(self, sig, args, nargs, kwnames, bfs);
+    return walk(self, sig, args, nargs, kwnames, bfs_stored);
   });
 }
 
@@ -76,7 +77,7 @@ PyObject* graphdb_dfs(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) {
   return guarded([&] {
     static const Signature sig(kDfsDoc);
-    return walk(self, sig, args, nargs, kwnames, dfs);
+    return walk(self, sig, args, nargs, kwnames, dfs_stored);
   });
 }
 
@@ -98,9 +99,9 @@ PyObject* graphdb_shortest_path(PyObject* self, PyObject* const* args,
         [&](GraphDB& db) {
           std::optional<std::string_view> view;
           if (label) view = *label;
-          return shortest_path(db.pager(), start, goal, view);
+          return shortest_path_stored(db.pager(), start, goal, view);
         },
-        [](std::optional<std::vector<Node>> path) -> PyObject* {
+        [](std::optional<std::vector<StoredNode>> path) -> PyObject* {
           if (!path) return new_none();
           return node_list_to_py(std::move(*path));
         });

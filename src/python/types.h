@@ -8,12 +8,16 @@
 // Object layouts hold C++ members constructed in place when the object is
 // made and destroyed in its tp_dealloc:
 //   PyGraphDB, PyTransaction: a HandleRef to the shared handle;
-//   PyNode, PyEdge: a detached copy of the core record;
+//   PyNode, PyEdge: a detached copy of the core record (see RecordProps);
 //   PyMergeReport (merge_report.cpp): a detached MergeReport.
 #ifndef ORVI_PYTHON_TYPES_H_
 #define ORVI_PYTHON_TYPES_H_
 
 #include "python/pyref.h"
+
+#include <string>
+#include <variant>
+#include <vector>
 
 #include "graph/edge.h"
 #include "graph/merge.h"
@@ -32,14 +36,26 @@ struct PyTransaction {
   HandleRef handle;
 };
 
+// The properties of a Node or Edge object: the decoded map (records the
+// core built, such as the one add_node returns), or the property blob as
+// read from the file (checked to decode when it was read), converted
+// straight to Python objects on every access. Empty bytes: no properties.
+using RecordProps = std::variant<PropMap, Bytes>;
+
 struct PyNode {
   PyObject_HEAD
-  Node node;
+  uint64_t id;
+  std::vector<std::string> labels;
+  RecordProps props;
 };
 
 struct PyEdge {
   PyObject_HEAD
-  Edge edge;
+  uint64_t id;
+  std::string label;
+  uint64_t from_node;
+  uint64_t to_node;
+  RecordProps props;
 };
 
 #ifdef Py_TPFLAGS_IMMUTABLETYPE
@@ -67,7 +83,9 @@ PyTypeObject* merge_report_type();
 PyObject* new_py_graphdb(HandleRef handle);
 PyObject* new_py_transaction(HandleRef handle);
 PyObject* new_py_node(Node node);
+PyObject* new_py_node(StoredNode node);
 PyObject* new_py_edge(Edge edge);
+PyObject* new_py_edge(StoredEdge edge);
 PyObject* new_py_merge_report(MergeReport report);
 
 inline bool is_py_node(PyObject* o) {
