@@ -149,28 +149,48 @@ Result<Record> load_edge(Pager& pager, uint64_t id, const EdgeSlot& slot) {
 // can repeat: while that holds the ids are only appended to a vector. The
 // first step that is not descending switches to a hash set seeded with the
 // ids seen so far, which then answers exactly as a set kept from the start.
+// The first ids live in a fixed buffer, so walking a short list allocates
+// nothing.
 class VisitedSet {
  public:
-  explicit VisitedSet(uint64_t hint) {
-    seen_.reserve(static_cast<size_t>(std::min(hint + 1, kMaxReserve)));
-  }
+  explicit VisitedSet(uint64_t hint) : hint_(hint) {}
 
   // False when `id` was visited before.
   bool insert(uint64_t id) {
     if (!hashed_) {
-      if (seen_.empty() || id < seen_.back()) {
-        seen_.push_back(id);
+      const uint64_t last = count_ == 0 ? 0 : this->last();
+      if (count_ == 0 || id < last) {
+        if (count_ < kInline) {
+          inline_[count_] = id;
+        } else {
+          if (count_ == kInline) {
+            more_.reserve(static_cast<size_t>(
+                std::min(std::max(hint_ + 1, 2 * kInline), kMaxReserve)));
+          }
+          more_.push_back(id);
+        }
+        ++count_;
         return true;
       }
-      set_.reserve(seen_.size() * 2 + 16);
-      set_.insert(seen_.begin(), seen_.end());
+      set_.reserve(count_ * 2 + 16);
+      set_.insert(inline_, inline_ + std::min<uint64_t>(count_, kInline));
+      set_.insert(more_.begin(), more_.end());
       hashed_ = true;
     }
     return set_.insert(id).second;
   }
 
  private:
-  std::vector<uint64_t> seen_;
+  static constexpr uint64_t kInline = 32;
+
+  uint64_t last() const {
+    return count_ <= kInline ? inline_[count_ - 1] : more_.back();
+  }
+
+  uint64_t hint_;
+  uint64_t count_ = 0;
+  uint64_t inline_[kInline];
+  std::vector<uint64_t> more_;
   std::unordered_set<uint64_t> set_;
   bool hashed_ = false;
 };

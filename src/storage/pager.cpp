@@ -174,8 +174,10 @@ const Page kZeroPage{};
 }  // namespace
 
 Result<const Page*> Pager::view_page(uint64_t offset) {
-  auto it = dirty_.find(offset);
-  if (it != dirty_.end()) return static_cast<const Page*>(it->second.get());
+  if (!dirty_.empty()) {
+    auto it = dirty_.find(offset);
+    if (it != dirty_.end()) return static_cast<const Page*>(it->second.get());
+  }
   if (const Page* cached = cache_.get(offset)) return cached;
   uint64_t size = storage_->file_size();
   if (offset > size || size - offset < kPageSize) return &kZeroPage;

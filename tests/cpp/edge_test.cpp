@@ -383,6 +383,23 @@ TEST_F(EdgeTest, CycleThatClimbsBackIsCaughtAfterAscendingStep) {
   EXPECT_EQ(out(a), (Ids{5, 1, 3}));
 }
 
+TEST_F(EdgeTest, LongListsCatchACycleBackToAnyEarlierEdge) {
+  // 100 -> 99 -> ... -> 1, then 1 links back to an edge seen early in the
+  // walk or deep into it: both must be recognised as revisits.
+  uint64_t a = node(), b = node();
+  for (int i = 0; i < 100; ++i) edge(a, b);
+  for (uint64_t back : {uint64_t{95}, uint64_t{40}, uint64_t{2}}) {
+    set_next_out(1, back);
+    expect_corrupted(out_edges(*pager_, a, std::nullopt),
+                     cycle_text(a, "out-edge", back));
+    std::vector<uint64_t> targets;
+    expect_corrupted(out_targets(*pager_, a, std::nullopt, targets),
+                     cycle_text(a, "out-edge", back));
+  }
+  set_next_out(1, 0);
+  EXPECT_EQ(out(a).size(), 100u);
+}
+
 TEST_F(EdgeTest, UnlinkOfAnEdgeMissingFromItsList) {
   uint64_t a = node(), b = node();
   uint64_t e1 = edge(a, b);
