@@ -213,3 +213,17 @@ class TestReadRecordsMatchWrittenOnes:
             assert "ab" not in read
         finally:
             db.close()
+
+    def test_many_distinct_names_and_labels(self, mem):
+        # More distinct names than the binding keeps ready-made str objects
+        # for: every read must still give each record its own names.
+        written = []
+        for i in range(1500):
+            name = f"name{i}" if i % 3 else f"é{i}" * (1 + i % 9)
+            written.append(mem.add_node([f"L{i % 700}", name],
+                                        **{name: i, f"x{i % 37}": str(i)}))
+        for n in written:
+            read = mem.get_node(n.id)
+            assert read.labels == n.labels
+            assert read.properties == n.properties
+            assert sorted(read.keys()) == sorted(n.keys())
