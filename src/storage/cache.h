@@ -6,9 +6,11 @@
 // its image and makes it the most recently used without evicting anything.
 // A capacity of 0 is raised to 1.
 //
-// The recency order is a linked list with a hash index into it, so every
-// operation is O(1); the eviction order is that of a queue scanned from the
-// front, which is what callers observe.
+// The recency order is a doubly linked list threaded through a flat array
+// of entries, found through an open-addressing index, so every operation
+// is O(1) and allocates nothing once the cache is full; the eviction order
+// is that of a queue scanned from the front, which is what callers
+// observe.
 //
 // The pager puts every page it modifies here as well as into its dirty
 // map, and reads the dirty map first, so evicting a modified page never
@@ -22,10 +24,9 @@
 #ifndef ORVI_STORAGE_CACHE_H_
 #define ORVI_STORAGE_CACHE_H_
 
+#include <cstddef>
 #include <cstdint>
-#include <list>
 #include <memory>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -58,19 +59,45 @@ class PageCache {
   // Drops every page.
   void clear();
 
-  size_t size() const { return index_.size(); }
+  size_t size() const { return entries_.size(); }
   size_t capacity() const { return capacity_; }
-  bool contains(uint64_t offset) const { return index_.count(offset) != 0; }
+  bool contains(uint64_t offset) const { return find(offset) != kNil; }
   // The cached image, or null, without recording a use.
   const PageRef* peek(uint64_t offset) const;
   // Offsets from most to least recently used (for tests and diagnostics).
   std::vector<uint64_t> order() const;
 
  private:
-  using Entry = std::pair<uint64_t, PageRef>;
+  static constexpr uint32_t kNil = UINT32_MAX;
+  // No page offset is this (offsets are page multiples far below it).
+  static constexpr uint64_t kNoKey = UINT64_MAX;
+
+  struct Entry {
+    uint64_t offset;
+    PageRef image;
+    uint32_t prev;  // towards the most recently used; kNil at the front
+    uint32_t next;  // towards the least recently used; kNil at the back
+  };
+
+  size_t slot_of(uint64_t offset) const {
+    return static_cast<size_t>((offset * 0x9E3779B97F4A7C15ULL) >> shift_);
+  }
+  // The entry holding `offset`, or kNil.
+  uint32_t find(uint64_t offset) const;
+  void index_insert(uint64_t offset, uint32_t entry);
+  void index_erase(uint64_t offset);
+  void unlink(uint32_t e);
+  void push_front(uint32_t e);
+  void touch(uint32_t e);
+
   size_t capacity_;
-  std::list<Entry> lru_;  // front = most recently used
-  std::unordered_map<uint64_t, std::list<Entry>::iterator> index_;
+  std::vector<Entry> entries_;  // at most capacity_, never shrinks but by clear()
+  uint32_t front_ = kNil;       // most recently used
+  uint32_t back_ = kNil;        // least recently used
+  // Open addressing with linear probing, at most a quarter full.
+  std::vector<uint64_t> keys_;
+  std::vector<uint32_t> slots_;
+  unsigned shift_ = 64;
 };
 
 }  // namespace orvi

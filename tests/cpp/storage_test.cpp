@@ -154,5 +154,53 @@ TEST_F(PageCacheTest, LongRunMatchesReferenceQueue) {
   }
 }
 
+TEST_F(PageCacheTest, ManyScatteredOffsetsKeepOrderAndImages) {
+  // Capacities small and full-size, offsets dense, page-aligned and
+  // scattered over the whole 64-bit range (so index probes collide and wrap):
+  // the order matches the queue model and every hit returns its own image.
+  std::mt19937_64 rng(7);
+  for (size_t capacity : {size_t{3}, size_t{256}}) {
+    PageCache c(capacity);
+    std::vector<uint64_t> model;
+    std::vector<uint64_t> pool(capacity * 3);
+    for (size_t i = 0; i < pool.size(); ++i) {
+      pool[i] = i % 3 == 0 ? i : i % 3 == 1 ? i * kPageSize : rng() >> 1;
+    }
+    for (int step = 0; step < 20000; ++step) {
+      const uint64_t off = pool[rng() % pool.size()];
+      auto it = std::find(model.begin(), model.end(), off);
+      if (rng() % 3 == 0) {
+        const Page* hit = c.get(off);
+        ASSERT_EQ(hit != nullptr, it != model.end());
+        if (hit) {
+          ASSERT_EQ(*hit, filled(off & 0xff));
+          model.erase(it);
+          model.insert(model.begin(), off);
+        }
+      } else {
+        if (rng() % 2) {
+          c.put(off, filled(off & 0xff));
+        } else {
+          PageRef spare = c.put_shared(off, std::make_shared<Page>(filled(off & 0xff)));
+          // A page handed back is one nobody else holds.
+          if (spare) EXPECT_EQ(spare.use_count(), 1);
+        }
+        if (it != model.end()) {
+          model.erase(it);
+        } else if (model.size() >= capacity) {
+          ASSERT_FALSE(c.contains(model.back()));
+          model.pop_back();
+        }
+        model.insert(model.begin(), off);
+      }
+      if (step % 50 == 0) ASSERT_EQ(c.order(), model) << step;
+      ASSERT_EQ(c.size(), model.size());
+    }
+    c.clear();
+    EXPECT_EQ(c.size(), 0u);
+    EXPECT_EQ(c.order(), std::vector<uint64_t>{});
+  }
+}
+
 }  // namespace
 }  // namespace orvi
