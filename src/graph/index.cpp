@@ -128,12 +128,33 @@ std::vector<uint64_t> LabelIndex::ids_for_labels(
   }
   ids.reserve(total);
   for (const IdSet* set : sets) set->append_to(ids);
-  std::sort(ids.begin(), ids.end());
-  // Within one set the ids are distinct already.
-  if (sets.size() > 1) {
-    ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
-  }
+  sort_unique(ids, sets.size() > 1);
   return ids;
+}
+
+void LabelIndex::sort_unique(std::vector<uint64_t>& ids, bool repeats) {
+  if (ids.size() < 64) {
+    std::sort(ids.begin(), ids.end());
+    if (repeats) ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+    return;
+  }
+  // Node ids are dense, so a large set usually covers a good part of the
+  // id range: then marking the ids in a bitmap and reading it back in order
+  // is much cheaper than a comparison sort, and drops repeats by itself.
+  const uint64_t top = *std::max_element(ids.begin(), ids.end());
+  if (top / 64 > 4 * ids.size()) {
+    std::sort(ids.begin(), ids.end());
+    if (repeats) ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+    return;
+  }
+  std::vector<uint64_t> bits(static_cast<size_t>(top / 64 + 1), 0);
+  for (uint64_t id : ids) bits[id / 64] |= uint64_t{1} << (id % 64);
+  ids.clear();
+  for (size_t w = 0; w < bits.size(); ++w) {
+    for (uint64_t word = bits[w]; word != 0; word &= word - 1) {
+      ids.push_back(w * 64 + static_cast<uint64_t>(__builtin_ctzll(word)));
+    }
+  }
 }
 
 bool LabelIndex::has_label(std::string_view label) const {

@@ -84,6 +84,8 @@ class LabelIndex {
     bool has_zero_ = false;
   };
 
+  // Sorts ascending; drops repeats when there may be some.
+  static void sort_unique(std::vector<uint64_t>& ids, bool repeats);
   void insert_one(uint64_t id, std::string_view label);
   void insert_views(uint64_t id, const std::vector<std::string_view>& labels);
 

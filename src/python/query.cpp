@@ -246,7 +246,9 @@ Result<std::vector<StoredNode>> node_candidates(
       if (*full) break;
     }
   } else {
-    for (uint64_t id : db.label_index().ids_for_labels(labels)) {
+    const std::vector<uint64_t> ids = db.label_index().ids_for_labels(labels);
+    if (!window) out.reserve(ids.size());
+    for (uint64_t id : ids) {
       auto full = take(id);
       if (!full) return full.error();
       if (*full) break;

@@ -182,6 +182,35 @@ TEST_F(LabelIndexTest, BuildFailsWhereGetNodeFails) {
   EXPECT_GT(failures, 20);
 }
 
+// Large dense sets (the lookup reads them back through a bitmap), one
+// overlapping another, with holes, and id 0 should it ever be indexed.
+TEST(LabelIndexSets, DenseUnionsAreSortedWithoutRepeats) {
+  LabelIndex idx;
+  std::set<uint64_t> x, y;
+  for (uint64_t id = 0; id <= 500; ++id) {
+    idx.insert(id, {"X"});
+    x.insert(id);
+  }
+  for (uint64_t id = 250; id <= 5000; id += 3) {
+    idx.insert(id, {"Y", "Y"});
+    y.insert(id);
+  }
+  for (uint64_t id = 10; id <= 4000; id += 7) {
+    idx.remove(id, {"X", "Y"});
+    x.erase(id);
+    y.erase(id);
+  }
+  std::set<uint64_t> both = x;
+  both.insert(y.begin(), y.end());
+  EXPECT_EQ(idx.ids_for_labels({"X"}), Ids(x.begin(), x.end()));
+  EXPECT_EQ(idx.ids_for_labels({"Y"}), Ids(y.begin(), y.end()));
+  EXPECT_EQ(idx.ids_for_labels({"Y", "X", "Y"}), Ids(both.begin(), both.end()));
+  // A far-away id makes the range sparse: still sorted and unique.
+  idx.insert(1ULL << 60, {"X"});
+  both.insert(1ULL << 60);
+  EXPECT_EQ(idx.ids_for_labels({"X", "Y"}), Ids(both.begin(), both.end()));
+}
+
 // Inserts and removes in random order (dense and sparse ids, repeats,
 // removal of absent ids, sets growing and emptying) must leave exactly the
 // ids a plain set would hold.
