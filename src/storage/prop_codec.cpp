@@ -502,8 +502,13 @@ Bytes encode_labels(const std::vector<std::string>& labels) {
   return out;
 }
 
-Status decode_label_views(std::string_view bytes,
-                          std::vector<std::string_view>& out) {
+namespace {
+
+// The labels of a labels blob, in order, each added to `out` as a string
+// or a view; the checks and errors of decode_labels. On an error `out`
+// holds the labels before the first one that is not a String.
+template <typename Labels>
+Status collect_labels(std::string_view bytes, Labels& out) {
   out.clear();
   if (bytes.empty()) return Ok();
   // The whole value is checked first, so an error inside any element wins
@@ -524,16 +529,23 @@ Status decode_label_views(std::string_view bytes,
       return OrviError::corrupted("labels: expected String in list");
     }
     const uint32_t len = get_u32(p + pos + 1);
-    out.push_back(bytes.substr(pos + 5, len));
+    out.emplace_back(bytes.substr(pos + 5, len));
     pos += 5 + len;
   }
   return Ok();
 }
 
+}  // namespace
+
+Status decode_label_views(std::string_view bytes,
+                          std::vector<std::string_view>& out) {
+  return collect_labels(bytes, out);
+}
+
 Result<std::vector<std::string>> decode_labels(std::string_view bytes) {
-  std::vector<std::string_view> views;
-  ORVI_TRY(decode_label_views(bytes, views));
-  return std::vector<std::string>(views.begin(), views.end());
+  std::vector<std::string> labels;
+  ORVI_TRY(collect_labels(bytes, labels));
+  return labels;
 }
 
 }  // namespace orvi
