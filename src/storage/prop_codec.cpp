@@ -36,17 +36,6 @@ constexpr size_t kMinMapEntrySize = 4 + 1;
 //   F4     80..8F 80..BF 80..BF   (nothing above U+10FFFF)
 bool is_cont(uint8_t b) { return (b & 0xC0) == 0x80; }
 
-// Short texts (names, labels) are nearly always ASCII: answer those without
-// a call, and leave everything else to the full check.
-inline bool valid_utf8(std::string_view s) {
-  if (s.size() <= 16) {
-    uint8_t high = 0;
-    for (char c : s) high |= static_cast<uint8_t>(c);
-    if (high < 0x80) return true;
-  }
-  return is_valid_utf8(s);
-}
-
 // ---- little-endian integers -------------------------------------------------
 
 void put_u8(Bytes& out, uint8_t v) { out.push_back(static_cast<char>(v)); }
@@ -208,7 +197,7 @@ class Walker {
     pos_ += 5;
     if (remaining() < len) return fail("prop_codec: string data truncated");
     const std::string_view s(reinterpret_cast<const char*>(p_ + pos_), len);
-    if (!valid_utf8(s)) return fail("prop_codec: invalid UTF-8");
+    if (!is_valid_utf8(s)) return fail("prop_codec: invalid UTF-8");
     if constexpr (kBuild) *out = PropValue(std::string(s));
     pos_ += len;
     return true;
@@ -243,7 +232,7 @@ class Walker {
     pos_ += 4;
     if (remaining() < len) return fail("prop_codec: map key data truncated");
     *out = std::string_view(reinterpret_cast<const char*>(p_ + pos_), len);
-    if (!valid_utf8(*out)) return fail("prop_codec: invalid UTF-8 in key");
+    if (!is_valid_utf8(*out)) return fail("prop_codec: invalid UTF-8 in key");
     pos_ += len;
     return true;
   }
