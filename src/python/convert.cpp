@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "python/types.h"
+#include "storage/prop_walk.h"
 
 namespace orvi::py {
 
@@ -382,8 +383,6 @@ PyObject* prop_to_py(const PropValue& value) {
 
 namespace {
 
-PyObject* encoded_to_py(std::string_view bytes, size_t& pos);
-
 // dict[key] = value for a UTF-8 key, taking ownership of `value`.
 bool set_item(PyObject* dict, std::string_view key, PyObject* value) {
   PyRef v(value);
@@ -393,66 +392,64 @@ bool set_item(PyObject* dict, std::string_view key, PyObject* value) {
   return PyDict_SetItem(dict, k.get(), v.get()) == 0;
 }
 
-// The value at `pos` of a checked encoding (every length and count in it
-// is known to fit), with `pos` moved past it. A map's repeated key replaces
-// the earlier value, as decoding does.
-PyObject* encoded_to_py(std::string_view bytes, size_t& pos) {
-  const auto* p = reinterpret_cast<const uint8_t*>(bytes.data()) + pos;
-  switch (static_cast<PropValue::Kind>(p[0])) {
-    case PropValue::Kind::kNull:
-      pos += 1;
-      return new_none();
-    case PropValue::Kind::kBool:
-      pos += 2;
-      return new_bool(p[1] != 0);
-    case PropValue::Kind::kInt:
-      pos += 9;
-      return PyLong_FromLongLong(static_cast<int64_t>(get_u64(p + 1)));
-    case PropValue::Kind::kFloat: {
-      const uint64_t bits = get_u64(p + 1);
-      double d;
-      std::memcpy(&d, &bits, sizeof d);
-      pos += 9;
-      return PyFloat_FromDouble(d);
-    }
-    case PropValue::Kind::kString: {
-      const uint32_t len = get_u32(p + 1);
-      pos += 5 + len;
-      return PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(p + 5),
-                                  static_cast<Py_ssize_t>(len), nullptr);
-    }
-    case PropValue::Kind::kList: {
-      const uint32_t count = get_u32(p + 1);
-      pos += 5;
-      PyRef list(PyList_New(static_cast<Py_ssize_t>(count)));
-      if (!list) return nullptr;
-      for (uint32_t i = 0; i < count; ++i) {
-        PyObject* item = encoded_to_py(bytes, pos);
-        if (item == nullptr) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-      }
-      return list.release();
-    }
-    case PropValue::Kind::kMap: {
-      const uint32_t count = get_u32(p + 1);
-      pos += 5;
-      PyRef dict(PyDict_New());
-      if (!dict) return nullptr;
-      const auto* b = reinterpret_cast<const uint8_t*>(bytes.data());
-      for (uint32_t i = 0; i < count; ++i) {
-        const uint32_t len = get_u32(b + pos);
-        const std::string_view key = bytes.substr(pos + 4, len);
-        pos += 4 + len;
-        if (!set_item(dict.get(), key, encoded_to_py(bytes, pos))) {
-          return nullptr;
-        }
-      }
-      return dict.release();
-    }
+// Python objects straight from a checked encoding, without a PropValue in
+// between: the same objects prop_to_py gives for the decoded value. A map's
+// repeated key replaces the earlier value, as decoding does. Stops at the
+// first failed allocation with the Python error set.
+struct PySink {
+  static constexpr bool kChecked = false;
+  using Value = PyObject*;  // a new reference once set
+  struct List {
+    PyRef list;
+    Py_ssize_t filled = 0;
+  };
+  using Map = PyRef;
+
+  static bool set(PyObject* obj, Value& out) {
+    out = obj;
+    return obj != nullptr;
   }
-  PyErr_SetString(PyExc_SystemError, "orvi: unknown property kind");
-  return nullptr;
-}
+  bool null(Value& out) { return set(new_none(), out); }
+  bool boolean(bool b, Value& out) { return set(new_bool(b), out); }
+  bool integer(int64_t i, Value& out) {
+    return set(PyLong_FromLongLong(i), out);
+  }
+  bool real(double d, Value& out) { return set(PyFloat_FromDouble(d), out); }
+  bool text(std::string_view s, Value& out) {
+    return set(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()),
+                                    nullptr),
+               out);
+  }
+  bool begin_list(uint32_t count, size_t, List& items) {
+    items.list = PyRef(PyList_New(static_cast<Py_ssize_t>(count)));
+    return static_cast<bool>(items.list);
+  }
+  template <typename Walk>
+  bool list_item(List& items, const Walk& walk) {
+    PyObject* item = nullptr;
+    if (!walk(item)) return false;
+    PyList_SET_ITEM(items.list.get(), items.filled, item);
+    ++items.filled;
+    return true;
+  }
+  bool end_list(List& items, Value& out) {
+    out = items.list.release();
+    return true;
+  }
+  bool begin_map(uint32_t, size_t, Map& dict) {
+    dict = PyRef(PyDict_New());
+    return static_cast<bool>(dict);
+  }
+  template <typename Walk>
+  bool map_item(Map& dict, std::string_view key, const Walk& walk) {
+    PyObject* value = nullptr;
+    return walk(value) && set_item(dict.get(), key, value);
+  }
+  bool end_map(Map& dict, Value& out) {
+    out = dict.release();
+    return true;
+  }
+};
 
 bool add_props(PyObject* dict, const PropMap& props) {
   for (const auto& [key, value] : props) {
@@ -482,7 +479,15 @@ PyObject* props_to_py(const PropMap& props) {
 }
 
 PyObject* encoded_value_to_py(std::string_view bytes, size_t pos) {
-  return encoded_to_py(bytes, pos);
+  PySink sink;
+  ValueWalker<PySink> walker(sink, bytes, pos);
+  PyObject* value = nullptr;
+  if (walker.value(0, value)) return value;
+  // Checked input has no unknown tag; anything else left its own error.
+  if (!PyErr_Occurred()) {
+    PyErr_SetString(PyExc_SystemError, "orvi: unknown property kind");
+  }
+  return nullptr;
 }
 
 PyObject* encoded_props_to_py(std::string_view blob) {

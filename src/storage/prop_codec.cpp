@@ -2,25 +2,16 @@
 
 #include <algorithm>
 #include <cassert>
-#include <cstdio>
 #include <cstring>
 #include <limits>
+
+#include "storage/prop_walk.h"
 
 namespace orvi {
 
 namespace {
 
 using Kind = PropValue::Kind;
-
-// Containers are reserved for at most this many elements up front; longer
-// ones grow as they decode. Bounds what a damaged count can make the
-// decoder allocate before the data runs out, even across nesting levels.
-constexpr size_t kMaxReserve = 1024;
-
-// Smallest encodings: a list element is at least a tag byte; a map entry
-// at least a key length and a tag byte.
-constexpr size_t kMinListElementSize = 1;
-constexpr size_t kMinMapEntrySize = 4 + 1;
 
 // ---- UTF-8 ------------------------------------------------------------------
 
@@ -60,17 +51,6 @@ void put_len(Bytes& out, size_t n) {
   put_u32(out, static_cast<uint32_t>(n));
 }
 
-uint32_t get_u32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
-uint64_t get_u64(const uint8_t* p) {
-  uint64_t v = 0;
-  for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
-  return v;
-}
-
 // ---- encoding ---------------------------------------------------------------
 
 void encode_string(std::string_view s, Bytes& out) {
@@ -106,169 +86,98 @@ size_t map_encoded_size(const PropMap& map) {
 
 // ---- decoding ---------------------------------------------------------------
 
-size_t reserve_hint(uint32_t count, size_t remaining, size_t min_size) {
-  return std::min({static_cast<size_t>(count), remaining / min_size,
-                   kMaxReserve});
-}
-
-// One forward pass over `in`. On failure the methods return false and the
-// walker remembers the first error; no partial value escapes.
-//
-// The same walker serves decoding (kBuild: every value is built into *out)
-// and validation (!kBuild: out is always null and nothing is allocated), so
-// the two cannot disagree about which inputs fail or with which text: the
-// checks and their order are written once, and building is the only step
-// that depends on kBuild.
-template <bool kBuild>
-class Walker {
- public:
-  Walker(std::string_view in, size_t pos)
-      : p_(reinterpret_cast<const uint8_t*>(in.data())),
-        n_(in.size()),
-        pos_(pos) {}
-
-  size_t pos() const { return pos_; }
-
-  // Walks the value at pos(), which has `depth` enclosing containers. When
-  // building, every successful path assigns *out in full, so *out may hold
-  // an older value (a repeated map key) on entry.
-  bool value(int depth, PropValue* out) {
-    if (pos_ >= n_) return fail("prop_codec: unexpected end of data");
-    const uint8_t tag = p_[pos_];
-    switch (tag) {
-      case static_cast<uint8_t>(Kind::kNull):
-        pos_ += 1;
-        if constexpr (kBuild) *out = PropValue();
-        return true;
-      case static_cast<uint8_t>(Kind::kBool):
-        if (remaining() < 2) return fail("prop_codec: bool truncated");
-        if constexpr (kBuild) *out = PropValue::from_bool(p_[pos_ + 1] != 0);
-        pos_ += 2;
-        return true;
-      case static_cast<uint8_t>(Kind::kInt):
-        if (remaining() < 9) return fail("prop_codec: int64 truncated");
-        if constexpr (kBuild) {
-          *out = PropValue::from_int(
-              static_cast<int64_t>(get_u64(p_ + pos_ + 1)));
-        }
-        pos_ += 9;
-        return true;
-      case static_cast<uint8_t>(Kind::kFloat):
-        if (remaining() < 9) return fail("prop_codec: float64 truncated");
-        if constexpr (kBuild) {
-          const uint64_t bits = get_u64(p_ + pos_ + 1);
-          double d;
-          std::memcpy(&d, &bits, sizeof d);
-          *out = PropValue::from_float(d);
-        }
-        pos_ += 9;
-        return true;
-      case static_cast<uint8_t>(Kind::kString):
-        return string(out);
-      case static_cast<uint8_t>(Kind::kList):
-        return list(depth, out);
-      case static_cast<uint8_t>(Kind::kMap):
-        return map(depth, out);
-      default:
-        bad_tag_ = tag;
-        return fail(nullptr);
-    }
-  }
-
-  OrviError error() const {
-    if (error_ != nullptr) return OrviError::corrupted(error_);
-    char text[40];
-    std::snprintf(text, sizeof text, "prop_codec: unknown tag 0x%02x",
-                  static_cast<unsigned>(bad_tag_));
-    return OrviError::corrupted(text);
-  }
-
- private:
-  size_t remaining() const { return n_ - pos_; }
-
-  bool fail(const char* text) {
-    error_ = text;
-    return false;
-  }
-
-  bool string(PropValue* out) {
-    if (remaining() < 5) return fail("prop_codec: string length truncated");
-    const uint32_t len = get_u32(p_ + pos_ + 1);
-    pos_ += 5;
-    if (remaining() < len) return fail("prop_codec: string data truncated");
-    const std::string_view s(reinterpret_cast<const char*>(p_ + pos_), len);
-    if (!is_valid_utf8(s)) return fail("prop_codec: invalid UTF-8");
-    if constexpr (kBuild) *out = PropValue(std::string(s));
-    pos_ += len;
+// Builds the PropValue. Elements decode in place, into the container, and
+// a map's repeated key decodes over the earlier value, replacing it; every
+// value callback assigns its Value in full.
+struct BuildSink {
+  static constexpr bool kChecked = true;
+  using Value = PropValue;
+  using List = PropList;
+  using Map = PropMap;
+  bool null(Value& out) {
+    out = PropValue();
     return true;
   }
-
-  bool list(int depth, PropValue* out) {
-    if (depth >= kMaxDecodeDepth) return fail("prop_codec: nesting too deep");
-    if (remaining() < 5) return fail("prop_codec: list count truncated");
-    const uint32_t count = get_u32(p_ + pos_ + 1);
-    pos_ += 5;
-    if constexpr (kBuild) {
-      PropList items;
-      items.reserve(reserve_hint(count, remaining(), kMinListElementSize));
-      for (uint32_t i = 0; i < count; ++i) {
-        // Decode in place: `items` is not touched until the element is done.
-        items.emplace_back();
-        if (!value(depth + 1, &items.back())) return false;
-      }
-      *out = PropValue(std::move(items));
-    } else {
-      for (uint32_t i = 0; i < count; ++i) {
-        if (!value(depth + 1, nullptr)) return false;
-      }
-    }
+  bool boolean(bool b, Value& out) {
+    out = PropValue::from_bool(b);
     return true;
   }
-
-  // The next map key, checked; false with the error set.
-  bool key(std::string_view* out) {
-    if (remaining() < 4) return fail("prop_codec: map key length truncated");
-    const uint32_t len = get_u32(p_ + pos_);
-    pos_ += 4;
-    if (remaining() < len) return fail("prop_codec: map key data truncated");
-    *out = std::string_view(reinterpret_cast<const char*>(p_ + pos_), len);
-    if (!is_valid_utf8(*out)) return fail("prop_codec: invalid UTF-8 in key");
-    pos_ += len;
+  bool integer(int64_t i, Value& out) {
+    out = PropValue::from_int(i);
     return true;
   }
-
-  bool map(int depth, PropValue* out) {
-    if (depth >= kMaxDecodeDepth) return fail("prop_codec: nesting too deep");
-    if (remaining() < 5) return fail("prop_codec: map count truncated");
-    const uint32_t count = get_u32(p_ + pos_ + 1);
-    pos_ += 5;
-    std::string_view k;
-    if constexpr (kBuild) {
-      PropMap entries;
-      entries.reserve(reserve_hint(count, remaining(), kMinMapEntrySize));
-      for (uint32_t i = 0; i < count; ++i) {
-        if (!key(&k)) return false;
-        // A repeated key decodes over the earlier value, replacing it.
-        if (!value(depth + 1, &entries[std::string(k)])) return false;
-      }
-      *out = PropValue(std::move(entries));
-    } else {
-      for (uint32_t i = 0; i < count; ++i) {
-        if (!key(&k) || !value(depth + 1, nullptr)) return false;
-      }
-    }
+  bool real(double d, Value& out) {
+    out = PropValue::from_float(d);
     return true;
   }
-
-  const uint8_t* p_;
-  size_t n_;
-  size_t pos_;
-  const char* error_ = nullptr;  // null with bad_tag_ set: unknown tag
-  uint8_t bad_tag_ = 0;
+  bool text(std::string_view s, Value& out) {
+    out = PropValue(std::string(s));
+    return true;
+  }
+  bool begin_list(uint32_t, size_t reserve, List& items) {
+    items.reserve(reserve);
+    return true;
+  }
+  template <typename Walk>
+  bool list_item(List& items, const Walk& walk) {
+    return walk(items.emplace_back());
+  }
+  bool end_list(List& items, Value& out) {
+    out = PropValue(std::move(items));
+    return true;
+  }
+  bool begin_map(uint32_t, size_t reserve, Map& entries) {
+    entries.reserve(reserve);
+    return true;
+  }
+  template <typename Walk>
+  bool map_item(Map& entries, std::string_view key, const Walk& walk) {
+    return walk(entries[std::string(key)]);
+  }
+  bool end_map(Map& entries, Value& out) {
+    out = PropValue(std::move(entries));
+    return true;
+  }
 };
 
-using Decoder = Walker<true>;
-using Validator = Walker<false>;
+// What validate_from reports: the kind of the value and a String's text.
+struct ViewSink : NullSink<true> {
+  using Value = ValueView;
+  static bool kind(Kind k, Value& out) {
+    out.kind = k;
+    return true;
+  }
+  bool null(Value& out) { return kind(Kind::kNull, out); }
+  bool boolean(bool, Value& out) { return kind(Kind::kBool, out); }
+  bool integer(int64_t, Value& out) { return kind(Kind::kInt, out); }
+  bool real(double, Value& out) { return kind(Kind::kFloat, out); }
+  bool text(std::string_view s, Value& out) {
+    out.text = s;
+    return kind(Kind::kString, out);
+  }
+  template <typename Walk>
+  bool list_item(List&, const Walk& walk) {
+    Value element;
+    return walk(element);
+  }
+  bool end_list(List&, Value& out) { return kind(Kind::kList, out); }
+  template <typename Walk>
+  bool map_item(Map&, std::string_view, const Walk& walk) {
+    Value entry;
+    return walk(entry);
+  }
+  bool end_map(Map&, Value& out) { return kind(Kind::kMap, out); }
+};
+
+// The value at `pos`, with `pos` moved past it, or the walk's error.
+Result<PropValue> decode_value(std::string_view bytes, size_t& pos) {
+  BuildSink sink;
+  ValueWalker<BuildSink> walker(sink, bytes, pos);
+  PropValue value;
+  if (!walker.value(0, value)) return walker.error();
+  pos = walker.pos();
+  return value;
+}
 
 }  // namespace
 
@@ -411,56 +320,27 @@ size_t encoded_size(const PropValue& value) {
 
 Result<std::pair<PropValue, size_t>> decode_from(std::string_view bytes,
                                                  size_t pos) {
-  Decoder decoder(bytes, pos);
-  PropValue value;
-  if (!decoder.value(0, &value)) return decoder.error();
-  return std::pair<PropValue, size_t>(std::move(value), decoder.pos());
+  auto value = decode_value(bytes, pos);
+  if (!value) return value.error();
+  return std::pair<PropValue, size_t>(std::move(*value), pos);
 }
 
 Result<ValueView> validate_from(std::string_view bytes, size_t pos) {
-  Validator validator(bytes, pos);
-  if (!validator.value(0, nullptr)) return validator.error();
-  // A value that walked cleanly has its tag at pos and, for a String, its
-  // length and text right after it.
-  const auto* p = reinterpret_cast<const uint8_t*>(bytes.data()) + pos;
+  ViewSink sink;
+  ValueWalker<ViewSink> walker(sink, bytes, pos);
   ValueView view;
-  view.kind = static_cast<Kind>(p[0]);
-  view.end = validator.pos();
-  if (view.kind == Kind::kString) {
-    view.text = bytes.substr(pos + 5, get_u32(p + 1));
-  }
+  if (!walker.value(0, view)) return walker.error();
+  view.end = walker.pos();
   return view;
 }
 
 size_t skip_checked(std::string_view bytes, size_t pos) {
-  const auto* p = reinterpret_cast<const uint8_t*>(bytes.data());
-  switch (static_cast<Kind>(p[pos])) {
-    case Kind::kNull:
-      return pos + 1;
-    case Kind::kBool:
-      return pos + 2;
-    case Kind::kInt:
-    case Kind::kFloat:
-      return pos + 9;
-    case Kind::kString:
-      return pos + 5 + get_u32(p + pos + 1);
-    case Kind::kList: {
-      const uint32_t count = get_u32(p + pos + 1);
-      pos += 5;
-      for (uint32_t i = 0; i < count; ++i) pos = skip_checked(bytes, pos);
-      return pos;
-    }
-    case Kind::kMap: {
-      const uint32_t count = get_u32(p + pos + 1);
-      pos += 5;
-      for (uint32_t i = 0; i < count; ++i) {
-        pos += 4 + get_u32(p + pos);
-        pos = skip_checked(bytes, pos);
-      }
-      return pos;
-    }
-  }
-  return bytes.size();  // unreachable for checked input
+  NullSink<false> sink;
+  ValueWalker<NullSink<false>> walker(sink, bytes, pos);
+  NullSink<false>::Value nothing;
+  // Only an unknown tag stops an unchecked walk; checked input has none.
+  if (!walker.value(0, nothing)) return bytes.size();
+  return walker.pos();
 }
 
 Bytes encode_props(const PropMap& props) {
@@ -472,13 +352,13 @@ Bytes encode_props(const PropMap& props) {
 
 Result<PropMap> decode_props(std::string_view bytes) {
   if (bytes.empty()) return PropMap();
-  Decoder decoder(bytes, 0);
-  PropValue value;
-  if (!decoder.value(0, &value)) return decoder.error();
-  if (value.kind() != Kind::kMap) {
+  size_t pos = 0;
+  auto value = decode_value(bytes, pos);
+  if (!value) return value.error();
+  if (value->kind() != Kind::kMap) {
     return OrviError::corrupted("props: expected Map");
   }
-  return std::move(value.as_map());
+  return std::move(value->as_map());
 }
 
 Status validate_props(std::string_view bytes) {
@@ -507,6 +387,9 @@ namespace {
 // The labels of a labels blob, in order, each added to `out` as a string
 // or a view; the checks and errors of decode_labels. On an error `out`
 // holds the labels before the first one that is not a String.
+// Label sets are short; a damaged count must not reserve much.
+constexpr size_t kMaxLabelReserve = 1024;
+
 template <typename Labels>
 Status collect_labels(std::string_view bytes, Labels& out) {
   out.clear();
@@ -522,7 +405,7 @@ Status collect_labels(std::string_view bytes, Labels& out) {
   // the first one that is not a String each is a tag, a length and text.
   const auto* p = reinterpret_cast<const uint8_t*>(bytes.data());
   const uint32_t count = get_u32(p + 1);
-  out.reserve(std::min<size_t>(count, kMaxReserve));
+  out.reserve(std::min<size_t>(count, kMaxLabelReserve));
   size_t pos = 5;
   for (uint32_t i = 0; i < count; ++i) {
     if (p[pos] != static_cast<uint8_t>(Kind::kString)) {

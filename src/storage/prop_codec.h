@@ -28,11 +28,14 @@
 // blobs are bounded far below 4 GiB by property storage, so the encoder
 // never meets a longer string or container.
 //
-// Decoding makes one forward pass and never reads outside its input: every
-// length is checked against the remaining bytes before use. Counts are not
-// trusted for allocation, because a damaged count says nothing about how
-// many elements follow; a count larger than the data simply runs into the
-// end and fails with the error of the first missing element. Containers
+// Every reader of this layout is one walk, ValueWalker in prop_walk.h,
+// with different sinks: decoding, validating, skipping and the binding's
+// Python objects. A checked walk makes one forward pass and never reads
+// outside its input: every length is checked against the remaining bytes
+// before use. Counts are not trusted for allocation, because a damaged
+// count says nothing about how many elements follow; a count larger than
+// the data simply runs into the end and fails with the error of the first
+// missing element. Containers
 // nested deeper than kMaxDecodeDepth fail with "prop_codec: nesting too
 // deep" instead of exhausting the stack; values written through the Python
 // layer never come close. Bytes after the top-level value are ignored.
