@@ -57,7 +57,8 @@ bool index_as_u64(PyObject* v, uint64_t& out) {
   return true;
 }
 
-// 3: None/bool handled by the caller. 4: the integer protocol, int64 range.
+// The outcome of one conversion protocol: it applied, it does not apply
+// (try the next one), or it failed with a Python error set.
 enum class Tried { kDone, kNo, kError };
 
 Tried try_int(PyObject* v, PropValue& out) {

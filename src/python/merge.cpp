@@ -96,7 +96,8 @@ PyObject* graphdb_merge_from(PyObject* self, PyObject* const* args,
     BoundArgs b;
     if (!bind_args(sig, args, nargs, kwnames, b)) return nullptr;
 
-    // 1. Types, in parameter order.
+    // Every argument's type is checked, in parameter order, before any
+    // value is.
     PyObject* other = b[0];
     if (!PyObject_TypeCheck(other, graphdb_type())) {
       bad_argument(sig.fname(), "other", "GraphDB", other);
@@ -119,7 +120,7 @@ PyObject* graphdb_merge_from(PyObject* self, PyObject* const* args,
       return nullptr;
     }
 
-    // 2-5. Values; still no lock taken.
+    // Then the values; still no lock taken.
     if (policy.node_key && policy.node_key->empty()) {
       PyErr_SetString(PyExc_ValueError,
                       "merge_from: node_key must contain at least one "
@@ -149,7 +150,7 @@ PyObject* graphdb_merge_from(PyObject* self, PyObject* const* args,
       return nullptr;
     }
 
-    // 6. Snapshot under the source's lock only. The source handle is kept
+    // Snapshot under the source's lock only. The source handle is kept
     // alive by `other`, which the caller's argument vector holds.
     auto snapshot = run_core(*src_handle, [](GraphDB& src) -> Result<Snapshot> {
       auto nodes = all_nodes(src.pager());
@@ -162,7 +163,7 @@ PyObject* graphdb_merge_from(PyObject* self, PyObject* const* args,
     if (!*snapshot) return orvi_error_to_pyerr(snapshot->error());
     Snapshot taken = std::move(**snapshot);
 
-    // 7-8. Write under the destination's lock only.
+    // Write under the destination's lock only.
     return call_core(
         *dst_handle,
         [&](GraphDB& dst) {

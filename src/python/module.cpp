@@ -33,15 +33,15 @@ PyMethodDef module_methods[] = {
 };
 
 int orvi_exec(PyObject* module) {
-  // 1-2: attributes.
-  if (PyModule_AddStringConstant(module, "__version__", "0.8.0") < 0) {
+  // The plain attributes come first in the module's namespace.
+  if (PyModule_AddStringConstant(module, "__version__", ORVI_VERSION) < 0) {
     return -1;
   }
   if (add_to_module(module, "_BUILT_WITH_FAULT_INJECTION",
                     PyRef(new_bool(kFaultInjection))) < 0) {
     return -1;
   }
-  // 3: the free function.
+  // Then the free function,
   PyRef name(PyModule_GetNameObject(module));
   if (!name) return -1;
   if (add_to_module(module, "open",
@@ -49,7 +49,7 @@ int orvi_exec(PyObject* module) {
                                             name.get()))) < 0) {
     return -1;
   }
-  // 4-10: the classes.
+  // the classes,
   if (register_graphdb(module) < 0) return -1;
   if (register_node(module) < 0) return -1;
   if (register_edge(module) < 0) return -1;
@@ -59,7 +59,8 @@ int orvi_exec(PyObject* module) {
 #ifdef ORVI_FAULT_INJECTION
   if (register_fault_hook(module) < 0) return -1;
 #endif
-  // 11-18: the exception classes, GraphDBError first.
+  // and last the exception classes, GraphDBError before those deriving
+  // from it.
   return register_exceptions(module);
 }
 

@@ -58,13 +58,6 @@ inline constexpr size_t kWalCommitEntry = 21;
 inline constexpr uint8_t kWalKindPage = 1;
 inline constexpr uint8_t kWalKindCommit = 2;
 
-// Standard CRC-32 (reflected polynomial 0xEDB88320).
-uint32_t crc32(const uint8_t* data, size_t len);
-// The same computed piecewise: the register starts at kCrcInit, each piece
-// extends it, and the CRC is the final register XOR kCrcInit.
-inline constexpr uint32_t kCrcInit = 0xFFFFFFFFu;
-uint32_t crc32_extend(uint32_t state, const uint8_t* data, size_t len);
-
 struct WalEntry {
   std::string data;  // 4096 bytes for a page image, empty otherwise
   uint64_t page_offset = 0;

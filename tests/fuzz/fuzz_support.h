@@ -42,6 +42,7 @@
 #include "graph/node.h"
 #include "graph/traverse.h"
 #include "graph/vacuum.h"
+#include "storage/crc32.h"
 #include "storage/file.h"
 #include "storage/pager.h"
 #include "storage/prop_codec.h"
