@@ -9,6 +9,7 @@
 
 #include "graph/node.h"
 #include "storage/pager.h"
+#include "test_util.h"
 
 namespace orvi {
 namespace {
@@ -39,23 +40,17 @@ std::string unlink_text(uint64_t node, const char* word, uint64_t edge) {
          "function is available, restore from a known-good backup.";
 }
 
-class EdgeTest : public ::testing::Test {
+class EdgeTest : public orvi::testing::MemoryPagerTest {
  protected:
-  void SetUp() override {
-    auto p = Pager::open(":memory:");
-    ASSERT_TRUE(p) << p.error().message();
-    pager_ = std::move(*p);
-  }
-
   uint64_t node() {
     auto n = add_node(*pager_, {}, {});
-    EXPECT_TRUE(n) << n.error().message();
+    EXPECT_OK(n);
     return n ? n->id : 0;
   }
   uint64_t edge(uint64_t from, uint64_t to, std::string label = "E",
                 PropMap props = {}) {
     auto e = add_edge(*pager_, from, std::move(label), to, std::move(props));
-    EXPECT_TRUE(e) << e.error().message();
+    EXPECT_OK(e);
     return e ? e->id : 0;
   }
   Ids out(uint64_t n,
@@ -67,7 +62,7 @@ class EdgeTest : public ::testing::Test {
     return ids(in_edges(*pager_, n, label));
   }
   static Ids ids(const Result<std::vector<Edge>>& r) {
-    EXPECT_TRUE(r) << r.error().message();
+    EXPECT_OK(r);
     Ids v;
     if (r) {
       for (const Edge& e : *r) v.push_back(e.id);
@@ -76,7 +71,7 @@ class EdgeTest : public ::testing::Test {
   }
   Ids nbrs(uint64_t n, Direction d) {
     auto r = neighbors(*pager_, n, d, std::nullopt);
-    EXPECT_TRUE(r) << r.error().message();
+    EXPECT_OK(r);
     return r ? *r : Ids{};
   }
   NodeSlot nslot(uint64_t id) { return *pager_->read_node_slot(id); }
@@ -108,7 +103,6 @@ class EdgeTest : public ::testing::Test {
     EXPECT_EQ(r.error().detail(), detail);
   }
 
-  std::unique_ptr<Pager> pager_;
 };
 
 TEST_F(EdgeTest, ListsRunNewestFirstAndFilterByExactLabel) {

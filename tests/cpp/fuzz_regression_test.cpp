@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "../fuzz/targets.h"
+#include "test_util.h"
 
 namespace orvi::fuzz {
 namespace {
@@ -108,7 +109,7 @@ TEST(FuzzHarness, SparseStorageActsLikeAFile) {
 TEST(FuzzHarness, BaseImageHoldsTheGraph) {
   SparseDisk disk = base_image().disk;
   auto pager = open_disk(disk);
-  ASSERT_TRUE(pager) << pager.error().message();
+  ASSERT_OK(pager);
   auto nodes = all_nodes(**pager);
   ASSERT_TRUE(nodes);
   EXPECT_EQ(4u, nodes->size());
@@ -183,7 +184,7 @@ TEST(FuzzFindings, CommitRefusesADamagedLogOffset) {
   auto reopened = open_disk(d.disk);
   ASSERT_TRUE(reopened);
   auto all = all_edges(**reopened);
-  ASSERT_TRUE(all) << all.error().message();
+  ASSERT_OK(all);
   EXPECT_EQ(5u, all->size());
 }
 
@@ -214,7 +215,7 @@ TEST(FuzzHarness, LogWithFixedChecksumsIsReplayed) {
 
   SparseDisk disk = disk_with_log(log);
   auto pager = open_disk(disk);
-  ASSERT_TRUE(pager) << pager.error().message();
+  ASSERT_OK(pager);
   EXPECT_EQ(0u, (*pager)->header().wal_length);
   EXPECT_EQ(std::string(kPageSize, '\x5A'), disk.get_bytes(home, kPageSize));
   const std::string input = std::string(1, '\1') + log;

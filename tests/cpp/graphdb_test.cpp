@@ -25,7 +25,7 @@ class GraphDBTest : public ::testing::Test {
  protected:
   std::unique_ptr<GraphDB> open_ok(const std::string& path) {
     auto db = GraphDB::open(path);
-    EXPECT_TRUE(db) << (db ? "" : db.error().message());
+    EXPECT_OK(db);
     return db ? std::move(*db) : nullptr;
   }
   OrviError open_err(const std::string& path) {

@@ -19,25 +19,19 @@ namespace {
 using Ids = std::vector<uint64_t>;
 using Labels = std::vector<std::string>;
 
-class LabelIndexTest : public ::testing::Test {
+class LabelIndexTest : public orvi::testing::MemoryPagerTest {
  protected:
-  void SetUp() override {
-    auto p = Pager::open(":memory:");
-    ASSERT_TRUE(p) << p.error().message();
-    pager_ = std::move(*p);
-  }
   uint64_t add(Labels labels) {
     auto n = add_node(*pager_, std::move(labels), {});
-    EXPECT_TRUE(n) << n.error().message();
+    EXPECT_OK(n);
     return n ? n->id : 0;
   }
   LabelIndex build() {
     auto idx = LabelIndex::build(*pager_);
-    EXPECT_TRUE(idx) << idx.error().message();
+    EXPECT_OK(idx);
     return idx ? std::move(*idx) : LabelIndex();
   }
 
-  std::unique_ptr<Pager> pager_;
 };
 
 TEST_F(LabelIndexTest, LookupIsTheUnionOfTheListedLabels) {

@@ -26,6 +26,7 @@
 #include "storage/atomic_rename.h"
 #include "storage/file.h"
 #include "storage/lock.h"
+#include "test_util.h"
 
 namespace orvi {
 namespace {
@@ -87,7 +88,7 @@ pid_t DeadPid() {
   return child;
 }
 
-class WriterLockTest : public testing::Test {
+class WriterLockTest : public ::testing::Test {
  protected:
   void SetUp() override {
     char tmpl[] = "/tmp/orvi_lock_test.XXXXXX";
@@ -126,7 +127,7 @@ class WriterLockTest : public testing::Test {
   }
   // The lock was taken and owner.json now names this process.
   void ExpectOwnedByUs(const Result<WriterLock>& r) {
-    ASSERT_TRUE(r.ok()) << r.error().message();
+    ASSERT_OK(r);
     EXPECT_EQ(r->dir(), lock_);
     EXPECT_EQ(ReadFile(Owner()).rfind(OwnerPrefix(getpid()), 0), 0u);
     // Nothing of the reclaim is left beside the lock.
@@ -144,7 +145,7 @@ TEST_F(WriterLockTest, OwnerFileNamesThisProcessAndEscapesThePath) {
   const uint64_t before = WallMs();
   Result<WriterLock> lock = WriterLock::acquire(db_);
   const uint64_t after = WallMs();
-  ASSERT_TRUE(lock.ok()) << lock.error().message();
+  ASSERT_OK(lock);
 
   const std::string text = ReadFile(Owner());
   const std::string head =
@@ -331,7 +332,7 @@ TEST_F(WriterLockReclaimTest, RemovesTheJudgedDirectory) {
   LeaveLock(OwnerJson("0"));
   UniqueFd judged = Judge();
   Result<ReclaimOutcome> r = reclaim_judged_lock(lock_, judged.get(), Reap());
-  ASSERT_TRUE(r.ok()) << r.error().message();
+  ASSERT_OK(r);
   EXPECT_EQ(*r, ReclaimOutcome::kRemoved);
   EXPECT_TRUE(ListDir(dir_).empty());
 }
@@ -350,7 +351,7 @@ TEST_F(WriterLockReclaimTest, LeavesAFreshLockThatReplacedTheJudgedOne) {
   ASSERT_EQ(flock(judged.get(), LOCK_EX | LOCK_NB), 0);
 
   Result<ReclaimOutcome> r = reclaim_judged_lock(lock_, judged.get(), Reap());
-  ASSERT_TRUE(r.ok()) << r.error().message();
+  ASSERT_OK(r);
   EXPECT_EQ(*r, ReclaimOutcome::kNotJudgedLock);
   EXPECT_EQ(ReadFile(Owner()), fresh_text);
   EXPECT_EQ(ListDir(dir_), std::set<std::string>{"g.db.lock"});
@@ -462,9 +463,9 @@ TEST_F(WriterLockTest, ReleaseFailureOnlyWarns) {
   ASSERT_TRUE(lock.ok());
   // Someone removed the directory by hand meanwhile.
   ASSERT_EQ(rename(lock_.c_str(), (dir_ + "/moved").c_str()), 0);
-  testing::internal::CaptureStderr();
+  ::testing::internal::CaptureStderr();
   lock->release();
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
             "orvi: warning: failed to remove writer lock directory " + lock_ +
                 ": No such file or directory (os error 2)\n");
   EXPECT_TRUE(lock->dir().empty());

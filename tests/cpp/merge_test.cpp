@@ -8,6 +8,7 @@
 #include <random>
 
 #include "db/graphdb.h"
+#include "test_util.h"
 
 namespace orvi {
 namespace {
@@ -81,7 +82,7 @@ class MergeTest : public ::testing::Test {
   }
   MergeReport merge_ok(const MergePolicy& policy) {
     auto r = merge(policy);
-    EXPECT_TRUE(r) << (r ? "" : r.error().message());
+    EXPECT_OK(r);
     return r ? std::move(*r) : MergeReport();
   }
   PropMap dst_props(uint64_t id) {

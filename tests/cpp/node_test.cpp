@@ -17,27 +17,21 @@ using orvi::testing::TempDir;
 
 PropValue I(int64_t v) { return PropValue::from_int(v); }
 
-class NodeTest : public ::testing::Test {
+class NodeTest : public orvi::testing::MemoryPagerTest {
  protected:
-  void SetUp() override {
-    auto p = Pager::open(":memory:");
-    ASSERT_TRUE(p) << p.error().message();
-    pager_ = std::move(*p);
-  }
-
   uint64_t add(std::vector<std::string> labels = {}, PropMap props = {}) {
     auto n = add_node(*pager_, std::move(labels), std::move(props));
-    EXPECT_TRUE(n) << n.error().message();
+    EXPECT_OK(n);
     return n ? n->id : 0;
   }
   std::optional<Node> get(uint64_t id) {
     auto n = get_node(*pager_, id);
-    EXPECT_TRUE(n) << n.error().message();
+    EXPECT_OK(n);
     return n ? std::move(*n) : std::nullopt;
   }
   NodeSlot slot(uint64_t id) {
     auto s = pager_->read_node_slot(id);
-    EXPECT_TRUE(s) << s.error().message();
+    EXPECT_OK(s);
     return s ? *s : NodeSlot{};
   }
   // What the handle's node delete does to the slot.
@@ -50,7 +44,7 @@ class NodeTest : public ::testing::Test {
   std::vector<uint64_t> all_ids() {
     std::vector<uint64_t> ids;
     auto all = all_nodes(*pager_);
-    EXPECT_TRUE(all) << all.error().message();
+    EXPECT_OK(all);
     if (all) {
       for (const Node& n : *all) ids.push_back(n.id);
     }
@@ -66,7 +60,6 @@ class NodeTest : public ::testing::Test {
     }));
   }
 
-  std::unique_ptr<Pager> pager_;
 };
 
 TEST_F(NodeTest, IdsStartAtOneAndOutOfRangeIdsAreAbsent) {

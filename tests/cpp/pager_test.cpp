@@ -17,27 +17,15 @@ namespace orvi {
 namespace {
 
 using orvi::testing::TempDir;
-
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void spit(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << bytes;
-}
-
-uint64_t size_of(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
-}
+using orvi::testing::slurp;
+using orvi::testing::spit;
+using orvi::testing::size_of;
 
 class PagerFileTest : public ::testing::Test {
  protected:
   std::unique_ptr<Pager> open_ok() {
     auto p = Pager::open(path_);
-    EXPECT_TRUE(p) << (p ? "" : p.error().message());
+    EXPECT_OK(p);
     return p ? std::move(*p) : nullptr;
   }
   std::string open_err() {

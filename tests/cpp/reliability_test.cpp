@@ -15,19 +15,8 @@ namespace {
 using orvi::testing::SimDisk;
 using orvi::testing::SimStorage;
 
-struct State {
-  uint64_t next_node_id;
-  std::map<uint64_t, uint32_t> degrees;  // node id -> out_degree
-  bool operator==(const State&) const = default;
-};
-
-class FailThenCrashTest : public ::testing::Test {
+class FailThenCrashTest : public orvi::testing::CrashTest {
  protected:
-  static std::unique_ptr<Pager> open_image(SimDisk& disk, bool is_new) {
-    auto p = Pager::open_storage(std::make_unique<SimStorage>(&disk), is_new);
-    EXPECT_TRUE(p) << (p ? "" : p.error().message());
-    return p ? std::move(*p) : nullptr;
-  }
   // What a killed process leaves: every write that returned, flushed or not.
   static SimDisk killed(const SimDisk& disk) {
     SimDisk after;
@@ -35,29 +24,6 @@ class FailThenCrashTest : public ::testing::Test {
     after.durable = disk.current;
     return after;
   }
-  static void write_state(Pager& p, uint64_t n, uint32_t degree) {
-    while (p.chain(ExtentKind::kNode).extents.size() * kNodesPerExtent < n) {
-      ASSERT_TRUE(p.allocate_extent(ExtentKind::kNode));
-    }
-    for (uint64_t id = 1; id <= n; ++id) {
-      NodeSlot s;
-      s.id = id;
-      s.out_degree = degree;
-      ASSERT_TRUE(p.write_node_slot(s));
-    }
-    p.header().next_node_id = n + 1;
-  }
-  static State read_state(Pager& p) {
-    State s{p.header().next_node_id, {}};
-    for (uint64_t id = 1; id < s.next_node_id; ++id) {
-      auto slot = p.read_node_slot(id);
-      EXPECT_TRUE(slot) << "node " << id;
-      if (slot) s.degrees[id] = slot->out_degree;
-    }
-    return s;
-  }
-
-  SimDisk disk_;
 };
 
 // The first failure may hit any step of the commit, including the write or

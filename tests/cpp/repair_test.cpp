@@ -15,13 +15,7 @@ namespace orvi {
 namespace {
 
 using orvi::testing::TempDir;
-
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
-}
+using orvi::testing::slurp;
 
 // Works on a real file: builds a graph, commits, closes, and then damages
 // slot bytes in place, as a torn write or a bad disk would.
@@ -32,7 +26,7 @@ class RepairTest : public ::testing::Test {
   void open() {
     pager_.reset();
     auto p = Pager::open(path_);
-    ASSERT_TRUE(p) << p.error().message();
+    ASSERT_OK(p);
     pager_ = std::move(*p);
   }
   void commit_and_close() {
@@ -51,7 +45,7 @@ class RepairTest : public ::testing::Test {
   }
   uint64_t edge(uint64_t from, uint64_t to) {
     auto e = add_edge(*pager_, from, "E", to, {});
-    EXPECT_TRUE(e) << (e ? "" : e.error().message());
+    EXPECT_OK(e);
     return e ? e->id : 0;
   }
 
@@ -75,7 +69,7 @@ class RepairTest : public ::testing::Test {
 
   std::vector<uint64_t> out_ids(uint64_t n) {
     auto r = out_edges(*pager_, n, std::nullopt);
-    EXPECT_TRUE(r) << (r ? "" : r.error().message());
+    EXPECT_OK(r);
     std::vector<uint64_t> ids;
     if (r) {
       for (const Edge& e : *r) ids.push_back(e.id);
@@ -84,7 +78,7 @@ class RepairTest : public ::testing::Test {
   }
   std::vector<uint64_t> in_ids(uint64_t n) {
     auto r = in_edges(*pager_, n, std::nullopt);
-    EXPECT_TRUE(r) << (r ? "" : r.error().message());
+    EXPECT_OK(r);
     std::vector<uint64_t> ids;
     if (r) {
       for (const Edge& e : *r) ids.push_back(e.id);
@@ -98,7 +92,7 @@ class RepairTest : public ::testing::Test {
   }
   RepairCounts repair_ok() {
     auto r = repair_adjacency(*pager_);
-    EXPECT_TRUE(r) << (r ? "" : r.error().message());
+    EXPECT_OK(r);
     return r ? *r : RepairCounts{~0ull, ~0ull};
   }
 

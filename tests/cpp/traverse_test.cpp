@@ -10,20 +10,15 @@
 
 #include "graph/edge.h"
 #include "graph/node.h"
+#include "test_util.h"
 
 namespace orvi {
 namespace {
 
 using Walk = std::vector<std::pair<uint64_t, uint64_t>>;  // (id, depth)
 
-class TraverseTest : public ::testing::Test {
+class TraverseTest : public orvi::testing::MemoryPagerTest {
  protected:
-  void SetUp() override {
-    auto p = Pager::open(":memory:");
-    ASSERT_TRUE(p);
-    pager_ = std::move(*p);
-  }
-
   uint64_t node() {
     auto n = add_node(*pager_, {"N"}, {});
     EXPECT_TRUE(n);
@@ -31,12 +26,12 @@ class TraverseTest : public ::testing::Test {
   }
   uint64_t edge(uint64_t from, uint64_t to, std::string label = "E") {
     auto e = add_edge(*pager_, from, std::move(label), to, {});
-    EXPECT_TRUE(e) << (e ? "" : e.error().message());
+    EXPECT_OK(e);
     return e ? e->id : 0;
   }
 
   static Walk ids(const Result<std::vector<std::pair<Node, uint64_t>>>& r) {
-    EXPECT_TRUE(r) << (r ? "" : r.error().message());
+    EXPECT_OK(r);
     Walk out;
     if (r) {
       for (const auto& [n, d] : *r) out.emplace_back(n.id, d);
@@ -53,14 +48,13 @@ class TraverseTest : public ::testing::Test {
   std::vector<uint64_t> path(uint64_t a, uint64_t b,
                              std::optional<std::string_view> label = {}) {
     auto r = shortest_path(*pager_, a, b, label);
-    EXPECT_TRUE(r) << (r ? "" : r.error().message());
+    EXPECT_OK(r);
     if (!r || !r->has_value()) return {0};
     std::vector<uint64_t> out;
     for (const Node& n : **r) out.push_back(n.id);
     return out;
   }
 
-  std::unique_ptr<Pager> pager_;
 };
 
 TEST_F(TraverseTest, ChainReportsDepthsAndNeverTheStart) {

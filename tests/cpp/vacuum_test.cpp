@@ -18,36 +18,17 @@ namespace orvi {
 namespace {
 
 using orvi::testing::TempDir;
-
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
-}
-
-void spit(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << bytes;
-}
-
-uint64_t size_of(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size)
-                                        : 0;
-}
-
-bool exists(const std::string& path) {
-  struct stat st;
-  return ::lstat(path.c_str(), &st) == 0;
-}
+using orvi::testing::slurp;
+using orvi::testing::spit;
+using orvi::testing::size_of;
+using orvi::testing::exists;
 
 // Every record, id, endpoint, blob and counter of a database, canonically.
 std::string dump(GraphDB& db) {
   Pager& p = db.pager();
   std::string out;
   auto nodes = all_nodes(p);
-  EXPECT_TRUE(nodes) << (nodes ? "" : nodes.error().message());
+  EXPECT_OK(nodes);
   for (const Node& n : *nodes) {
     auto slot = p.read_node_slot(n.id);
     out += "N" + std::to_string(n.id) + ":" + encode_labels(n.labels) + ":" +
@@ -57,7 +38,7 @@ std::string dump(GraphDB& db) {
            std::to_string(slot->in_degree) + "\n";
   }
   auto edges = all_edges(p);
-  EXPECT_TRUE(edges) << (edges ? "" : edges.error().message());
+  EXPECT_OK(edges);
   for (const Edge& e : *edges) {
     auto slot = p.read_edge_slot(e.id);
     out += "E" + std::to_string(e.id) + ":" + std::to_string(e.from_node) +
@@ -92,7 +73,7 @@ class VacuumTest : public ::testing::Test {
   void open(const std::string& path) {
     db_.reset();
     auto db = GraphDB::open(path);
-    ASSERT_TRUE(db) << db.error().message();
+    ASSERT_OK(db);
     db_ = std::move(*db);
   }
   void reopen() { open(path_); }
@@ -125,7 +106,7 @@ class VacuumTest : public ::testing::Test {
 
   void vacuum_ok() {
     Status s = db_->vacuum();
-    ASSERT_TRUE(s) << s.error().message();
+    ASSERT_OK(s);
   }
 
   TempDir dir_;

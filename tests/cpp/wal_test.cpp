@@ -14,50 +14,11 @@ namespace {
 using orvi::testing::SimDisk;
 using orvi::testing::SimStorage;
 
-// What a test transaction changes: a set of slot values and header counters
-// that are compared in full after every crash.
-struct State {
-  uint64_t next_node_id;
-  std::map<uint64_t, uint32_t> degrees;  // node id -> out_degree
-  bool operator==(const State&) const = default;
-};
-
-class WalTest : public ::testing::Test {
+class WalTest : public orvi::testing::CrashTest {
  protected:
-  std::unique_ptr<Pager> open_disk(bool is_new) {
-    auto p = Pager::open_storage(std::make_unique<SimStorage>(&disk_), is_new);
-    EXPECT_TRUE(p) << (p ? "" : p.error().message());
-    return p ? std::move(*p) : nullptr;
-  }
   static std::unique_ptr<Pager> reopen_image(SimDisk& disk) {
-    auto p = Pager::open_storage(std::make_unique<SimStorage>(&disk), false);
-    EXPECT_TRUE(p) << (p ? "" : p.error().message());
-    return p ? std::move(*p) : nullptr;
+    return open_image(disk, false);
   }
-  // Writes `n` node slots (one page per 63 ids) with the given degree.
-  static void write_state(Pager& p, uint64_t n, uint32_t degree) {
-    while (p.chain(ExtentKind::kNode).extents.size() * kNodesPerExtent < n) {
-      ASSERT_TRUE(p.allocate_extent(ExtentKind::kNode));
-    }
-    for (uint64_t id = 1; id <= n; ++id) {
-      NodeSlot s;
-      s.id = id;
-      s.out_degree = degree;
-      ASSERT_TRUE(p.write_node_slot(s));
-    }
-    p.header().next_node_id = n + 1;
-  }
-  static State read_state(Pager& p) {
-    State s{p.header().next_node_id, {}};
-    for (uint64_t id = 1; id < s.next_node_id; ++id) {
-      auto slot = p.read_node_slot(id);
-      EXPECT_TRUE(slot);
-      if (slot) s.degrees[id] = slot->out_degree;
-    }
-    return s;
-  }
-
-  SimDisk disk_;
 };
 
 TEST_F(WalTest, CommitWritesTheExactLogBytes) {

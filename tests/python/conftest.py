@@ -1,25 +1,8 @@
-"""Shared fixtures and helpers for the orvi binding tests."""
-
-import contextlib
+"""Shared fixtures of the orvi binding tests (helpers live in helpers.py)."""
 
 import pytest
 
 import orvi
-
-CLOSED = (
-    "orvi: database handle is closed; reopen with orvi.open(path) before "
-    "issuing further operations."
-)
-
-
-@contextlib.contextmanager
-def check(exc_class, message):
-    """Asserts that the block raises exactly `exc_class` with `message` as
-    its single argument."""
-    with pytest.raises(BaseException) as info:
-        yield info
-    assert type(info.value) is exc_class, repr(info.value)
-    assert info.value.args == (message,), info.value.args
 
 
 @pytest.fixture

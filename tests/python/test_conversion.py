@@ -6,7 +6,7 @@ import math
 import pytest
 
 import orvi
-from conftest import check
+from helpers import check, node_id_message
 
 DEPTH = (
     "Property nesting depth exceeds the maximum of 32. Flatten nested "
@@ -18,13 +18,6 @@ def type_message(name):
     return (
         "Property values must be None, bool, int, float, str, list, or dict "
         f"(nested values follow the same rules). Got type `{name}`."
-    )
-
-
-def node_id_message(name):
-    return (
-        "Expected a orvi.Node instance or a non-negative integer node id; got "
-        f"type `{name}`. Use the value returned by add_node() or node.id."
     )
 
 

@@ -7,13 +7,12 @@ import re
 import shlex
 import subprocess
 import sys
-from pathlib import Path
 
 import pytest
 
 import orvi
+from helpers import REPO
 
-REPO = Path(__file__).resolve().parents[2]
 EXAMPLES = sorted((REPO / "examples").glob("*.py"))
 README = (REPO / "README.md").read_text(encoding="utf-8")
 

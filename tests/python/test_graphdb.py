@@ -6,18 +6,7 @@ import os
 import pytest
 
 import orvi
-from conftest import CLOSED, check
-
-
-def node_missing(i):
-    return (f"No node with id {i}. Use a positive integer id returned from "
-            "add_node() or an existing Node.id; id 0 is never valid.")
-
-
-def edge_missing(i):
-    return (f"No edge with id {i}. Use a positive integer id returned from "
-            "add_edge()/merge_edge() or an existing Edge.id; id 0 is never "
-            "valid.")
+from helpers import CLOSED, check, edge_missing, node_missing
 
 
 class TestRecords:

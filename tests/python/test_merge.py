@@ -9,7 +9,7 @@ import threading
 import pytest
 
 import orvi
-from conftest import CLOSED, check
+from helpers import CLOSED, check, snapshot
 
 SELF_MERGE = ("merge_from: source and destination must be different GraphDB "
               "instances")
@@ -37,13 +37,6 @@ def src():
     db = orvi.open(":memory:")
     yield db
     db.close()
-
-
-def snapshot(db):
-    """Everything readable about a database, for before/after comparisons."""
-    return ([(n.id, n.labels, n.properties) for n in db.all_nodes()],
-            [(e.id, e.label, e.from_node, e.to_node, e.properties)
-             for e in db.all_edges()])
 
 
 class TestAlwaysNew:

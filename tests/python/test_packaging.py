@@ -12,11 +12,10 @@ import subprocess
 import sys
 import venv
 import zipfile
-from pathlib import Path
 
 import pytest
 
-REPO = Path(__file__).resolve().parents[2]
+from helpers import REPO, project_version
 
 pytestmark = pytest.mark.skipif(
     os.environ.get("ORVI_SLOW_TESTS") != "1",
@@ -74,4 +73,4 @@ def test_wheel_installs_into_a_fresh_environment(tmp_path):
     result = subprocess.run([str(py), "-c", SMOKE], cwd=work, capture_output=True, text=True,
                             env=clean, timeout=600)
     assert result.returncode == 0, result.stdout + result.stderr
-    assert result.stdout.startswith("smoke ok 0.8.0")
+    assert result.stdout.startswith(f"smoke ok {project_version()}")

@@ -6,7 +6,7 @@ import gc
 import pytest
 
 import orvi
-from conftest import CLOSED, check
+from helpers import CLOSED, check
 
 U64_MAX = 2**64 - 1
 

@@ -5,7 +5,7 @@ import pytest
 
 import orvi
 
-from conftest import check
+from helpers import check
 
 
 def missing(word, key):

@@ -7,7 +7,7 @@ import struct
 import pytest
 
 import orvi
-from conftest import CLOSED, check
+from helpers import CLOSED, check
 
 PAGE = 4096
 CORRUPT = ("The database file failed an internal integrity check and may be "

@@ -4,7 +4,7 @@ from the live edges, element conversion before the lock, closed handle."""
 import pytest
 
 import orvi
-from conftest import CLOSED, check
+from helpers import CLOSED, check
 
 
 def nodes(db, n):

@@ -4,7 +4,7 @@ interplay with close()."""
 import pytest
 
 import orvi
-from conftest import CLOSED, check
+from helpers import CLOSED, check
 
 ACTIVE = "Transaction could not be completed: transaction already active"
 

@@ -9,18 +9,9 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import orvi
-from conftest import CLOSED, check
+from helpers import CLOSED, check, node_id_message, node_missing
 
 U64_MAX = 2**64 - 1
-NODE_ID_MESSAGE = (
-    "Expected a orvi.Node instance or a non-negative integer node id; got "
-    "type `{}`. Use the value returned by add_node() or node.id."
-)
-
-
-def node_missing(i):
-    return (f"No node with id {i}. Use a positive integer id returned from "
-            "add_node() or an existing Node.id; id 0 is never valid.")
 
 
 def walk_ids(result):
@@ -203,18 +194,18 @@ class TestArguments:
         # max_depth is converted before start.
         with pytest.raises(OverflowError):
             mem.bfs("x", -1)
-        with check(ValueError, NODE_ID_MESSAGE.format("str")):
+        with check(ValueError, node_id_message("str")):
             mem.dfs("x", 1)
-        with check(ValueError, NODE_ID_MESSAGE.format("int")):
+        with check(ValueError, node_id_message("int")):
             mem.bfs(-1, 0)
 
     def test_conversion_order_of_shortest_path(self, mem):
         msg = "shortest_path() argument 'edge_label' must be str or None, not int"
         with check(TypeError, msg):
             mem.shortest_path("a", "b", 5)
-        with check(ValueError, NODE_ID_MESSAGE.format("str")):
+        with check(ValueError, node_id_message("str")):
             mem.shortest_path("a", 1.5)
-        with check(ValueError, NODE_ID_MESSAGE.format("float")):
+        with check(ValueError, node_id_message("float")):
             mem.shortest_path(1, 1.5)
         with pytest.raises(UnicodeEncodeError):
             mem.shortest_path(1, 1, "\udc80")

@@ -12,7 +12,8 @@ import textwrap
 import pytest
 
 import orvi
-from conftest import CLOSED, check
+import helpers
+from helpers import CLOSED, check
 
 IN_TRANSACTION = (
     "Transaction could not be completed: vacuum() cannot run inside an "
@@ -20,11 +21,7 @@ IN_TRANSACTION = (
 
 
 def snapshot(db):
-    return ([(n.id, n.labels, n.properties) for n in db.all_nodes()],
-            [(e.id, e.label, e.from_node, e.to_node, e.properties)
-             for e in db.all_edges()],
-            {n.id: [e.id for e in db.out_edges(n)] for n in db.all_nodes()},
-            {n.id: [e.id for e in db.in_edges(n)] for n in db.all_nodes()})
+    return helpers.snapshot(db, adjacency=True)
 
 
 def churn(db, rounds=40):
