@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "graph/live_slots.h"
+
 namespace orvi {
 
 namespace {
@@ -35,13 +37,6 @@ OrviError degree_overflow(bool out, uint64_t node, uint64_t edge) {
 
 // A slot below the next id that no extent covers: the header and the
 // extent index disagree.
-OrviError unaddressable(const char* word, uint64_t id, uint64_t next) {
-  return OrviError::corrupted(std::string(word) + " " + std::to_string(id) +
-                              " lies below next_" + word + "_id " +
-                              std::to_string(next) + " but no " + word +
-                              " extent holds its slot");
-}
-
 // The id range below `next` must be covered by the kind's extents before a
 // table is sized to it; otherwise a damaged counter would size the table.
 Status check_range(Pager& pager, ExtentKind kind, uint64_t next) {
@@ -49,7 +44,7 @@ Status check_range(Pager& pager, ExtentKind kind, uint64_t next) {
       kind == ExtentKind::kNode ? kNodesPerExtent : kEdgesPerExtent;
   const uint64_t covered = pager.chain(kind).extents.size() * per_extent;
   if (next > 1 && next - 1 > covered) {
-    return unaddressable(extent_kind_word(kind), covered + 1, next);
+    return unaddressable_slot(extent_kind_word(kind), covered + 1, next);
   }
   return Ok();
 }
@@ -76,22 +71,17 @@ Result<RepairCounts> repair_adjacency(Pager& graph) {
 
   // Node pass: every live node with empty lists.
   std::vector<NodeEntry> nodes(std::max<uint64_t>(next_node, 1));
-  for (uint64_t id = 1; id < next_node; ++id) {
-    auto slot = graph.read_node_slot(id);
-    if (!slot) {
-      if (slot.error().kind() == ErrorKind::kCapacityExceeded) {
-        return unaddressable("node", id, next_node);
-      }
-      return slot.error();
-    }
-    if (!slot->live()) continue;
-    NodeEntry& entry = nodes[id];
-    entry.id_repaired = slot->id != id;
-    entry.slot = *slot;
-    // Writes go to the slot named by the stored id: pin it to the position
-    // it was read from so a damaged id cannot redirect the write.
-    entry.slot.id = id;
-  }
+  ORVI_TRY(for_each_live_slot<NodeSlot>(
+      graph, [&](uint64_t id, const NodeSlot& slot) -> Status {
+        NodeEntry& entry = nodes[id];
+        entry.id_repaired = slot.id != id;
+        entry.slot = slot;
+        // Writes go to the slot named by the stored id: pin it to the
+        // position it was read from so a damaged id cannot redirect the
+        // write.
+        entry.slot.id = id;
+        return Ok();
+      }));
 
   // Edge pass: prepend every live edge to its endpoints' lists, in
   // ascending id order, checking everything before anything is written.
@@ -99,45 +89,42 @@ Result<RepairCounts> repair_adjacency(Pager& graph) {
   // table keeps only the slots whose links change, in ascending id order.
   std::vector<EdgeSlot> edge_writes;
   RepairCounts counts;
-  for (uint64_t t = 1; t < next_edge; ++t) {
-    auto read = graph.read_edge_slot(t);
-    if (!read) {
-      if (read.error().kind() == ErrorKind::kCapacityExceeded) {
-        return unaddressable("edge", t, next_edge);
-      }
-      return read.error();
-    }
-    if (!read->live()) continue;
-    const EdgeSlot& slot = *read;
-    const uint64_t s = slot.from;
-    const uint64_t d = slot.to;
-    EdgeSlot rebuilt = slot;
-    rebuilt.id = t;  // pinned like the node slots
+  ORVI_TRY(for_each_live_slot<EdgeSlot>(
+      graph, [&](uint64_t t, const EdgeSlot& slot) -> Status {
+        const uint64_t s = slot.from;
+        const uint64_t d = slot.to;
+        EdgeSlot rebuilt = slot;
+        rebuilt.id = t;  // pinned like the node slots
 
-    if (s >= nodes.size() || nodes[s].slot.id == 0) {
-      return missing_endpoint(t, true, s);
-    }
-    NodeEntry& source = nodes[s];
-    rebuilt.next_out = source.first_out;
-    source.first_out = t;
-    if (source.out_degree == kMaxDegree) return degree_overflow(true, s, t);
-    source.out_degree += 1;
+        if (s >= nodes.size() || nodes[s].slot.id == 0) {
+          return missing_endpoint(t, true, s);
+        }
+        NodeEntry& source = nodes[s];
+        rebuilt.next_out = source.first_out;
+        source.first_out = t;
+        if (source.out_degree == kMaxDegree) {
+          return degree_overflow(true, s, t);
+        }
+        source.out_degree += 1;
 
-    if (d >= nodes.size() || nodes[d].slot.id == 0) {
-      return missing_endpoint(t, false, d);
-    }
-    NodeEntry& target = nodes[d];
-    rebuilt.next_in = target.first_in;
-    target.first_in = t;
-    if (target.in_degree == kMaxDegree) return degree_overflow(false, d, t);
-    target.in_degree += 1;
+        if (d >= nodes.size() || nodes[d].slot.id == 0) {
+          return missing_endpoint(t, false, d);
+        }
+        NodeEntry& target = nodes[d];
+        rebuilt.next_in = target.first_in;
+        target.first_in = t;
+        if (target.in_degree == kMaxDegree) {
+          return degree_overflow(false, d, t);
+        }
+        target.in_degree += 1;
 
-    if (slot.id != t || rebuilt.next_out != slot.next_out ||
-        rebuilt.next_in != slot.next_in) {
-      edge_writes.push_back(rebuilt);
-    }
-    counts.edges_relinked += 1;
-  }
+        if (slot.id != t || rebuilt.next_out != slot.next_out ||
+            rebuilt.next_in != slot.next_in) {
+          edge_writes.push_back(rebuilt);
+        }
+        counts.edges_relinked += 1;
+        return Ok();
+      }));
 
   // Write pass. A slot whose rebuilt fields equal the stored ones is
   // already what the rewrite would produce and is left alone: the result is

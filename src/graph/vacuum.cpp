@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <utility>
 
+#include "graph/live_slots.h"
 #include "storage/atomic_rename.h"
 #include "storage/prop_codec.h"
 
@@ -31,13 +32,6 @@ const char kInTransaction[] =
 const char kBadTmpPath[] =
     "vacuum: temporary path is not valid UTF-8 \xE2\x80\x94 retry from a "
     "directory whose name is encodable as UTF-8";
-
-OrviError unaddressable(const char* word, uint64_t id, uint64_t next) {
-  return OrviError::corrupted(std::string(word) + " " + std::to_string(id) +
-                              " lies below next_" + word + "_id " +
-                              std::to_string(next) + " but no " + word +
-                              " extent holds its slot");
-}
 
 void remove_quietly(const std::string& path) { ::unlink(path.c_str()); }
 
@@ -128,48 +122,37 @@ Result<LiveRecords> snapshot_live_records(Pager& graph) {
   records.edges.reserve(static_cast<size_t>(
       std::min({graph.header().edge_count, next_edge, kMaxReserve})));
 
-  for (uint64_t id = 1; id < next_node; ++id) {
-    auto slot = graph.read_node_slot(id);
-    if (!slot) {
-      if (slot.error().kind() == ErrorKind::kCapacityExceeded) {
-        return unaddressable("node", id, next_node);
-      }
-      return slot.error();
-    }
-    if (!slot->live()) continue;
-    NodeRecord record;
-    record.slot = *slot;
-    // The copy is written to the slot its id names: pin it to the position
-    // it was read from, so a damaged id field cannot overwrite another node.
-    record.slot.id = id;
-    auto labels = graph.read_prop(slot->label_offset, slot->label_len);
-    if (!labels) return labels.error();
-    auto props = graph.read_prop(slot->prop_offset, slot->prop_len);
-    if (!props) return props.error();
-    record.labels = std::move(*labels);
-    record.props = std::move(*props);
-    records.nodes.push_back(std::move(record));
-  }
-  for (uint64_t id = 1; id < next_edge; ++id) {
-    auto slot = graph.read_edge_slot(id);
-    if (!slot) {
-      if (slot.error().kind() == ErrorKind::kCapacityExceeded) {
-        return unaddressable("edge", id, next_edge);
-      }
-      return slot.error();
-    }
-    if (!slot->live()) continue;
-    EdgeRecord record;
-    record.slot = *slot;
-    record.slot.id = id;
-    auto label = graph.read_prop(slot->label_offset, slot->label_len);
-    if (!label) return label.error();
-    auto props = graph.read_prop(slot->prop_offset, slot->prop_len);
-    if (!props) return props.error();
-    record.label = std::move(*label);
-    record.props = std::move(*props);
-    records.edges.push_back(std::move(record));
-  }
+  ORVI_TRY(for_each_live_slot<NodeSlot>(
+      graph, [&](uint64_t id, const NodeSlot& slot) -> Status {
+        NodeRecord record;
+        record.slot = slot;
+        // The copy is written to the slot its id names: pin it to the
+        // position it was read from, so a damaged id field cannot
+        // overwrite another node.
+        record.slot.id = id;
+        auto labels = graph.read_prop(slot.label_offset, slot.label_len);
+        if (!labels) return labels.error();
+        auto props = graph.read_prop(slot.prop_offset, slot.prop_len);
+        if (!props) return props.error();
+        record.labels = std::move(*labels);
+        record.props = std::move(*props);
+        records.nodes.push_back(std::move(record));
+        return Ok();
+      }));
+  ORVI_TRY(for_each_live_slot<EdgeSlot>(
+      graph, [&](uint64_t id, const EdgeSlot& slot) -> Status {
+        EdgeRecord record;
+        record.slot = slot;
+        record.slot.id = id;
+        auto label = graph.read_prop(slot.label_offset, slot.label_len);
+        if (!label) return label.error();
+        auto props = graph.read_prop(slot.prop_offset, slot.prop_len);
+        if (!props) return props.error();
+        record.label = std::move(*label);
+        record.props = std::move(*props);
+        records.edges.push_back(std::move(record));
+        return Ok();
+      }));
   return records;
 }
 

@@ -459,8 +459,10 @@ bool add_props(PyObject* dict, const PropMap& props) {
   return true;
 }
 
-template <typename T, typename F>
-PyObject* list_of(const std::vector<T>& items, F&& make) {
+// A new list of make(item) for every item; `items` may be const (make sees
+// const items) or not (make may move them out).
+template <typename Items, typename F>
+PyObject* list_of(Items& items, F&& make) {
   PyRef list(PyList_New(static_cast<Py_ssize_t>(items.size())));
   if (!list) return nullptr;
   for (size_t i = 0; i < items.size(); ++i) {
@@ -470,6 +472,9 @@ PyObject* list_of(const std::vector<T>& items, F&& make) {
   }
   return list.release();
 }
+
+PyObject* move_to_py_node(auto& node) { return new_py_node(std::move(node)); }
+PyObject* move_to_py_edge(auto& edge) { return new_py_edge(std::move(edge)); }
 
 }  // namespace
 
@@ -502,47 +507,19 @@ PyObject* labels_to_py(const std::vector<std::string>& labels) {
 }
 
 PyObject* node_list_to_py(std::vector<Node> nodes) {
-  PyRef list(PyList_New(static_cast<Py_ssize_t>(nodes.size())));
-  if (!list) return nullptr;
-  for (size_t i = 0; i < nodes.size(); ++i) {
-    PyObject* item = new_py_node(std::move(nodes[i]));
-    if (item == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-  }
-  return list.release();
+  return list_of(nodes, move_to_py_node<Node>);
 }
 
 PyObject* node_list_to_py(std::vector<StoredNode> nodes) {
-  PyRef list(PyList_New(static_cast<Py_ssize_t>(nodes.size())));
-  if (!list) return nullptr;
-  for (size_t i = 0; i < nodes.size(); ++i) {
-    PyObject* item = new_py_node(std::move(nodes[i]));
-    if (item == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-  }
-  return list.release();
+  return list_of(nodes, move_to_py_node<StoredNode>);
 }
 
 PyObject* edge_list_to_py(std::vector<StoredEdge> edges) {
-  PyRef list(PyList_New(static_cast<Py_ssize_t>(edges.size())));
-  if (!list) return nullptr;
-  for (size_t i = 0; i < edges.size(); ++i) {
-    PyObject* item = new_py_edge(std::move(edges[i]));
-    if (item == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-  }
-  return list.release();
+  return list_of(edges, move_to_py_edge<StoredEdge>);
 }
 
 PyObject* edge_list_to_py(std::vector<Edge> edges) {
-  PyRef list(PyList_New(static_cast<Py_ssize_t>(edges.size())));
-  if (!list) return nullptr;
-  for (size_t i = 0; i < edges.size(); ++i) {
-    PyObject* item = new_py_edge(std::move(edges[i]));
-    if (item == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-  }
-  return list.release();
+  return list_of(edges, move_to_py_edge<Edge>);
 }
 
 PyObject* node_record(const Node& node) {

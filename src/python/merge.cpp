@@ -67,25 +67,7 @@ PyObject* graphdb_merge_edge(PyObject* self, PyObject* const* args,
                              Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     static const Signature sig(kMergeEdgeDoc);
-    BoundArgs b;
-    std::string label;
-    uint64_t from = 0;
-    uint64_t to = 0;
-    PropMap props;
-    // The label is checked first, then the endpoints, then the properties.
-    if (!bind_args(sig, args, nargs, kwnames, b) ||
-        !str_from_py(b[1], sig, "label", label) ||
-        !node_id_from_py(b[0], from) || !node_id_from_py(b[2], to) ||
-        !kwargs_to_props(b, props)) {
-      return nullptr;
-    }
-    return call_core(
-        *graphdb_handle(self),
-        [&](GraphDB& db) {
-          return merge_edge(db.pager(), from, std::move(label), to,
-                            std::move(props));
-        },
-        [](Edge edge) { return new_py_edge(std::move(edge)); });
+    return graphdb_write_edge(self, sig, args, nargs, kwnames, merge_edge);
   });
 }
 

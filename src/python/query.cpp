@@ -171,11 +171,13 @@ PyObject* query_where(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   });
 }
 
-template <typename Record>
-PyObject* query_skip(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                     PyObject* kwnames) {
+// skip(n) and limit(n): a copy of the query with `field` set to `n`, a
+// non-negative int.
+template <typename Record, const char* kDoc, auto field>
+PyObject* query_with_count(PyObject* self, PyObject* const* args,
+                           Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    static const Signature sig(kSkipDoc);
+    static const Signature sig(kDoc);
     BoundArgs b;
     uint64_t n = 0;
     if (!bind_args(sig, args, nargs, kwnames, b) ||
@@ -183,24 +185,7 @@ PyObject* query_skip(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
       return nullptr;
     }
     PyRef copy(copy_query(query_of<Record>(self)));
-    if (copy) query_of<Record>(copy.get())->skip = n;
-    return copy.release();
-  });
-}
-
-template <typename Record>
-PyObject* query_limit(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    static const Signature sig(kLimitDoc);
-    BoundArgs b;
-    uint64_t n = 0;
-    if (!bind_args(sig, args, nargs, kwnames, b) ||
-        !plain_id_from_py(b[0], sig, "n", n)) {
-      return nullptr;
-    }
-    PyRef copy(copy_query(query_of<Record>(self)));
-    if (copy) query_of<Record>(copy.get())->limit = n;
+    if (copy) query_of<Record>(copy.get())->*field = n;
     return copy.release();
   });
 }
@@ -396,10 +381,14 @@ PyMethodDef query_methods[] = {
      kLabelDoc},
     {"where_", fastcall_cast(query_where<Record>),
      METH_FASTCALL | METH_KEYWORDS, kWhereDoc},
-    {"skip", fastcall_cast(query_skip<Record>), METH_FASTCALL | METH_KEYWORDS,
-     kSkipDoc},
-    {"limit", fastcall_cast(query_limit<Record>), METH_FASTCALL | METH_KEYWORDS,
-     kLimitDoc},
+    {"skip",
+     fastcall_cast(
+         query_with_count<Record, kSkipDoc, &PyQuery<Record>::skip>),
+     METH_FASTCALL | METH_KEYWORDS, kSkipDoc},
+    {"limit",
+     fastcall_cast(
+         query_with_count<Record, kLimitDoc, &PyQuery<Record>::limit>),
+     METH_FASTCALL | METH_KEYWORDS, kLimitDoc},
     {"fetch", query_fetch<Record>, METH_NOARGS, "fetch($self)\n--\n\n"},
     {"count", query_count<Record>, METH_NOARGS, "count($self)\n--\n\n"},
     {"exists", query_exists<Record>, METH_NOARGS, "exists($self)\n--\n\n"},

@@ -22,6 +22,7 @@
 #include "graph/edge.h"
 #include "graph/merge.h"
 #include "graph/node.h"
+#include "python/args.h"
 #include "python/handle.h"
 
 namespace orvi::py {
@@ -158,6 +159,15 @@ inline constexpr const char kRepairAdjacencyDoc[] =
     "repair_adjacency($self)\n--\n\n";
 PyObject* graphdb_merge_edge(PyObject* self, PyObject* const* args,
                              Py_ssize_t nargs, PyObject* kwnames);
+// The body of add_edge and merge_edge, called inside their guarded():
+// the same arguments (from_node, label, to_node, **kwargs), checked label
+// first, then the endpoints, then the properties; then one core write that
+// makes or finds the edge.
+using EdgeWrite = Result<Edge> (*)(Pager&, uint64_t, std::string, uint64_t,
+                                   PropMap);
+PyObject* graphdb_write_edge(PyObject* self, const Signature& sig,
+                             PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames, EdgeWrite write);
 PyObject* graphdb_merge_from(PyObject* self, PyObject* const* args,
                              Py_ssize_t nargs, PyObject* kwnames);
 PyObject* graphdb_vacuum(PyObject* self, PyObject* unused);
