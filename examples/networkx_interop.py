@@ -27,13 +27,15 @@ def main():
         club.edges[a, b]["label"] = "FRIEND"
 
     with orvi.open(path) as db:
-        ids = from_networkx(club, db)  # commits in batches
+        ids = from_networkx(club, db)  # commits in batches; {member: node id}
         print(f"stored {db.node_count()} members and {db.edge_count()} friendships")
 
-        graph = to_networkx(db)  # a MultiDiGraph keyed by orvi ids
+        # A MultiDiGraph keyed by the original keys (kept in "nx:key").
+        graph = to_networkx(db)
+        print("same member keys:", sorted(graph.nodes) == sorted(club.nodes))
         centrality = nx.degree_centrality(graph.to_undirected())
-        for node_id, value in centrality.items():
-            db.update_node(node_id, centrality=round(value, 4))
+        for member, value in centrality.items():
+            db.update_node(ids[member], centrality=round(value, 4))
         db.commit()
 
         best = max(db.all_nodes(), key=lambda n: n["centrality"])

@@ -1,9 +1,11 @@
 """Conversion between an orvi database and a networkx graph.
 
 ``to_networkx(db)`` gives a ``networkx.MultiDiGraph``: one node per live
-node, keyed by its orvi id, with the labels (a list) under ``labels_attr``
-and the properties as further attributes; one edge per live edge, keyed by
-its orvi edge id, with the label under ``label_attr`` and the properties.
+node, with the labels (a list) under ``labels_attr`` and the properties as
+further attributes; one edge per live edge, keyed by its orvi edge id, with
+the label under ``label_attr`` and the properties. A node is keyed by the
+graph key stored in its ``key_attr`` property (which is then not an
+attribute), or by its orvi id when it has none.
 
 ``from_networkx(graph, db)`` adds a graph's nodes and edges as new records
 and returns the map from the graph's node keys to the new node ids. Any
@@ -13,13 +15,23 @@ edge in the order networkx reports its ends. Node labels come from
 from ``label_attr`` (a string; absent gives the empty label); every other
 attribute becomes a property, with tuples stored as lists.
 
+Node keys survive the round trip: ``from_networkx`` stores each node's key
+in the property ``key_attr``, by default ``"nx:key"`` (a name with a colon
+cannot be given as a keyword argument, so ``add_node(n, name=...)`` never
+produces it). Strings, booleans, 64-bit integers and floats are stored as
+they are; a tuple is stored as a list (of stored keys) and comes back as a
+tuple, since a list cannot be a graph node. Other keys (frozensets, larger
+integers, arbitrary objects) cannot come back equal and are refused; pass
+``key_attr=None`` to store no keys (``to_networkx`` then keys every node by
+its orvi id, as it does with ``key_attr=None``).
+
 networkx is imported only when these functions run, so the rest of the
 package works without it.
 """
 
 from __future__ import annotations
 
-from typing import Any, Dict, Hashable
+from typing import Any, Dict, Hashable, Optional
 
 import orvi
 
@@ -38,21 +50,67 @@ def _require_networkx() -> Any:
     return networkx
 
 
+DEFAULT_KEY_ATTR = "nx:key"
+_INT64 = range(-(2 ** 63), 2 ** 63)
+
+
+def _stored_key(key: Any) -> Any:
+    """A graph node key as a property value that reads back equal, or
+    ValueError."""
+    if isinstance(key, (str, bool, float)):
+        return key
+    if isinstance(key, int):
+        if key in _INT64:
+            return key
+        raise ValueError("an integer key beyond 64 bits cannot be stored exactly")
+    if isinstance(key, tuple):
+        return [_stored_key(item) for item in key]
+    raise ValueError(f"a key of type {type(key).__name__} cannot be stored as a property")
+
+
+def _restored_key(value: Any) -> Hashable:
+    if isinstance(value, list):
+        return tuple(_restored_key(item) for item in value)
+    if isinstance(value, dict) or value is None:
+        raise ValueError(f"{value!r} cannot be a graph node key")
+    return value
+
+
 def to_networkx(db: "orvi.GraphDB", labels_attr: str = "labels",
-                label_attr: str = "label") -> Any:
-    """The whole graph, pending changes included, as a MultiDiGraph. A
-    property named like ``labels_attr`` (nodes) or ``label_attr`` (edges)
-    raises ValueError: pass another attribute name."""
+                label_attr: str = "label", key_attr: Optional[str] = DEFAULT_KEY_ATTR) -> Any:
+    """The whole graph, pending changes included, as a MultiDiGraph.
+
+    Nodes carrying the property ``key_attr`` (written by ``from_networkx``)
+    are keyed by it, the others by their orvi id; two nodes with the same
+    key raise ValueError (pass ``key_attr=None`` to key every node by its
+    id and keep the property as an attribute). A property named like
+    ``labels_attr`` (nodes) or ``label_attr`` (edges) raises ValueError:
+    pass another attribute name."""
     nx = _require_networkx()
     graph = nx.MultiDiGraph()
+    keys: Dict[int, Hashable] = {}
+    owners: Dict[Hashable, int] = {}
     for node in iter_nodes(db):
         attrs: Dict[str, Any] = node.properties
         if labels_attr in attrs:
             raise ValueError(
                 f"node {node.id} has a property named {labels_attr!r}, where the labels go; "
                 "pass another labels_attr")
+        key: Hashable = node.id
+        if key_attr is not None and key_attr in attrs:
+            try:
+                key = _restored_key(attrs.pop(key_attr))
+            except ValueError as e:
+                raise ValueError(f"node {node.id}: its {key_attr!r} property {e}; "
+                                 "pass key_attr=None to key nodes by id") from None
+        if key in owners:
+            raise ValueError(f"nodes {owners[key]} and {node.id} both have the graph key "
+                             f"{key!r}; pass key_attr=None to key nodes by id")
+        owners[key] = node.id
+        if key != node.id or type(key) is not int:
+            keys[node.id] = key
         attrs[labels_attr] = node.labels
-        graph.add_node(node.id, **attrs)
+        graph.add_node(key, **attrs)
     for edge in iter_edges(db):
         attrs = dict(edge.properties)
         if label_attr in attrs:
@@ -60,7 +118,8 @@ def to_networkx(db: "orvi.GraphDB", labels_attr: str = "labels",
                 f"edge {edge.id} has a property named {label_attr!r}, where the label goes; "
                 "pass another label_attr")
         attrs[label_attr] = edge.label
-        graph.add_edge(edge.from_node, edge.to_node, key=edge.id, **attrs)
+        graph.add_edge(keys.get(edge.from_node, edge.from_node),
+                       keys.get(edge.to_node, edge.to_node), key=edge.id, **attrs)
     return graph
 
 
@@ -87,8 +146,13 @@ def _node_labels(key: Hashable, value: Any) -> list:
 
 def from_networkx(graph: Any, db: "orvi.GraphDB", labels_attr: str = "labels",
                   label_attr: str = "label", commit: bool = True,
-                  page_budget: int = DEFAULT_PAGE_BUDGET) -> Dict[Hashable, int]:
+                  page_budget: int = DEFAULT_PAGE_BUDGET,
+                  key_attr: Optional[str] = DEFAULT_KEY_ATTR) -> Dict[Hashable, int]:
     """Adds ``graph`` to ``db``; returns {graph node key: new node id}.
+
+    Each node's key is stored in its property ``key_attr`` (see the module
+    comment; ``None`` stores none). A node attribute of that name, or a
+    key that cannot be stored exactly, raises ValueError.
 
     With ``commit=True`` (the default) the records are committed in batches
     that fit the 4 MiB commit log, so graphs of any size can be added; the
@@ -105,7 +169,7 @@ def from_networkx(graph: Any, db: "orvi.GraphDB", labels_attr: str = "labels",
         db.commit()
     writer = BatchWriter(db, page_budget=page_budget, commit=commit)
     try:
-        _write_graph(graph, writer, labels_attr, label_attr)
+        _write_graph(graph, writer, labels_attr, label_attr, key_attr)
     except BaseException:
         if commit:
             db.rollback()
@@ -113,9 +177,19 @@ def from_networkx(graph: Any, db: "orvi.GraphDB", labels_attr: str = "labels",
     return dict(writer.ids)
 
 
-def _write_graph(graph: Any, writer: BatchWriter, labels_attr: str, label_attr: str) -> None:
+def _write_graph(graph: Any, writer: BatchWriter, labels_attr: str, label_attr: str,
+                 key_attr: Optional[str]) -> None:
     for key, attrs in graph.nodes(data=True):
         props = {name: _value(v) for name, v in attrs.items() if name != labels_attr}
+        if key_attr is not None:
+            if key_attr in props:
+                raise ValueError(f"node {key!r} has an attribute named {key_attr!r}, where "
+                                 "the node key goes; pass another key_attr (or key_attr=None)")
+            try:
+                props[key_attr] = _stored_key(key)
+            except ValueError as e:
+                raise ValueError(f"node {key!r}: {e}; pass key_attr=None to store no keys "
+                                 "(the returned map still gives every node's id)") from None
         try:
             writer.add_node(key, _node_labels(key, attrs.get(labels_attr)), props)
         except ImportFailed as e:

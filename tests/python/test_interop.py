@@ -106,14 +106,58 @@ class TestNetworkx:
         assert sorted(k for _, _, k in graph.edges(keys=True)) == [1, 2, 3, 4]
 
     def test_round_trip(self, source, target):
-        mapping = from_networkx(to_networkx(source), target)
+        mapping = from_networkx(to_networkx(source), target, key_attr=None)
         assert mapping == {1: 1, 2: 2, 4: 3}
         assert first_difference(source, target) is None
+
+    def test_node_keys_come_back(self, tmp_path):
+        graph = self.nx.MultiDiGraph()
+        keys = ["a", 7, 2.5, -(2**63), ("x", (1, 2)), (), "nx"]
+        for number, key in enumerate(keys):
+            graph.add_node(key, labels=["K"], n=number)
+        graph.add_edge("a", ("x", (1, 2)), label="T")
+        graph.add_edge((), (), label="LOOP")
+        graph.add_edge(7, "a")
+        path = str(tmp_path / "keys.orvi")
+        with orvi.open(path) as db:
+            from_networkx(graph, db)
+        with orvi.open(path) as db:
+            assert db.get_node(5)["nx:key"] == ["x", [1, 2]]
+            back = to_networkx(db)
+        assert list(back.nodes) == keys
+        assert [type(k) for k in back.nodes] == [type(k) for k in keys]
+        assert back.nodes[("x", (1, 2))] == {"labels": ["K"], "n": 4}
+        assert sorted(map(repr, back.edges())) == sorted(map(repr, graph.edges()))
+
+    def test_key_attribute_choice_and_refusals(self, target):
+        graph = self.nx.DiGraph()
+        graph.add_edge("p", "q")
+        from_networkx(graph, target, key_attr="origin")
+        assert target.get_node(1).properties == {"origin": "p"}
+        assert list(to_networkx(target, key_attr="origin").nodes) == ["p", "q"]
+        # A second copy of the same keys: the keys no longer name one node each.
+        from_networkx(graph, target, key_attr="origin")
+        with pytest.raises(ValueError, match="nodes 1 and 3 both have the graph key 'p'"):
+            to_networkx(target, key_attr="origin")
+        assert list(to_networkx(target, key_attr=None).nodes) == [1, 2, 3, 4]
+        for key, message in [(frozenset([1]), "a key of type frozenset cannot be stored"),
+                             (2**70, "beyond 64 bits"), ((1, 2**64), "beyond 64 bits")]:
+            bad = self.nx.Graph()
+            bad.add_node(key)
+            with pytest.raises(ValueError, match=message):
+                from_networkx(bad, target)
+        clash = self.nx.Graph()
+        clash.add_node(1, **{"nx:key": "mine"})
+        with pytest.raises(ValueError, match="attribute named 'nx:key'"):
+            from_networkx(clash, target)
+        assert target.node_count() == 4
+        mapping = from_networkx(clash, target, key_attr=None)
+        assert target.get_node(mapping[1]).properties == {"nx:key": "mine"}
 
     def test_round_trip_through_a_file_database_commits(self, tmp_path, source):
         path = str(tmp_path / "nx.orvi")
         with orvi.open(path) as db:
-            from_networkx(to_networkx(source), db)
+            from_networkx(to_networkx(source), db, key_attr=None)
         with orvi.open(path) as db:
             assert first_difference(source, db) is None
 
@@ -182,5 +226,4 @@ class TestNetworkx:
         with orvi.open(path) as db:
             assert (db.node_count(), db.edge_count()) == (30_000, 6_000)
             back = to_networkx(db)
-        relabelled = self.nx.relabel_nodes(back, {v: k for k, v in mapping.items()})
-        assert sorted(relabelled.edges()) == sorted(graph.edges())
+        assert sorted(back.edges()) == sorted(graph.edges())
