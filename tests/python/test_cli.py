@@ -19,7 +19,7 @@ import orvi
 REPO = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(REPO / "python"))
 
-from orvi_tools import BatchWriter, first_difference  # noqa: E402
+from orvi_tools import BatchWriter, ImportFailed, first_difference  # noqa: E402
 from orvi_tools import fileformat as ff  # noqa: E402
 from orvi_tools.check import check_file as ff_check  # noqa: E402
 from orvi_tools.cli import main  # noqa: E402
@@ -501,6 +501,42 @@ class TestImportIsAllOrNothing:
 
 
 class TestBatchWriter:
+    def test_with_block_commits_at_the_end_and_rolls_back_on_error(self, tmp_path):
+        path = str(tmp_path / "w.orvi")
+        with orvi.open(path) as db:
+            with BatchWriter(db) as writer:
+                writer.add_node("a", ["N"], {"x": 1})
+                writer.add_node("b", ("N", "M"))
+                writer.add_edge("a", "E", "b", {"label": "prop", "w": 0.5})
+            assert writer.commits == 1
+            with pytest.raises(KeyError):
+                with BatchWriter(db, page_budget=60) as writer:
+                    for i in range(2000):
+                        writer.add_node(i, ["N"], {"text": "t" * 100})
+                    raise KeyError("stop")
+            assert writer.commits >= 2
+            kept = writer.nodes_written
+            assert 0 < kept < 2000 and len(writer.ids) == kept
+            assert db.node_count() == 2 + kept
+        with orvi.open(path) as db:
+            assert db.node_count() == 2 + kept
+            edge = db.get_edge(1)
+            assert (edge.label, edge["label"], edge["w"]) == ("E", "prop", 0.5)
+            assert db.get_node(2).labels == ["N", "M"]
+
+    def test_refused_records_name_the_problem(self, tmp_path):
+        with orvi.open(str(tmp_path / "r.orvi")) as db:
+            writer = BatchWriter(db)
+            with pytest.raises(ImportFailed, match="labels must be a list of strings"):
+                writer.add_node(1, "Person", {})
+            with pytest.raises(ImportFailed, match="Got type `set`"):
+                writer.add_node(1, [], {"s": {1}})
+            writer.add_node(1, [], {"deep": [[{"k": "v" * 10}]], "ü": "ö"})
+            with pytest.raises(ImportFailed, match="label must be a string"):
+                writer.add_edge(1, 5, 1)
+            writer.finish()
+            assert db.node_count() == 1
+
     def test_log_overflow_is_split_and_retried(self, tmp_path):
         # A budget far above the log makes the first commit overflow.
         with orvi.open(str(tmp_path / "a.orvi")) as db:
