@@ -4,13 +4,14 @@
     orvi check FILE
     orvi vacuum FILE
     orvi repair FILE
-    orvi export FILE [--format jsonl|graphml|csv] [--output PATH]
-    orvi import FILE INPUT [--format jsonl|csv]
+    orvi export FILE [--format jsonl|graphml|csv|parquet] [--output PATH]
+    orvi import FILE INPUT [--format jsonl|csv|parquet]
 
+Global options (``--no-progress``) may come before or after the command.
 Exit status: 0 success; 1 the command failed (an error from the database,
-an import that was refused, problems found by check); 2 a usage error or a
-file that cannot be read at all. Errors are one line on standard error,
-beginning with "orvi: error: ".
+an import that was refused, problems found by check, a missing optional
+package); 2 a usage error or a file that cannot be read at all. Errors are
+one line on standard error, beginning with "orvi: error: ".
 """
 
 from __future__ import annotations
@@ -19,7 +20,7 @@ import argparse
 import json
 import os
 import sys
-from typing import Optional, Sequence
+from typing import Any, Optional, Sequence
 
 import orvi
 
@@ -28,7 +29,9 @@ from . import fileformat as ff
 from .batch import ImportFailed
 from .check import check_file
 from .exchange import FORMATS_IN, FORMATS_OUT, FormatProblem
-from .fileops import NoDatabase, export_file, import_file, info, require_file
+from .fileops import (NoDatabase, default_import_format, export_file, import_file, info,
+                      require_file)
+from .tables import MissingPackage
 
 EXIT_OK = 0
 EXIT_FAILED = 1
@@ -41,45 +44,68 @@ class _Failure(Exception):
         self.status = status
 
 
+_EXPORT_HELP = """\
+Writes the whole graph. jsonl and graphml go to standard output unless
+--output names a file; csv and parquet write nodes.<format> and
+edges.<format> into the --output directory (created when missing). An
+existing output is replaced, in every format, and only once the export is
+complete: a failed export leaves it as it was."""
+
+
+def _global_options(parser: argparse.ArgumentParser, default: Any) -> None:
+    """Options accepted before the command and after it. Below the command
+    the default is SUPPRESS, so that an option given before the command is
+    not reset by the command's parser."""
+    parser.add_argument("--no-progress", action="store_true", default=default,
+                        help="never draw progress bars (they are drawn only on a terminal)")
+
+
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="orvi",
         description="Inspect, check, compact, repair, export and import orvi graph databases.",
     )
+    _global_options(parser, False)
     parser.add_argument("--version", action="version",
                         version=f"orvi-tools {__version__} (orvi module {orvi.__version__})")
-    parser.add_argument("--no-progress", action="store_true",
-                        help="never draw progress bars (they are drawn only on a terminal)")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND")
     sub.required = True
 
-    p = sub.add_parser("info", help="show what the file holds, without opening it for writing")
+    def command(name: str, **kwargs: Any) -> argparse.ArgumentParser:
+        p = sub.add_parser(name, **kwargs)
+        _global_options(p, argparse.SUPPRESS)
+        return p
+
+    p = command("info", help="show what the file holds, without opening it for writing")
     p.add_argument("file", metavar="FILE")
     p.add_argument("--json", action="store_true", help="print one JSON object")
 
-    p = sub.add_parser("check", help="read-only integrity check; exit status 1 on problems")
+    p = command("check", help="read-only integrity check; exit status 1 on problems")
     p.add_argument("file", metavar="FILE")
 
-    p = sub.add_parser("vacuum", help="compact the file (rewrites it, keeps every id)")
+    p = command("vacuum", help="compact the file (rewrites it, keeps every id)")
     p.add_argument("file", metavar="FILE")
 
-    p = sub.add_parser("repair", help="rebuild adjacency lists and degree counters")
+    p = command("repair", help="rebuild adjacency lists and degree counters")
     p.add_argument("file", metavar="FILE")
 
-    p = sub.add_parser("export", help="write the whole graph as jsonl, graphml or csv")
+    p = command("export", help="write the whole graph as jsonl, graphml, csv or parquet",
+                       description=_EXPORT_HELP)
     p.add_argument("file", metavar="FILE")
     p.add_argument("--format", "-f", choices=FORMATS_OUT, default="jsonl")
     p.add_argument("--output", "-o", metavar="PATH",
-                   help="output file (default: standard output); for csv a directory")
+                   help="output file (default: standard output); for csv and parquet a "
+                        "directory; an existing output is replaced once the export is complete")
     p.add_argument("--labels-attr", default="labels", help="graphml key of node labels")
     p.add_argument("--label-attr", default="label", help="graphml key of edge labels")
 
-    p = sub.add_parser("import", help="add the records of a jsonl file or csv directory, "
-                                      "all or nothing")
+    p = command("import", help="add the records of a jsonl file or a csv or parquet "
+                                "directory, all or nothing")
     p.add_argument("file", metavar="FILE", help="the database (created when missing)")
     p.add_argument("input", metavar="INPUT")
     p.add_argument("--format", "-f", choices=FORMATS_IN,
-                   help="default: csv for a directory, jsonl otherwise")
+                   help="default: jsonl for a file; for a directory parquet when it holds "
+                        "nodes.parquet and no nodes.csv, csv otherwise")
     return parser
 
 
@@ -166,11 +192,12 @@ def _cmd_export(args: argparse.Namespace) -> int:
 
 
 def _cmd_import(args: argparse.Namespace) -> int:
-    fmt = args.format or ("csv" if os.path.isdir(args.input) else "jsonl")
+    fmt = args.format or default_import_format(args.input)
     existed = os.path.exists(args.file)
     try:
         stats = import_file(args.file, args.input, fmt, show_progress=not args.no_progress)
-    except (FormatProblem, ImportFailed, orvi.GraphDBError, OSError, ValueError) as e:
+    except (FormatProblem, ImportFailed, orvi.GraphDBError, OSError, ValueError,
+            MissingPackage) as e:
         outcome = "is unchanged" if existed else "was not created"
         raise _Failure(f"import failed, {args.file} {outcome}: {_describe(e)}") from e
     print(f"imported {stats.nodes} nodes and {stats.edges} edges into {args.file} "
@@ -207,7 +234,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         message, status = str(e), e.status
     except NoDatabase as e:
         message, status = str(e), EXIT_USAGE
-    except (orvi.GraphDBError, FormatProblem, ValueError) as e:
+    except (orvi.GraphDBError, FormatProblem, ValueError, MissingPackage) as e:
         message, status = str(e), EXIT_FAILED
     except BrokenPipeError:
         # The reader of standard output went away (`orvi export FILE | head`):

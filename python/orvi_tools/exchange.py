@@ -1,4 +1,5 @@
-"""Export and import of whole graphs: JSON Lines, CSV and GraphML.
+"""Export and import of whole graphs: JSON Lines, CSV and GraphML (Parquet
+lives in ``tables``).
 
 JSON Lines (``jsonl``), one object per line, every node before the edges:
 
@@ -7,15 +8,16 @@ JSON Lines (``jsonl``), one object per line, every node before the edges:
 
 CSV (``csv``): a directory with ``nodes.csv`` (columns id, labels,
 properties) and ``edges.csv`` (columns id, label, from, to, properties);
-labels and properties are JSON texts in their cells.
+labels and properties are JSON texts in their cells. An import directory
+without ``edges.csv`` adds only nodes.
 
 GraphML (``graphml``, export only): a directed graph whose nodes are
 ``n<id>`` and edges ``e<id>``; the labels go in the node key ``labels`` (a
 JSON list) and the edge label in the edge key ``label``. Each property name
-gets one key per element kind: boolean, long or double when all its values
-are of that type (ints and floats mixed give double), otherwise string; a
-string key whose values are not all plain strings holds JSON texts and says
-so in its ``<desc>``.
+gets one key per element kind: boolean, long, double or string when all
+its values other than None are of that type (ints and floats mixed give
+double), and the None values are left out; otherwise a string key holding
+JSON texts of every value, which says so in its ``<desc>``.
 
 JSON has no NaN or infinity, and property maps may use any key, so values
 are written in a tagged form that reads back exactly:
@@ -34,20 +36,24 @@ original only on success).
 
 from __future__ import annotations
 
+import contextlib
 import csv
 import json
 import math
 import os
 import re
-from typing import IO, Any, Dict, Iterable, Iterator, List, Optional, Tuple
+import sys
+from typing import IO, Any, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple
 
 import orvi
 
 from .batch import BatchWriter, ImportFailed
 from .progress import bar
 
-FORMATS_OUT = ("jsonl", "graphml", "csv")
-FORMATS_IN = ("jsonl", "csv")
+FORMATS_OUT = ("jsonl", "graphml", "csv", "parquet")
+FORMATS_IN = ("jsonl", "csv", "parquet")
+# Formats whose output is a directory holding a node file and an edge file.
+DIRECTORY_FORMATS = ("csv", "parquet")
 NODE_COLUMNS = ("id", "labels", "properties")
 EDGE_COLUMNS = ("id", "label", "from", "to", "properties")
 
@@ -143,8 +149,69 @@ def edge_record(edge: "orvi.Edge") -> Dict[str, Any]:
 
 # -- export ------------------------------------------------------------------
 
+PARTIAL_SUFFIX = ".partial"
 
-class _Source:
+
+def _named_as_given(error: OSError, names: Dict[str, str]) -> OSError:
+    """``error`` with a temporary file name replaced by the name the user
+    gave."""
+    if error.filename in names:
+        return type(error)(error.errno, error.strerror, names[error.filename])
+    return error
+
+
+@contextlib.contextmanager
+def replaced_file(target: str) -> Iterator[str]:
+    """Yields a temporary path beside ``target``; when the block ends
+    normally the file written there replaces ``target`` (an existing file
+    included), otherwise it is removed and ``target`` stays as it was.
+    Errors name ``target``, never the temporary path."""
+    if os.path.isdir(target):
+        raise IsADirectoryError(21, "is a directory, not a file", target)
+    partial = target + PARTIAL_SUFFIX
+    try:
+        yield partial
+        os.replace(partial, target)
+    except OSError as e:
+        with contextlib.suppress(OSError):
+            os.remove(partial)
+        raise _named_as_given(e, {partial: target}) from None
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.remove(partial)
+        raise
+
+
+@contextlib.contextmanager
+def replaced_files(directory: str, names: Sequence[str]) -> Iterator[List[str]]:
+    """``replaced_file`` for several files of one directory (created when
+    missing, and removed again on failure if it is left empty): the files
+    replace theirs only once all of them were written."""
+    created = not os.path.exists(directory)
+    os.makedirs(directory, exist_ok=True)
+    targets = [os.path.join(directory, name) for name in names]
+    partials = [target + PARTIAL_SUFFIX for target in targets]
+    given = dict(zip(partials, targets))
+    try:
+        for target in targets:
+            if os.path.isdir(target):
+                raise IsADirectoryError(21, "is a directory, not a file", target)
+        yield partials
+        for partial, target in zip(partials, targets):
+            os.replace(partial, target)
+    except BaseException as e:
+        for partial in partials:
+            with contextlib.suppress(OSError):
+                os.remove(partial)
+        if created:
+            with contextlib.suppress(OSError):
+                os.rmdir(directory)
+        if isinstance(e, OSError):
+            raise _named_as_given(e, given) from None
+        raise
+
+
+class Source:
     """The database to export and what is known about its id range."""
 
     def __init__(self, db: "orvi.GraphDB", next_ids: Optional[Tuple[int, int]],
@@ -169,7 +236,7 @@ class _Source:
 def export_jsonl(db: "orvi.GraphDB", out: IO[str], next_ids: Optional[Tuple[int, int]] = None,
                  show_progress: bool = False) -> Tuple[int, int]:
     """Writes the graph as JSON Lines; returns (nodes, edges) written."""
-    source = _Source(db, next_ids, show_progress)
+    source = Source(db, next_ids, show_progress)
     counts = [0, 0]
     for node in source.nodes():
         out.write(dumps(node_record(node)) + "\n")
@@ -183,24 +250,25 @@ def export_jsonl(db: "orvi.GraphDB", out: IO[str], next_ids: Optional[Tuple[int,
 def export_csv(db: "orvi.GraphDB", directory: str, next_ids: Optional[Tuple[int, int]] = None,
                show_progress: bool = False) -> Tuple[int, int]:
     """Writes ``nodes.csv`` and ``edges.csv`` into ``directory`` (created
-    when missing); returns (nodes, edges) written."""
-    os.makedirs(directory, exist_ok=True)
-    source = _Source(db, next_ids, show_progress)
+    when missing; files of those names are replaced once both are
+    complete); returns (nodes, edges) written."""
+    source = Source(db, next_ids, show_progress)
     counts = [0, 0]
-    with open(os.path.join(directory, "nodes.csv"), "w", encoding="utf-8", newline="") as f:
-        writer = csv.writer(f)
-        writer.writerow(NODE_COLUMNS)
-        for node in source.nodes():
-            writer.writerow([node.id, dumps(node.labels),
-                             dumps(properties_to_json(node.properties))])
-            counts[0] += 1
-    with open(os.path.join(directory, "edges.csv"), "w", encoding="utf-8", newline="") as f:
-        writer = csv.writer(f)
-        writer.writerow(EDGE_COLUMNS)
-        for edge in source.edges():
-            writer.writerow([edge.id, edge.label, edge.from_node, edge.to_node,
-                             dumps(properties_to_json(edge.properties))])
-            counts[1] += 1
+    with replaced_files(directory, ["nodes.csv", "edges.csv"]) as (node_path, edge_path):
+        with open(node_path, "w", encoding="utf-8", newline="") as f:
+            writer = csv.writer(f)
+            writer.writerow(NODE_COLUMNS)
+            for node in source.nodes():
+                writer.writerow([node.id, dumps(node.labels),
+                                 dumps(properties_to_json(node.properties))])
+                counts[0] += 1
+        with open(edge_path, "w", encoding="utf-8", newline="") as f:
+            writer = csv.writer(f)
+            writer.writerow(EDGE_COLUMNS)
+            for edge in source.edges():
+                writer.writerow([edge.id, edge.label, edge.from_node, edge.to_node,
+                                 dumps(properties_to_json(edge.properties))])
+                counts[1] += 1
     return counts[0], counts[1]
 
 
@@ -220,6 +288,8 @@ def _xml_attr(text: str) -> str:
 
 
 def _kind(value: Any) -> str:
+    if value is None:
+        return "null"
     if isinstance(value, bool):
         return "boolean"
     if isinstance(value, int):
@@ -232,7 +302,11 @@ def _kind(value: Any) -> str:
 
 
 def _key_type(kinds: set) -> str:
-    if len(kinds) == 1:
+    """The key type for a property's value kinds; None values are left
+    out of a typed key."""
+    if len(kinds) > 1:
+        kinds = kinds - {"null"}
+    if len(kinds) == 1 and "null" not in kinds:
         return next(iter(kinds))
     if kinds == {"long", "double"}:
         return "double"
@@ -263,7 +337,7 @@ def export_graphml(db: "orvi.GraphDB", out: IO[str], next_ids: Optional[Tuple[in
     the keys (GraphML declares them before the graph), once to write.
     ``labels_attr`` and ``label_attr`` name the keys that carry node labels
     and edge labels; a property of the same name is refused."""
-    source = _Source(db, next_ids, show_progress)
+    source = Source(db, next_ids, show_progress)
     kinds: Dict[Tuple[str, str], set] = {}
     label_kinds: set = set()
     for node in source.nodes():
@@ -312,6 +386,8 @@ def export_graphml(db: "orvi.GraphDB", out: IO[str], next_ids: Optional[Tuple[in
                  f'<data key="k_labels">{_graphml_value(node.labels, "json")}</data>']
         for name, value in sorted(node.properties.items()):
             key_id, key_type = keys[("node", name)]
+            if value is None and key_type != "json":
+                continue
             parts.append(f'<data key="{key_id}">{_graphml_value(value, key_type)}</data>')
         out.write("".join(parts) + "</node>\n")
         counts[0] += 1
@@ -320,6 +396,8 @@ def export_graphml(db: "orvi.GraphDB", out: IO[str], next_ids: Optional[Tuple[in
                  f'<data key="k_label">{_graphml_value(edge.label, label_type)}</data>']
         for name, value in sorted(edge.properties.items()):
             key_id, key_type = keys[("edge", name)]
+            if value is None and key_type != "json":
+                continue
             parts.append(f'<data key="{key_id}">{_graphml_value(value, key_type)}</data>')
         out.write("".join(parts) + "</edge>\n")
         counts[1] += 1
@@ -364,17 +442,28 @@ def _count_lines(path: str) -> int:
     return count
 
 
+def _undecodable(error: UnicodeDecodeError) -> str:
+    return (f"not UTF-8 text (byte 0x{error.object[error.start]:02x} at column "
+            f"{error.start + 1})")
+
+
 def read_jsonl(path: str) -> Iterator[Record]:
     name = os.path.basename(path)
-    with open(path, encoding="utf-8") as f:
-        for number, line in enumerate(f, 1):
+    with open(path, "rb") as f:
+        for number, raw in enumerate(f, 1):
             place = f"{name}:{number}"
+            try:
+                line = raw.decode("utf-8")
+            except UnicodeDecodeError as e:
+                raise FormatProblem(f"{place}: {_undecodable(e)}") from None
             if not line.strip():
                 continue
             try:
                 obj = json.loads(line)
             except json.JSONDecodeError as e:
                 raise FormatProblem(f"{place}: not valid JSON ({e.msg})") from None
+            except RecursionError:
+                raise FormatProblem(f"{place}: JSON nested too deeply") from None
             if not isinstance(obj, dict):
                 raise FormatProblem(f"{place}: expected a JSON object")
             kind = obj.get("type")
@@ -397,23 +486,47 @@ def read_jsonl(path: str) -> Iterator[Record]:
                 raise FormatProblem(f"{place}: missing field {e.args[0]!r}") from None
 
 
+# Cells hold whole property maps, which may be far larger than the csv
+# module's default field limit of 128 KiB.
+_CSV_FIELD_LIMIT = min(sys.maxsize, 2**31 - 1)
+# What an undecodable byte becomes when a CSV file is read with
+# "surrogateescape": a lone surrogate, which valid UTF-8 never gives.
+_ESCAPED_BYTE = re.compile("[\udc80-\udcff]")
+
+
+def _check_decoded(cells: Iterable[Optional[str]], place: str) -> None:
+    for cell in cells:
+        bad = _ESCAPED_BYTE.search(cell) if cell else None
+        if bad:
+            raise FormatProblem(f"{place}: not UTF-8 text (byte 0x{ord(bad.group()) - 0xdc00:02x})")
+
+
 def _read_csv(path: str, columns: Tuple[str, ...], required: Tuple[str, ...]) -> Iterator[Tuple[str, Dict[str, str]]]:
     name = os.path.basename(path)
-    with open(path, encoding="utf-8", newline="") as f:
-        reader = csv.DictReader(f)
-        header = reader.fieldnames or []
-        unknown = [c for c in header if c not in columns]
-        missing = [c for c in required if c not in header]
-        if unknown or missing:
-            raise FormatProblem(
-                f"{name}:1: columns must be {', '.join(columns)}"
-                + (f" (unknown: {', '.join(unknown)})" if unknown else "")
-                + (f" (missing: {', '.join(missing)})" if missing else ""))
-        for row in reader:
-            place = f"{name}:{reader.line_num}"
-            if None in row:
-                raise FormatProblem(f"{place}: more cells than columns")
-            yield place, row
+    limit = csv.field_size_limit(_CSV_FIELD_LIMIT)
+    try:
+        with open(path, encoding="utf-8", errors="surrogateescape", newline="") as f:
+            reader = csv.DictReader(f)
+            try:
+                header = reader.fieldnames or []
+                _check_decoded(header, f"{name}:1")
+                unknown = [c for c in header if c not in columns]
+                missing = [c for c in required if c not in header]
+                if unknown or missing:
+                    raise FormatProblem(
+                        f"{name}:1: columns must be {', '.join(columns)}"
+                        + (f" (unknown: {', '.join(unknown)})" if unknown else "")
+                        + (f" (missing: {', '.join(missing)})" if missing else ""))
+                for row in reader:
+                    place = f"{name}:{reader.line_num}"
+                    if None in row:
+                        raise FormatProblem(f"{place}: more cells than columns")
+                    _check_decoded(row.values(), place)
+                    yield place, row
+            except csv.Error as e:
+                raise FormatProblem(f"{name}:{reader.line_num}: not valid CSV ({e})") from None
+    finally:
+        csv.field_size_limit(limit)
 
 
 def _json_cell(text: Optional[str], place: str, column: str, default: Any) -> Any:
@@ -423,14 +536,16 @@ def _json_cell(text: Optional[str], place: str, column: str, default: Any) -> An
         return json.loads(text)
     except json.JSONDecodeError as e:
         raise FormatProblem(f"{place}: column {column} is not valid JSON ({e.msg})") from None
+    except RecursionError:
+        raise FormatProblem(f"{place}: column {column} is JSON nested too deeply") from None
 
 
 def read_csv_dir(directory: str) -> Iterator[Record]:
+    """The records of ``nodes.csv`` and, when present, ``edges.csv``."""
     nodes = os.path.join(directory, "nodes.csv")
     edges = os.path.join(directory, "edges.csv")
-    for path in (nodes, edges):
-        if not os.path.isfile(path):
-            raise FormatProblem(f"{directory}: no {os.path.basename(path)} in this directory")
+    if not os.path.isfile(nodes):
+        raise FormatProblem(f"{directory}: no nodes.csv in this directory")
     for place, row in _read_csv(nodes, NODE_COLUMNS, ("id",)):
         if not row["id"]:
             raise FormatProblem(f"{place}: empty id")
@@ -438,6 +553,8 @@ def read_csv_dir(directory: str) -> Iterator[Record]:
                                           place),
                _properties(_json_cell(row.get("properties"), place, "properties", {}), place),
                place)
+    if not os.path.isfile(edges):
+        return
     for place, row in _read_csv(edges, EDGE_COLUMNS, ("from", "to")):
         yield ("edge", row["from"], row.get("label") or "", row["to"],
                _properties(_json_cell(row.get("properties"), place, "properties", {}), place),
@@ -449,14 +566,24 @@ def read_input(fmt: str, path: str) -> Iterator[Record]:
         return read_jsonl(path)
     if fmt == "csv":
         return read_csv_dir(path)
+    if fmt == "parquet":
+        from .tables import read_parquet_dir
+        return read_parquet_dir(path)
     raise ValueError(f"unknown import format {fmt!r} (use one of {', '.join(FORMATS_IN)})")
 
 
 def input_size(fmt: str, path: str) -> int:
     """A quick estimate of the number of records, for the progress bar."""
-    if fmt == "csv":
-        return sum(_count_lines(os.path.join(path, name)) - 1
-                   for name in ("nodes.csv", "edges.csv"))
+    if fmt in DIRECTORY_FORMATS:
+        names = [os.path.join(path, f"{table}.{fmt}") for table in ("nodes", "edges")]
+        names = [name for name in names if os.path.isfile(name)]
+        if fmt == "csv":
+            return sum(_count_lines(name) - 1 for name in names)
+        try:
+            import pyarrow.parquet as pq
+            return sum(pq.ParquetFile(name).metadata.num_rows for name in names)
+        except Exception:  # the import itself names what is wrong
+            return 0
     return _count_lines(path)
 
 

@@ -32,8 +32,8 @@ import orvi
 
 from . import fileformat as ff
 from .batch import DEFAULT_PAGE_BUDGET, BatchWriter
-from .exchange import (export_csv, export_graphml, export_jsonl, import_records, input_size,
-                       read_input)
+from .exchange import (DIRECTORY_FORMATS, export_csv, export_graphml, export_jsonl,
+                       import_records, input_size, read_input, replaced_file)
 from .progress import bar
 
 IMPORT_SUFFIX = ".importing"
@@ -61,40 +61,56 @@ def committed_next_ids(path: str) -> Tuple[int, int]:
 @contextlib.contextmanager
 def _output(target: Optional[str]) -> Iterator[Any]:
     """A text stream on ``target`` ("-" or None: standard output). A file
-    is written under a temporary name and renamed into place when done, so
-    a failed export leaves no half-written file."""
+    is written under a temporary name and replaces ``target`` when done,
+    so a failed export leaves no half-written file and an existing one as
+    it was."""
     if target in (None, "-"):
         yield sys.stdout
         sys.stdout.flush()
         return
-    partial = target + ".partial"
-    try:
+    assert target is not None
+    with replaced_file(target) as partial:
         with open(partial, "w", encoding="utf-8", newline="\n") as f:
             yield f
-        os.replace(partial, target)
-    except BaseException:
-        with contextlib.suppress(OSError):
-            os.remove(partial)
-        raise
 
 
 def export_file(path: str, fmt: str, output: Optional[str], show_progress: bool = False,
                 labels_attr: str = "labels", label_attr: str = "label") -> Tuple[int, int]:
-    """Exports the database at ``path``; returns (nodes, edges)."""
+    """Exports the database at ``path``; returns (nodes, edges). Every
+    format replaces an existing output (for the directory formats, the
+    node and edge files in it) only once the export is complete."""
     require_file(path)
-    if fmt == "csv" and output in (None, "-"):
-        raise ValueError("csv export writes two files: name a directory with --output")
+    if fmt in DIRECTORY_FORMATS and output in (None, "-"):
+        raise ValueError(f"{fmt} export writes two files: name a directory with --output")
+    if fmt == "parquet":
+        from .tables import require
+        require("pyarrow", "parquet")
     with orvi.open(path) as db:
         next_ids = committed_next_ids(path)
         if fmt == "csv":
             assert output is not None
             return export_csv(db, output, next_ids, show_progress)
+        if fmt == "parquet":
+            from .tables import export_parquet
+            assert output is not None
+            return export_parquet(db, output, next_ids, show_progress)
         with _output(output) as out:
             if fmt == "jsonl":
                 return export_jsonl(db, out, next_ids, show_progress)
             if fmt == "graphml":
                 return export_graphml(db, out, next_ids, show_progress, labels_attr, label_attr)
     raise ValueError(f"unknown export format {fmt!r}")
+
+
+def default_import_format(source: str) -> str:
+    """jsonl for a file; for a directory parquet when it holds
+    nodes.parquet and no nodes.csv, else csv."""
+    if not os.path.isdir(source):
+        return "jsonl"
+    if (os.path.isfile(os.path.join(source, "nodes.parquet"))
+            and not os.path.isfile(os.path.join(source, "nodes.csv"))):
+        return "parquet"
+    return "csv"
 
 
 @dataclass
@@ -125,9 +141,10 @@ def import_file(path: str, source: str, fmt: str, show_progress: bool = False,
                 page_budget: int = DEFAULT_PAGE_BUDGET) -> ImportStats:
     """Imports ``source`` into the database at ``path``, all or nothing
     (see the module comment)."""
-    if fmt == "csv" and not os.path.isdir(source):
-        raise ValueError(f"{source}: csv import reads a directory holding nodes.csv and edges.csv")
-    if fmt != "csv" and not os.path.isfile(source):
+    if fmt in DIRECTORY_FORMATS and not os.path.isdir(source):
+        raise ValueError(f"{source}: {fmt} import reads a directory holding nodes.{fmt} "
+                         f"(and edges.{fmt})")
+    if fmt not in DIRECTORY_FORMATS and not os.path.isfile(source):
         raise ValueError(f"{source}: no such input file")
     created = not os.path.exists(path)
     original = orvi.open(path)

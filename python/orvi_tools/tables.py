@@ -1,0 +1,383 @@
+"""Graphs as node and edge tables: pandas DataFrames and Parquet files.
+
+Both use one layout. The node table has the columns ``id`` (int64) and
+``labels`` (a list of strings), the edge table ``id``, ``label`` (a
+string), ``from_node`` and ``to_node`` (int64); then one column per
+property name, in sorted order. A property whose name is one of the fixed
+columns of its table, or begins with ``prop:``, gets the column
+``prop:<name>``; reading a table strips one ``prop:`` again.
+
+``to_pandas(db)`` returns the two DataFrames. A record without a property
+(or with the value None) shows NA there. Integer and boolean columns with
+gaps use pandas' nullable dtypes (``Int64``, ``boolean``); columns whose
+values are of several types, lists or maps hold the Python values (dtype
+object).
+
+Parquet (``export_parquet``, ``read_parquet_dir``): a directory with
+``nodes.parquet`` and ``edges.parquet``, written in row groups of
+``ROW_GROUP`` rows so that memory stays bounded however large the graph;
+Spark, DuckDB and pandas read them as they are. A property column is typed
+(boolean, int64, double or string) when every value it holds has that one
+type; otherwise it is a string column of JSON texts in the tagged form of
+the jsonl format (``{"$float": "nan"}``, ``{"$map": ...}``), and its field
+metadata says ``orvi.encoding: json``. In a JSON column a null cell means
+the record lacks the property and the text ``null`` means None. In a typed
+column a null cell means the record lacks the property, unless the field
+metadata says ``orvi.null: none``: then every record has the property and
+a null cell is None. (A column with both absent values and None is a JSON
+column.) Reading back restores the records exactly. Parquet files made
+elsewhere can be read too: ``id`` is required in the node table (integers
+or strings naming the nodes), ``from_node`` and ``to_node`` in the edge
+table, any other column is a property, and null cells are left out.
+
+pandas and pyarrow are optional (``pip install 'orvi[pandas]'``,
+``pip install 'orvi[parquet]'``): they are imported only when these
+functions run.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+from typing import Any, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple
+
+import orvi
+
+from .exchange import (FormatProblem, Record, Source, dumps, from_json_value, replaced_files,
+                       to_json_value)
+
+NODE_FIXED = ("id", "labels")
+EDGE_FIXED = ("id", "label", "from_node", "to_node")
+PROP_PREFIX = "prop:"
+ROW_GROUP = 65_536
+
+_ENCODING = b"orvi.encoding"
+_NULL = b"orvi.null"
+
+
+class MissingPackage(ImportError):
+    """An optional package that the called function needs is missing."""
+
+
+def require(module: str, extra: str) -> Any:
+    """Imports ``module`` or raises MissingPackage saying what to install."""
+    try:
+        return __import__(module)
+    except ImportError:
+        raise MissingPackage(f"{module} is not installed; install it with "
+                             f"`pip install 'orvi[{extra}]'` (or `pip install {module}`)") from None
+
+
+def column_name(prop: str, fixed: Sequence[str]) -> str:
+    """The column that holds the property ``prop``."""
+    return PROP_PREFIX + prop if prop in fixed or prop.startswith(PROP_PREFIX) else prop
+
+
+def property_name(column: str) -> str:
+    """The property held by a non-fixed ``column``."""
+    return column[len(PROP_PREFIX):] if column.startswith(PROP_PREFIX) else column
+
+
+# -- what the values of one property look like -------------------------------
+
+_SCALARS = {bool: "bool", int: "int", float: "float", str: "str"}
+
+
+class _Column:
+    """The kinds of value one property takes over a table."""
+
+    __slots__ = ("kinds", "present", "nones")
+
+    def __init__(self) -> None:
+        self.kinds: set = set()
+        self.present = 0
+        self.nones = 0
+
+    def see(self, value: Any) -> None:
+        self.present += 1
+        if value is None:
+            self.nones += 1
+        else:
+            self.kinds.add(_SCALARS.get(type(value), "json"))
+
+    def typed(self, rows: int) -> Optional[str]:
+        """The one scalar kind of the column, or None for a JSON column."""
+        if len(self.kinds) > 1 or "json" in self.kinds:
+            return None
+        if self.nones and self.present < rows:
+            return None
+        return next(iter(self.kinds), "str")
+
+
+def _survey(records: Iterable[Tuple[Any, Dict[str, Any]]]) -> Tuple[int, Dict[str, _Column]]:
+    columns: Dict[str, _Column] = {}
+    rows = 0
+    for _, props in records:
+        rows += 1
+        for name, value in props.items():
+            column = columns.get(name)
+            if column is None:
+                column = columns[name] = _Column()
+            column.see(value)
+    return rows, columns
+
+
+# -- pandas -------------------------------------------------------------------
+
+
+def _gather(records: Iterable[Tuple[List[Any], Dict[str, Any]]], fixed: Sequence[str]
+            ) -> Tuple[List[List[Any]], Dict[str, List[Any]], Dict[str, _Column], int]:
+    """Fixed values and property values by column, gaps filled with None."""
+    fixed_values: List[List[Any]] = [[] for _ in fixed]
+    props: Dict[str, List[Any]] = {}
+    columns: Dict[str, _Column] = {}
+    rows = 0
+    for values, record_props in records:
+        for target, value in zip(fixed_values, values):
+            target.append(value)
+        for name, value in record_props.items():
+            column = props.get(name)
+            if column is None:
+                column = props[name] = [None] * rows
+                columns[name] = _Column()
+            elif len(column) < rows:
+                column.extend([None] * (rows - len(column)))
+            column.append(value)
+            columns[name].see(value)
+        rows += 1
+    for column in props.values():
+        if len(column) < rows:
+            column.extend([None] * (rows - len(column)))
+    return fixed_values, props, columns, rows
+
+
+_PANDAS_DTYPES = {("int", False): "int64", ("int", True): "Int64",
+                  ("bool", False): "bool", ("bool", True): "boolean",
+                  ("float", False): "float64", ("float", True): "float64"}
+
+
+def _frame(pd: Any, records: Iterable[Tuple[List[Any], Dict[str, Any]]],
+           fixed: Sequence[str], fixed_dtypes: Sequence[Optional[str]]) -> Any:
+    fixed_values, props, columns, rows = _gather(records, fixed)
+    data: Dict[str, Any] = {}
+    for name, values, dtype in zip(fixed, fixed_values, fixed_dtypes):
+        data[name] = pd.Series(values, dtype=dtype)
+    for name in sorted(props):
+        column = columns[name]
+        gaps = column.present < rows or column.nones > 0
+        kinds = column.kinds
+        dtype: Optional[str] = "object"
+        if len(kinds) == 1 and "json" not in kinds:
+            # pandas picks its own string dtype.
+            dtype = _PANDAS_DTYPES.get((next(iter(kinds)), gaps))
+        data[column_name(name, fixed)] = pd.Series(props[name], dtype=dtype)
+    return pd.DataFrame(data)
+
+
+def to_pandas(db: "orvi.GraphDB") -> Tuple[Any, Any]:
+    """The whole graph, pending changes included, as ``(nodes, edges)``
+    DataFrames (layout in the module comment). Needs pandas."""
+    pd = require("pandas", "pandas")
+    nodes = _frame(pd, (([n.id, n.labels], n.properties) for n in db.all_nodes()),
+                   NODE_FIXED, ("int64", "object"))
+    edges = _frame(pd, (([e.id, e.label, e.from_node, e.to_node], e.properties)
+                        for e in db.all_edges()),
+                   EDGE_FIXED, ("int64", None, "int64", "int64"))
+    return nodes, edges
+
+
+# -- Parquet export ----------------------------------------------------------
+
+
+def _schema(pa: Any, fixed_fields: List[Any], rows: int, columns: Dict[str, _Column],
+            fixed: Sequence[str], table: str) -> Tuple[Any, List[Tuple[str, str, Optional[str]]]]:
+    """The table's schema and, per property, (name, column, scalar kind or
+    None for JSON)."""
+    types = {"bool": pa.bool_(), "int": pa.int64(), "float": pa.float64(), "str": pa.string()}
+    fields = list(fixed_fields)
+    plan = []
+    for name in sorted(columns):
+        column = columns[name]
+        kind = column.typed(rows)
+        if kind is None:
+            field = pa.field(column_name(name, fixed), pa.string(), metadata={_ENCODING: b"json"})
+        elif column.nones:
+            field = pa.field(column_name(name, fixed), types[kind], metadata={_NULL: b"none"})
+        else:
+            field = pa.field(column_name(name, fixed), types[kind])
+        fields.append(field)
+        plan.append((name, field.name, kind))
+    return pa.schema(fields, metadata={b"orvi.table": table.encode()}), plan
+
+
+def _write_table(pa: Any, pq: Any, path: str, records: Any, fixed: Sequence[str],
+                 fixed_fields: List[Any], table: str, row_group: int) -> int:
+    """Writes one table from ``records()`` (a fresh iterator of
+    (fixed values, properties) per call): one pass to type the columns,
+    one to write them ``row_group`` rows at a time."""
+    rows, columns = _survey(records())
+    schema, plan = _schema(pa, fixed_fields, rows, columns, fixed, table)
+    written = 0
+    with pq.ParquetWriter(path, schema) as writer:
+        batch: List[List[Any]] = [[] for _ in schema.names]
+        width = len(fixed)
+
+        def flush() -> None:
+            arrays = [pa.array(values, type=field.type) for values, field in zip(batch, schema)]
+            writer.write_table(pa.Table.from_arrays(arrays, schema=schema),
+                               row_group_size=len(batch[0]))
+            for values in batch:
+                values.clear()
+
+        for values, props in records():
+            for index in range(width):
+                batch[index].append(values[index])
+            for index, (name, _, kind) in enumerate(plan, width):
+                if name not in props:
+                    batch[index].append(None)
+                elif kind is None:
+                    batch[index].append(dumps(to_json_value(props[name])))
+                else:
+                    batch[index].append(props[name])
+            written += 1
+            if len(batch[0]) >= row_group:
+                flush()
+        if batch[0] or written == 0:
+            flush()
+    return written
+
+
+def export_parquet(db: "orvi.GraphDB", directory: str,
+                   next_ids: Optional[Tuple[int, int]] = None, show_progress: bool = False,
+                   row_group: int = ROW_GROUP) -> Tuple[int, int]:
+    """Writes ``nodes.parquet`` and ``edges.parquet`` into ``directory``
+    (created when missing; files of those names are replaced once both
+    are complete); returns (nodes, edges) written. Needs pyarrow."""
+    pa = require("pyarrow", "parquet")
+    import pyarrow.parquet as pq
+
+    source = Source(db, next_ids, show_progress)
+    node_fields = [pa.field("id", pa.int64(), nullable=False),
+                   pa.field("labels", pa.list_(pa.string()), nullable=False)]
+    edge_fields = [pa.field("id", pa.int64(), nullable=False),
+                   pa.field("label", pa.string(), nullable=False),
+                   pa.field("from_node", pa.int64(), nullable=False),
+                   pa.field("to_node", pa.int64(), nullable=False)]
+
+    def nodes() -> Iterator[Tuple[List[Any], Dict[str, Any]]]:
+        return (([n.id, n.labels], n.properties) for n in source.nodes())
+
+    def edges() -> Iterator[Tuple[List[Any], Dict[str, Any]]]:
+        return (([e.id, e.label, e.from_node, e.to_node], e.properties)
+                for e in source.edges())
+
+    with replaced_files(directory, ["nodes.parquet", "edges.parquet"]) as (node_path, edge_path):
+        counts = (_write_table(pa, pq, node_path, nodes, NODE_FIXED, node_fields, "nodes",
+                               row_group),
+                  _write_table(pa, pq, edge_path, edges, EDGE_FIXED, edge_fields, "edges",
+                               row_group))
+    return counts
+
+
+# -- Parquet import ----------------------------------------------------------
+
+
+def _one_line(text: Any) -> str:
+    return " ".join(str(text).split())
+
+
+def _rows(pa: Any, pq: Any, path: str) -> Iterator[Tuple[str, Dict[str, Any], Any]]:
+    """(place, row, schema) for every row of a Parquet file; a file that
+    cannot be read raises FormatProblem naming it and the row reached."""
+    name = os.path.basename(path)
+    row = 0
+    try:
+        parquet = pq.ParquetFile(path)
+        schema = parquet.schema_arrow
+        for batch in parquet.iter_batches(batch_size=4096):
+            columns = batch.schema.names
+            values = [column.to_pylist() for column in batch.columns]
+            for cells in zip(*values):
+                row += 1
+                yield f"{name} row {row}", dict(zip(columns, cells)), schema
+    except (pa.ArrowException, OSError) as e:
+        where = f"{name}" if row == 0 else f"{name} after row {row}"
+        raise FormatProblem(f"{where}: cannot be read as Parquet ({_one_line(e)})") from None
+
+
+class _Decoder:
+    """Turns the property cells of one table's rows into properties."""
+
+    def __init__(self, schema: Any, fixed: Sequence[str]) -> None:
+        self.columns = []
+        for field in schema:
+            if field.name in fixed:
+                continue
+            meta = field.metadata or {}
+            self.columns.append((field.name, property_name(field.name),
+                                 meta.get(_ENCODING) == b"json", meta.get(_NULL) == b"none"))
+
+    def properties(self, row: Dict[str, Any], place: str) -> Dict[str, Any]:
+        props: Dict[str, Any] = {}
+        for column, name, is_json, null_is_none in self.columns:
+            value = row[column]
+            if value is None:
+                if null_is_none:
+                    props[name] = None
+            elif is_json:
+                try:
+                    props[name] = from_json_value(json.loads(value))
+                except (ValueError, TypeError, FormatProblem, RecursionError) as e:
+                    raise FormatProblem(f"{place}: column {column} is not valid tagged JSON "
+                                        f"({_one_line(e)})") from None
+            else:
+                props[name] = value
+        return props
+
+
+def _require_columns(schema: Any, required: Sequence[str], name: str) -> None:
+    missing = [c for c in required if c not in schema.names]
+    if missing:
+        raise FormatProblem(f"{name}: missing column{'s' if len(missing) > 1 else ''} "
+                            f"{', '.join(missing)}")
+
+
+def _key(value: Any, place: str, column: str) -> Any:
+    if isinstance(value, bool) or not isinstance(value, (int, str)):
+        raise FormatProblem(f"{place}: {column} must be an integer or a string, "
+                            f"not {type(value).__name__}")
+    return value
+
+
+def read_parquet_dir(directory: str) -> Iterator[Record]:
+    """The records of ``nodes.parquet`` and, when present,
+    ``edges.parquet`` in ``directory``, as import records."""
+    pa = require("pyarrow", "parquet")
+    import pyarrow.parquet as pq
+
+    nodes = os.path.join(directory, "nodes.parquet")
+    edges = os.path.join(directory, "edges.parquet")
+    if not os.path.isfile(nodes):
+        raise FormatProblem(f"{directory}: no nodes.parquet in this directory")
+    decoder: Optional[_Decoder] = None
+    for place, row, schema in _rows(pa, pq, nodes):
+        if decoder is None:
+            _require_columns(schema, ("id",), "nodes.parquet")
+            decoder = _Decoder(schema, NODE_FIXED)
+        labels = row.get("labels") or []
+        if not isinstance(labels, list) or not all(isinstance(s, str) for s in labels):
+            raise FormatProblem(f"{place}: labels must be a list of strings")
+        yield ("node", _key(row["id"], place, "id"), labels, decoder.properties(row, place),
+               place)
+    if not os.path.isfile(edges):
+        return
+    decoder = None
+    for place, row, schema in _rows(pa, pq, edges):
+        if decoder is None:
+            _require_columns(schema, ("from_node", "to_node"), "edges.parquet")
+            decoder = _Decoder(schema, EDGE_FIXED)
+        label = row.get("label") or ""
+        if not isinstance(label, str):
+            raise FormatProblem(f"{place}: label must be a string")
+        yield ("edge", _key(row["from_node"], place, "from_node"), label,
+               _key(row["to_node"], place, "to_node"), decoder.properties(row, place), place)
