@@ -4,14 +4,18 @@
   export and import;
 - ``to_networkx`` / ``from_networkx``: conversion to and from networkx
   graphs (networkx is needed only when they are called);
-- ``export_jsonl``, ``export_csv``, ``export_graphml`` and ``BatchWriter``
-  for the same work from a program;
+- ``BatchWriter``: adding many records in commits that fit the log;
+- ``to_pandas``: the graph as node and edge DataFrames (needs pandas);
+- ``export_jsonl``, ``export_csv``, ``export_graphml`` and
+  ``export_parquet`` (needs pyarrow) for the exports from a program;
 - ``check_file``: the read-only integrity check;
 - ``same_graph`` / ``first_difference``: compare two databases by
   structure and content, ids aside.
 
 The ``orvi`` module itself stays as it is: everything here is built on its
-public methods and, for the read-only tools, on the file format.
+public methods and, for the read-only tools, on the file format. pandas,
+pyarrow and networkx are optional; each is imported only by the functions
+that need it.
 """
 
 import orvi
@@ -21,6 +25,7 @@ from .check import Problem, Report, check_file
 from .compare import first_difference, same_graph
 from .exchange import FormatProblem, export_csv, export_graphml, export_jsonl
 from .nx import from_networkx, to_networkx
+from .tables import MissingPackage, export_parquet, to_pandas
 
 # The tools ship with the module and carry its version.
 __version__ = orvi.__version__
@@ -29,14 +34,17 @@ __all__ = [
     "BatchWriter",
     "FormatProblem",
     "ImportFailed",
+    "MissingPackage",
     "Problem",
     "Report",
     "check_file",
     "export_csv",
     "export_graphml",
     "export_jsonl",
+    "export_parquet",
     "first_difference",
     "from_networkx",
     "same_graph",
     "to_networkx",
+    "to_pandas",
 ]

@@ -506,9 +506,11 @@ def _read_csv(path: str, columns: Tuple[str, ...], required: Tuple[str, ...]) ->
     limit = csv.field_size_limit(_CSV_FIELD_LIMIT)
     try:
         with open(path, encoding="utf-8", errors="surrogateescape", newline="") as f:
-            reader = csv.DictReader(f)
+            reader = csv.reader(f, strict=True)
+            last_line = 0
             try:
-                header = reader.fieldnames or []
+                header = next(reader, [])
+                last_line = reader.line_num
                 _check_decoded(header, f"{name}:1")
                 unknown = [c for c in header if c not in columns]
                 missing = [c for c in required if c not in header]
@@ -517,14 +519,19 @@ def _read_csv(path: str, columns: Tuple[str, ...], required: Tuple[str, ...]) ->
                         f"{name}:1: columns must be {', '.join(columns)}"
                         + (f" (unknown: {', '.join(unknown)})" if unknown else "")
                         + (f" (missing: {', '.join(missing)})" if missing else ""))
-                for row in reader:
+                width = len(header)
+                for cells in reader:
                     place = f"{name}:{reader.line_num}"
-                    if None in row:
+                    last_line = reader.line_num
+                    if not cells:
+                        continue
+                    if len(cells) > width:
                         raise FormatProblem(f"{place}: more cells than columns")
-                    _check_decoded(row.values(), place)
-                    yield place, row
+                    _check_decoded(cells, place)
+                    yield place, dict(zip(header, cells + [""] * (width - len(cells))))
             except csv.Error as e:
-                raise FormatProblem(f"{name}:{reader.line_num}: not valid CSV ({e})") from None
+                # The broken row begins on the line after the last good one.
+                raise FormatProblem(f"{name}:{last_line + 1}: not valid CSV ({e})") from None
     finally:
         csv.field_size_limit(limit)
 

@@ -500,6 +500,106 @@ class TestImportIsAllOrNothing:
         assert "nodes.csv:1: columns must be id, labels, properties (unknown: name)" in err
 
 
+class TestInputErrors:
+    """Input that is not what its format says: one line naming the file and
+    the line, and the database as it was."""
+
+    @pytest.mark.parametrize("name, content, message", [
+        ("bin.jsonl", b'{"type": "node", "id": 1}\n\x7fELF\x02\x01\xd0\x00\n',
+         "bin.jsonl:2: not UTF-8 text (byte 0xd0 at column 7)"),
+        ("deep.jsonl", b"[" * 100_000 + b"\n", "deep.jsonl:1: JSON nested too deeply"),
+        ("in/nodes.csv", b'id,labels,properties\n1,[],{}\n2,[],"{\xff}"\n',
+         "nodes.csv:3: not UTF-8 text (byte 0xff)"),
+        ("in/nodes.csv", b'id,labels,properties\n1,[],{}\n2,"[]"x,{}\n',
+         "nodes.csv:3: not valid CSV"),
+        ("in/nodes.csv", b'id,labels,properties\n1,[],{}\n\n2,[],"{\n',
+         "nodes.csv:4: not valid CSV (unexpected end of data)"),
+        ("in/nodes.csv", b'labels,properties,id\n[]\n', "nodes.csv:2: empty id"),
+    ])
+    def test_named_by_file_and_line(self, capsys, tmp_path, sample, name, content, message):
+        source = tmp_path / name
+        source.parent.mkdir(exist_ok=True)
+        source.write_bytes(content)
+        before = digest(sample)
+        status, out, err = run(capsys, "import", sample, source.parent if "/" in name else source)
+        assert (status, out) == (1, "")
+        assert err.startswith(f"orvi: error: import failed, {sample} is unchanged: {message}")
+        assert err.count("\n") == 1
+        assert digest(sample) == before
+
+    def test_csv_directory_without_edges_and_large_cells(self, capsys, tmp_path, sample):
+        folder = tmp_path / "in"
+        folder.mkdir()
+        big = json.dumps({"text": "x" * 300_000, "q": '"'})
+        (folder / "nodes.csv").write_text('id,labels,properties\na,[],"%s"\n'
+                                          % big.replace('"', '""'))
+        status, out, _ = run(capsys, "import", sample, folder)
+        assert status == 0 and "imported 1 nodes and 0 edges" in out
+        with orvi.open(sample) as db:
+            assert db.get_node(5).properties == {"text": "x" * 300_000, "q": '"'}
+
+
+class TestExportOutputs:
+    FORMATS = [("jsonl", "out.jsonl"), ("graphml", "out.graphml"), ("csv", "outdir"),
+               ("parquet", "outdir")]
+
+    @pytest.mark.parametrize("fmt, name", FORMATS)
+    def test_existing_output_is_replaced_once_complete(self, capsys, tmp_path, sample, fmt, name):
+        if fmt == "parquet":
+            pytest.importorskip("pyarrow")
+        target = tmp_path / name
+        files = [target / f"nodes.{fmt}", target / f"edges.{fmt}"] if name == "outdir" else [target]
+        for path in files:
+            path.parent.mkdir(exist_ok=True)
+            path.write_text("old")
+        if name == "outdir":
+            (target / "keep.txt").write_text("mine")
+        args = ["--labels-attr", "orvi_labels", "--label-attr", "orvi_label"]
+        status, _, err = run(capsys, "export", sample, "-f", fmt, "-o", target, *args)
+        assert status == 0, err
+        assert all(path.read_bytes() != b"old" for path in files)
+        if name == "outdir":
+            assert (target / "keep.txt").read_text() == "mine"
+        # A failing export (GraphML refuses the property named "labels")
+        # leaves the previous output and no temporary file.
+        for path in files:
+            path.write_text("old")
+        status, _, err = run(capsys, "export", sample, "-f", fmt, "-o", target)
+        assert status == (1 if fmt == "graphml" else 0), err
+        if fmt == "graphml":
+            assert target.read_text() == "old"
+        assert not list(tmp_path.rglob("*.partial"))
+
+    @pytest.mark.parametrize("fmt, name", FORMATS)
+    def test_unwritable_output_is_named_as_given(self, capsys, tmp_path, sample, fmt, name):
+        if fmt == "parquet":
+            pytest.importorskip("pyarrow")
+        (tmp_path / "file").write_text("")
+        target = f"{tmp_path}/file/{name}"
+        status, _, err = run(capsys, "export", sample, "-f", fmt, "-o", target,
+                             "--labels-attr", "orvi_labels", "--label-attr", "orvi_label")
+        assert status == 2
+        assert err == f"orvi: error: {target}: Not a directory\n"
+
+    def test_graphml_leaves_none_out_of_a_string_key(self, capsys, tmp_path):
+        path = str(tmp_path / "n.orvi")
+        with orvi.open(path) as db:
+            db.add_node([], nick="Ada", n=None)
+            db.add_node([], nick=None, n=None)
+            db.commit()
+        status, out, _ = run(capsys, "export", path, "-f", "graphml")
+        assert status == 0
+        root = ET.fromstring(out)
+        ns = {"g": "http://graphml.graphdrawing.org/xmlns"}
+        keys = {k.get("attr.name"): k for k in root.findall("g:key", ns)}
+        assert keys["nick"].get("attr.type") == "string" and keys["nick"].find("g:desc", ns) is None
+        assert keys["n"].find("g:desc", ns).text == "JSON-encoded values"  # only None: JSON
+        nick, n = keys["nick"].get("id"), keys["n"].get("id")
+        data = [{d.get("key"): d.text for d in node} for node in root.findall("g:graph/g:node", ns)]
+        assert data[0][nick] == "Ada" and nick not in data[1]
+        assert data[1][n] == "null"
+
+
 class TestBatchWriter:
     def test_with_block_commits_at_the_end_and_rolls_back_on_error(self, tmp_path):
         path = str(tmp_path / "w.orvi")
@@ -634,9 +734,12 @@ class TestProgress:
         monkeypatch.setattr(sys, "stderr", terminal)
         assert main(["import", str(tmp_path / "a.orvi"), str(dump)]) == 0
         assert "import" in terminal.getvalue() and "rec" in terminal.getvalue()
-        terminal.truncate(0)
-        assert main(["--no-progress", "import", str(tmp_path / "b.orvi"), str(dump)]) == 0
-        assert terminal.getvalue() == ""
+        for args in (["--no-progress", "import", tmp_path / "b.orvi", dump],
+                     ["import", tmp_path / "c.orvi", dump, "--no-progress"]):
+            terminal.seek(0)
+            terminal.truncate(0)
+            assert main([str(a) for a in args]) == 0
+            assert terminal.getvalue() == ""
 
 
 class TestCheckAgreesWithTheModule:

@@ -1,0 +1,154 @@
+"""Graphs as tables: pandas DataFrames and the Parquet layout."""
+
+import json
+import math
+import sys
+from pathlib import Path
+
+import pytest
+
+import orvi
+
+REPO = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(REPO / "python"))
+
+from orvi_tools import first_difference, to_pandas  # noqa: E402
+from orvi_tools.tables import MissingPackage, export_parquet  # noqa: E402
+from test_cli import build_sample, digest, run  # noqa: E402
+
+
+@pytest.fixture
+def sample(tmp_path):
+    return build_sample(tmp_path / "sample.orvi")
+
+
+def gappy(db):
+    """Properties that are None on some records and missing on others,
+    mixed numbers, and a list column."""
+    db.add_node(["A"], both=None, always=1, mixed=1, tags=["x"])
+    db.add_node(["A"], always=None, mixed=2.5)
+    db.add_node([], both="s", always=3, mixed="text", tags=[])
+    a, b = db.add_node([], always=4), db.add_node([], always=5)
+    db.add_edge(a, "E", b, w=None)
+    db.add_edge(b, "E", a, w=0.25)
+    db.commit()
+    return db
+
+
+class TestPandas:
+    pd = pytest.importorskip("pandas")
+
+    def test_frames_hold_every_record_with_typed_columns(self, sample):
+        with orvi.open(sample) as db:
+            nodes, edges = to_pandas(db)
+        assert list(nodes.columns[:2]) == ["id", "labels"]
+        assert nodes["id"].dtype == "int64" and nodes["id"].tolist() == [1, 3, 4]
+        assert nodes["labels"].tolist() == [["Person", "Admin"], ["Person"], []]
+        # A property named like a fixed column moves to a prefixed column.
+        assert nodes["prop:labels"].tolist()[2] == "a property, not labels"
+        assert nodes["age"].dtype == "Int64" and nodes["age"].isna().tolist() == [False, True, True]
+        assert nodes["ok"].dtype == "boolean"
+        assert nodes["big"][1] == 2**63 - 1
+        assert nodes["tags"][0] == ["a", "b"] and nodes["nested"][0] == {"k": [1, {"z": None}]}
+        assert list(edges.columns[:4]) == ["id", "label", "from_node", "to_node"]
+        assert edges[["from_node", "to_node"]].values.tolist() == [[1, 3], [1, 3], [3, 3], [4, 1]]
+        assert edges["prop:label"][3] == "prop" and edges["edge_id"][3] == 3
+
+    def test_empty_database_and_mixed_columns(self, mem):
+        nodes, edges = to_pandas(mem)
+        assert (list(nodes.columns), len(nodes)) == (["id", "labels"], 0)
+        assert list(edges.columns) == ["id", "label", "from_node", "to_node"]
+        nodes, _ = to_pandas(gappy(mem))
+        assert nodes["mixed"].dtype == object and nodes["mixed"].tolist()[:3] == [1, 2.5, "text"]
+
+
+class TestParquet:
+    pa = pytest.importorskip("pyarrow")
+    pq = pytest.importorskip("pyarrow.parquet")
+
+    def export_import(self, capsys, tmp_path, path):
+        out = tmp_path / "tables"
+        status, _, err = run(capsys, "export", path, "-f", "parquet", "-o", out)
+        assert status == 0, err
+        copy = tmp_path / "copy.orvi"
+        status, _, err = run(capsys, "import", copy, out)
+        assert status == 0, err
+        with orvi.open(path) as a, orvi.open(str(copy)) as b:
+            assert first_difference(a, b) is None
+        return out
+
+    def test_round_trip_and_column_types(self, capsys, tmp_path, sample):
+        out = self.export_import(capsys, tmp_path, sample)
+        nodes = self.pq.read_schema(out / "nodes.parquet")
+        edges = self.pq.read_schema(out / "edges.parquet")
+        assert str(nodes.field("id").type) == "int64"
+        assert str(nodes.field("labels").type) == "list<element: string>"
+        assert [str(edges.field(c).type) for c in ("id", "from_node", "to_node")] == ["int64"] * 3
+        assert {n: str(nodes.field(n).type) for n in ("age", "ok", "inf", "name")} == {
+            "age": "int64", "ok": "bool", "inf": "double", "name": "string"}
+        assert nodes.field("tags").metadata == {b"orvi.encoding": b"json"}
+        assert nodes.field("age").metadata is None
+
+    def test_none_apart_from_missing_values(self, capsys, tmp_path):
+        path = str(tmp_path / "gaps.orvi")
+        with orvi.open(path) as db:
+            gappy(db)
+        out = self.export_import(capsys, tmp_path, path)
+        nodes = self.pq.read_schema(out / "nodes.parquet")
+        assert nodes.field("both").metadata == {b"orvi.encoding": b"json"}
+        assert (str(nodes.field("always").type), nodes.field("always").metadata) == (
+            "int64", {b"orvi.null": b"none"})
+        assert nodes.field("mixed").metadata == {b"orvi.encoding": b"json"}
+        cells = self.pq.read_table(out / "nodes.parquet").column("both").to_pylist()
+        assert cells == ["null", None, '"s"', None, None]
+
+    def test_row_groups_and_tables_made_elsewhere(self, capsys, tmp_path, mem):
+        for i in range(1000):
+            mem.add_node(["N"], n=i)
+        for i in range(1, 1000):
+            mem.add_edge(i, "NEXT", i + 1)
+        out = str(tmp_path / "groups")
+        assert export_parquet(mem, out, row_group=300) == (1000, 999)
+        assert self.pq.ParquetFile(f"{out}/nodes.parquet").metadata.num_row_groups == 4
+        foreign = tmp_path / "foreign"
+        foreign.mkdir()
+        self.pq.write_table(self.pa.table({"id": ["a", "b"], "city": ["Oslo", None]}),
+                            foreign / "nodes.parquet")
+        self.pq.write_table(self.pa.table({"from_node": ["a"], "to_node": ["b"],
+                                           "km": [1.5]}), foreign / "edges.parquet")
+        target = tmp_path / "f.orvi"
+        assert run(capsys, "import", target, foreign)[0] == 0
+        with orvi.open(str(target)) as db:
+            assert [n.properties for n in db.all_nodes()] == [{"city": "Oslo"}, {}]
+            assert db.get_edge(1).properties == {"km": 1.5} and db.get_edge(1).label == ""
+
+    def test_unreadable_input_is_named_and_changes_nothing(self, capsys, tmp_path, sample):
+        folder = tmp_path / "broken"
+        folder.mkdir()
+        (folder / "nodes.parquet").write_bytes(b"PAR1 not really")
+        before = digest(sample)
+        status, _, err = run(capsys, "import", sample, folder, "-f", "parquet")
+        assert status == 1 and err.count("\n") == 1
+        assert "nodes.parquet: cannot be read as Parquet" in err
+        self.pq.write_table(self.pa.table({"id": [1], "bad": ["{"]},
+                                          schema=self.pa.schema([
+                                              ("id", self.pa.int64()),
+                                              self.pa.field("bad", self.pa.string(), metadata={
+                                                  "orvi.encoding": "json"})])),
+                            folder / "nodes.parquet")
+        status, _, err = run(capsys, "import", sample, folder)
+        assert status == 1 and "nodes.parquet row 1: column bad is not valid tagged JSON" in err
+        assert digest(sample) == before
+
+
+class TestMissingPackages:
+    def test_one_line_saying_what_to_install(self, capsys, monkeypatch, tmp_path, sample, mem):
+        monkeypatch.setitem(sys.modules, "pyarrow", None)
+        monkeypatch.setitem(sys.modules, "pandas", None)
+        status, _, err = run(capsys, "export", sample, "-f", "parquet", "-o", tmp_path / "o")
+        assert status == 1
+        assert err == ("orvi: error: pyarrow is not installed; install it with "
+                       "`pip install 'orvi[parquet]'` (or `pip install pyarrow`)\n")
+        assert not (tmp_path / "o").exists()
+        with pytest.raises(MissingPackage, match=r"pip install 'orvi\[pandas\]'"):
+            to_pandas(mem)
