@@ -32,3 +32,13 @@ if [ "${#py_need[@]}" -gt 0 ]; then
   done
   "$PY" -m pip install -q "${pkgs[@]}"
 fi
+
+# pandas and pyarrow are optional for orvi, and the tests that need them
+# skip without them; install them where a wheel exists for this
+# interpreter (never build them from source here).
+for mod in pandas pyarrow; do
+  if ! "$PY" -c "import $mod" >/dev/null 2>&1; then
+    "$PY" -m pip install -q --only-binary=:all: "$mod" \
+      || echo "setup: no $mod wheel for this Python; the tests that need it will be skipped"
+  fi
+done
