@@ -50,6 +50,7 @@ NODE_FIXED = ("id", "labels")
 EDGE_FIXED = ("id", "label", "from_node", "to_node")
 PROP_PREFIX = "prop:"
 ROW_GROUP = 65_536
+_CHUNK = 8192
 
 _ENCODING = b"orvi.encoding"
 _NULL = b"orvi.null"
@@ -217,32 +218,50 @@ def _write_table(pa: Any, pq: Any, path: str, records: Any, fixed: Sequence[str]
     one to write them ``row_group`` rows at a time."""
     rows, columns = _survey(records())
     schema, plan = _schema(pa, fixed_fields, rows, columns, fixed, table)
+    # Python values are turned into Arrow arrays every CHUNK rows, and the
+    # arrays are written as one row group of ``row_group`` rows: the Python
+    # objects alive at any time stay a small part of a row group.
+    chunk_rows = min(row_group, _CHUNK)
     written = 0
     with pq.ParquetWriter(path, schema) as writer:
-        batch: List[List[Any]] = [[] for _ in schema.names]
+        pending: List[Any] = []
+        pending_rows = 0
+        chunk: List[List[Any]] = [[] for _ in schema.names]
         width = len(fixed)
 
-        def flush() -> None:
-            arrays = [pa.array(values, type=field.type) for values, field in zip(batch, schema)]
-            writer.write_table(pa.Table.from_arrays(arrays, schema=schema),
-                               row_group_size=len(batch[0]))
-            for values in batch:
+        def convert() -> None:
+            nonlocal pending_rows
+            arrays = [pa.array(values, type=field.type) for values, field in zip(chunk, schema)]
+            pending.append(pa.RecordBatch.from_arrays(arrays, schema=schema))
+            pending_rows += len(chunk[0])
+            for values in chunk:
                 values.clear()
+
+        def flush() -> None:
+            nonlocal pending_rows
+            writer.write_table(pa.Table.from_batches(pending, schema=schema),
+                               row_group_size=max(pending_rows, 1))
+            pending.clear()
+            pending_rows = 0
 
         for values, props in records():
             for index in range(width):
-                batch[index].append(values[index])
+                chunk[index].append(values[index])
             for index, (name, _, kind) in enumerate(plan, width):
                 if name not in props:
-                    batch[index].append(None)
+                    chunk[index].append(None)
                 elif kind is None:
-                    batch[index].append(dumps(to_json_value(props[name])))
+                    chunk[index].append(dumps(to_json_value(props[name])))
                 else:
-                    batch[index].append(props[name])
+                    chunk[index].append(props[name])
             written += 1
-            if len(batch[0]) >= row_group:
-                flush()
-        if batch[0] or written == 0:
+            if len(chunk[0]) >= chunk_rows:
+                convert()
+                if pending_rows >= row_group:
+                    flush()
+        if chunk[0] or written == 0:
+            convert()
+        if pending_rows or written == 0:
             flush()
     return written
 
