@@ -254,9 +254,12 @@ class BatchWriter:
     def abandon(self) -> None:
         """Rolls back the pending batch; the batches committed before stay.
         The keys of the rolled-back nodes leave ``ids``."""
-        ops = self._ops
         self.db.rollback()
-        self._forget(ops)
+        if self.autocommit:
+            self._forget(self._ops)
+        else:  # nothing was committed: every record went
+            self.ids.clear()
+            self.nodes_written = self.edges_written = 0
         self._reset_batch()
 
     # -- the commit decision -----------------------------------------------------

@@ -618,6 +618,11 @@ class TestBatchWriter:
             kept = writer.nodes_written
             assert 0 < kept < 2000 and len(writer.ids) == kept
             assert db.node_count() == 2 + kept
+            with pytest.raises(KeyError):
+                with BatchWriter(db, commit=False) as writer:
+                    writer.add_node("c", [])
+                    raise KeyError("stop")
+            assert (writer.ids, writer.nodes_written, db.node_count()) == ({}, 0, 2 + kept)
         with orvi.open(path) as db:
             assert db.node_count() == 2 + kept
             edge = db.get_edge(1)
