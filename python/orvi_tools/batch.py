@@ -1,27 +1,32 @@
 """Adding many records to a database in commits that fit the commit log.
 
 A commit logs every page it changed, and the log holds at most 1018 pages
-(4 MiB). ``BatchWriter`` keeps an upper bound of the pages the pending
-batch has dirtied (``_Estimate``) and commits before the next record could
-push it over the budget. The bound counts:
+(4 MiB). ``BatchWriter`` commits before the next record could push the
+pending batch over its page budget. It judges that in two steps, so that
+the common record costs a few integer operations:
 
-- one page per distinct node-slot page (63 slots each) and edge-slot page
-  (51 slots each) written: a new record's slot, and for an edge the slots
-  of both endpoints, whose list heads and degrees change;
-- two pages whenever a record starts a new node or edge extent (the index
-  page, and a new index page when the old one is full);
-- property bytes (label and property blobs, sized with the module's
-  encoding) rounded up to pages, plus two pages for every property extent
-  the blobs may spill into (blobs never straddle extents);
-- one page of slack for the header page.
+- Each record is charged its worst case, in bytes of log: a page for each
+  slot it may dirty (one for a node; for an edge its own and the slots of
+  both ends, whose list heads and degrees change) plus its label and
+  property blob bytes (and 16 KiB more for each blob above 64 KiB, which
+  takes whole pages and may open a property extent). The charges come off
+  ``room``, what the batch surely still has.
+- When a record's charge exceeds ``room``, the estimate is refined: a
+  tight upper bound of the pages the batch has dirtied so far is computed
+  from what the writes noted (the distinct node-slot pages, 63 slots each,
+  of every node written and every edge end; the edge-slot pages, 51 slots
+  each, of the batch's range of edge ids; two index pages per slot extent
+  started; small blob bytes over whole pages plus two pages per property
+  extent they may spill into; large blobs; the header page), and ``room``
+  becomes what is left of the budget after it, less a reserve for what a
+  charge does not count (slot extents and property extents started by
+  records charged since, a page straddled). Only when the record still
+  does not fit is the batch committed.
 
-Before each record the writer adds that record's worst case (every slot
-page new, a new extent of each kind, its blob bytes spread over fresh
-pages) to the bound, so the check costs a few integer operations and no
-look-ups. The bound is deliberately loose. Should a commit still be refused
-as too large for the log (TransactionError), the batch is rolled back and
-written again in two halves, recursively, so a load never fails on the log
-limit alone.
+The bound is deliberately loose. Should a commit still be refused as too
+large for the log (TransactionError), the batch is rolled back and written
+again in two halves, recursively, so a load never fails on the log limit
+alone.
 
 Records are named by keys of the caller's choosing (the ids of an export,
 the nodes of a networkx graph); ``ids`` maps each key to the node id it
@@ -43,11 +48,19 @@ from . import fileformat as ff
 DEFAULT_PAGE_BUDGET = 1000
 _SMALL_BLOB = 64 * 1024
 _PAGE = ff.PAGE_SIZE
-# Worst case of one record beyond its slot pages and its blob bytes over
-# whole pages: a new slot extent (2 index pages), and for its blobs (at
-# most 3) either the page the small ones straddle plus a property extent
-# they spill into (3) or the 4 pages each large one may add.
-_RECORD_SLACK = 2 + 3 * 4
+_POOL_EXTENT = ff.EXTENT_SIZE - _SMALL_BLOB
+_NODE_SLOTS_PER_PAGE = ff.NODE_SLOTS_PER_PAGE
+_NODE_SLOTS_PER_EXTENT = ff.NODE_SLOTS_PER_EXTENT
+_EDGE_SLOTS_PER_PAGE = ff.EDGE_SLOTS_PER_PAGE
+_EDGE_SLOTS_PER_EXTENT = ff.EDGE_SLOTS_PER_EXTENT
+# Charge of a record with a blob above _SMALL_BLOB, beyond its bytes: the
+# 4 pages each of its (at most 3) blobs may add.
+_LARGE_CHARGE = 3 * 4 * _PAGE
+# Pages that charges leave out, kept back when the room is computed: one
+# node and one edge slot extent started (2 index pages each), the page the
+# small blobs straddle, and the property extents they may open (2 pages
+# each; the room of one batch holds at most 4 MiB of blobs: 5 extents).
+_RESERVE = 4 + 1 + 2 * 5
 
 # Keyword names that the record methods bind to their own parameters; a
 # property with one of these names is set in a second call instead.
@@ -85,57 +98,70 @@ def _map_size(props: Mapping[str, Any]) -> int:
     return size
 
 
+# A record of the pending batch, kept for a retry after a log overflow:
+# ("n", key, labels, properties) or ("e", source key, label, target key,
+# properties).
+_Op = Tuple[Any, ...]
+
+
 class _Estimate:
-    """Upper bound of the pages the pending batch has dirtied (see the
-    module comment). ``pages()`` is the one figure the commit decision
-    reads; the ``note_*`` methods feed it after each record."""
+    """How close the pending batch is to the page budget (see the module
+    comment). ``room`` is what records may still be charged; ``refine``
+    recomputes it. The writes note, on the fields below, the node ids whose
+    slots they dirtied (``slots``), the range of node and edge ids they
+    created, and their blob bytes."""
 
-    __slots__ = ("node_pages", "edge_pages", "extent_pages", "small_bytes", "large_pages")
+    __slots__ = ("budget", "room", "slots", "node_pages", "seen", "first_node", "last_node",
+                 "first_edge", "last_edge", "small_bytes", "large_pages")
 
-    def __init__(self) -> None:
+    def __init__(self, budget: int) -> None:
+        self.budget = budget
+        self.slots: List[int] = []
         self.node_pages: set = set()
-        self.edge_pages: set = set()
-        self.extent_pages = 0
+        self.seen = 0  # entries of ``slots`` already in ``node_pages``
+        self.first_node = self.last_node = 0
+        self.first_edge = self.last_edge = 0
         self.small_bytes = 0
         self.large_pages = 0
+        self.room = 0
+        self.refine()
 
-    def pages(self) -> int:
-        small = self.small_bytes
-        pool = small // _PAGE + 2 + 2 * (small // (ff.EXTENT_SIZE - _SMALL_BLOB) + 1)
-        return (len(self.node_pages) + len(self.edge_pages) + self.extent_pages + pool
-                + self.large_pages + 1)
-
-    def _blobs(self, blobs: Tuple[int, ...]) -> None:
-        total = sum(blobs)
-        if total <= _SMALL_BLOB:
-            self.small_bytes += total
-            return
-        for size in blobs:
+    def note_blobs(self, label_bytes: int, prop_bytes: int, twice: bool) -> None:
+        """Blob bytes of a record with a blob above 64 KiB (the others add
+        their bytes to ``small_bytes`` directly)."""
+        for size in (label_bytes, prop_bytes, prop_bytes) if twice else (label_bytes, prop_bytes):
             if size > _SMALL_BLOB:
                 self.large_pages += size // _PAGE + 4
             else:
                 self.small_bytes += size
 
-    def note_node(self, node_id: int, blobs: Tuple[int, ...]) -> None:
-        self.node_pages.add((node_id - 1) // ff.NODE_SLOTS_PER_PAGE)
-        if (node_id - 1) % ff.NODE_SLOTS_PER_EXTENT == 0:
-            self.extent_pages += 2
-        self._blobs(blobs)
+    def refine(self) -> None:
+        """Recomputes ``room`` from the bound of the pages dirtied so far."""
+        slots = self.slots
+        if self.seen < len(slots):
+            self.node_pages.update([(i - 1) // _NODE_SLOTS_PER_PAGE for i in slots[self.seen:]])
+            self.seen = len(slots)
+        small = self.small_bytes
+        pages = (len(self.node_pages)
+                 + 2 * _extents_started(self.first_node, self.last_node, _NODE_SLOTS_PER_EXTENT)
+                 + _pages_spanned(self.first_edge, self.last_edge, _EDGE_SLOTS_PER_PAGE)
+                 + 2 * _extents_started(self.first_edge, self.last_edge, _EDGE_SLOTS_PER_EXTENT)
+                 + small // _PAGE + 2 + 2 * (small // _POOL_EXTENT + 1)
+                 + self.large_pages + 1)
+        self.room = (self.budget - pages - _RESERVE) * _PAGE
 
-    def note_edge(self, edge_id: int, source: int, target: int, blobs: Tuple[int, ...]) -> None:
-        pages = self.node_pages
-        pages.add((source - 1) // ff.NODE_SLOTS_PER_PAGE)
-        pages.add((target - 1) // ff.NODE_SLOTS_PER_PAGE)
-        self.edge_pages.add((edge_id - 1) // ff.EDGE_SLOTS_PER_PAGE)
-        if (edge_id - 1) % ff.EDGE_SLOTS_PER_EXTENT == 0:
-            self.extent_pages += 2
-        self._blobs(blobs)
+
+def _pages_spanned(first: int, last: int, per_page: int) -> int:
+    """Slot pages that the ids first..last (0: none) may lie on."""
+    return (last - 1) // per_page - (first - 1) // per_page + 1 if first else 0
 
 
-# A record kept for a retry after a log overflow:
-# ("n", key, labels, properties, blob sizes) or
-# ("e", source key, label, target key, properties, blob sizes).
-_Op = Tuple[Any, ...]
+def _extents_started(first: int, last: int, per_extent: int) -> int:
+    """Slot extents whose first slot is one of the ids first..last."""
+    if not first:
+        return 0
+    started = (last - 1) // per_extent - (first - 1) // per_extent
+    return started + 1 if (first - 1) % per_extent == 0 else started
 
 
 class BatchWriter:
@@ -174,7 +200,7 @@ class BatchWriter:
         self.commits = 0
         self.splits = 0
         self._ops: List[_Op] = []
-        self._estimate = _Estimate()
+        self._estimate = _Estimate(page_budget)
         self._label_sizes: Dict[Tuple[Any, ...], int] = {}
 
     def __enter__(self) -> "BatchWriter":
@@ -203,20 +229,21 @@ class BatchWriter:
             raise ImportFailed(f"node {key!r}: labels must be a list of strings, not one string")
         labels = list(labels)
         props = dict(properties) if properties else {}
+        if not self.autocommit:
+            return self._write_node(key, labels, props, 0, 0)
         label_bytes = self._labels_size(labels)
-        prop_bytes = _map_size(props)
-        if _ADD_NODE_PARAM in props:
-            blobs: Tuple[int, ...] = (label_bytes, prop_bytes, prop_bytes)
-        else:
-            blobs = (label_bytes, prop_bytes)
-        if self.autocommit:
-            if self._ops and not self._fits(1 + sum(blobs) // _PAGE):
-                self._commit_batch()
-            op = ("n", key, labels, props, blobs)
-            node_id = self._write_node(op)
-            self._ops.append(op)
-            return node_id
-        return self._write_node(("n", key, labels, props, blobs))
+        prop_bytes = _map_size(props) if props else 0
+        # The worst case: one slot page, the blobs (the property blob
+        # perhaps twice).
+        charge = _PAGE + label_bytes + 2 * prop_bytes
+        if label_bytes + 2 * prop_bytes > _SMALL_BLOB:
+            charge += _LARGE_CHARGE
+        if charge > self._estimate.room and self._ops and not self._fits(charge):
+            self._commit_batch()
+        node_id = self._write_node(key, labels, props, label_bytes, prop_bytes)
+        self._estimate.room -= charge
+        self._ops.append(("n", key, labels, props))
+        return node_id
 
     def add_edge(self, source: Hashable, label: str, target: Hashable,
                  properties: Optional[Mapping[str, Any]] = None) -> int:
@@ -230,20 +257,21 @@ class BatchWriter:
         if not isinstance(label, str):
             raise ImportFailed(f"the edge label must be a string, not {type(label).__name__}")
         props = dict(properties) if properties else {}
-        label_bytes = 5 + _text_size(label)
-        prop_bytes = _map_size(props)
-        if "label" in props or "from_node" in props or "to_node" in props:
-            blobs: Tuple[int, ...] = (label_bytes, prop_bytes, prop_bytes)
-        else:
-            blobs = (label_bytes, prop_bytes)
-        if self.autocommit:
-            if self._ops and not self._fits(3 + sum(blobs) // _PAGE):
-                self._commit_batch()
-            op = ("e", source, label, target, props, blobs)
-            edge_id = self._write_edge(op)
-            self._ops.append(op)
-            return edge_id
-        return self._write_edge(("e", source, label, target, props, blobs))
+        if not self.autocommit:
+            return self._write_edge(source, label, target, props, 0, 0)
+        label_bytes = 5 + (len(label) if label.isascii() else _text_size(label))
+        prop_bytes = _map_size(props) if props else 0
+        # The worst case: three slot pages (the edge's and its two ends'),
+        # the blobs.
+        charge = 3 * _PAGE + label_bytes + 2 * prop_bytes
+        if label_bytes + 2 * prop_bytes > _SMALL_BLOB:
+            charge += _LARGE_CHARGE
+        if charge > self._estimate.room and self._ops and not self._fits(charge):
+            self._commit_batch()
+        edge_id = self._write_edge(source, label, target, props, label_bytes, prop_bytes)
+        self._estimate.room -= charge
+        self._ops.append(("e", source, label, target, props))
+        return edge_id
 
     def finish(self) -> None:
         """Commits what is pending (with ``commit=True``). The writer stays
@@ -264,6 +292,15 @@ class BatchWriter:
 
     # -- the commit decision -----------------------------------------------------
 
+    def _fits(self, charge: int) -> bool:
+        """Whether a record charged ``charge`` keeps the batch within the
+        budget, by the refined estimate (called when the cheap check says
+        it may not)."""
+        self._estimate.refine()
+        return charge <= self._estimate.room
+
+    # -- writing ---------------------------------------------------------------
+
     def _labels_size(self, labels: List[str]) -> int:
         """Bytes of the encoded label list; the few distinct label sets of
         a load are sized once."""
@@ -280,59 +317,71 @@ class BatchWriter:
                 self._label_sizes[key] = size
         return size
 
-    def _fits(self, record_pages: int) -> bool:
-        """Whether a record that adds at most ``record_pages`` slot and blob
-        pages (plus the fixed slack of any record) surely keeps the batch
-        within the budget."""
-        return self._estimate.pages() + record_pages + _RECORD_SLACK <= self.page_budget
-
-    # -- writing ---------------------------------------------------------------
-
-    def _write_node(self, op: _Op) -> int:
-        _, key, labels, props, blobs = op
+    def _write_node(self, key: Hashable, labels: List[str], props: Dict[str, Any],
+                    label_bytes: int, prop_bytes: int) -> int:
+        """Writes a node and notes what it dirtied; returns its id."""
         db = self.db
+        twice = _ADD_NODE_PARAM in props
         try:
-            if len(blobs) == 2:
-                node_id = db.add_node(labels, **props).id
-            else:
+            if twice:
                 first = {k: v for k, v in props.items() if k != _ADD_NODE_PARAM}
                 node_id = db.add_node(labels, **first).id
                 db.update_node(node_id, **{_ADD_NODE_PARAM: props[_ADD_NODE_PARAM]})
+            else:
+                node_id = db.add_node(labels, **props).id
         except (TypeError, ValueError, OverflowError) as e:
             raise ImportFailed(str(e)) from e
-        if self.autocommit:
-            self._estimate.note_node(node_id, blobs)
         self.ids[key] = node_id
         self.nodes_written += 1
+        estimate = self._estimate
+        estimate.slots.append(node_id)
+        if not estimate.first_node:
+            estimate.first_node = node_id
+        estimate.last_node = node_id
+        if twice or label_bytes + prop_bytes > _SMALL_BLOB:
+            estimate.note_blobs(label_bytes, prop_bytes, twice)
+        else:
+            estimate.small_bytes += label_bytes + prop_bytes
         return node_id
 
-    def _write_edge(self, op: _Op) -> int:
-        _, source, label, target, props, blobs = op
+    def _write_edge(self, source: Hashable, label: str, target: Hashable,
+                    props: Dict[str, Any], label_bytes: int, prop_bytes: int) -> int:
+        """Writes an edge and notes what it dirtied; returns its id."""
         db = self.db
-        a, b = self.ids[source], self.ids[target]
+        ids = self.ids
+        a, b = ids[source], ids[target]
+        twice = "label" in props or "from_node" in props or "to_node" in props
         try:
-            if len(blobs) == 2:
-                edge_id = db.add_edge(a, label, b, **props).id
-            else:
+            if twice:
                 first = {k: v for k, v in props.items() if k not in _ADD_EDGE_PARAMS}
                 edge_id = db.add_edge(a, label, b, **first).id
                 db.update_edge(edge_id, **{k: props[k] for k in _ADD_EDGE_PARAMS if k in props})
+            else:
+                edge_id = db.add_edge(a, label, b, **props).id
         except (TypeError, ValueError, OverflowError) as e:
             raise ImportFailed(str(e)) from e
-        if self.autocommit:
-            self._estimate.note_edge(edge_id, a, b, blobs)
         self.edges_written += 1
+        estimate = self._estimate
+        estimate.slots += (a, b)
+        if not estimate.first_edge:
+            estimate.first_edge = edge_id
+        estimate.last_edge = edge_id
+        if twice or label_bytes + prop_bytes > _SMALL_BLOB:
+            estimate.note_blobs(label_bytes, prop_bytes, twice)
+        else:
+            estimate.small_bytes += label_bytes + prop_bytes
         return edge_id
 
-    def _write(self, op: _Op) -> None:
+    def _rewrite(self, op: _Op) -> None:
+        """Writes a record again after a rollback."""
         if op[0] == "n":
-            self._write_node(op)
+            self._write_node(op[1], op[2], op[3], 0, 0)
         else:
-            self._write_edge(op)
+            self._write_edge(op[1], op[2], op[3], op[4], 0, 0)
 
     def _reset_batch(self) -> None:
         self._ops = []
-        self._estimate = _Estimate()
+        self._estimate = _Estimate(self.page_budget)
 
     def _forget(self, ops: Sequence[_Op]) -> None:
         """Undoes the bookkeeping of records that were rolled back."""
@@ -365,6 +414,6 @@ class BatchWriter:
         for part in (ops[:half], ops[half:]):
             self._reset_batch()
             for op in part:
-                self._write(op)
+                self._rewrite(op)
                 self._ops.append(op)
             self._commit_batch()
