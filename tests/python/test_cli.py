@@ -629,6 +629,23 @@ class TestBatchWriter:
             assert (edge.label, edge["label"], edge["w"]) == ("E", "prop", 0.5)
             assert db.get_node(2).labels == ["N", "M"]
 
+    def test_mixed_records_stay_under_the_log_limit(self, tmp_path):
+        # Blobs small and large, properties named like parameters (written
+        # in two calls), edges between far-apart nodes: the page bound must
+        # hold for all of them, so no commit is refused.
+        with orvi.open(str(tmp_path / "m.orvi")) as db:
+            with BatchWriter(db) as writer:
+                for i in range(6000):
+                    big = "b" * (70_000 if i % 500 == 0 else 300 * (i % 7))
+                    props = {"labels": "p", "text": big} if i % 3 == 0 else {"ü": big}
+                    writer.add_node(i, ["N", f"L{i % 5}"], props)
+                for i in range(12_000):
+                    props = {"label": "x", "w": i} if i % 4 == 0 else {"t": "é" * (i % 50)}
+                    writer.add_edge((i * 7919) % 6000, "R", (i * 104729) % 6000, props)
+            assert writer.splits == 0 and writer.commits > 2
+            assert (db.node_count(), db.edge_count()) == (6000, 12_000)
+            assert db.get_node(1)["labels"] == "p" and len(db.get_node(1501)["text"]) == 70_000
+
     def test_refused_records_name_the_problem(self, tmp_path):
         with orvi.open(str(tmp_path / "r.orvi")) as db:
             writer = BatchWriter(db)
