@@ -1,15 +1,12 @@
 """Graphs as tables: pandas DataFrames and the Parquet layout."""
 
-import json
-import math
 import sys
-from pathlib import Path
 
 import pytest
 
 import orvi
+from helpers import REPO
 
-REPO = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(REPO / "python"))
 
 from orvi_tools import first_difference, to_pandas  # noqa: E402
