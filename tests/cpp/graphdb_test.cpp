@@ -35,7 +35,37 @@ class GraphDBTest : public ::testing::Test {
   }
   size_t registry_size() {
     std::lock_guard<std::mutex> g(registry().mutex);
-    return registry().paths.size();
+    return registry().paths.size() + registry().files.size();
+  }
+  static std::string real(const std::string& path) {
+    char buf[PATH_MAX];
+    return ::realpath(path.c_str(), buf) ? buf : "";
+  }
+  // Opens `path` in a child process that forgets this process's registry,
+  // as a process of its own would: 'W' when it got the file, 'L' when it
+  // was refused as already open, 'E' on any other failure. With
+  // `drop_first`, the child first drops its copy of `inherited`.
+  char open_in_child(const std::string& path,
+                     std::unique_ptr<GraphDB>* inherited = nullptr) {
+    int pipes[2];
+    if (::pipe(pipes) != 0) return '?';
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      if (inherited != nullptr) inherited->reset();
+      registry().paths.clear();
+      registry().files.clear();
+      auto db = GraphDB::open(path);
+      char c = db ? 'W'
+                  : (db.error().kind() == ErrorKind::kAlreadyOpen ? 'L' : 'E');
+      (void)!::write(pipes[1], &c, 1);
+      ::_exit(0);
+    }
+    ::close(pipes[1]);
+    char c = '?';
+    if (::read(pipes[0], &c, 1) != 1) c = '?';
+    ::close(pipes[0]);
+    ::waitpid(pid, nullptr, 0);
+    return c;
   }
 
   TempDir dir_;
@@ -63,6 +93,70 @@ TEST_F(GraphDBTest, SecondHandleOnOneFileIsRefusedByEveryName) {
   EXPECT_FALSE(exists(path_ + ".lock"));
   auto again = open_ok(dir_.file("link.db"));
   EXPECT_EQ(*again->registered_path(), canon);
+}
+
+// A hard link is another name of the same file: it is refused while the
+// file is open, in this process and in another, and the file that vacuum
+// puts in place is guarded under every name too.
+TEST_F(GraphDBTest, AnotherNameOfAnOpenFileIsRefusedInAndAcrossProcesses) {
+  const std::string alias = dir_.file("alias.db");
+  auto first = open_ok(path_);
+  ASSERT_TRUE(first->add_node({"A"}, {}));
+  ASSERT_TRUE(first->pager().commit());
+  ASSERT_EQ(::link(path_.c_str(), alias.c_str()), 0);
+  const std::string canon = *first->registered_path();
+  OrviError here = open_err(alias);
+  EXPECT_EQ(here.kind(), ErrorKind::kAlreadyOpen);
+  EXPECT_EQ(here.detail(),
+            real(alias) + " (the same file as " + canon + ")");
+  EXPECT_FALSE(exists(alias + ".lock"));
+  EXPECT_EQ(open_in_child(alias), 'L');
+  EXPECT_FALSE(exists(alias + ".lock"));
+
+  ASSERT_TRUE(first->vacuum());
+  // The old name now holds the file as it was before the vacuum, which is
+  // no longer the database; a new link to the database is refused.
+  EXPECT_EQ(open_in_child(alias), 'W');
+  ASSERT_EQ(::unlink(alias.c_str()), 0);
+  ASSERT_EQ(::link(path_.c_str(), alias.c_str()), 0);
+  EXPECT_EQ(open_err(alias).detail(),
+            real(alias) + " (the same file as " + canon + ")");
+  EXPECT_EQ(open_in_child(alias), 'L');
+
+  first.reset();
+  EXPECT_EQ(registry_size(), 0u);
+  EXPECT_EQ(open_in_child(alias), 'W');
+  auto again = open_ok(alias);
+  EXPECT_EQ(again->pager().header().node_count, 1u);
+  EXPECT_EQ(open_err(path_).detail(),
+            canon + " (the same file as " + real(alias) + ")");
+}
+
+// A forked child shares the parent's guard but never keeps it: dropping its
+// copy does not free the file, and living on does not hold it once the
+// parent has closed it.
+TEST_F(GraphDBTest, ForkedChildNeitherReleasesNorKeepsTheGuard) {
+  const std::string alias = dir_.file("alias.db");
+  auto db = open_ok(path_);
+  ASSERT_EQ(::link(path_.c_str(), alias.c_str()), 0);
+  EXPECT_EQ(open_in_child(alias, &db), 'L');
+
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  const pid_t idle = ::fork();
+  if (idle == 0) {
+    (void)!::write(ready[1], "r", 1);
+    for (;;) ::pause();
+  }
+  char c;
+  ASSERT_EQ(::read(ready[0], &c, 1), 1);
+  db.reset();
+  auto again = open_ok(alias);
+  EXPECT_TRUE(again != nullptr);
+  ::kill(idle, SIGKILL);
+  ::waitpid(idle, nullptr, 0);
+  ::close(ready[0]);
+  ::close(ready[1]);
 }
 
 TEST_F(GraphDBTest, DanglingLinkIsKeyedByTheFileItCreates) {
