@@ -14,7 +14,6 @@ import textwrap
 import pytest
 
 import orvi
-from conftest import check
 
 TIMEOUT = 300
 CHILD_PREAMBLE = textwrap.dedent(
@@ -369,14 +368,10 @@ class TestOtherNamesOfOneFile:
         db.add_node(["Kept"])
         db.commit()
         os.link(path, alias)
-        with check(orvi.AlreadyOpenError,
-                   "orvi: database file is already open for writing: "
-                   f"{os.path.realpath(alias)} (the same file as "
-                   f"{os.path.realpath(path)}). orvi allows only a single writer "
-                   "per file; close the existing GraphDB handle, wait for the "
-                   "other writer process to exit, or retry after stale lock "
-                   "recovery has completed."):
+        with pytest.raises(orvi.AlreadyOpenError) as info:
             orvi.open(alias)
+        assert (f"writing: {os.path.realpath(alias)} (the same file as "
+                f"{os.path.realpath(path)}). orvi allows") in str(info.value)
         assert self.elsewhere(alias) == "refused"
         assert not os.path.exists(alias + ".lock")
 
