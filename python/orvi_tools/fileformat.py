@@ -106,11 +106,13 @@ def parse_header(raw: bytes) -> Header:
     """Parses and checks the first 128 bytes of a database file, with the
     checks ``orvi.open`` makes, in the same order; FormatError names the
     first that fails."""
+    # Bytes that do not begin as a database's say it is not one, whatever
+    # its length; only what could be a database cut short is "too small".
+    if raw[:len(MAGIC)] != MAGIC[:len(raw)]:
+        raise FormatError("invalid magic bytes")
     if len(raw) < HEADER_SIZE:
         raise FormatError("file too small to contain header")
     fields = _HEADER.unpack_from(raw, 0)
-    if fields[0] != MAGIC:
-        raise FormatError("invalid magic bytes")
     major, minor, page_size = fields[1], fields[2], fields[3]
     if (major, minor) != (1, 0):
         raise FormatError(f"unsupported file format version: {major}.{minor} (supported: 1.0)")
@@ -260,8 +262,12 @@ class DbFile:
         self._pages.clear()
 
     def header(self) -> Header:
-        if self.size < HEADER_SIZE:
-            raise FormatError("file too small to contain header")
+        if self.size < PAGE_SIZE:
+            # Judged by the bytes it has, as orvi.open judges it.
+            parse_header(self.read_raw(0, min(self.size, HEADER_SIZE))[: self.size])
+            raise FormatError(
+                f"file too small to contain header page: {self.size} of {PAGE_SIZE} bytes"
+            )
         return parse_header(self.read(0, HEADER_SIZE))
 
     def walk_chain(self, kind: str, head: int) -> Chain:

@@ -65,6 +65,29 @@ Result<std::string> canonical_db_path(const std::string& path, int depth = 0) {
   return *real_parent + "/" + name;
 }
 
+// The guard on the file at `canonical`, locked. AlreadyOpen when the file
+// is open already under another name: in this process the registry knows
+// which, another process holds the lock.
+Result<FileGuard> guard_file(const OpenFiles& files,
+                             const std::string& canonical) {
+  auto guard = FileGuard::open(canonical);
+  if (!guard) return guard.error();
+  auto held = files.files.find(guard->id());
+  if (held != files.files.end()) {
+    return OrviError::already_open(canonical + " (the same file as " +
+                                   held->second + ")");
+  }
+  auto locked = guard->try_lock();
+  if (!locked) return locked.error();
+  if (!*locked) {
+    return OrviError::already_open(
+        canonical +
+        " (the file is locked by another handle, which may have opened it "
+        "under another name)");
+  }
+  return guard;
+}
+
 }  // namespace
 
 GraphDB::GraphDB(std::string path, std::unique_ptr<Pager> pager,
@@ -78,8 +101,10 @@ GraphDB::~GraphDB() {
     OpenFiles& files = registry();
     std::lock_guard<std::mutex> guard(files.mutex);
     files.paths.erase(*registered_path_);
+    if (file_guard_) files.files.erase(file_guard_->id());
     registered_path_.reset();
   }
+  file_guard_.reset();
   if (writer_lock_) {
     writer_lock_->release();
     writer_lock_.reset();
@@ -103,28 +128,55 @@ Result<std::unique_ptr<GraphDB>> GraphDB::open(const std::string& path) {
   if (files.paths.count(*canonical)) return OrviError::already_open(*canonical);
   auto lock = WriterLock::acquire(*canonical);
   if (!lock) return lock.error();
-  const std::string tmp = *canonical + ".tmp";
-  if (::unlink(tmp.c_str()) != 0 && errno != ENOENT) {
-    OrviError err = OrviError::io_errno(errno);
+  std::optional<FileGuard> file_guard;
+  // The guard goes first, so that another process may find the file free
+  // as soon as the lock directory is gone.
+  const auto fail = [&](OrviError err) -> OrviError {
+    file_guard.reset();
     lock->release();
     return err;
+  };
+  const std::string tmp = *canonical + ".tmp";
+  if (::unlink(tmp.c_str()) != 0 && errno != ENOENT) {
+    return fail(OrviError::io_errno(errno));
+  }
+  // An existing file is guarded before the pager opens it: opening may
+  // replay an interrupted commit into it. A new file has no other name
+  // yet; it is guarded as soon as the pager has created it.
+  {
+    auto guard = guard_file(files, *canonical);
+    if (guard) {
+      file_guard.emplace(std::move(*guard));
+    } else if (guard.error().kind() != ErrorKind::kIo ||
+               guard.error().os_errno() != ENOENT) {
+      return fail(std::move(guard).error());
+    }
   }
   auto pager = Pager::open(path);
-  if (!pager) {
-    lock->release();
-    return pager.error();
+  if (!pager) return fail(std::move(pager).error());
+  if (!file_guard) {
+    auto guard = guard_file(files, *canonical);
+    if (!guard) return fail(std::move(guard).error());
+    file_guard.emplace(std::move(*guard));
   }
   auto index = LabelIndex::build(**pager);
-  if (!index) {
-    lock->release();
-    return index.error();
-  }
+  if (!index) return fail(std::move(index).error());
   std::unique_ptr<GraphDB> db(
       new GraphDB(path, std::move(*pager), std::move(*index)));
   files.paths.insert(*canonical);
+  files.files.emplace(file_guard->id(), *canonical);
   db->registered_path_ = *canonical;
   db->writer_lock_.emplace(std::move(*lock));
+  db->file_guard_.emplace(std::move(*file_guard));
   return db;
+}
+
+void GraphDB::adopt_file_guard(FileGuard guard) {
+  OpenFiles& files = registry();
+  std::lock_guard<std::mutex> lock(files.mutex);
+  if (file_guard_) files.files.erase(file_guard_->id());
+  if (registered_path_) files.files.emplace(guard.id(), *registered_path_);
+  file_guard_.emplace(std::move(guard));
 }
 
 Result<Node> GraphDB::add_node(std::vector<std::string> labels,

@@ -1,8 +1,10 @@
 // GraphDB: the core object of one open database.
 //
 // A GraphDB owns its pager, its label index and, for a file, the
-// cross-process writer lock and a place in the process-wide registry of
-// files open for writing (REGISTRY, in open_files.h). The Python binding
+// cross-process writer lock, the guard on the file itself (a flock that
+// refuses every other name of the same file, storage/file_guard.h) and a
+// place in the process-wide registry of files open for writing (REGISTRY,
+// in open_files.h). The Python binding
 // keeps exactly one GraphDB per orvi.open() call and calls everything
 // below under that handle's mutex; a GraphDB itself is not thread-safe.
 //
@@ -12,9 +14,9 @@
 // directly (graph/node.h, graph/edge.h); the ones below keep the index in
 // step with the records.
 //
-// Dropping a GraphDB: the path leaves the registry, the writer lock is
-// released (a failure only prints a warning), then the pager is dropped,
-// discarding pending changes.
+// Dropping a GraphDB: the path leaves the registry, the file guard and
+// then the writer lock are released (a failure only prints a warning), then
+// the pager is dropped, discarding pending changes.
 #ifndef ORVI_DB_GRAPHDB_H_
 #define ORVI_DB_GRAPHDB_H_
 
@@ -29,6 +31,7 @@
 #include "graph/edge.h"
 #include "graph/index.h"
 #include "graph/node.h"
+#include "storage/file_guard.h"
 #include "storage/lock.h"
 #include "storage/pager.h"
 
@@ -83,10 +86,16 @@ class GraphDB {
   GraphDB(std::string path, std::unique_ptr<Pager> pager,
           LabelIndex label_index);
 
+  // Makes `guard` (taken on the file that vacuum has just put in place)
+  // this handle's guard and the file it names the one registered for it;
+  // the old file's guard is released.
+  void adopt_file_guard(FileGuard guard);
+
   std::string path_;
   std::unique_ptr<Pager> pager_;
   std::optional<std::string> registered_path_;
   std::optional<WriterLock> writer_lock_;
+  std::optional<FileGuard> file_guard_;
   LabelIndex label_index_;
   bool in_transaction_ = false;
   std::optional<OrviError> detached_;

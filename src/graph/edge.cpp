@@ -55,6 +55,18 @@ OrviError dangling_error(uint64_t node, bool out, uint64_t edge) {
       std::to_string(edge) + ", which was never created." + kRepairAdvice);
 }
 
+// A list that reaches an edge of another node. Kept out of line: the check
+// runs for every slot a walk reads, and the walks stay as small as without
+// it.
+[[gnu::cold, gnu::noinline]] OrviError foreign_edge_error(uint64_t node, bool out, uint64_t edge,
+                             uint64_t endpoint) {
+  return OrviError::corrupted(
+      "Database integrity failure: node " + std::to_string(node) + "'s " +
+      list_word(out) + " adjacency list reaches edge " + std::to_string(edge) +
+      ", whose " + (out ? "source" : "target") + " is node " +
+      std::to_string(endpoint) + "." + kRepairAdvice);
+}
+
 OrviError degree_overflow_error(uint64_t node, bool out, uint64_t edge) {
   return OrviError::corrupted(
       "Database integrity failure: node " + std::to_string(node) + "'s " +
@@ -195,6 +207,20 @@ class VisitedSet {
   bool hashed_ = false;
 };
 
+// Every written slot met on node's outgoing list must name the node as its
+// source (incoming: as its target), deleted edges included: delete_edge
+// keeps a slot's endpoints and links, so a deleted edge still reached
+// through a stale link belongs to the same node. A slot of another node's
+// edge means the links lead into that node's list, and whatever follows
+// would be answered for the wrong node.
+Status check_list_member(uint64_t node, bool out, uint64_t edge,
+                         const EdgeSlot& slot) {
+  if (slot.id == 0) return Ok();  // never written: reads as absent
+  const uint64_t endpoint = out ? slot.from : slot.to;
+  if (endpoint == node) return Ok();
+  return foreign_edge_error(node, out, edge, endpoint);
+}
+
 // Walks node's outgoing (out) or incoming list from `head`, calling
 // visit(id, slot) for every slot on it, deleted ones included.
 template <typename Visit>
@@ -208,6 +234,7 @@ Status walk_list(Pager& pager, uint64_t node, bool out, uint64_t head,
     if (cur >= next_edge_id) return dangling_error(node, out, cur);
     auto slot = read_edge_slot_checked(pager, cur);
     if (!slot) return slot.error();
+    ORVI_TRY(check_list_member(node, out, cur, *slot));
     ORVI_TRY(visit(cur, *slot));
     cur = out ? slot->next_out : slot->next_in;
   }
@@ -308,6 +335,7 @@ Status unlink(Pager& pager, NodeSlot& ns, bool out, uint64_t edge,
       if (cur >= next_edge_id) return dangling_error(node, out, cur);
       auto slot = read_edge_slot_checked(pager, cur);
       if (!slot) return slot.error();
+      ORVI_TRY(check_list_member(node, out, cur, *slot));
       uint64_t& link = out ? slot->next_out : slot->next_in;
       if (link == edge) {
         if (slot->id == 0) return dangling_error(node, out, cur);

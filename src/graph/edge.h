@@ -22,7 +22,10 @@
 // Reader walks keep a visited set and fail with CorruptedFile ("Database
 // integrity failure: ... cycle ...") on a revisited edge instead of looping;
 // the unlink walk of delete_edge is bounded by the same test. A list link
-// to an id that was never handed out is damage too and fails likewise.
+// to an id that was never handed out is damage too and fails likewise, and
+// so is a link to an edge of another node (an out-list may only reach
+// edges whose source is its node, an in-list edges whose target is): every
+// walk, readers and unlink alike, checks the endpoint of each slot it reads.
 //
 // Nothing here commits; changes stay pending in the pager. Not
 // thread-safe; callers hold the handle's lock.

@@ -217,6 +217,21 @@ Status GraphDB::vacuum() {
   auto tmp = build_file_vacuum_tmp(*this, db_path);
   if (!tmp) return tmp.error();
 
+  // The rebuilt file is guarded before it takes the database's name, so
+  // that the file at that name is never unguarded.
+  std::optional<FileGuard> new_guard;
+  if (file_guard_) {
+    auto guard = FileGuard::open(*tmp);
+    Result<bool> locked =
+        guard ? guard->try_lock() : Result<bool>(guard.error());
+    if (!locked || !*locked) {
+      remove_quietly(*tmp);
+      if (!locked) return locked.error();
+      return OrviError::already_open(*tmp);
+    }
+    new_guard.emplace(std::move(*guard));
+  }
+
   auto placeholder = Pager::open(":memory:");
   if (!placeholder) {
     remove_quietly(*tmp);
@@ -225,7 +240,12 @@ Status GraphDB::vacuum() {
   // Dropping the old pager closes the database file before the rename.
   pager_ = std::move(*placeholder);
   Status replaced = atomic_replace(*tmp, db_path);
-  if (!replaced) remove_quietly(*tmp);
+  if (!replaced) {
+    remove_quietly(*tmp);
+  } else if (new_guard) {
+    adopt_file_guard(std::move(*new_guard));
+  }
+  new_guard.reset();
 
   auto reopened = Pager::open(db_path);
   if (!reopened) {

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 
@@ -82,8 +83,19 @@ Result<std::unique_ptr<FileStorage>> FileStorage::open(
                                        static_cast<uint64_t>(st.st_size));
 }
 
+Status Storage::read_head(uint8_t* out, size_t len) {
+  Page page;
+  ORVI_TRY(read_page(0, page));
+  std::memcpy(out, page.data(), std::min<size_t>(len, kPageSize));
+  return Ok();
+}
+
 Status FileStorage::read_page(uint64_t offset, Page& out) {
   return pread_exact(fd_.get(), out.data(), kPageSize, offset);
+}
+
+Status FileStorage::read_head(uint8_t* out, size_t len) {
+  return pread_exact(fd_.get(), out, std::min<size_t>(len, kPageSize), 0);
 }
 
 Status FileStorage::write_page(uint64_t offset, const Page& page) {
@@ -120,6 +132,14 @@ Status MemoryStorage::read_page(uint64_t offset, Page& out) {
         " out of range (size=" + std::to_string(bytes_.size()) + ")");
   }
   std::memcpy(out.data(), bytes_.data() + offset, kPageSize);
+  return Ok();
+}
+
+Status MemoryStorage::read_head(uint8_t* out, size_t len) {
+  if (len > bytes_.size() || len > kPageSize) {
+    return OrviError::io_message("failed to fill whole buffer");
+  }
+  if (len != 0) std::memcpy(out, bytes_.data(), len);
   return Ok();
 }
 

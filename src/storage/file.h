@@ -55,6 +55,10 @@ class Storage {
  public:
   virtual ~Storage() = default;
   virtual Status read_page(uint64_t offset, Page& out) = 0;
+  // Reads the first `len` bytes of the store, `len` at most kPageSize and
+  // at most file_size(): the header check of a store that may be shorter
+  // than one page. By default reads page 0 whole.
+  virtual Status read_head(uint8_t* out, size_t len);
   virtual Status write_page(uint64_t offset, const Page& page) = 0;
   virtual Status flush() = 0;
   virtual uint64_t file_size() const = 0;
@@ -74,6 +78,7 @@ class FileStorage final : public Storage {
   static Result<std::unique_ptr<FileStorage>> open(const std::string& path);
 
   Status read_page(uint64_t offset, Page& out) override;
+  Status read_head(uint8_t* out, size_t len) override;
   Status write_page(uint64_t offset, const Page& page) override;
   Status flush() override;
   uint64_t file_size() const override { return len_; }
@@ -92,6 +97,7 @@ class MemoryStorage final : public Storage {
   MemoryStorage& operator=(const MemoryStorage&) = delete;
 
   Status read_page(uint64_t offset, Page& out) override;
+  Status read_head(uint8_t* out, size_t len) override;
   Status write_page(uint64_t offset, const Page& page) override;
   Status flush() override { return Ok(); }
   uint64_t file_size() const override { return bytes_.size(); }

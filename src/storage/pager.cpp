@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -43,11 +44,14 @@ const char* extent_kind_word(ExtentKind kind) {
 }
 
 Result<FileHeader> FileHeader::from_bytes(const uint8_t* b, size_t len) {
+  // Bytes that do not begin the way every database begins say that this is
+  // not a database at all, whatever its length; only a store that could be
+  // a database cut short is "too small".
+  if (std::memcmp(b, kMagic, std::min<size_t>(len, sizeof kMagic)) != 0) {
+    return OrviError::corrupted("invalid magic bytes");
+  }
   if (len < kHeaderSize) {
     return OrviError::corrupted("file too small to contain header");
-  }
-  if (std::memcmp(b, kMagic, 16) != 0) {
-    return OrviError::corrupted("invalid magic bytes");
   }
   uint16_t major = get_u16(b + 16);
   uint16_t minor = get_u16(b + 18);
@@ -147,13 +151,27 @@ Result<std::unique_ptr<Pager>> Pager::open_storage(
 }
 
 Status Pager::load_header() {
-  if (storage_->file_size() < kHeaderSize) {
-    return OrviError::corrupted("file too small to contain header");
+  // Every database holds at least its whole header page, but a shorter
+  // store is read as far as it goes, so that it is judged by its bytes
+  // (not a database, cut short, another version) rather than failing as a
+  // short read.
+  const uint64_t size = storage_->file_size();
+  uint8_t head[kHeaderSize];
+  const size_t have = static_cast<size_t>(std::min<uint64_t>(size, kHeaderSize));
+  if (size >= kPageSize) {
+    Page page;
+    ORVI_TRY(storage_->read_page(0, page));
+    std::memcpy(head, page.data(), kHeaderSize);
+  } else if (have != 0) {
+    ORVI_TRY(storage_->read_head(head, have));
   }
-  Page page;
-  ORVI_TRY(storage_->read_page(0, page));
-  auto h = FileHeader::from_bytes(page.data(), kHeaderSize);
+  auto h = FileHeader::from_bytes(head, have);
   if (!h) return h.error();
+  if (size < kPageSize) {
+    return OrviError::corrupted("file too small to contain header page: " +
+                                std::to_string(size) + " of " +
+                                std::to_string(kPageSize) + " bytes");
+  }
   header_ = *h;
   return Ok();
 }

@@ -74,8 +74,8 @@ struct FileHeader {
   uint64_t wal_length = 0;
 
   // Validates and parses the first 128 bytes of page 0 (`len` bytes are
-  // available at `bytes`). Checks, in order: size, magic, version, page
-  // size, checksum.
+  // available at `bytes`). Checks, in order: magic (over the bytes that
+  // are there), size, version, page size, checksum.
   static Result<FileHeader> from_bytes(const uint8_t* bytes, size_t len);
   // Fills the 128 header bytes, checksum included.
   void to_bytes(uint8_t* out) const;

@@ -394,6 +394,46 @@ TEST_F(EdgeTest, LongListsCatchACycleBackToAnyEarlierEdge) {
   EXPECT_EQ(out(a).size(), 100u);
 }
 
+// A link into another node's list: every walk stops at the first slot that
+// does not name the walked node, deleted or not, instead of answering with
+// the other node's edges.
+TEST_F(EdgeTest, ListReachingAnotherNodesEdgeIsDamageForEveryWalk) {
+  uint64_t a = node(), b = node(), c = node(), d = node();
+  uint64_t ab1 = edge(a, b);
+  uint64_t ab2 = edge(a, b);
+  uint64_t cd = edge(c, d);
+  auto foreign = [](uint64_t node, const char* list, uint64_t edge,
+                    const char* end, uint64_t owner) {
+    return "Database integrity failure: node " + std::to_string(node) +
+           "'s " + list + " adjacency list reaches edge " +
+           std::to_string(edge) + ", whose " + end + " is node " +
+           std::to_string(owner) +
+           ". The adjacency metadata is damaged and reads cannot continue "
+           "safely. Stop writing to this database, take a backup, and run "
+           "`repair_adjacency()` if your application exposes it. If repair "
+           "is unavailable or fails, restore from a known-good backup.";
+  };
+  set_next_out(ab2, cd);  // a: ab2 -> cd (c's) -> 0, ab1 lost
+  const std::string out_text = foreign(a, "out-edge", cd, "source", c);
+  std::vector<uint64_t> targets;
+  expect_corrupted(out_targets(*pager_, a, std::nullopt, targets), out_text);
+  // The unlink walk of ab1 meets cd before it could find ab1.
+  expect_corrupted(delete_edge(*pager_, ab1), out_text);
+  EXPECT_TRUE(*get_edge(*pager_, ab1));
+  // A deleted edge of another node is no better.
+  EdgeSlot gone = eslot(cd);
+  gone.flags |= kFlagDeleted;
+  ASSERT_TRUE(pager_->write_edge_slot(gone));
+  expect_corrupted(out_edges(*pager_, a, "E"), out_text);
+  set_next_out(ab2, ab1);
+  EXPECT_EQ(out(a), (Ids{ab2, ab1}));
+
+  set_next_in(ab2, cd);  // b: ab2 -> cd (d's, deleted) -> 0, ab1 lost
+  const std::string in_text = foreign(b, "in-edge", cd, "target", d);
+  expect_corrupted(in_edges(*pager_, b, std::nullopt), in_text);
+  expect_corrupted(delete_edge(*pager_, ab1), in_text);
+}
+
 TEST_F(EdgeTest, UnlinkOfAnEdgeMissingFromItsList) {
   uint64_t a = node(), b = node();
   uint64_t e1 = edge(a, b);

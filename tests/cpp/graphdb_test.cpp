@@ -35,7 +35,33 @@ class GraphDBTest : public ::testing::Test {
   }
   size_t registry_size() {
     std::lock_guard<std::mutex> g(registry().mutex);
-    return registry().paths.size();
+    return registry().paths.size() + registry().files.size();
+  }
+  // Opens `path` in a child process that forgets this process's registry,
+  // as a process of its own would: 'W' when it got the file, 'L' when it
+  // was refused as already open, 'E' on any other failure. With
+  // `inherited`, the child first drops its copy of that handle.
+  char open_in_child(const std::string& path,
+                     std::unique_ptr<GraphDB>* inherited = nullptr) {
+    int pipes[2];
+    if (::pipe(pipes) != 0) return '?';
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      if (inherited != nullptr) inherited->reset();
+      registry().paths.clear();
+      registry().files.clear();
+      auto db = GraphDB::open(path);
+      char c = db ? 'W'
+                  : (db.error().kind() == ErrorKind::kAlreadyOpen ? 'L' : 'E');
+      (void)!::write(pipes[1], &c, 1);
+      ::_exit(0);
+    }
+    ::close(pipes[1]);
+    char c = '?';
+    if (::read(pipes[0], &c, 1) != 1) c = '?';
+    ::close(pipes[0]);
+    ::waitpid(pid, nullptr, 0);
+    return c;
   }
 
   TempDir dir_;
@@ -63,6 +89,33 @@ TEST_F(GraphDBTest, SecondHandleOnOneFileIsRefusedByEveryName) {
   EXPECT_FALSE(exists(path_ + ".lock"));
   auto again = open_ok(dir_.file("link.db"));
   EXPECT_EQ(*again->registered_path(), canon);
+}
+
+// A forked child shares the parent's guard but never keeps it: dropping its
+// copy does not free the file, and living on does not hold it once the
+// parent has closed it.
+TEST_F(GraphDBTest, ForkedChildNeitherReleasesNorKeepsTheGuard) {
+  const std::string alias = dir_.file("alias.db");
+  auto db = open_ok(path_);
+  ASSERT_EQ(::link(path_.c_str(), alias.c_str()), 0);
+  EXPECT_EQ(open_in_child(alias, &db), 'L');
+
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  const pid_t idle = ::fork();
+  if (idle == 0) {
+    (void)!::write(ready[1], "r", 1);
+    for (;;) ::pause();
+  }
+  char c;
+  ASSERT_EQ(::read(ready[0], &c, 1), 1);
+  db.reset();
+  auto again = open_ok(alias);
+  EXPECT_TRUE(again != nullptr);
+  ::kill(idle, SIGKILL);
+  ::waitpid(idle, nullptr, 0);
+  ::close(ready[0]);
+  ::close(ready[1]);
 }
 
 TEST_F(GraphDBTest, DanglingLinkIsKeyedByTheFileItCreates) {

@@ -229,10 +229,24 @@ class TestCheckDamage:
         patch(sample, 24, b"\x09")
         self.check_reports(capsys, sample, "header: header checksum mismatch")
 
-    def test_truncated_file(self, capsys, tmp_path):
+    @pytest.mark.parametrize("content, text", [
+        (b"ORVI" + b"\0" * 50, "file too small to contain header"),
+        (b"x" * 50, "invalid magic bytes"),
+        (b"not a database\n" * 20, "invalid magic bytes"),
+    ])
+    def test_short_file(self, capsys, tmp_path, content, text):
         path = tmp_path / "short.orvi"
-        path.write_bytes(b"ORVI" + b"\0" * 50)
-        self.check_reports(capsys, str(path), "header: file too small to contain header")
+        path.write_bytes(content)
+        self.check_reports(capsys, str(path), f"header: {text}\n")
+        status, _, err = run(capsys, "info", path)
+        assert status == 1
+        assert f": {text} (run" in err
+
+    def test_database_cut_short_of_a_page(self, capsys, sample):
+        with open(sample, "r+b") as f:
+            f.truncate(1000)
+        self.check_reports(capsys, sample,
+                           "header: file too small to contain header page: 1000 of 4096 bytes")
 
     def test_index_chain_cycle(self, capsys, sample):
         with ff.DbFile(sample) as f:

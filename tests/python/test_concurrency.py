@@ -344,3 +344,48 @@ class TestProcessesContending:
             db.close()
         assert not os.path.exists(path + ".lock")
         assert not [n for n in os.listdir(str(tmp_path)) if ".reap." in n]
+
+
+class TestOtherNamesOfOneFile:
+    """A hard link is another name of the same file: while the file is open
+    it is refused under every name, here and in other processes, and the
+    file that vacuum puts in place is guarded the same way."""
+
+    TRY_OPEN = """
+    try:
+        orvi.open(sys.argv[1]).close()
+        print("opened")
+    except orvi.AlreadyOpenError:
+        print("refused")
+    """
+
+    def elsewhere(self, path):
+        return run_child(self.TRY_OPEN, path, timeout=120).strip()
+
+    def test_hard_link_is_refused_until_close(self, tmp_path):
+        path, alias = str(tmp_path / "g.orvi"), str(tmp_path / "alias.orvi")
+        db = orvi.open(path)
+        db.add_node(["Kept"])
+        db.commit()
+        os.link(path, alias)
+        with pytest.raises(orvi.AlreadyOpenError) as info:
+            orvi.open(alias)
+        assert (f"writing: {os.path.realpath(alias)} (the same file as "
+                f"{os.path.realpath(path)}). orvi allows") in str(info.value)
+        assert self.elsewhere(alias) == "refused"
+        assert not os.path.exists(alias + ".lock")
+
+        db.vacuum()
+        os.unlink(alias)  # named the file as it was before the vacuum
+        os.link(path, alias)
+        with pytest.raises(orvi.AlreadyOpenError):
+            orvi.open(alias)
+        assert self.elsewhere(alias) == "refused"
+        db.add_node(["Kept"])
+        db.commit()
+        db.close()
+
+        assert self.elsewhere(alias) == "opened"
+        with orvi.open(alias) as again:
+            assert again.nodes().label("Kept").count() == 2
+            assert self.elsewhere(path) == "refused"

@@ -197,6 +197,30 @@ class TestOpenClose:
         assert info.value.args[0].startswith(
             "Could not read or write the database file")
 
+    @pytest.mark.parametrize("content, detail", [
+        (b"", "file too small to contain header"),
+        (b"no database\n" * 25, "invalid magic bytes"),
+        (b"z" * 5000, "invalid magic bytes"),
+        ("prefix", "file too small to contain header page: 2000 of 4096 bytes"),
+    ])
+    def test_existing_file_that_is_not_a_whole_database(self, path, content, detail):
+        if content == "prefix":
+            orvi.open(path).close()
+            with open(path, "rb") as f:
+                content = f.read(2000)
+        with open(path, "wb") as f:
+            f.write(content)
+        before = os.stat(path)
+        with check(orvi.CorruptedFileError,
+                   "The database file failed an internal integrity check and "
+                   f"may be damaged: {detail}"):
+            orvi.open(path)
+        after = os.stat(path)
+        assert (after.st_size, after.st_mtime_ns) == (before.st_size, before.st_mtime_ns)
+        with open(path, "rb") as f:
+            assert f.read() == content
+        assert not os.path.exists(path + ".lock")
+
     def test_no_file_name(self):
         with check(ValueError, "Invalid request: database path has no file name: "):
             orvi.open("")

@@ -31,6 +31,15 @@ def cycle_message(node, word, edge):
             "repair is unavailable or fails, restore from a known-good backup.")
 
 
+def foreign_message(node, word, edge, end, owner):
+    return (f"{CORRUPT}Database integrity failure: node {node}'s {word} "
+            f"adjacency list reaches edge {edge}, whose {end} is node {owner}. "
+            "The adjacency metadata is damaged and reads cannot continue "
+            "safely. Stop writing to this database, take a backup, and run "
+            "`repair_adjacency()` if your application exposes it. If repair "
+            "is unavailable or fails, restore from a known-good backup.")
+
+
 class SlotFile:
     """Reads and patches node and edge slots of a closed database file.
 
@@ -208,18 +217,44 @@ class TestDamagedLists:
             assert lists(db) == (EXPECTED_OUT, EXPECTED_IN)
             assert [n.id for n, _ in db.bfs(1, 2)] == [3, 2]
 
-    def test_in_list_cycle_through_deleted_edge(self, triangle):
+    def test_cycle_through_deleted_edge(self, triangle):
         slots = SlotFile(triangle)
-        # Put the deleted edge 6 into node 3's in-list and loop it back.
-        slots.set_edge(4, "next_in", 6)
-        slots.set_edge(6, "next_in", 7)
+        # Put node 3's deleted edge 6 back into its out-list and loop it back.
+        slots.set_edge(5, "next_out", 6)
+        slots.set_edge(6, "next_out", 5)
         slots.save()
         with orvi.open(triangle) as db:
-            with check(orvi.CorruptedFileError, cycle_message(3, "in-edge", 7)):
-                db.in_edges(3)
+            with check(orvi.CorruptedFileError, cycle_message(3, "out-edge", 5)):
+                db.out_edges(3)
             db.repair_adjacency()
             assert lists(db) == (EXPECTED_OUT, EXPECTED_IN)
             assert db.get_edge(6) is None
+
+    def test_list_reaching_another_nodes_edge(self, triangle):
+        slots = SlotFile(triangle)
+        slots.set_node(1, "first_out", 4)  # edge 4 is 2->3
+        slots.set_node(2, "first_in", 5)  # edge 5 is 3->3
+        slots.save()
+        out_error = foreign_message(1, "out-edge", 4, "source", 2)
+        in_error = foreign_message(2, "in-edge", 5, "target", 3)
+        with orvi.open(triangle) as db:
+            for call in (lambda: db.out_edges(1), lambda: db.neighbors(1),
+                         lambda: db.neighbors(1, direction="both"),
+                         lambda: db.bfs(1, 2), lambda: db.dfs(1, 2),
+                         lambda: db.shortest_path(1, 3),
+                         lambda: db.merge_edge(1, "ab", 2),
+                         lambda: db.delete_node(1), lambda: db.delete_edge(1)):
+                with check(orvi.CorruptedFileError, out_error):
+                    call()
+            for call in (lambda: db.in_edges(2),
+                         lambda: db.neighbors(2, direction="in"),
+                         lambda: db.delete_node(2)):
+                with check(orvi.CorruptedFileError, in_error):
+                    call()
+            db.rollback()
+            db.repair_adjacency()
+            assert lists(db) == (EXPECTED_OUT, EXPECTED_IN)
+            assert [n.id for n in db.shortest_path(1, 3)] == [1, 3]
 
     def test_wrong_degrees_and_lost_heads(self, triangle):
         slots = SlotFile(triangle)
