@@ -95,7 +95,11 @@ Status Wal::write_and_commit(Pager& pager) {
   if (total % kPageSize == 0) {
     // The log fills the page.
   } else if (storage.file_size() >= last_offset + kPageSize) {
-    ORVI_TRY(storage.read_page(last_offset, log.page(last)));
+    if (const Page* stored = storage.map_page(last_offset)) {
+      log.page(last) = *stored;
+    } else {
+      ORVI_TRY(storage.read_page(last_offset, log.page(last)));
+    }
   } else {
     log.page(last).fill(0);
   }
