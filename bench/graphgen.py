@@ -88,6 +88,63 @@ def make_graph(n: int, seed: int = DEFAULT_SEED) -> Graph:
     return Graph(n, m, kind, colour, age, score, src, dst, elabel, w)
 
 
+FAR_DISTANCE = 4  # the far-pair path row asks for goals at least this far
+
+
+def out_csr(g: Graph) -> tuple[np.ndarray, np.ndarray]:
+    """Targets grouped by source: node v's targets are
+    targets[indptr[v - 1]:indptr[v]]."""
+    order = np.argsort(g.src, kind="stable")
+    indptr = np.searchsorted(g.src[order], np.arange(1, g.n + 2))
+    return indptr, g.dst[order]
+
+
+def distances(indptr: np.ndarray, targets: np.ndarray, n: int, start: int) -> np.ndarray:
+    """Directed breadth-first distances from `start` (index id - 1; -1 where
+    unreachable), one whole layer per numpy step."""
+    dist = np.full(n, -1, dtype=np.int64)
+    dist[start - 1] = 0
+    frontier = np.array([start - 1])
+    d = 0
+    while frontier.size:
+        d += 1
+        lo, hi = indptr[frontier], indptr[frontier + 1]
+        lens = hi - lo
+        if not lens.sum():
+            break
+        idx = np.repeat(lo - np.cumsum(lens) + lens, lens) + np.arange(lens.sum())
+        reached = targets[idx] - 1
+        reached = np.unique(reached[dist[reached] < 0])
+        dist[reached] = d
+        frontier = reached
+    return dist
+
+
+def far_and_unreachable_pairs(g: Graph, seed: int, count: int = 20) -> tuple[list, list]:
+    """Pairs (start, goal) whose directed distance is at least FAR_DISTANCE,
+    and pairs whose goal has in-edges but cannot be reached from the start;
+    every start has out-edges. Drawn from their own generator, so the other
+    query lists stay as they were."""
+    rng = np.random.default_rng(seed + 2)
+    indptr, targets = out_csr(g)
+    outdeg = np.diff(indptr)
+    indeg = np.bincount(g.dst, minlength=g.n + 1)[1:]
+    has_out = np.nonzero(outdeg)[0] + 1
+    far, unreachable = [], []
+    for _ in range(20 * count):
+        if len(far) >= count and len(unreachable) >= count:
+            break
+        s = int(rng.choice(has_out))
+        dist = distances(indptr, targets, g.n, s)
+        cand = np.nonzero(dist >= FAR_DISTANCE)[0] + 1
+        if len(far) < count and cand.size:
+            far.append([s, int(rng.choice(cand))])
+        cand = np.nonzero((dist < 0) & (indeg > 0))[0] + 1
+        if len(unreachable) < count and cand.size:
+            unreachable.append([s, int(rng.choice(cand))])
+    return far, unreachable
+
+
 def make_workload(g: Graph, seed: int = DEFAULT_SEED) -> dict:
     """Query arguments, the same list for every peer."""
     rng = np.random.default_rng(seed + 1)
@@ -100,6 +157,7 @@ def make_workload(g: Graph, seed: int = DEFAULT_SEED) -> dict:
     sp_from = rng.choice(has_out, size=n_walks, replace=False)
     sp_to = rng.choice(has_in, size=n_walks, replace=False)
     pairs = [[int(a), int(b)] for a, b in zip(sp_from, sp_to) if a != b]
+    far, unreachable = far_and_unreachable_pairs(g, seed)
     return {
         "get_node_ids": [int(x) for x in rng.integers(1, g.n + 1, LOOKUPS)],
         "out_edges_ids": [int(x) for x in rng.integers(1, g.n + 1, LOOKUPS)],
@@ -108,9 +166,14 @@ def make_workload(g: Graph, seed: int = DEFAULT_SEED) -> dict:
         "bfs_starts": [int(x) for x in starts],
         "bfs_depth": BFS_DEPTH,
         "sp_pairs": pairs,
+        "sp_far_pairs": far,
+        "sp_unreachable_pairs": unreachable,
         "max_out_degree": int(outdeg.max()),
         "max_in_degree": int(indeg.max()),
     }
+
+
+WORKLOAD_KEYS = {"sp_pairs", "sp_far_pairs", "sp_unreachable_pairs"}
 
 
 def graph_paths(workdir: str, size: str, seed: int) -> tuple[str, str]:
@@ -121,7 +184,15 @@ def graph_paths(workdir: str, size: str, seed: int) -> tuple[str, str]:
 def ensure_cached(workdir: str, size: str, seed: int = DEFAULT_SEED) -> tuple[str, str]:
     """Write the graph and workload files once; later runs reuse them."""
     npz, wl = graph_paths(workdir, size, seed)
-    if not (os.path.exists(npz) and os.path.exists(wl)):
+    if os.path.exists(npz) and os.path.exists(wl):
+        with open(wl) as f:
+            current = WORKLOAD_KEYS <= set(json.load(f))
+        if not current:  # written before some query list existed
+            g, _ = load_cached(npz, wl)
+            with open(wl + ".tmp", "w") as f:
+                json.dump(make_workload(g, seed), f)
+            os.replace(wl + ".tmp", wl)
+    else:
         os.makedirs(workdir, exist_ok=True)
         g = make_graph(SIZES[size], seed)
         tmp = npz + ".tmp.npz"

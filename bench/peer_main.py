@@ -12,8 +12,9 @@ the row, see peers.Peer.writes/reads):
      without the eviction. Medians of 5.
   4. open, warm up on 1000 other ids, then the read rows: get_node and
      out_edges over 10k ids in batches of 1000 (median of the batch means),
-     label scan (median of 5), BFS to depth 3 and shortest path (median over
-     the 20 queries, each timed alone)
+     label scan (median of 5), BFS to depth 3 and the shortest-path rows
+     (random pairs, far pairs, unreachable goals; median over the 20
+     queries of each, each timed alone)
   5. single-record commit latency: 5 untimed, then 100 timed
   6. results are checked against the generator (get_node, out_edges, label
      scan) and summarised as digests that run.py compares across peers.
@@ -279,23 +280,27 @@ def measure_reads(peer, g, wl, out):
                         "visited_total": sum(counts)}
         checks["bfs3"] = {"visited": counts, "digest": digest(per_start)}
 
-    def shortest_path():
-        pairs = wl["sp_pairs"]
+    def shortest_path(row, pairs_key, min_length=1, reachable=True):
+        pairs = wl.get(pairs_key)
+        if not pairs:
+            raise Unavailable(f"the workload has no {pairs_key} (regenerate the graph cache)")
         med, times, res = timed_each(peer.shortest_path, pairs)
         lengths = []
         for (s, t), path in zip(pairs, res):
             if path is None:
                 lengths.append(None)
                 continue
+            check(reachable, f"path {s}->{t} found to a goal that cannot be reached")
             ids = [i for i, _ in path]
             check(ids[0] == s and ids[-1] == t, f"path {s}->{t} has ends {ids[0]}, {ids[-1]}")
+            check(len(ids) - 1 >= min_length, f"path {s}->{t} shorter than the distance")
             for a, b in zip(ids, ids[1:]):
                 check(truth.has_edge(a, b), f"path {s}->{t} uses a missing edge {a}->{b}")
             for i, p in path:
                 check(p == truth.node(i)[2], f"path node {i} properties")
             lengths.append(len(ids) - 1)
-        rows["shortest_path"] = {"value": med, "all": times, "lengths": lengths}
-        checks["shortest_path"] = {"lengths": lengths}
+        rows[row] = {"value": med, "all": times, "lengths": lengths}
+        checks[row] = {"lengths": lengths}
 
     def shortest_path_oneway():
         if "shortest_path" not in checks:
@@ -310,7 +315,12 @@ def measure_reads(peer, g, wl, out):
     run_row(out, "out_edges", out_edges)
     run_row(out, "label_scan", label_scan)
     run_row(out, "bfs3", bfs)
-    run_row(out, "shortest_path", shortest_path)
+    run_row(out, "shortest_path", lambda: shortest_path("shortest_path", "sp_pairs"))
+    run_row(out, "shortest_path_far",
+            lambda: shortest_path("shortest_path_far", "sp_far_pairs", gg.FAR_DISTANCE))
+    run_row(out, "shortest_path_unreachable",
+            lambda: shortest_path("shortest_path_unreachable", "sp_unreachable_pairs",
+                                  reachable=False))
     if hasattr(peer, "shortest_path_oneway"):
         run_row(out, "shortest_path_oneway", shortest_path_oneway)
 

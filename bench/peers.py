@@ -278,25 +278,51 @@ class SqlitePeer(Peer):
         props = self._props_of([t for t, _ in found])
         return [(t, d, props[t]) for t, d in found]
 
+    def _expand_in(self, frontier):
+        """(src, dst) of all in-edges of the frontier, one query per chunk."""
+        for part in chunks(frontier, IN_CHUNK):
+            q = "SELECT src, dst FROM edges WHERE dst IN (%s)" % ",".join("?" * len(part))
+            yield from self.conn.execute(q, part)
+
     def shortest_path(self, s, t):
+        # Searched from both ends, level by level like bfs, always growing
+        # the smaller frontier (out-edges from s, in-edges into t, the latter
+        # through the index on dst); the first node both sides reach lies on
+        # a shortest path. This is networkx's bidirectional search.
         if s == t:
             p = self._props_of([s])
             return [(s, p[s])] if s in p else None
-        parent = {s: None}
-        frontier = [s]
-        while frontier and t not in parent:
+        parent, child = {s: None}, {t: None}
+        ahead, behind = [s], [t]
+        meet = None
+        while ahead and behind and meet is None:
             nxt = []
-            for u, v in self._expand(frontier):
-                if v not in parent:
-                    parent[v] = u
-                    nxt.append(v)
-            frontier = nxt
-        if t not in parent:
+            if len(ahead) <= len(behind):
+                for u, v in self._expand(ahead):
+                    if v not in parent:
+                        parent[v] = u
+                        nxt.append(v)
+                        if v in child:
+                            meet = v
+                            break
+                ahead = nxt
+            else:
+                for u, v in self._expand_in(behind):
+                    if u not in child:
+                        child[u] = v
+                        nxt.append(u)
+                        if u in parent:
+                            meet = u
+                            break
+                behind = nxt
+        if meet is None:
             return None
-        path = [t]
+        path = [meet]
         while parent[path[-1]] is not None:
             path.append(parent[path[-1]])
         path.reverse()
+        while child[path[-1]] is not None:
+            path.append(child[path[-1]])
         props = self._props_of(path)
         return [(i, props[i]) for i in path]
 

@@ -26,7 +26,9 @@ import peer_main  # noqa: E402
 import peers  # noqa: E402
 
 ROWS = ["load", "open", "get_node", "out_edges", "label_scan", "bfs3", "shortest_path",
-        "commit"]
+        "shortest_path_far", "shortest_path_unreachable", "commit"]
+PAIRS = {"shortest_path": "sp_pairs", "shortest_path_far": "sp_far_pairs",
+         "shortest_path_unreachable": "sp_unreachable_pairs"}
 
 
 def main(argv=None):
@@ -67,8 +69,8 @@ def main(argv=None):
             elif args.row == "bfs3":
                 for s in wl["bfs_starts"]:
                     peer.bfs(s, wl["bfs_depth"])
-            elif args.row == "shortest_path":
-                for s, t in wl["sp_pairs"]:
+            elif args.row in PAIRS:
+                for s, t in wl[PAIRS[args.row]]:
                     peer.shortest_path(s, t)
             elif args.row == "commit":
                 for k in range(20):

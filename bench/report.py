@@ -14,6 +14,8 @@ ROWS = [
     ("bfs3", "BFS to depth 3", "time"),
     ("shortest_path", "shortest path", "time"),
     ("shortest_path_oneway", "shortest path, one-way BFS in networkx", "time"),
+    ("shortest_path_far", "shortest path, far pairs (distance >= 4)", "time"),
+    ("shortest_path_unreachable", "shortest path, unreachable goal", "time"),
     ("commit_latency", "single-record commit", "time"),
     ("syncs_per_commit", "fsync-family calls per commit", "count"),
     ("bytes_per_record", "file bytes per record", "bytes"),
@@ -27,11 +29,14 @@ TARGETS = {
     "label_scan": {"sqlite-full": 3.0},
     "bfs3": {"sqlite-full": 5.0, "networkx": 1.0},
     "shortest_path": {"sqlite-full": 5.0, "networkx": 1.0},
+    "shortest_path_far": {"networkx": 0.5},
+    "shortest_path_unreachable": {"networkx": 0.5},
 }
 OPEN_LIMIT_S = 2.0  # cold open of the large graph
 
 # Rows whose results every peer must agree on, and the field compared.
-AGREEMENT = ["get_node", "out_edges", "label_scan", "bfs3", "shortest_path"]
+AGREEMENT = ["get_node", "out_edges", "label_scan", "bfs3", "shortest_path",
+             "shortest_path_far", "shortest_path_unreachable"]
 
 
 def value(peer: dict, row: str):

@@ -512,23 +512,42 @@ Result<std::vector<StoredEdge>> stored_in_edges(
   return list_edges<StoredEdge>(pager, node, false, label);
 }
 
-Status out_targets(Pager& pager, uint64_t node,
-                   std::optional<std::string_view> label,
-                   std::vector<uint64_t>& targets) {
-  targets.clear();
+namespace {
+
+// The far endpoint of every edge list_edges(node, out, label) would return,
+// in list order: what out_targets and in_sources share.
+Status list_ends(Pager& pager, uint64_t node, bool out,
+                 std::optional<std::string_view> label,
+                 std::vector<uint64_t>& ends) {
+  ends.clear();
   auto found = read_live_node_slot(pager, node);
   if (!found) return found.error();
   if (!found->has_value()) return OrviError::node_not_found(node);
   const NodeSlot& ns = **found;
   std::string scratch;
-  return walk_list(pager, node, true, ns.first_out, ns.out_degree,
+  return walk_list(pager, node, out, out ? ns.first_out : ns.first_in,
+                   out ? ns.out_degree : ns.in_degree,
                    [&](uint64_t, const EdgeSlot& slot) -> Status {
                      if (!slot.live()) return Ok();
                      auto match = check_edge(pager, slot, label, scratch);
                      if (!match) return match.error();
-                     if (*match) targets.push_back(slot.to);
+                     if (*match) ends.push_back(out ? slot.to : slot.from);
                      return Ok();
                    });
+}
+
+}  // namespace
+
+Status out_targets(Pager& pager, uint64_t node,
+                   std::optional<std::string_view> label,
+                   std::vector<uint64_t>& targets) {
+  return list_ends(pager, node, true, label, targets);
+}
+
+Status in_sources(Pager& pager, uint64_t node,
+                  std::optional<std::string_view> label,
+                  std::vector<uint64_t>& sources) {
+  return list_ends(pager, node, false, label, sources);
 }
 
 Result<std::vector<uint64_t>> neighbors(

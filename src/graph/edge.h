@@ -118,6 +118,10 @@ Result<std::vector<StoredEdge>> stored_in_edges(
 Status out_targets(Pager& pager, uint64_t node,
                    std::optional<std::string_view> label,
                    std::vector<uint64_t>& targets);
+// The same for in_edges(node, label): the from_node of each, in list order.
+Status in_sources(Pager& pager, uint64_t node,
+                  std::optional<std::string_view> label,
+                  std::vector<uint64_t>& sources);
 
 // The far endpoints of out_edges (kOut) or in_edges (kIn), repeats kept;
 // kBoth gives targets then sources, each id at its first occurrence only.

@@ -152,20 +152,14 @@ Result<std::vector<std::pair<Record, uint64_t>>> walk(Pager& graph,
   return result;
 }
 
-template <typename Record>
-Result<std::optional<std::vector<Record>>> find_path(
+// The one-way breadth-first search from `start`, stopping when `goal` is
+// discovered, as ids from start to goal; an empty list when the goal is
+// never reached. It defines the answer of shortest_path; the search from
+// both ends below finds the same path without it, and falls back to it only
+// on a file whose out- and in-lists disagree.
+Result<std::vector<uint64_t>> one_way_path(
     Pager& graph, uint64_t start, uint64_t goal,
     std::optional<std::string_view> edge_label) {
-  using Path = std::optional<std::vector<Record>>;
-  if (start == goal) {
-    auto node = read_node<Record>(graph, start);
-    if (!node) return node.error();
-    if (!node->has_value()) return Path();
-    std::vector<Record> path;
-    path.push_back(std::move(**node));
-    return Path(std::move(path));
-  }
-
   // parent doubles as the visited set: every visited id but the start has
   // a parent, and the start's own entry is never followed (the path walk
   // below stops when it reaches the start).
@@ -190,18 +184,154 @@ Result<std::optional<std::vector<Record>>> find_path(
       queue.push_back(t);
     }
   }
-  if (!found) return Path();
-
+  std::vector<uint64_t> ids;
+  if (!found) return ids;
   // Each parent was discovered before its child, so the chain strictly
   // moves back in discovery order and ends at the start.
-  std::vector<uint64_t> ids;
   ids.push_back(goal);
   while (ids.back() != start) ids.push_back(*parent.find(ids.back()));
   std::reverse(ids.begin(), ids.end());
+  return ids;
+}
+
+// The path of one_way_path, searched from both ends.
+//
+// Rank every step of a path by the position of its edge in out_edges order.
+// The one-way search's queue holds each layer in the order of its nodes'
+// smallest paths under that ranking, and each node's parent is the first
+// node of the previous layer with an edge to it, so the path it finds is
+// the lexicographically smallest shortest path. That path is found thus:
+//  1. breadth-first layers from both ends, out-edges forward from start and
+//     in-edges backward from goal (same label filter), expanding the smaller
+//     frontier one whole layer at a time until a layer meets the other side.
+//     With forward radius kf and backward radius kb the distance is then
+//     d = kf + kb, and the meeting nodes are forward layer kf at backward
+//     distance kb. A frontier that runs empty means there is no path.
+//  2. x lies on a shortest path when dist(start, x) + dist(x, goal) = d. In
+//     the backward layers that is read off the backward distances; in the
+//     forward layers below kf it is found from the meeting nodes back over
+//     the forward edges recorded in step 1 (edges into the next layer).
+//  3. from start, each step takes the first edge in out_edges order whose
+//     target lies on a shortest path one step further.
+Result<std::vector<uint64_t>> two_way_path(
+    Pager& graph, uint64_t start, uint64_t goal,
+    std::optional<std::string_view> edge_label) {
+  std::vector<uint64_t> ids;
+  FlatIdMap<uint32_t> fwd;
+  FlatIdMap<uint32_t> bwd;
+  fwd.insert(start, 0);
+  bwd.insert(goal, 0);
+  std::vector<uint64_t> ffront{start};
+  std::vector<uint64_t> bfront{goal};
+  std::vector<uint64_t> next;
+  std::vector<uint64_t> ends;
+  // Forward edges into the next layer, in expansion order (so each node's
+  // run is in out_edges order); layer a's run starts at layer_begin[a].
+  std::vector<std::pair<uint64_t, uint64_t>> steps;
+  std::vector<size_t> layer_begin;
+  uint32_t kf = 0;
+  uint32_t kb = 0;
+
+  for (bool met = false; !met;) {
+    const bool forward = ffront.size() <= bfront.size();
+    std::vector<uint64_t>& front = forward ? ffront : bfront;
+    FlatIdMap<uint32_t>& mine = forward ? fwd : bwd;
+    const FlatIdMap<uint32_t>& other = forward ? bwd : fwd;
+    const uint32_t depth = (forward ? kf : kb) + 1;
+    if (forward) layer_begin.push_back(steps.size());
+    next.clear();
+    for (uint64_t u : front) {
+      if (forward) {
+        ORVI_TRY(out_targets(graph, u, edge_label, ends));
+      } else {
+        ORVI_TRY(in_sources(graph, u, edge_label, ends));
+      }
+      for (uint64_t t : ends) {
+        const bool fresh = mine.insert(t, depth);
+        if (fresh) {
+          next.push_back(t);
+          met = met || other.contains(t);
+        }
+        if (forward && (fresh || *mine.find(t) == depth)) steps.emplace_back(u, t);
+      }
+    }
+    front.swap(next);
+    (forward ? kf : kb) = depth;
+    if (front.empty()) return ids;
+  }
+  const uint32_t d = kf + kb;
+
+  FlatIdSet on_path;
+  for (uint64_t x : ffront) {
+    const uint32_t* back = bwd.find(x);
+    if (back != nullptr && *back == kb) on_path.insert(x, Unit{});
+  }
+  for (uint32_t a = kf; a-- > 0;) {
+    const size_t end = a + 1 < layer_begin.size() ? layer_begin[a + 1] : steps.size();
+    for (size_t i = layer_begin[a]; i < end; ++i) {
+      if (on_path.contains(steps[i].second)) on_path.insert(steps[i].first, Unit{});
+    }
+  }
+
+  ids.reserve(d + 1);
+  ids.push_back(start);
+  for (uint32_t a = 0; a < d; ++a) {
+    const uint64_t x = ids.back();
+    bool stepped = false;
+    if (a < kf) {
+      const size_t end = a + 1 < layer_begin.size() ? layer_begin[a + 1] : steps.size();
+      for (size_t i = layer_begin[a]; i < end && !stepped; ++i) {
+        if (steps[i].first == x && on_path.contains(steps[i].second)) {
+          ids.push_back(steps[i].second);
+          stepped = true;
+        }
+      }
+    } else {
+      ORVI_TRY(out_targets(graph, x, edge_label, ends));
+      for (uint64_t y : ends) {
+        const uint32_t* back = bwd.find(y);
+        if (back != nullptr && *back == d - a - 1) {
+          ids.push_back(y);
+          stepped = true;
+          break;
+        }
+      }
+    }
+    // Only a file whose in-lists name edges its out-lists lack gets here.
+    if (!stepped) return one_way_path(graph, start, goal, edge_label);
+  }
+  return ids;
+}
+
+template <typename Record>
+Result<std::optional<std::vector<Record>>> find_path(
+    Pager& graph, uint64_t start, uint64_t goal,
+    std::optional<std::string_view> edge_label) {
+  using Path = std::optional<std::vector<Record>>;
+  if (start == goal) {
+    auto node = read_node<Record>(graph, start);
+    if (!node) return node.error();
+    if (!node->has_value()) return Path();
+    std::vector<Record> path;
+    path.push_back(std::move(**node));
+    return Path(std::move(path));
+  }
+  // A missing start fails as its out-edges would; a goal that names no
+  // live node is never reached, so there is nothing to search.
+  auto from = read_live_node_slot(graph, start);
+  if (!from) return from.error();
+  if (!from->has_value()) return OrviError::node_not_found(start);
+  auto to = read_live_node_slot(graph, goal);
+  if (!to) return to.error();
+  if (!to->has_value()) return Path();
+
+  auto ids = two_way_path(graph, start, goal, edge_label);
+  if (!ids) return ids.error();
+  if (ids->empty()) return Path();
 
   std::vector<Record> path;
-  path.reserve(ids.size());
-  for (uint64_t id : ids) {
+  path.reserve(ids->size());
+  for (uint64_t id : *ids) {
     auto node = read_node<Record>(graph, id);
     if (!node) return node.error();
     if (node->has_value()) path.push_back(std::move(**node));

@@ -52,11 +52,17 @@ Result<std::vector<std::pair<Node, uint64_t>>> dfs(Pager& graph,
 
 // A shortest path by edge count from `start` to `goal`, both included, or
 // nullopt when `goal` cannot be reached. With `edge_label` only edges whose
-// label equals it byte for byte are followed. The search stops as soon as
-// `goal` is discovered; each node's parent is the first node, in queue
-// order, whose out-edges reached it. start == goal reads just that node:
-// a live node gives a one-node path, an id naming no node gives nullopt.
-// Path members that name no live node (damaged file) are left out.
+// label equals it byte for byte are followed. Among several shortest paths
+// the answer is the one a breadth-first search from `start` alone finds,
+// each node's parent being the first node, in queue order, whose out-edges
+// reached it; it is searched for from both ends (out-edges from `start`,
+// in-edges into `goal`), so a goal that cannot be reached costs only the
+// smaller of the two sides. start == goal reads just that node: a live
+// node gives a one-node path, an id naming no node gives nullopt. Otherwise
+// a start that names no live node is NodeNotFound and a goal that names
+// none gives nullopt without a search. On a damaged file the search may
+// meet the damage elsewhere than the one-way search would. Path members
+// that name no live node (damaged file) are left out.
 Result<std::optional<std::vector<Node>>> shortest_path(
     Pager& graph, uint64_t start, uint64_t goal,
     std::optional<std::string_view> edge_label);

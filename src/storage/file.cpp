@@ -4,7 +4,9 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -69,6 +71,41 @@ Status pwrite_exact(int fd, const uint8_t* buf, size_t len, uint64_t offset) {
   return Ok();
 }
 
+Status pwrite_pages(int fd, const Page* const* pages, size_t count,
+                    uint64_t offset) {
+  if (count > static_cast<uint64_t>(std::numeric_limits<off_t>::max()) /
+                  kPageSize ||
+      offset > static_cast<uint64_t>(std::numeric_limits<off_t>::max()) -
+                   count * kPageSize) {
+    return OrviError::io_errno(EFBIG);
+  }
+  constexpr size_t kMaxIov = 1024;  // IOV_MAX on Linux
+  iovec iov[kMaxIov];
+  size_t page = 0;        // first page not completely written
+  size_t page_done = 0;   // bytes of that page already written
+  while (page < count) {
+    const size_t n = std::min(count - page, kMaxIov);
+    for (size_t i = 0; i < n; ++i) {
+      iov[i].iov_base = const_cast<uint8_t*>(pages[page + i]->data());
+      iov[i].iov_len = kPageSize;
+    }
+    iov[0].iov_base = static_cast<uint8_t*>(iov[0].iov_base) + page_done;
+    iov[0].iov_len -= page_done;
+    const ssize_t w = ::pwritev(
+        fd, iov, static_cast<int>(n),
+        static_cast<off_t>(offset + page * kPageSize + page_done));
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      return OrviError::io_errno(errno);
+    }
+    if (w == 0) return OrviError::io_message("failed to write whole buffer");
+    const size_t done = page_done + static_cast<size_t>(w);
+    page += done / kPageSize;
+    page_done = done % kPageSize;
+  }
+  return Ok();
+}
+
 Result<std::unique_ptr<FileStorage>> FileStorage::open(
     const std::string& path) {
   int fd;
@@ -90,6 +127,34 @@ Status Storage::read_head(uint8_t* out, size_t len) {
   return Ok();
 }
 
+FileStorage::~FileStorage() {
+  for (const auto& [addr, size] : mappings_) ::munmap(addr, size);
+}
+
+const Page* FileStorage::map_page(uint64_t offset) {
+  if (offset > len_ || len_ - offset < kPageSize) return nullptr;
+  if (offset + kPageSize > mapped_ && !remap()) return nullptr;
+  return reinterpret_cast<const Page*>(map_ + offset);
+}
+
+bool FileStorage::remap() {
+  // Grows in steps of at least 64 MiB and at least doubling, so a file
+  // growing to any size makes few mappings.
+  constexpr uint64_t kStep = uint64_t{64} << 20;
+  if (map_refused_ || sizeof(size_t) < 8) return false;
+  const uint64_t want = std::max((len_ + kStep - 1) / kStep * kStep, 2 * mapped_);
+  void* addr = ::mmap(nullptr, static_cast<size_t>(want), PROT_READ, MAP_SHARED,
+                      fd_.get(), 0);
+  if (addr == MAP_FAILED) {
+    map_refused_ = true;
+    return false;
+  }
+  mappings_.emplace_back(addr, static_cast<size_t>(want));
+  map_ = static_cast<const uint8_t*>(addr);
+  mapped_ = want;
+  return true;
+}
+
 Status FileStorage::read_page(uint64_t offset, Page& out) {
   return pread_exact(fd_.get(), out.data(), kPageSize, offset);
 }
@@ -105,9 +170,26 @@ Status FileStorage::write_page(uint64_t offset, const Page& page) {
   return Ok();
 }
 
+Status FileStorage::write_pages(uint64_t offset, const Page* const* pages,
+                                size_t count) {
+  // Every page is one counted write, as with write_page: a fault at page k
+  // leaves pages before k written and k on not.
+  size_t ok = count;
+  int err = 0;
+  for (size_t i = 0; i < count && err == 0; ++i) {
+    if ((err = fault::check(fault::kWrite)) != 0) ok = i;
+  }
+  if (ok > 0) {
+    ORVI_TRY(pwrite_pages(fd_.get(), pages, ok, offset));
+    len_ = std::max(len_, offset + ok * kPageSize);
+  }
+  if (err != 0) return OrviError::io_errno(err);
+  return Ok();
+}
+
 Status FileStorage::flush() {
   if (int e = fault::check(fault::kFlush)) return OrviError::io_errno(e);
-  while (::fsync(fd_.get()) != 0) {
+  while (::fdatasync(fd_.get()) != 0) {
     if (errno != EINTR) return OrviError::io_errno(errno);
   }
   return Ok();

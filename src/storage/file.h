@@ -60,10 +60,30 @@ class Storage {
   // than one page. By default reads page 0 whole.
   virtual Status read_head(uint8_t* out, size_t len);
   virtual Status write_page(uint64_t offset, const Page& page) = 0;
+  // Writes `count` pages to consecutive page positions from `offset`: the
+  // same as write_page for each in turn (each counts as one page write and
+  // a failure stops at that page, the pages before it written), which is
+  // also what this default does. A file store moves a run in one call.
+  virtual Status write_pages(uint64_t offset, const Page* const* pages,
+                             size_t count) {
+    for (size_t i = 0; i < count; ++i) {
+      ORVI_TRY(write_page(offset + i * kPageSize, *pages[i]));
+    }
+    return Ok();
+  }
   virtual Status flush() = 0;
   virtual uint64_t file_size() const = 0;
   virtual Status set_len(uint64_t len) = 0;
   virtual bool is_memory() const = 0;
+  // The stored page at `offset` read in place, without a copy, or nullptr
+  // when the backend cannot do that (the caller then uses read_page). Only
+  // pages wholly below file_size() are served. The view follows later
+  // writes of the page and stays readable until the storage is destroyed,
+  // but callers keep it only as long as a read_page copy would be current.
+  virtual const Page* map_page(uint64_t offset) {
+    (void)offset;
+    return nullptr;
+  }
 };
 
 class FileStorage final : public Storage {
@@ -72,6 +92,7 @@ class FileStorage final : public Storage {
   FileStorage(UniqueFd fd, uint64_t len) : fd_(std::move(fd)), len_(len) {}
   FileStorage(const FileStorage&) = delete;
   FileStorage& operator=(const FileStorage&) = delete;
+  ~FileStorage() override;
 
   // Opens (creating with mode 0666 if missing) a file for reading and
   // writing and sizes the storage from the open file.
@@ -80,14 +101,32 @@ class FileStorage final : public Storage {
   Status read_page(uint64_t offset, Page& out) override;
   Status read_head(uint8_t* out, size_t len) override;
   Status write_page(uint64_t offset, const Page& page) override;
+  Status write_pages(uint64_t offset, const Page* const* pages,
+                     size_t count) override;
+  // fdatasync: the bytes and the file's length reach the disk, which is
+  // all a reader of the file needs; names are the directory's business.
   Status flush() override;
   uint64_t file_size() const override { return len_; }
   Status set_len(uint64_t len) override;
   bool is_memory() const override { return false; }
+  // Served from a read-only shared mapping of the file, which sees every
+  // write the moment it is made (one page cache). The mapping reaches past
+  // the end of the file so that growth seldom needs a new one; only pages
+  // below len_ are ever touched, so the part past the end is never read.
+  // A new, larger mapping does not unmap the old ones before destruction,
+  // so no view handed out goes stale. Without a mapping (mmap refused)
+  // nullptr, and reads go through read_page.
+  const Page* map_page(uint64_t offset) override;
 
  private:
+  bool remap();
+
   UniqueFd fd_;
   uint64_t len_;
+  const uint8_t* map_ = nullptr;
+  uint64_t mapped_ = 0;
+  bool map_refused_ = false;
+  std::vector<std::pair<void*, size_t>> mappings_;
 };
 
 class MemoryStorage final : public Storage {
@@ -113,6 +152,10 @@ class MemoryStorage final : public Storage {
 // bytes (storage, lock metadata).
 Status pread_exact(int fd, uint8_t* buf, size_t len, uint64_t offset);
 Status pwrite_exact(int fd, const uint8_t* buf, size_t len, uint64_t offset);
+// Writes `count` whole pages to consecutive positions from `offset`, in as
+// few calls as the system allows, with the same retries.
+Status pwrite_pages(int fd, const Page* const* pages, size_t count,
+                    uint64_t offset);
 
 }  // namespace orvi
 

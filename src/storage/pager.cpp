@@ -181,7 +181,11 @@ Status Pager::write_header() { return write_header(header_); }
 Status Pager::write_header(const FileHeader& header) {
   Page page{};
   if (storage_->file_size() >= kPageSize) {
-    ORVI_TRY(storage_->read_page(0, page));
+    if (const Page* stored = storage_->map_page(0)) {
+      page = *stored;
+    } else {
+      ORVI_TRY(storage_->read_page(0, page));
+    }
   }
   header.to_bytes(page.data());
   return storage_->write_page(0, page);
@@ -199,7 +203,10 @@ Result<const Page*> Pager::view_page(uint64_t offset) {
   if (const Page* cached = cache_.get(offset)) return cached;
   uint64_t size = storage_->file_size();
   if (offset > size || size - offset < kPageSize) return &kZeroPage;
-  // Read straight into an unshared image that then becomes the cache entry:
+  // A clean page the storage can show in place needs neither a copy nor a
+  // cache entry.
+  if (const Page* mapped = storage_->map_page(offset)) return mapped;
+  // Otherwise read straight into an unshared image that then becomes the cache entry:
   // no copy, and in a full cache no allocation (the evicted image returns
   // as the next spare).
   if (!spare_) spare_ = std::make_shared<Page>();
@@ -267,9 +274,7 @@ Status Pager::complete_logged_commit() {
   // itself was flushed before log_pending_ was set.
   ORVI_TRY(write_header(logged_header_));
   ORVI_TRY(storage_->flush());
-  for (auto& [offset, image] : logged_pages_) {
-    ORVI_TRY(storage_->write_page(offset, *image));
-  }
+  ORVI_TRY(Wal::write_home(*storage_, logged_pages_));
   ORVI_TRY(storage_->flush());
   FileHeader done = logged_header_;
   done.wal_length = 0;

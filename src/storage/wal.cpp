@@ -95,11 +95,20 @@ Status Wal::write_and_commit(Pager& pager) {
   if (total % kPageSize == 0) {
     // The log fills the page.
   } else if (storage.file_size() >= last_offset + kPageSize) {
-    ORVI_TRY(storage.read_page(last_offset, log.page(last)));
+    if (const Page* stored = storage.map_page(last_offset)) {
+      log.page(last) = *stored;
+    } else {
+      ORVI_TRY(storage.read_page(last_offset, log.page(last)));
+    }
   } else {
     log.page(last).fill(0);
   }
-  for (const auto& [offset, image] : pager.dirty_) {
+  // Offset order, so that the pages go home in runs of consecutive pages.
+  std::vector<std::pair<uint64_t, PageRef>> pages(pager.dirty_.begin(),
+                                                  pager.dirty_.end());
+  std::sort(pages.begin(), pages.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
+  for (const auto& [offset, image] : pages) {
     if (!image) {
       return OrviError::transaction_failed(
           "internal error: dirty page missing during WAL commit (please "
@@ -109,8 +118,10 @@ Status Wal::write_and_commit(Pager& pager) {
                      static_cast<uint32_t>(kPageSize));
   }
   log.append_entry(kWalKindCommit, 0, nullptr, 0);
-  for (size_t j = 0; j < log.count(); ++j) {
-    ORVI_TRY(storage.write_page(wal_offset + j * kPageSize, log.page(j)));
+  {
+    std::vector<const Page*> run(log.count());
+    for (size_t j = 0; j < log.count(); ++j) run[j] = &log.page(j);
+    ORVI_TRY(storage.write_pages(wal_offset, run.data(), run.size()));
   }
   ORVI_TRY(storage.flush());
 
@@ -120,20 +131,14 @@ Status Wal::write_and_commit(Pager& pager) {
   committed.wal_length = total;
   pager.log_pending_ = true;
   pager.logged_header_ = committed;
-  pager.logged_pages_.clear();
-  pager.logged_pages_.reserve(n);
-  for (const auto& [offset, image] : pager.dirty_) {
-    // Shared, not copied: Pager::writable_image copies an image before
-    // changing it while the log still holds it.
-    pager.logged_pages_.emplace_back(offset, image);
-  }
+  // Shared, not copied: Pager::writable_image copies an image before
+  // changing it while the log still holds it.
+  pager.logged_pages_ = std::move(pages);
   pager.header_.wal_length = total;
   ORVI_TRY(pager.write_header(committed));
   ORVI_TRY(storage.flush());
 
-  for (const auto& [offset, image] : pager.logged_pages_) {
-    ORVI_TRY(storage.write_page(offset, *image));
-  }
+  ORVI_TRY(write_home(storage, pager.logged_pages_));
   ORVI_TRY(storage.flush());
   FileHeader done = committed;
   done.wal_length = 0;
@@ -143,6 +148,21 @@ Status Wal::write_and_commit(Pager& pager) {
   pager.log_pending_ = false;
   pager.logged_pages_.clear();
   pager.dirty_.clear();
+  return Ok();
+}
+
+Status Wal::write_home(Storage& storage,
+                       const std::vector<std::pair<uint64_t, PageRef>>& pages) {
+  std::vector<const Page*> run;
+  for (size_t i = 0; i < pages.size();) {
+    run.clear();
+    const uint64_t first = pages[i].first;
+    do {
+      run.push_back(pages[i].second.get());
+      ++i;
+    } while (i < pages.size() && pages[i].first == first + run.size() * kPageSize);
+    ORVI_TRY(storage.write_pages(first, run.data(), run.size()));
+  }
   return Ok();
 }
 

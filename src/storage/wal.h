@@ -14,16 +14,18 @@
 //   17  data
 //   17 + data length: u32 CRC-32 (zlib / IEEE 802.3) of all preceding bytes
 // A page-image entry is 4117 bytes, a commit entry 21. A commit's log is one
-// page-image entry per dirty page followed by one commit entry, so at most
-// 1018 dirty pages fit in the reservation.
+// page-image entry per dirty page, in offset order, followed by one commit
+// entry, so at most 1018 dirty pages fit in the reservation.
 //
 // write_and_commit(), in order, stopping at the first error:
 //   1. refuse an oversized log with WalOverflow, and a header whose
 //      wal_offset is not the log area with CorruptedFile (nothing written)
-//   2. write the log pages, flush         -- log durable
+//   2. write the log pages (one call), flush
+//                                         -- log durable
 //   3. write the header with wal_length, flush
 //                                         -- commit durable
-//   4. write the dirty pages home, flush
+//   4. write the dirty pages home in offset order, each run of
+//      consecutive pages in one call, flush
 //   5. write the header with wal_length 0, flush
 // The flush after step 2 keeps a torn log from ever being named by a
 // durable header. A failure before the end of step 3 leaves the
@@ -43,10 +45,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "error/result.h"
+#include "storage/file.h"
 
 namespace orvi {
 
@@ -64,8 +69,16 @@ struct WalEntry {
   uint8_t kind = 0;
 };
 
+class Storage;
+
 class Wal {
  public:
+  // Writes logged page images to their home offsets: `pages` sorted by
+  // offset, each run of consecutive pages in one storage call.
+  static Status write_home(
+      Storage& storage,
+      const std::vector<std::pair<uint64_t, std::shared_ptr<Page>>>& pages);
+
   // The file branch of Pager::commit(); the dirty map is not empty.
   static Status write_and_commit(Pager& pager);
   // Runs inside Pager::open() after the header and chains were loaded.

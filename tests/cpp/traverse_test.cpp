@@ -8,6 +8,7 @@
 #include <random>
 #include <set>
 
+#include "db/graphdb.h"
 #include "graph/edge.h"
 #include "graph/node.h"
 #include "test_util.h"
@@ -196,7 +197,7 @@ TEST_F(TraverseTest, DamagedListEndsTheWalk) {
   ASSERT_FALSE(r);
   EXPECT_EQ(r.error().kind(), ErrorKind::kCorruptedFile);
   EXPECT_NE(r.error().detail().find("cycle"), std::string::npos);
-  EXPECT_FALSE(shortest_path(*pager_, a, 999, std::nullopt));
+  EXPECT_FALSE(shortest_path(*pager_, a, c, std::nullopt));
 }
 
 // Reference walks over an adjacency map built from all_edges, with the
@@ -259,6 +260,103 @@ TEST_F(TraverseTest, RandomGraphsMatchAReferenceWalk) {
   }
 }
 
+// shortest_path exactly as the one-way search defines it, over out_edges
+// and get_node: the ids of the path, "none", or the error message.
+std::string one_way_path(Pager& g, uint64_t start, uint64_t goal,
+                         std::optional<std::string_view> label) {
+  std::vector<uint64_t> ids;
+  if (start == goal) {
+    ids.push_back(start);
+  } else {
+    std::map<uint64_t, uint64_t> parent{{start, 0}};
+    std::deque<uint64_t> queue{start};
+    while (!queue.empty() && !parent.count(goal)) {
+      const uint64_t c = queue.front();
+      queue.pop_front();
+      auto edges = out_edges(g, c, label);
+      if (!edges) return edges.error().message();
+      for (const Edge& e : *edges) {
+        if (!parent.emplace(e.to_node, c).second) continue;
+        if (e.to_node == goal) break;
+        queue.push_back(e.to_node);
+      }
+    }
+    if (!parent.count(goal)) return "none";
+    for (uint64_t id = goal; id != 0; id = parent[id]) ids.push_back(id);
+    std::reverse(ids.begin(), ids.end());
+  }
+  std::string out;
+  for (uint64_t id : ids) {
+    auto n = get_node(g, id);
+    if (!n) return n.error().message();
+    if (n->has_value()) out += std::to_string(id) + " ";
+  }
+  return start == goal && out.empty() ? "none" : out;
+}
+
+std::string path_ids(Pager& g, uint64_t start, uint64_t goal,
+                     std::optional<std::string_view> label) {
+  auto r = shortest_path(g, start, goal, label);
+  if (!r) return r.error().message();
+  if (!r->has_value()) return "none";
+  std::string out;
+  for (const Node& n : **r) out += std::to_string(n.id) + " ";
+  return out;
+}
+
+// Random multigraphs (parallel edges, self-loops, three labels, deleted
+// edges and nodes), sparse enough for long paths: every pair of ids, the
+// missing and deleted ones included, gets the one-way search's answer.
+TEST(ShortestPathTest, SameAnswerAsTheOneWaySearch) {
+  std::mt19937 rng(15);
+  const char* kLabels[] = {"A", "B", ""};
+  size_t long_paths = 0, no_paths = 0, compared = 0;
+  for (int round = 0; round < 60; ++round) {
+    auto db = GraphDB::open(":memory:");
+    ASSERT_TRUE(db);
+    Pager& g = (*db)->pager();
+    const uint64_t n = 2 + rng() % 30;
+    for (uint64_t i = 0; i < n; ++i) ASSERT_TRUE(add_node(g, {"N"}, {}));
+    const uint64_t m = n * (2 + rng() % 6) / 3;
+    for (uint64_t i = 0; i < m; ++i) {
+      const uint64_t a = 1 + rng() % n;
+      const uint64_t b = rng() % 8 == 0 ? a : 1 + rng() % n;
+      const int copies = rng() % 6 == 0 ? 2 : 1;
+      for (int k = 0; k < copies; ++k) {
+        ASSERT_TRUE(add_edge(g, a, kLabels[rng() % 3], b, {}));
+      }
+    }
+    for (uint64_t e = 1; e < g.header().next_edge_id; ++e) {
+      if (rng() % 10 == 0) {
+        ASSERT_TRUE(delete_edge(g, e));
+      }
+    }
+    for (uint64_t i = 1; i <= n; ++i) {
+      if (rng() % 20 == 0) {
+        ASSERT_TRUE((*db)->delete_node(i));
+      }
+    }
+    for (uint64_t s = 0; s <= n + 1; ++s) {
+      for (uint64_t t = 0; t <= n + 1; ++t) {
+        for (std::optional<std::string_view> label :
+             {std::optional<std::string_view>(), std::optional<std::string_view>("A"),
+              std::optional<std::string_view>("")}) {
+          if (label && rng() % 4 != 0) continue;
+          const std::string want = one_way_path(g, s, t, label);
+          ASSERT_EQ(path_ids(g, s, t, label), want)
+              << "round " << round << ", " << s << " -> " << t;
+          ++compared;
+          if (want == "none") ++no_paths;
+          if (std::count(want.begin(), want.end(), ' ') >= 5) ++long_paths;
+        }
+      }
+    }
+  }
+  // The graphs must have produced long paths and unreachable goals.
+  EXPECT_GT(long_paths, compared / 20);
+  EXPECT_GT(no_paths, compared / 20);
+}
+
 // The walks follow edges through out_targets, which checks blobs without
 // decoding them. On a file with damaged blobs and blob references they must
 // still fail exactly where a walk built on out_edges fails, with the same
@@ -297,23 +395,27 @@ class DamagedTraverseTest : public TraverseTest {
     }
     return out;
   }
-  // out_edges(node, label) reduced to what out_targets reports.
-  std::string reference_targets(uint64_t node,
-                                std::optional<std::string_view> label) {
-    auto edges = out_edges(*pager_, node, label);
-    if (!edges) return edges.error().message();
-    std::string out = "OK";
-    for (const Edge& e : *edges) out += " " + std::to_string(e.to_node);
-    return out;
-  }
-  std::string actual_targets(uint64_t node,
+  // out_edges / in_edges reduced to what out_targets / in_sources report.
+  std::string reference_ends(uint64_t node, bool out,
                              std::optional<std::string_view> label) {
+    auto edges = out ? out_edges(*pager_, node, label)
+                     : in_edges(*pager_, node, label);
+    if (!edges) return edges.error().message();
+    std::string out_text = "OK";
+    for (const Edge& e : *edges) {
+      out_text += " " + std::to_string(out ? e.to_node : e.from_node);
+    }
+    return out_text;
+  }
+  std::string actual_ends(uint64_t node, bool out,
+                          std::optional<std::string_view> label) {
     std::vector<uint64_t> targets{12345};
-    Status s = out_targets(*pager_, node, label, targets);
+    Status s = out ? out_targets(*pager_, node, label, targets)
+                   : in_sources(*pager_, node, label, targets);
     if (!s) return s.error().message();
-    std::string out = "OK";
-    for (uint64_t t : targets) out += " " + std::to_string(t);
-    return out;
+    std::string text = "OK";
+    for (uint64_t t : targets) text += " " + std::to_string(t);
+    return text;
   }
 
   // Records as text: the error, or the fields with the properties decoded.
@@ -450,9 +552,11 @@ TEST_F(DamagedTraverseTest, DamagedBlobsFailAsOutEdgesDoes) {
       for (std::optional<std::string_view> label :
            {std::optional<std::string_view>(), std::optional<std::string_view>("E"),
             std::optional<std::string_view>("")}) {
-        const std::string want = reference_targets(n, label);
-        ASSERT_EQ(actual_targets(n, label), want) << "node " << n;
-        if (want.rfind("OK", 0) != 0) ++failures;
+        for (bool out : {true, false}) {
+          const std::string want = reference_ends(n, out, label);
+          ASSERT_EQ(actual_ends(n, out, label), want) << "node " << n;
+          if (out && want.rfind("OK", 0) != 0) ++failures;
+        }
       }
     }
     const uint64_t start = 1 + rng() % kNodes;
