@@ -13,8 +13,8 @@ namespace {
 
 constexpr uint8_t kMagic[16] = {'O', 'R', 'V', 'I', 0, 0, 0, 0,
                                 0,   0,   0,   0,   0, 0, 0, 0};
-constexpr uint16_t kVersionMajor = 1;
-constexpr uint16_t kVersionMinor = 0;
+constexpr uint16_t kVersionMajor = kFormatVersionMajor;
+constexpr uint16_t kVersionMinor = kFormatVersionMinor;
 
 std::string hex16(uint64_t v) {
   char buf[17];

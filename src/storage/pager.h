@@ -62,6 +62,9 @@
 namespace orvi {
 
 inline constexpr size_t kCacheCapacity = 256;
+// The one format version this pager reads and writes.
+inline constexpr uint16_t kFormatVersionMajor = 1;
+inline constexpr uint16_t kFormatVersionMinor = 0;
 
 struct FileHeader {
   uint64_t node_count = 0;

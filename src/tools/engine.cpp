@@ -133,7 +133,10 @@ PyObject* file_header(PyObject* obj, PyObject*) {
   Pager* pager = open_pager(state_of(obj));
   if (!pager) return nullptr;
   const FileHeader& h = pager->header();
-  return dict_of({{"node_count", u64(h.node_count)},
+  const std::string format = std::to_string(kFormatVersionMajor) + "." +
+                             std::to_string(kFormatVersionMinor);
+  return dict_of({{"format", PyUnicode_FromString(format.c_str())},
+                  {"node_count", u64(h.node_count)},
                   {"edge_count", u64(h.edge_count)},
                   {"next_node_id", u64(h.next_node_id)},
                   {"next_edge_id", u64(h.next_edge_id)},
@@ -383,12 +386,16 @@ PyObject* engine_lock_state(PyObject*, PyObject* arg) {
                   {"alive", state.alive ? py::new_bool(*state.alive) : py::new_none()}});
 }
 
+PyObject* g_graphdb_type = nullptr;  // orvi.GraphDB, once looked up
+
 PyObject* engine_pending_pages(PyObject*, PyObject* db) {
-  PyRef orvi(PyImport_ImportModule("orvi"));
-  if (!orvi) return nullptr;
-  PyRef type(PyObject_GetAttrString(orvi.get(), "GraphDB"));
-  if (!type) return nullptr;
-  if (reinterpret_cast<PyObject*>(Py_TYPE(db)) != type.get()) {
+  if (g_graphdb_type == nullptr) {
+    PyRef orvi(PyImport_ImportModule("orvi"));
+    if (!orvi) return nullptr;
+    g_graphdb_type = PyObject_GetAttrString(orvi.get(), "GraphDB");
+    if (!g_graphdb_type) return nullptr;
+  }
+  if (reinterpret_cast<PyObject*>(Py_TYPE(db)) != g_graphdb_type) {
     return PyErr_Format(PyExc_TypeError, "expected an orvi.GraphDB, not %.100s",
                         Py_TYPE(db)->tp_name);
   }
