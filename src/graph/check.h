@@ -22,7 +22,9 @@
 // the edge slots: they are marked repairable. The others mean damaged
 // records.
 //
-// Damage is reported, never returned: the result is an error only for an
+// The pager should hold nothing pending (as Pager::open_read_only gives
+// it): index pages are judged against the size of the store. Damage is
+// reported, never returned: the result is an error only for an
 // Io failure (or a stop asked for by the progress sink). Memory grows with
 // the id ranges (a few bytes per id), which step 1 has checked against the
 // extents that exist.
