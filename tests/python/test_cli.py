@@ -124,11 +124,14 @@ class TestInfo:
         assert (facts["node_count"], facts["edge_count"]) == (3, 4)
         assert facts["file_size"] == os.path.getsize(sample)
 
-    def test_works_while_the_database_is_open(self, capsys, sample):
+    def test_works_while_the_database_is_open(self, capsys, sample, tmp_path):
+        link = tmp_path / "link.orvi"
+        link.symlink_to(sample)
         with orvi.open(sample):
-            status, out, _ = run(capsys, "info", sample)
-        assert status == 0
-        assert f"held by process {os.getpid()}" in out
+            for path in (sample, link):  # the lock is named after the real file
+                status, out, _ = run(capsys, "info", path)
+                assert status == 0
+                assert f"held by process {os.getpid()}" in out
 
     def test_missing_file_is_a_usage_error_and_is_not_created(self, capsys, tmp_path):
         missing = tmp_path / "nope.orvi"
@@ -376,6 +379,9 @@ class TestCheckPendingCommit:
         status, out, _ = run(capsys, "check", sample)
         assert status == 1
         assert "commit log: WAL: unexpected data_length 4095" in out
+        status, out, _ = run(capsys, "info", sample)
+        assert status == 0
+        assert "damaged commit log: WAL: unexpected data_length 4095" in out
 
 
 class TestExportImport:
@@ -731,6 +737,39 @@ class TestBatchWriter:
             assert db.edge_count() == 3000
 
 
+    def test_commits_stay_within_the_page_budget(self, tmp_path, monkeypatch):
+        sizes = []
+        commit = BatchWriter._commit_batch
+
+        def counting_commit(writer):
+            sizes.append(_engine.pending_pages(writer.db))
+            commit(writer)
+
+        monkeypatch.setattr(BatchWriter, "_commit_batch", counting_commit)
+        with orvi.open(str(tmp_path / "d.orvi")) as db:
+            writer = BatchWriter(db, page_budget=60)
+            for i in range(3000):
+                writer.add_node(i, ["N"], {"text": "x" * (300 * (i % 7))})
+            for i in range(2000):
+                writer.add_edge(i, "E", (i * 31) % 3000, {})
+            writer.finish()
+            assert writer.splits == 0
+        assert len(sizes) > 10 and max(sizes) <= 60
+
+    def test_the_engine_counts_pending_pages_of_an_open_handle(self, tmp_path):
+        db = orvi.open(str(tmp_path / "e.orvi"))
+        assert _engine.pending_pages(db) == 0
+        db.add_node(["A"], text="x" * 5000)
+        assert _engine.pending_pages(db) >= 3  # slot, index and property pages
+        db.commit()
+        assert _engine.pending_pages(db) == 0
+        db.close()
+        with pytest.raises(ValueError):
+            _engine.pending_pages(db)
+        with pytest.raises(TypeError):
+            _engine.pending_pages(object())
+
+
 class TestMaintenance:
     def test_vacuum_keeps_the_graph(self, capsys, tmp_path, sample):
         if not hasattr(orvi.GraphDB, "vacuum"):
@@ -800,6 +839,19 @@ class TestProgress:
             terminal.truncate(0)
             assert main([str(a) for a in args]) == 0
             assert terminal.getvalue() == ""
+
+
+    def test_check_draws_its_passes(self, monkeypatch, sample):
+        pytest.importorskip("tqdm")
+        terminal = self.Terminal()
+        monkeypatch.setattr(sys, "stderr", terminal)
+        assert ff_check(sample, show_progress=True).healthy
+        assert "nodes" in terminal.getvalue() and "adjacency" in terminal.getvalue()
+
+    def test_an_error_in_the_progress_sink_stops_the_check(self, sample):
+        with _engine.open(sample) as f:
+            with pytest.raises(ZeroDivisionError):
+                f.check(lambda name, total: 1 / 0)
 
 
 class TestCheckAgreesWithTheModule:
