@@ -145,7 +145,8 @@ class Checker {
         {"edge", h.next_edge_id, kEdgesPerExtent, chains_[1].extents.size()}};
     for (const auto& [word, next, per_extent, listed] : ids) {
       if (next == 0) {
-        add("header", std::string("next ") + word + " id is 0 (ids start at 1)");
+        add("header",
+            std::string("next ") + word + " id is 0 (ids start at 1)");
         return false;
       }
       const uint64_t needed = next > 1 ? (next - 2) / per_extent + 1 : 0;
@@ -161,7 +162,7 @@ class Checker {
     return true;
   }
 
-  // --- records ----------------------------------------------------------------
+  // --- records -------------------------------------------------------------
 
   // Where the blob lies wrong, or "" when it lies inside property storage.
   std::string placement_error(uint64_t offset, uint32_t len) const {
@@ -329,7 +330,7 @@ class Checker {
     return Ok();
   }
 
-  // --- adjacency ----------------------------------------------------------------
+  // --- adjacency -----------------------------------------------------------
 
   // Follows one list from `head`; returns the number of live edges on it
   // that name `node` as their end, or -1 when the walk had to stop early

@@ -391,7 +391,8 @@ WriterLockState inspect_writer_lock(const std::string& db_path) {
   state.pid = parse_owner_pid(text);
   if (!state.pid) return state;
   const int32_t signed_pid = static_cast<int32_t>(*state.pid);
-  state.alive = signed_pid > 0 && (::kill(signed_pid, 0) == 0 || errno != ESRCH);
+  state.alive =
+      signed_pid > 0 && (::kill(signed_pid, 0) == 0 || errno != ESRCH);
   return state;
 }
 

@@ -61,12 +61,15 @@ std::nullptr_t raise(const OrviError& error, const std::string& path) {
 PyObject* u64(uint64_t v) { return PyLong_FromUnsignedLongLong(v); }
 
 // A dict from name/value pairs; nullptr with an error set on failure.
-PyObject* dict_of(std::initializer_list<std::pair<const char*, PyObject*>> items) {
+using Item = std::pair<const char*, PyObject*>;
+
+PyObject* dict_of(std::initializer_list<Item> items) {
   PyRef dict(PyDict_New());
   bool ok = static_cast<bool>(dict);
   for (const auto& [key, value] : items) {
     PyRef owned(value);
-    if (ok && (!owned || PyDict_SetItemString(dict.get(), key, owned.get()) < 0)) {
+    if (ok && (!owned ||
+               PyDict_SetItemString(dict.get(), key, owned.get()) < 0)) {
       ok = false;
     }
   }
@@ -85,7 +88,8 @@ PyObject* u64_list(const std::vector<uint64_t>& values) {
 }
 
 bool kind_of(const char* word, ExtentKind& out) {
-  for (ExtentKind kind : {ExtentKind::kNode, ExtentKind::kEdge, ExtentKind::kProp}) {
+  for (ExtentKind kind :
+       {ExtentKind::kNode, ExtentKind::kEdge, ExtentKind::kProp}) {
     if (std::string(word) == extent_kind_word(kind)) {
       out = kind;
       return true;
@@ -110,7 +114,9 @@ struct PyFile {
   FileState state;
 };
 
-FileState& state_of(PyObject* obj) { return reinterpret_cast<PyFile*>(obj)->state; }
+FileState& state_of(PyObject* obj) {
+  return reinterpret_cast<PyFile*>(obj)->state;
+}
 
 PyTypeObject* g_file_type = nullptr;
 
@@ -155,9 +161,9 @@ PyObject* file_pending_commit(PyObject* obj, PyObject*) {
   if (!pager) return nullptr;
   const RecoveredLog& log = pager->recovered_log();
   if (log.length == 0) return py::new_none();
-  PyObject* problem = self.log_error
-                          ? PyUnicode_FromString(self.log_error->detail().c_str())
-                          : py::new_none();
+  PyObject* problem =
+      self.log_error ? PyUnicode_FromString(self.log_error->detail().c_str())
+                     : py::new_none();
   return dict_of({{"length", u64(log.length)},
                   {"pages", u64(log.pages)},
                   {"complete", py::new_bool(log.replayed)},
@@ -186,11 +192,13 @@ PyObject* file_property_bytes(PyObject* obj, PyObject*) {
   FileState& self = state_of(obj);
   Pager* pager = open_pager(self);
   if (!pager) return nullptr;
-  auto walk = pager->walk_chain(pager->header().prop_index_head, ExtentKind::kProp);
+  auto walk =
+      pager->walk_chain(pager->header().prop_index_head, ExtentKind::kProp);
   if (!walk) return raise(walk.error(), self.path);
   const uint64_t tail = pager->header().prop_tail;
   if (walk->extents.empty() || tail == 0) return u64(0);
-  return u64((walk->extents.size() - 1) * kExtentSize + (tail - walk->extents.back()));
+  return u64((walk->extents.size() - 1) * kExtentSize +
+             (tail - walk->extents.back()));
 }
 
 // Slots are read where the loaded extent chains put them.
@@ -325,7 +333,9 @@ PyObject* file_enter(PyObject* obj, PyObject*) {
   return obj;
 }
 
-PyObject* file_exit(PyObject* obj, PyObject*) { return file_close(obj, nullptr); }
+PyObject* file_exit(PyObject* obj, PyObject*) {
+  return file_close(obj, nullptr);
+}
 
 PyMethodDef file_methods[] = {
     {"header", file_header, METH_NOARGS, "The header's counters and heads."},
@@ -342,22 +352,24 @@ PyMethodDef file_methods[] = {
     {"__exit__", file_exit, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr}};
 
-PyType_Slot file_slots[] = {{Py_tp_dealloc, reinterpret_cast<void*>(file_dealloc)},
-                            {Py_tp_methods, file_methods},
-                            {0, nullptr}};
+PyType_Slot file_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(file_dealloc)},
+    {Py_tp_methods, file_methods},
+    {0, nullptr}};
 
 PyType_Spec file_spec = {"orvi_tools._engine.File", sizeof(PyFile), 0,
                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
                          file_slots};
 
-// --- module functions ----------------------------------------------------------
+// --- module functions -----------------------------------------------------
 
 // A str or path-like argument as file-system bytes.
 bool path_of(PyObject* arg, std::string& out) {
   PyObject* raw = nullptr;
   if (!PyUnicode_FSConverter(arg, &raw)) return false;
   PyRef bytes(raw);
-  out.assign(PyBytes_AS_STRING(raw), static_cast<size_t>(PyBytes_GET_SIZE(raw)));
+  out.assign(PyBytes_AS_STRING(raw),
+             static_cast<size_t>(PyBytes_GET_SIZE(raw)));
   return true;
 }
 
@@ -383,7 +395,8 @@ PyObject* engine_lock_state(PyObject*, PyObject* arg) {
   return dict_of({{"directory", PyUnicode_DecodeFSDefault(state.dir.c_str())},
                   {"present", py::new_bool(state.present)},
                   {"pid", state.pid ? u64(*state.pid) : py::new_none()},
-                  {"alive", state.alive ? py::new_bool(*state.alive) : py::new_none()}});
+                  {"alive", state.alive ? py::new_bool(*state.alive)
+                                       : py::new_none()}});
 }
 
 PyObject* g_graphdb_type = nullptr;  // orvi.GraphDB, once looked up
@@ -399,7 +412,8 @@ PyObject* engine_pending_pages(PyObject*, PyObject* db) {
     return PyErr_Format(PyExc_TypeError, "expected an orvi.GraphDB, not %.100s",
                         Py_TYPE(db)->tp_name);
   }
-  if (Py_TYPE(db)->tp_basicsize != static_cast<Py_ssize_t>(sizeof(py::PyGraphDB))) {
+  if (Py_TYPE(db)->tp_basicsize !=
+      static_cast<Py_ssize_t>(sizeof(py::PyGraphDB))) {
     PyErr_SetString(PyExc_RuntimeError,
                     "orvi_tools was built with another orvi module");
     return nullptr;
@@ -433,19 +447,20 @@ int engine_exec(PyObject* module) {
         nullptr, nullptr);
     if (g_format_error == nullptr) return -1;
   }
-  if (py::add_to_module(module, "File",
-                        PyRef::borrow(reinterpret_cast<PyObject*>(g_file_type))) < 0) {
+  PyObject* file_type = reinterpret_cast<PyObject*>(g_file_type);
+  if (py::add_to_module(module, "File", PyRef::borrow(file_type)) < 0) {
     return -1;
   }
-  return py::add_to_module(module, "FormatError", PyRef::borrow(g_format_error));
+  return py::add_to_module(module, "FormatError",
+                           PyRef::borrow(g_format_error));
 }
 
-PyModuleDef_Slot engine_slots[] = {{Py_mod_exec, reinterpret_cast<void*>(engine_exec)},
-                                   {0, nullptr}};
+PyModuleDef_Slot engine_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(engine_exec)}, {0, nullptr}};
 
 PyModuleDef engine_module = {PyModuleDef_HEAD_INIT,
                              "orvi_tools._engine",
-                             "The orvi engine, read-only, for the command-line tools.",
+                             "The orvi engine, read-only, for the tools.",
                              0,
                              engine_methods,
                              engine_slots,
