@@ -5,36 +5,33 @@
 #include "graph/edge.h"
 #include "graph/node.h"
 #include "graph/repair.h"
+#include "test_util.h"
 
 namespace orvi {
 namespace {
 
 // A small graph in memory: nodes 1..3, edges 1 (1->2), 2 (1->3), 3 (2->2).
-class CheckTest : public ::testing::Test {
+class CheckTest : public orvi::testing::MemoryPagerTest {
  protected:
   void SetUp() override {
-    auto p = Pager::open(":memory:");
-    ASSERT_TRUE(p);
-    pager_ = std::move(*p);
+    MemoryPagerTest::SetUp();
     for (int i = 0; i < 3; ++i) {
       PropMap props;
       props["i"] = PropValue::from_int(i);
-      ASSERT_TRUE(add_node(*pager_, {"N"}, props));
+      ASSERT_OK(add_node(*pager_, {"N"}, props));
     }
-    ASSERT_TRUE(add_edge(*pager_, 1, "E", 2, PropMap()));
-    ASSERT_TRUE(add_edge(*pager_, 1, "E", 3, PropMap()));
-    ASSERT_TRUE(add_edge(*pager_, 2, "E", 2, PropMap()));
+    ASSERT_OK(add_edge(*pager_, 1, "E", 2, PropMap()));
+    ASSERT_OK(add_edge(*pager_, 1, "E", 3, PropMap()));
+    ASSERT_OK(add_edge(*pager_, 2, "E", 2, PropMap()));
   }
 
   // Checks the committed state, as a file opened read-only holds it.
   CheckReport check() {
-    EXPECT_TRUE(pager_->commit());
+    EXPECT_OK(pager_->commit());
     auto report = check_integrity(*pager_);
-    EXPECT_TRUE(report) << (report ? "" : report.error().message());
+    EXPECT_OK(report);
     return report ? std::move(*report) : CheckReport{};
   }
-
-  std::unique_ptr<Pager> pager_;
 };
 
 TEST_F(CheckTest, AHealthyGraphHasNoProblems) {
@@ -49,16 +46,16 @@ TEST_F(CheckTest, AHealthyGraphHasNoProblems) {
 TEST_F(CheckTest, ListDamageIsRepairableAndRepairClearsIt) {
   // Edge 2 heads node 1's out-list; pointing edge 1 back at it loops.
   auto slot = pager_->read_edge_slot(1);
-  ASSERT_TRUE(slot);
+  ASSERT_OK(slot);
   slot->next_out = 2;
-  ASSERT_TRUE(pager_->write_edge_slot(*slot));
+  ASSERT_OK(pager_->write_edge_slot(*slot));
   // Node 4, whose in-list names edge 1 as well: a target mismatch.
-  ASSERT_TRUE(add_node(*pager_, {}, PropMap()));
+  ASSERT_OK(add_node(*pager_, {}, PropMap()));
   auto extra = pager_->read_node_slot(4);
-  ASSERT_TRUE(extra);
+  ASSERT_OK(extra);
   extra->first_in = 1;
   extra->in_degree = 1;
-  ASSERT_TRUE(pager_->write_node_slot(*extra));
+  ASSERT_OK(pager_->write_node_slot(*extra));
   CheckReport r = check();
   ASSERT_EQ(r.problems.size(), 3u);
   EXPECT_EQ(r.problems[0].where, "node 1");
@@ -67,7 +64,7 @@ TEST_F(CheckTest, ListDamageIsRepairableAndRepairClearsIt) {
   EXPECT_EQ(r.problems[1].message, "in-list holds edge 1, whose target is node 2");
   EXPECT_EQ(r.problems[2].message, "in_degree is 1 but its in-list holds 0 edges");
   for (const auto& p : r.problems) EXPECT_TRUE(p.repairable) << p.message;
-  ASSERT_TRUE(repair_adjacency(*pager_));
+  ASSERT_OK(repair_adjacency(*pager_));
   EXPECT_TRUE(check().problems.empty());
 }
 
@@ -75,11 +72,11 @@ TEST_F(CheckTest, RecordDamageIsNotRepairable) {
   // Node 2's labels pointed at its property blob (a Map), and a node past
   // the live count.
   auto node = pager_->read_node_slot(2);
-  ASSERT_TRUE(node);
+  ASSERT_OK(node);
   node->label_offset = node->prop_offset;
   node->label_len = node->prop_len;
   node->flags = 0x04;
-  ASSERT_TRUE(pager_->write_node_slot(*node));
+  ASSERT_OK(pager_->write_node_slot(*node));
   pager_->header().node_count = 4;
   CheckReport r = check();
   ASSERT_EQ(r.problems.size(), 3u);

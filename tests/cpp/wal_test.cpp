@@ -14,6 +14,9 @@ namespace {
 
 using orvi::testing::SimDisk;
 using orvi::testing::SimStorage;
+using orvi::testing::slurp;
+using orvi::testing::spit;
+using orvi::testing::TempDir;
 
 class WalTest : public orvi::testing::CrashTest {
  protected:
@@ -360,18 +363,18 @@ class ReadOnlyOpenTest : public WalTest {
   void stage_file() {
     stage_unfinished_commit(disk_);
     staged_ = std::string(disk_.current.begin(), disk_.current.end());
-    orvi::testing::spit(path_, staged_);
+    spit(path_, staged_);
   }
   Pager::ReadOnly open_read_only() {
     auto opened = Pager::open_read_only(path_);
-    EXPECT_TRUE(opened) << (opened ? "" : opened.error().message());
+    EXPECT_OK(opened);
     return opened ? std::move(*opened) : Pager::ReadOnly{};
   }
   void expect_file_unchanged() {
-    EXPECT_TRUE(orvi::testing::slurp(path_) == staged_);
+    EXPECT_TRUE(slurp(path_) == staged_);
   }
 
-  orvi::testing::TempDir dir_;
+  TempDir dir_;
   std::string path_ = dir_.file("db.orvi");
   std::string staged_;
 };
@@ -387,28 +390,28 @@ TEST_F(ReadOnlyOpenTest, ReplaysAPendingCommitInMemoryOnly) {
   EXPECT_EQ(log.pages, 2u);
   EXPECT_EQ(ro.pager->header().wal_length, 0u);
   auto slot = ro.pager->read_node_slot(1);
-  ASSERT_TRUE(slot);
+  ASSERT_OK(slot);
   EXPECT_EQ(slot->out_degree, 9u);
   ro.pager.reset();
   expect_file_unchanged();
   // A real open then finishes the commit in the file.
   auto p = Pager::open(path_);
-  ASSERT_TRUE(p);
+  ASSERT_OK(p);
   EXPECT_EQ((*p)->read_node_slot(1)->out_degree, 9u);
-  EXPECT_FALSE(orvi::testing::slurp(path_) == staged_);
+  EXPECT_FALSE(slurp(path_) == staged_);
 }
 
 TEST_F(ReadOnlyOpenTest, DropsAnIncompleteLogWithoutWriting) {
   stage_unfinished_commit(disk_);
   disk_.current[kWalOffset + 2 * kWalPageEntry + 17] ^= 0xff;  // commit CRC
   staged_ = std::string(disk_.current.begin(), disk_.current.end());
-  orvi::testing::spit(path_, staged_);
+  spit(path_, staged_);
   auto ro = open_read_only();
   ASSERT_TRUE(ro.pager);
   EXPECT_FALSE(ro.pager->recovered_log().replayed);
   EXPECT_NE(ro.pager->recovered_log().length, 0u);
   auto page = ro.pager->read_page(kDataStart);
-  ASSERT_TRUE(page);
+  ASSERT_OK(page);
   EXPECT_EQ(*page, Page{});
   ro.pager.reset();
   expect_file_unchanged();
@@ -420,7 +423,7 @@ TEST_F(ReadOnlyOpenTest, ALogThatFailsOpenLeavesTheFileReadable) {
   put_u32(e + 13, 4095);
   put_u32(e + 4113, crc32(e, 4113));
   staged_ = std::string(disk_.current.begin(), disk_.current.end());
-  orvi::testing::spit(path_, staged_);
+  spit(path_, staged_);
   auto ro = open_read_only();
   ASSERT_TRUE(ro.pager);
   ASSERT_TRUE(ro.log_error);
@@ -434,11 +437,11 @@ TEST_F(ReadOnlyOpenTest, ALogThatFailsOpenLeavesTheFileReadable) {
 
 TEST_F(ReadOnlyOpenTest, ReadsBesideAWriterThatHoldsTheLock) {
   auto db = GraphDB::open(path_);
-  ASSERT_TRUE(db);
-  ASSERT_TRUE((*db)->add_node({"A"}, PropMap()));
-  ASSERT_TRUE((*db)->pager().commit());
-  ASSERT_TRUE((*db)->add_node({"B"}, PropMap()));  // pending only
-  staged_ = orvi::testing::slurp(path_);
+  ASSERT_OK(db);
+  ASSERT_OK((*db)->add_node({"A"}, PropMap()));
+  ASSERT_OK((*db)->pager().commit());
+  ASSERT_OK((*db)->add_node({"B"}, PropMap()));  // pending only
+  staged_ = slurp(path_);
   auto ro = open_read_only();
   ASSERT_TRUE(ro.pager);
   EXPECT_EQ(ro.pager->header().node_count, 1u);
@@ -450,7 +453,7 @@ TEST_F(ReadOnlyOpenTest, ReadsBesideAWriterThatHoldsTheLock) {
 }
 
 TEST_F(ReadOnlyOpenTest, RefusesADamagedHeaderAndAMissingFile) {
-  orvi::testing::spit(path_, std::string(100, 'x'));
+  spit(path_, std::string(100, 'x'));
   auto small = Pager::open_read_only(path_);
   ASSERT_FALSE(small);
   EXPECT_EQ(small.error().detail(), "file too small to contain header");
