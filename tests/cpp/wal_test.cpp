@@ -453,7 +453,7 @@ TEST_F(ReadOnlyOpenTest, ReadsBesideAWriterThatHoldsTheLock) {
 }
 
 TEST_F(ReadOnlyOpenTest, RefusesADamagedHeaderAndAMissingFile) {
-  spit(path_, std::string(100, 'x'));
+  spit(path_, "ORVI" + std::string(96, '\0'));
   auto small = Pager::open_read_only(path_);
   ASSERT_FALSE(small);
   EXPECT_EQ(small.error().detail(), "file too small to contain header");
