@@ -1,4 +1,4 @@
-"""Tools around the orvi graph database, in pure Python.
+"""Tools around the orvi graph database.
 
 - the ``orvi`` command (``orvi_tools.cli``): info, check, vacuum, repair,
   export and import;
@@ -13,12 +13,21 @@
   structure and content, ids aside.
 
 The ``orvi`` module itself stays as it is: everything here is built on its
-public methods and, for the read-only tools, on the file format. pandas,
-pyarrow and networkx are optional; each is imported only by the functions
-that need it.
+public methods and, for the read-only tools, on the private engine module
+``orvi_tools._engine``, built with it from the same core. pandas, pyarrow
+and networkx are optional; each is imported only by the functions that
+need it.
 """
 
+import os
+
 import orvi
+
+# The engine module is built with orvi and installed beside it; a source
+# checkout of these tools finds it there.
+_built = os.path.join(os.path.dirname(os.path.abspath(orvi.__file__)), "orvi_tools")
+if _built not in __path__:
+    __path__.append(_built)
 
 from .batch import BatchWriter, ImportFailed
 from .check import Problem, Report, check_file

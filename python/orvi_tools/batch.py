@@ -11,22 +11,17 @@ the common record costs a few integer operations:
   property blob bytes (and 16 KiB more for each blob above 64 KiB, which
   takes whole pages and may open a property extent). The charges come off
   ``room``, what the batch surely still has.
-- When a record's charge exceeds ``room``, the estimate is refined: a
-  tight upper bound of the pages the batch has dirtied so far is computed
-  from what the writes noted (the distinct node-slot pages, 63 slots each,
-  of every node written and every edge end; the edge-slot pages, 51 slots
-  each, of the batch's range of edge ids; two index pages per slot extent
-  started; small blob bytes over whole pages plus two pages per property
-  extent they may spill into; large blobs; the header page), and ``room``
-  becomes what is left of the budget after it, less a reserve for what a
-  charge does not count (slot extents and property extents started by
-  records charged since, a page straddled). Only when the record still
-  does not fit is the batch committed.
+- When a record's charge exceeds ``room``, the estimate is refined: the
+  engine counts the pages the batch has changed so far (the dirty pages of
+  the open database), and ``room`` becomes what is left of the budget
+  after them, less a reserve for what a charge does not count (slot
+  extents and property extents started by records charged since, a page
+  straddled). Only when the record still does not fit is the batch
+  committed.
 
-The bound is deliberately loose. Should a commit still be refused as too
-large for the log (TransactionError), the batch is rolled back and written
-again in two halves, recursively, so a load never fails on the log limit
-alone.
+The charges are worst cases. Should a commit still be refused as too large
+for the log (TransactionError), the batch is rolled back and written again
+in two halves, recursively, so a load never fails on the log limit alone.
 
 Records are named by keys of the caller's choosing (the ids of an export,
 the nodes of a networkx graph); ``ids`` maps each key to the node id it
@@ -43,16 +38,11 @@ from typing import Any, Dict, Hashable, List, Mapping, Optional, Sequence, Tuple
 
 import orvi
 
-from . import fileformat as ff
+from . import _engine
 
 DEFAULT_PAGE_BUDGET = 1000
 _SMALL_BLOB = 64 * 1024
-_PAGE = ff.PAGE_SIZE
-_POOL_EXTENT = ff.EXTENT_SIZE - _SMALL_BLOB
-_NODE_SLOTS_PER_PAGE = ff.NODE_SLOTS_PER_PAGE
-_NODE_SLOTS_PER_EXTENT = ff.NODE_SLOTS_PER_EXTENT
-_EDGE_SLOTS_PER_PAGE = ff.EDGE_SLOTS_PER_PAGE
-_EDGE_SLOTS_PER_EXTENT = ff.EDGE_SLOTS_PER_EXTENT
+_PAGE = 4096
 # Charge of a record with a blob above _SMALL_BLOB, beyond its bytes: the
 # 4 pages each of its (at most 3) blobs may add.
 _LARGE_CHARGE = 3 * 4 * _PAGE
@@ -76,6 +66,27 @@ def _text_size(text: str) -> int:
     return len(text) if text.isascii() else len(text.encode("utf-8", "surrogatepass"))
 
 
+def _value_size(value: Any) -> int:
+    """Bytes of a value's encoding: a tag, then 1 byte for a bool, 8 for a
+    number, a length and the UTF-8 bytes for a string, a count and the
+    items (with their keys) for a list or map. A bool is tested before
+    int, as the database does."""
+    if value is None:
+        return 1
+    if isinstance(value, bool):
+        return 2
+    if isinstance(value, (int, float)):
+        return 9
+    if isinstance(value, str):
+        return 5 + _text_size(value)
+    if isinstance(value, (list, tuple)):
+        return 5 + sum(_value_size(item) for item in value)
+    if isinstance(value, dict):
+        return 5 + sum(4 + _text_size(str(key)) + _value_size(item)
+                       for key, item in value.items())
+    return 9
+
+
 def _map_size(props: Mapping[str, Any]) -> int:
     """Bytes of the encoded property map (0 for an empty map: none is
     written). Flat maps of scalars, the usual case, are sized in one loop;
@@ -92,9 +103,9 @@ def _map_size(props: Mapping[str, Any]) -> int:
             elif kind is int or kind is float or kind is bool or value is None:
                 size += 13
             else:
-                size += 4 + ff.encoded_size(value)
+                size += 4 + _value_size(value)
     except AttributeError:  # a key that is not a string: the database refuses it
-        return ff.encoded_size(dict(props))
+        return _value_size(dict(props))
     return size
 
 
@@ -107,64 +118,28 @@ _Op = Tuple[Any, ...]
 _STRIDE = 5
 
 
+def _pages_in_use(db: "orvi.GraphDB") -> int:
+    """Pages the database has changed since its last commit or rollback,
+    as the engine counts them."""
+    return _engine.pending_pages(db)
+
+
 class _Estimate:
     """How close the pending batch is to the page budget (see the module
     comment). ``room`` is what records may still be charged; ``refine``
-    recomputes it. The writes note, on the fields below, the node ids whose
-    slots they dirtied (``slots``), the range of node and edge ids they
-    created, and their blob bytes."""
+    recomputes it."""
 
-    __slots__ = ("budget", "room", "slots", "node_pages", "seen", "first_node", "last_node",
-                 "first_edge", "last_edge", "small_bytes", "large_pages")
+    __slots__ = ("db", "budget", "room")
 
-    def __init__(self, budget: int) -> None:
+    def __init__(self, db: "orvi.GraphDB", budget: int) -> None:
+        self.db = db
         self.budget = budget
-        self.slots: List[int] = []
-        self.node_pages: set = set()
-        self.seen = 0  # entries of ``slots`` already in ``node_pages``
-        self.first_node = self.last_node = 0
-        self.first_edge = self.last_edge = 0
-        self.small_bytes = 0
-        self.large_pages = 0
         self.room = 0
         self.refine()
 
-    def note_blobs(self, label_bytes: int, prop_bytes: int, twice: bool) -> None:
-        """Blob bytes of a record with a blob above 64 KiB (the others add
-        their bytes to ``small_bytes`` directly)."""
-        for size in (label_bytes, prop_bytes, prop_bytes) if twice else (label_bytes, prop_bytes):
-            if size > _SMALL_BLOB:
-                self.large_pages += size // _PAGE + 4
-            else:
-                self.small_bytes += size
-
     def refine(self) -> None:
-        """Recomputes ``room`` from the bound of the pages dirtied so far."""
-        slots = self.slots
-        if self.seen < len(slots):
-            self.node_pages.update([(i - 1) // _NODE_SLOTS_PER_PAGE for i in slots[self.seen:]])
-            self.seen = len(slots)
-        small = self.small_bytes
-        pages = (len(self.node_pages)
-                 + 2 * _extents_started(self.first_node, self.last_node, _NODE_SLOTS_PER_EXTENT)
-                 + _pages_spanned(self.first_edge, self.last_edge, _EDGE_SLOTS_PER_PAGE)
-                 + 2 * _extents_started(self.first_edge, self.last_edge, _EDGE_SLOTS_PER_EXTENT)
-                 + small // _PAGE + 2 + 2 * (small // _POOL_EXTENT + 1)
-                 + self.large_pages + 1)
-        self.room = (self.budget - pages - _RESERVE) * _PAGE
-
-
-def _pages_spanned(first: int, last: int, per_page: int) -> int:
-    """Slot pages that the ids first..last (0: none) may lie on."""
-    return (last - 1) // per_page - (first - 1) // per_page + 1 if first else 0
-
-
-def _extents_started(first: int, last: int, per_extent: int) -> int:
-    """Slot extents whose first slot is one of the ids first..last."""
-    if not first:
-        return 0
-    started = (last - 1) // per_extent - (first - 1) // per_extent
-    return started + 1 if (first - 1) % per_extent == 0 else started
+        """Recomputes ``room`` from the pages the batch has changed so far."""
+        self.room = (self.budget - _pages_in_use(self.db) - _RESERVE) * _PAGE
 
 
 class BatchWriter:
@@ -203,7 +178,7 @@ class BatchWriter:
         self.commits = 0
         self.splits = 0
         self._ops: List[Any] = []
-        self._estimate = _Estimate(page_budget)
+        self._estimate = _Estimate(db, page_budget)
         self._label_sizes: Dict[Tuple[Any, ...], int] = {}
 
     def __enter__(self) -> "BatchWriter":
@@ -233,7 +208,7 @@ class BatchWriter:
         labels = list(labels)
         props = dict(properties) if properties else {}
         if not self.autocommit:
-            return self._write_node(key, labels, props, 0, 0)
+            return self._write_node(key, labels, props)
         label_bytes = self._labels_size(labels)
         prop_bytes = _map_size(props) if props else 0
         # The worst case: one slot page, the blobs (the property blob
@@ -243,7 +218,7 @@ class BatchWriter:
             charge += _LARGE_CHARGE
         if charge > self._estimate.room and self._ops and not self._fits(charge):
             self._commit_batch()
-        node_id = self._write_node(key, labels, props, label_bytes, prop_bytes)
+        node_id = self._write_node(key, labels, props)
         self._estimate.room -= charge
         self._ops += ("n", key, labels, props, None)
         return node_id
@@ -261,7 +236,7 @@ class BatchWriter:
             raise ImportFailed(f"the edge label must be a string, not {type(label).__name__}")
         props = dict(properties) if properties else {}
         if not self.autocommit:
-            return self._write_edge(source, label, target, props, 0, 0)
+            return self._write_edge(source, label, target, props)
         label_bytes = 5 + (len(label) if label.isascii() else _text_size(label))
         prop_bytes = _map_size(props) if props else 0
         # The worst case: three slot pages (the edge's and its two ends'),
@@ -271,9 +246,8 @@ class BatchWriter:
             charge += _LARGE_CHARGE
         if charge > self._estimate.room and self._ops and not self._fits(charge):
             self._commit_batch()
-        if "label" in props or "from_node" in props or "to_node" in props or (
-                label_bytes + prop_bytes > _SMALL_BLOB):
-            edge_id = self._write_edge(source, label, target, props, label_bytes, prop_bytes)
+        if "label" in props or "from_node" in props or "to_node" in props:
+            edge_id = self._write_edge(source, label, target, props)
         else:
             # _write_edge's common case, unrolled: this is the hot loop of a load.
             a, b = ids[source], ids[target]
@@ -282,12 +256,6 @@ class BatchWriter:
             except (TypeError, ValueError, OverflowError) as e:
                 raise ImportFailed(str(e)) from e
             self.edges_written += 1
-            estimate = self._estimate
-            estimate.slots += (a, b)
-            if not estimate.first_edge:
-                estimate.first_edge = edge_id
-            estimate.last_edge = edge_id
-            estimate.small_bytes += label_bytes + prop_bytes
         self._estimate.room -= charge
         self._ops += ("e", source, label, target, props)
         return edge_id
@@ -336,9 +304,8 @@ class BatchWriter:
                 self._label_sizes[key] = size
         return size
 
-    def _write_node(self, key: Hashable, labels: List[str], props: Dict[str, Any],
-                    label_bytes: int, prop_bytes: int) -> int:
-        """Writes a node and notes what it dirtied; returns its id."""
+    def _write_node(self, key: Hashable, labels: List[str], props: Dict[str, Any]) -> int:
+        """Writes a node; returns its id."""
         db = self.db
         twice = _ADD_NODE_PARAM in props
         try:
@@ -352,20 +319,11 @@ class BatchWriter:
             raise ImportFailed(str(e)) from e
         self.ids[key] = node_id
         self.nodes_written += 1
-        estimate = self._estimate
-        estimate.slots.append(node_id)
-        if not estimate.first_node:
-            estimate.first_node = node_id
-        estimate.last_node = node_id
-        if twice or label_bytes + prop_bytes > _SMALL_BLOB:
-            estimate.note_blobs(label_bytes, prop_bytes, twice)
-        else:
-            estimate.small_bytes += label_bytes + prop_bytes
         return node_id
 
     def _write_edge(self, source: Hashable, label: str, target: Hashable,
-                    props: Dict[str, Any], label_bytes: int, prop_bytes: int) -> int:
-        """Writes an edge and notes what it dirtied; returns its id."""
+                    props: Dict[str, Any]) -> int:
+        """Writes an edge; returns its id."""
         db = self.db
         ids = self.ids
         a, b = ids[source], ids[target]
@@ -380,23 +338,14 @@ class BatchWriter:
         except (TypeError, ValueError, OverflowError) as e:
             raise ImportFailed(str(e)) from e
         self.edges_written += 1
-        estimate = self._estimate
-        estimate.slots += (a, b)
-        if not estimate.first_edge:
-            estimate.first_edge = edge_id
-        estimate.last_edge = edge_id
-        if twice or label_bytes + prop_bytes > _SMALL_BLOB:
-            estimate.note_blobs(label_bytes, prop_bytes, twice)
-        else:
-            estimate.small_bytes += label_bytes + prop_bytes
         return edge_id
 
     def _rewrite(self, op: _Op) -> None:
         """Writes a record again after a rollback."""
         if op[0] == "n":
-            self._write_node(op[1], op[2], op[3], 0, 0)
+            self._write_node(op[1], op[2], op[3])
         else:
-            self._write_edge(op[1], op[2], op[3], op[4], 0, 0)
+            self._write_edge(op[1], op[2], op[3], op[4])
 
     def _records(self) -> List[_Op]:
         """The records of the pending batch."""
@@ -404,7 +353,7 @@ class BatchWriter:
 
     def _reset_batch(self) -> None:
         self._ops = []
-        self._estimate = _Estimate(self.page_budget)
+        self._estimate = _Estimate(self.db, self.page_budget)
 
     def _forget(self, ops: Sequence[_Op]) -> None:
         """Undoes the bookkeeping of records that were rolled back."""

@@ -24,8 +24,7 @@ from typing import Any, Optional, Sequence
 
 import orvi
 
-from . import __version__
-from . import fileformat as ff
+from . import __version__, _engine
 from .batch import ImportFailed
 from .check import check_file
 from .exchange import FORMATS_IN, FORMATS_OUT, FormatProblem
@@ -112,7 +111,7 @@ def _parser() -> argparse.ArgumentParser:
 def _cmd_info(args: argparse.Namespace) -> int:
     try:
         facts = info(args.file)
-    except ff.FormatError as e:
+    except _engine.FormatError as e:
         raise _Failure(f"{args.file}: {e} (run `orvi check {args.file}` for details)")
     if args.json:
         print(json.dumps(facts, indent=2))
@@ -137,11 +136,11 @@ def _cmd_info(args: argparse.Namespace) -> int:
 
 def _cmd_check(args: argparse.Namespace) -> int:
     require_file(args.file)
-    lock = ff.lock_state(args.file)
+    lock = _engine.lock_state(args.file)
     report = check_file(args.file, show_progress=not args.no_progress)
-    if lock.present and lock.alive:
-        report.notes.insert(0, f"process {lock.pid} has the database open; the check reads the "
-                               "last committed state and may see a commit in progress")
+    if lock["present"] and lock["alive"]:
+        report.notes.insert(0, f"process {lock['pid']} has the database open; the check reads "
+                               "the last committed state and may see a commit in progress")
     print(f"checked {args.file}: {report.live_nodes} nodes, {report.live_edges} edges, "
           f"{report.blobs_decoded} blobs decoded, {report.lists_walked} adjacency lists walked")
     for problem in report.problems:

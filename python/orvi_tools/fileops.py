@@ -30,7 +30,7 @@ from typing import Any, Dict, Iterator, Optional, Tuple
 
 import orvi
 
-from . import fileformat as ff
+from . import _engine
 from .batch import DEFAULT_PAGE_BUDGET, BatchWriter
 from .exchange import (DIRECTORY_FORMATS, export_csv, export_graphml, export_jsonl,
                        import_records, input_size, read_input, replaced_file)
@@ -53,9 +53,9 @@ def require_file(path: str) -> None:
 def committed_next_ids(path: str) -> Tuple[int, int]:
     """The next node and edge ids from the file's header (read after the
     database was opened, so no commit is pending)."""
-    with ff.DbFile(path) as db:
+    with _engine.open(path) as db:
         header = db.header()
-    return header.next_node_id, header.next_edge_id
+    return header["next_node_id"], header["next_edge_id"]
 
 
 @contextlib.contextmanager
@@ -177,49 +177,43 @@ def import_file(path: str, source: str, fmt: str, show_progress: bool = False,
 
 
 def info(path: str) -> Dict[str, Any]:
-    """What the file says about itself, read without opening the database
-    (no lock is taken and nothing is written, so this works while another
-    process has the database open). FormatError for a damaged header."""
+    """What the file says about itself, read through the engine without
+    opening the database (no lock is taken and nothing is written, so this
+    works while another process has the database open). _engine.FormatError
+    for a damaged header or extent index."""
     require_file(path)
-    with ff.DbFile(path) as db:
+    with _engine.open(path) as db:
         header = db.header()
-        pending = ff.read_pending_commit(db, header)
-        if pending is not None and pending.committed:
-            db.overlay_log(pending.images)
-            header = db.header()
-        chains = {kind: db.walk_chain(kind, header.index_heads[kind]) for kind in ff.KINDS}
-        size = db.size
-    lock = ff.lock_state(path)
-    if not lock.present:
+        pending = db.pending_commit()
+        extents = {kind: len(db.chain(kind)["extents"]) for kind in ("node", "edge", "prop")}
+        prop_used = db.property_bytes()
+    lock = _engine.lock_state(path)
+    if not lock["present"]:
         lock_text = "free"
-    elif lock.pid is None:
-        lock_text = f"held (lock directory {lock.directory} names no owner)"
-    elif lock.alive:
-        lock_text = f"held by process {lock.pid}"
+    elif lock["pid"] is None:
+        lock_text = f"held (lock directory {lock['directory']} names no owner)"
+    elif lock["alive"]:
+        lock_text = f"held by process {lock['pid']}"
     else:
-        lock_text = f"stale (process {lock.pid} is gone; the next open reclaims it)"
+        lock_text = f"stale (process {lock['pid']} is gone; the next open reclaims it)"
     if pending is None:
         pending_text = "none"
-    elif pending.problem:
-        pending_text = f"damaged commit log: {pending.problem}"
-    elif pending.committed:
-        pending_text = (f"a commit of {pending.length} bytes awaits recovery "
+    elif pending["problem"] is not None:
+        pending_text = f"damaged commit log: {pending['problem']}"
+    elif pending["complete"]:
+        pending_text = (f"a commit of {pending['length']} bytes awaits recovery "
                         "(the next open finishes it; figures above include it)")
     else:
         pending_text = "an incomplete commit (the next open drops it)"
-    prop_used = 0
-    if chains["prop"].extents and header.prop_tail:
-        prop_used = (len(chains["prop"].extents) - 1) * ff.EXTENT_SIZE + (
-            header.prop_tail - chains["prop"].extents[-1])
     return {
         "file": path,
-        "file_size": size,
-        "format": f"{header.version[0]}.{header.version[1]}",
-        "node_count": header.node_count,
-        "edge_count": header.edge_count,
-        "next_node_id": header.next_node_id,
-        "next_edge_id": header.next_edge_id,
-        "extents": {kind: len(chains[kind].extents) for kind in ff.KINDS},
+        "file_size": os.path.getsize(path),
+        "format": header["format"],
+        "node_count": header["node_count"],
+        "edge_count": header["edge_count"],
+        "next_node_id": header["next_node_id"],
+        "next_edge_id": header["next_edge_id"],
+        "extents": extents,
         "property_bytes": prop_used,
         "pending_commit": pending_text,
         "lock": lock_text,

@@ -61,6 +61,17 @@ class SharedHandle {
   SharedHandle(const SharedHandle&) = delete;
   SharedHandle& operator=(const SharedHandle&) = delete;
 
+  // The number of pages the open database has changed since its last
+  // commit or rollback; nullopt when it is closed or poisoned, or while a
+  // core step holds the mutex. Sets no Python error and is defined here,
+  // inline, so that the tools' engine module, built from the same sources,
+  // can ask an orvi.GraphDB without linking the binding.
+  std::optional<size_t> pending_pages() {
+    std::unique_lock<std::mutex> lock(mu_, std::try_to_lock);
+    if (!lock.owns_lock() || poisoned_ || !db_) return std::nullopt;
+    return db_->pager().dirty_count();
+  }
+
  private:
   friend class GraphGuard;
   friend std::optional<GraphGuard> acquire_graph_lock(SharedHandle& handle);

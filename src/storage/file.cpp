@@ -155,6 +155,21 @@ bool FileStorage::remap() {
   return true;
 }
 
+Result<std::unique_ptr<FileStorage>> FileStorage::open_read_only(
+    const std::string& path) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return OrviError::io_errno(errno);
+  UniqueFd owned(fd);
+  struct stat st;
+  if (::fstat(owned.get(), &st) != 0) return OrviError::io_errno(errno);
+  if (S_ISDIR(st.st_mode)) return OrviError::io_errno(EISDIR);
+  return std::make_unique<FileStorage>(std::move(owned),
+                                       static_cast<uint64_t>(st.st_size));
+}
+
 Status FileStorage::read_page(uint64_t offset, Page& out) {
   return pread_exact(fd_.get(), out.data(), kPageSize, offset);
 }
@@ -238,5 +253,37 @@ Status MemoryStorage::set_len(uint64_t len) {
   bytes_.resize(len, 0);
   return Ok();
 }
+
+Status OverlayStorage::read_page(uint64_t offset, Page& out) {
+  auto it = pages_.find(offset);
+  if (it != pages_.end()) {
+    out = it->second;
+    return Ok();
+  }
+  const uint64_t base_len = base_->file_size();
+  if (offset >= base_len && offset < len_) {
+    out.fill(0);
+    return Ok();
+  }
+  return base_->read_page(offset, out);
+}
+
+Status OverlayStorage::read_head(uint8_t* out, size_t len) {
+  auto it = pages_.find(0);
+  if (it == pages_.end()) return base_->read_head(out, len);
+  std::memcpy(out, it->second.data(), std::min<size_t>(len, kPageSize));
+  return Ok();
+}
+
+Status OverlayStorage::write_page(uint64_t offset, const Page& page) {
+  if (offset > std::numeric_limits<uint64_t>::max() - kPageSize) {
+    return OrviError::io_errno(EFBIG);
+  }
+  pages_[offset] = page;
+  len_ = std::max(len_, offset + kPageSize);
+  return Ok();
+}
+
+Status OverlayStorage::set_len(uint64_t) { return OrviError::io_errno(EROFS); }
 
 }  // namespace orvi

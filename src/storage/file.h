@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -97,6 +98,10 @@ class FileStorage final : public Storage {
   // Opens (creating with mode 0666 if missing) a file for reading and
   // writing and sizes the storage from the open file.
   static Result<std::unique_ptr<FileStorage>> open(const std::string& path);
+  // Opens an existing file for reading only (never creating it); the
+  // descriptor is read-only, so any write or truncate through it fails.
+  static Result<std::unique_ptr<FileStorage>> open_read_only(
+      const std::string& path);
 
   Status read_page(uint64_t offset, Page& out) override;
   Status read_head(uint8_t* out, size_t len) override;
@@ -145,6 +150,36 @@ class MemoryStorage final : public Storage {
 
  private:
   std::vector<uint8_t> bytes_;
+};
+
+// A store that is never written: reads come from `base`, every write is
+// kept in memory and seen by later reads, so a pager on it behaves as on
+// the base store (recovery replays a pending commit, for one) while the
+// base store keeps its bytes. The size is the base's, grown by the pages
+// written beyond it; pages between the base's end and a written page read
+// as zeros, as a file's gap does. Truncating is refused.
+class OverlayStorage final : public Storage {
+ public:
+  explicit OverlayStorage(std::unique_ptr<Storage> base)
+      : base_(std::move(base)), len_(base_->file_size()) {}
+  OverlayStorage(const OverlayStorage&) = delete;
+  OverlayStorage& operator=(const OverlayStorage&) = delete;
+
+  Status read_page(uint64_t offset, Page& out) override;
+  Status read_head(uint8_t* out, size_t len) override;
+  Status write_page(uint64_t offset, const Page& page) override;
+  Status flush() override { return Ok(); }
+  uint64_t file_size() const override { return len_; }
+  Status set_len(uint64_t len) override;
+  bool is_memory() const override { return base_->is_memory(); }
+
+  // Pages written so far (kept in memory).
+  size_t written_pages() const { return pages_.size(); }
+
+ private:
+  std::unique_ptr<Storage> base_;
+  std::unordered_map<uint64_t, Page> pages_;
+  uint64_t len_;
 };
 
 // Reads or writes exactly `len` bytes at `offset`, retrying EINTR and

@@ -375,6 +375,27 @@ Result<ReclaimOutcome> reclaim_judged_lock(const std::string& lock_dir,
   return ReclaimOutcome::kPutBack;
 }
 
+WriterLockState inspect_writer_lock(const std::string& db_path) {
+  WriterLockState state;
+  state.dir = db_path + ".lock";
+  struct stat st;
+  if (::stat(state.dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return state;
+  state.present = true;
+  const std::string owner_path = state.dir + "/" + kOwnerFileName;
+  UniqueFd fd(open_retrying(owner_path.c_str(),
+                            O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  std::string text;
+  if (!fd.valid() || !read_all(fd.get(), &text) || !is_valid_utf8(text)) {
+    return state;
+  }
+  state.pid = parse_owner_pid(text);
+  if (!state.pid) return state;
+  const int32_t signed_pid = static_cast<int32_t>(*state.pid);
+  state.alive =
+      signed_pid > 0 && (::kill(signed_pid, 0) == 0 || errno != ESRCH);
+  return state;
+}
+
 Result<WriterLock> WriterLock::acquire(const std::string& db_path) {
   const std::string lock_dir = db_path + ".lock";
   bool atomic_create = true;

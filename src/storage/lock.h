@@ -56,6 +56,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "error/result.h"
@@ -102,6 +103,16 @@ class WriterLock {
   // The process that acquired the lock.
   pid_t owner_pid_ = 0;
 };
+
+// The lock of a database as seen from outside, judged as acquire() judges
+// it but without taking, reclaiming or changing anything.
+struct WriterLockState {
+  std::string dir;               // the lock directory
+  bool present = false;          // the directory exists
+  std::optional<uint32_t> pid;   // the owner named by owner.json
+  std::optional<bool> alive;     // whether that owner runs; unknown without pid
+};
+WriterLockState inspect_writer_lock(const std::string& db_path);
 
 // Removes `path`, which must be a directory (not a symbolic link to one),
 // with everything below it. Entries that vanish meanwhile are not an error;

@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "storage/wal.h"
 
 namespace orvi {
 
@@ -14,8 +13,8 @@ namespace {
 
 constexpr uint8_t kMagic[16] = {'O', 'R', 'V', 'I', 0, 0, 0, 0,
                                 0,   0,   0,   0,   0, 0, 0, 0};
-constexpr uint16_t kVersionMajor = 1;
-constexpr uint16_t kVersionMinor = 0;
+constexpr uint16_t kVersionMajor = kFormatVersionMajor;
+constexpr uint16_t kVersionMinor = kFormatVersionMinor;
 
 std::string hex16(uint64_t v) {
   char buf[17];
@@ -139,15 +138,41 @@ Result<std::unique_ptr<Pager>> Pager::open_storage(
     return pager;
   }
   ORVI_TRY(pager->load_header());
+  ORVI_TRY(pager->recover_and_load(true));
+  return pager;
+}
+
+Result<Pager::ReadOnly> Pager::open_read_only(const std::string& path) {
+  auto file = FileStorage::open_read_only(path);
+  if (!file) return file.error();
+  ReadOnly opened;
+  opened.pager.reset(
+      new Pager(std::make_unique<OverlayStorage>(std::move(*file))));
+  ORVI_TRY(opened.pager->load_header());
+  Status recovered = opened.pager->recover_and_load(false);
+  if (!recovered) opened.log_error = std::move(recovered).error();
+  return opened;
+}
+
+Status Pager::recover_and_load(bool require_chains) {
   // With a commit awaiting recovery, the chains on disk may be the ones the
   // log is about to restore (a torn index page): their errors count only
   // after the replay, when they are loaded again.
-  Status chains = pager->load_extent_chains();
-  if (!chains && pager->header_.wal_length == 0) return chains.error();
-  ORVI_TRY(Wal::recover(*pager));
-  pager->cache_.clear();
-  ORVI_TRY(pager->load_extent_chains());
-  return pager;
+  Status chains = load_extent_chains();
+  if (!chains && header_.wal_length == 0 && require_chains) {
+    return chains.error();
+  }
+  recovered_log_ = RecoveredLog();
+  recovered_log_.length = header_.wal_length;
+  auto recovered = Wal::recover(*this);
+  if (!recovered) return recovered.error();
+  recovered_log_ = *recovered;
+  cache_.clear();
+  // Chains from before the replay must not outlive a failed reload.
+  for (auto& c : chains_) c = ExtentChain();
+  chains = load_extent_chains();
+  if (!chains && require_chains) return chains.error();
+  return Ok();
 }
 
 Status Pager::load_header() {

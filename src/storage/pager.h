@@ -47,6 +47,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -56,10 +57,14 @@
 #include "storage/cache.h"
 #include "storage/file.h"
 #include "storage/serializer.h"
+#include "storage/wal.h"
 
 namespace orvi {
 
 inline constexpr size_t kCacheCapacity = 256;
+// The one format version this pager reads and writes.
+inline constexpr uint16_t kFormatVersionMajor = 1;
+inline constexpr uint16_t kFormatVersionMinor = 0;
 
 struct FileHeader {
   uint64_t node_count = 0;
@@ -105,6 +110,21 @@ class Pager {
   static Result<std::unique_ptr<Pager>> open_storage(
       std::unique_ptr<Storage> storage, bool is_new);
 
+  // An existing file opened for inspection, with no lock and no write to
+  // the file: the file is opened read-only and the pager runs on an
+  // OverlayStorage over it, so a pending commit is judged exactly as
+  // open() judges it but replayed into memory only. A damaged header fails
+  // the open (CorruptedFile; Io when the file cannot be opened or read). A
+  // pending commit that open() would fail on leaves the pager as it was
+  // before recovery, with the error in `log_error`. Extent chains are not
+  // required to load: a damaged chain leaves every chain() empty and is
+  // reported by walk_chain().
+  struct ReadOnly {
+    std::unique_ptr<Pager> pager;
+    std::optional<OrviError> log_error;
+  };
+  static Result<ReadOnly> open_read_only(const std::string& path);
+
   FileHeader& header() { return header_; }
   const FileHeader& header() const { return header_; }
   Storage& storage() { return *storage_; }
@@ -116,6 +136,8 @@ class Pager {
   }
   size_t dirty_count() const { return dirty_.size(); }
   bool log_pending() const { return log_pending_; }
+  // What the open found in the log (length 0: no commit was pending).
+  const RecoveredLog& recovered_log() const { return recovered_log_; }
 
   Status load_header();
   // Writes `header` (the in-memory one by default) into page 0, keeping
@@ -142,12 +164,15 @@ class Pager {
   // --- extents, slots and property storage (pager_extents.cpp) -----------
   struct ChainWalk {
     std::vector<uint64_t> extents;
+    std::vector<uint64_t> index_pages;  // in chain order
     uint64_t tail_page = 0;
     uint32_t tail_count = 0;
   };
   Result<ChainWalk> walk_chain(uint64_t head, ExtentKind kind);
   Status load_extent_chains();
   Result<uint64_t> allocate_extent(ExtentKind kind);
+  // Absolute offset of a slot, or CapacityExceeded when no extent covers it.
+  Result<uint64_t> slot_offset(ExtentKind kind, uint64_t id);
   Result<NodeSlot> read_node_slot(uint64_t id);
   Status write_node_slot(const NodeSlot& slot);
   Result<EdgeSlot> read_edge_slot(uint64_t id);
@@ -161,6 +186,10 @@ class Pager {
   explicit Pager(std::unique_ptr<Storage> storage);
 
   void reset_to_empty_state();
+  // The steps of opening an existing store after its header was loaded:
+  // recovery of a pending commit, then the extent chains (whose errors are
+  // returned only with `require_chains`).
+  Status recover_and_load(bool require_chains);
   // Makes a new all-zero image the page's newest state (dirty map and
   // cache).
   void put_zero_page(uint64_t offset);
@@ -172,8 +201,6 @@ class Pager {
   // Stores `image` as the page's cache entry, keeping any image the cache
   // hands back for reuse by the next read.
   void cache_put(uint64_t offset, PageRef image);
-  // Absolute offset of a slot, or CapacityExceeded when no extent covers it.
-  Result<uint64_t> slot_offset(ExtentKind kind, uint64_t id);
   // Writes the pages of a commit whose log is durable to their home
   // offsets and clears the log; see invariant 4.
   Status complete_logged_commit();
@@ -186,6 +213,7 @@ class Pager {
   FileHeader header_;
   ExtentChain chains_[3];
   uint64_t file_end_ = kDataStart;
+  RecoveredLog recovered_log_;
 
   // A commit whose log reached stable storage but whose home pages or final
   // header may not have: the logged pages and the header they commit.

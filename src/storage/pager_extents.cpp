@@ -90,6 +90,7 @@ Result<Pager::ChainWalk> Pager::walk_chain(uint64_t head, ExtentKind kind) {
     const uint8_t* p = (*page)->data();
     uint64_t next = get_u64(p);
     uint32_t count = get_u32(p + 8);
+    walk.index_pages.push_back(page_off);
     if (count > kIndexEntriesPerPage) {
       return OrviError::corrupted(
           std::string(word) + " extent-index page at 0x" + hex(page_off) +

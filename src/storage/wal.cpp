@@ -206,9 +206,11 @@ Result<std::vector<WalEntry>> Wal::parse(const std::string& log) {
   return entries;
 }
 
-Status Wal::recover(Pager& pager) {
+Result<RecoveredLog> Wal::recover(Pager& pager) {
   FileHeader& h = pager.header_;
-  if (h.wal_length == 0) return Ok();
+  RecoveredLog found;
+  found.length = h.wal_length;
+  if (h.wal_length == 0) return found;
   if (h.wal_length > kWalReserved) {
     return OrviError::corrupted(
         "WAL: header names " + std::to_string(h.wal_length) +
@@ -239,10 +241,12 @@ Status Wal::recover(Pager& pager) {
   if (!entries) return entries.error();
   if (entries->empty()) {
     h.wal_length = 0;
-    return pager.write_header();
+    ORVI_TRY(pager.write_header());
+    return found;
   }
   for (const WalEntry& e : *entries) {
     if (e.kind != kWalKindPage) continue;
+    found.pages += 1;
     Page page;
     std::memcpy(page.data(), e.data.data(), kPageSize);
     ORVI_TRY(storage.write_page(e.page_offset, page));
@@ -257,7 +261,8 @@ Status Wal::recover(Pager& pager) {
   auto fresh = FileHeader::from_bytes(page0.data(), kHeaderSize);
   if (!fresh) return fresh.error();
   h = *fresh;
-  return Ok();
+  found.replayed = true;
+  return found;
 }
 
 }  // namespace orvi

@@ -63,6 +63,15 @@ inline constexpr size_t kWalCommitEntry = 21;
 inline constexpr uint8_t kWalKindPage = 1;
 inline constexpr uint8_t kWalKindCommit = 2;
 
+// What recovery found in the log: the length the header named (0 when no
+// commit was pending) and, for a complete log, that it was replayed and
+// how many page images it held.
+struct RecoveredLog {
+  uint64_t length = 0;
+  uint64_t pages = 0;
+  bool replayed = false;
+};
+
 struct WalEntry {
   std::string data;  // 4096 bytes for a page image, empty otherwise
   uint64_t page_offset = 0;
@@ -82,7 +91,7 @@ class Wal {
   // The file branch of Pager::commit(); the dirty map is not empty.
   static Status write_and_commit(Pager& pager);
   // Runs inside Pager::open() after the header and chains were loaded.
-  static Status recover(Pager& pager);
+  static Result<RecoveredLog> recover(Pager& pager);
 
   // Parses a log image. Returns the entries of a complete log (contiguous,
   // checksummed, ending with a commit entry exactly at the end of `log`),

@@ -4,6 +4,7 @@
 
 #include <map>
 
+#include "db/graphdb.h"
 #include "storage/crc32.h"
 #include "storage/pager.h"
 #include "test_util.h"
@@ -13,6 +14,9 @@ namespace {
 
 using orvi::testing::SimDisk;
 using orvi::testing::SimStorage;
+using orvi::testing::slurp;
+using orvi::testing::spit;
+using orvi::testing::TempDir;
 
 class WalTest : public orvi::testing::CrashTest {
  protected:
@@ -349,6 +353,114 @@ TEST_F(WalTest, ChangesAfterAFailedCommitStayOutOfItsLog) {
     }
   }
   EXPECT_GT(pending, 0);
+}
+
+// Opening a file for inspection: a pending commit is judged as open()
+// judges it and replayed into memory only; the file keeps every byte.
+class ReadOnlyOpenTest : public WalTest {
+ protected:
+  // A file holding a commit that reached its log but not its home pages.
+  void stage_file() {
+    stage_unfinished_commit(disk_);
+    staged_ = std::string(disk_.current.begin(), disk_.current.end());
+    spit(path_, staged_);
+  }
+  Pager::ReadOnly open_read_only() {
+    auto opened = Pager::open_read_only(path_);
+    EXPECT_OK(opened);
+    return opened ? std::move(*opened) : Pager::ReadOnly{};
+  }
+  void expect_file_unchanged() {
+    EXPECT_TRUE(slurp(path_) == staged_);
+  }
+
+  TempDir dir_;
+  std::string path_ = dir_.file("db.orvi");
+  std::string staged_;
+};
+
+TEST_F(ReadOnlyOpenTest, ReplaysAPendingCommitInMemoryOnly) {
+  stage_file();
+  auto ro = open_read_only();
+  ASSERT_TRUE(ro.pager);
+  EXPECT_FALSE(ro.log_error);
+  const RecoveredLog& log = ro.pager->recovered_log();
+  EXPECT_TRUE(log.replayed);
+  EXPECT_EQ(log.length, 2 * kWalPageEntry + kWalCommitEntry);
+  EXPECT_EQ(log.pages, 2u);
+  EXPECT_EQ(ro.pager->header().wal_length, 0u);
+  auto slot = ro.pager->read_node_slot(1);
+  ASSERT_OK(slot);
+  EXPECT_EQ(slot->out_degree, 9u);
+  ro.pager.reset();
+  expect_file_unchanged();
+  // A real open then finishes the commit in the file.
+  auto p = Pager::open(path_);
+  ASSERT_OK(p);
+  EXPECT_EQ((*p)->read_node_slot(1)->out_degree, 9u);
+  EXPECT_FALSE(slurp(path_) == staged_);
+}
+
+TEST_F(ReadOnlyOpenTest, DropsAnIncompleteLogWithoutWriting) {
+  stage_unfinished_commit(disk_);
+  disk_.current[kWalOffset + 2 * kWalPageEntry + 17] ^= 0xff;  // commit CRC
+  staged_ = std::string(disk_.current.begin(), disk_.current.end());
+  spit(path_, staged_);
+  auto ro = open_read_only();
+  ASSERT_TRUE(ro.pager);
+  EXPECT_FALSE(ro.pager->recovered_log().replayed);
+  EXPECT_NE(ro.pager->recovered_log().length, 0u);
+  auto page = ro.pager->read_page(kDataStart);
+  ASSERT_OK(page);
+  EXPECT_EQ(*page, Page{});
+  ro.pager.reset();
+  expect_file_unchanged();
+}
+
+TEST_F(ReadOnlyOpenTest, ALogThatFailsOpenLeavesTheFileReadable) {
+  stage_unfinished_commit(disk_);
+  uint8_t* e = disk_.current.data() + kWalOffset;
+  put_u32(e + 13, 4095);
+  put_u32(e + 4113, crc32(e, 4113));
+  staged_ = std::string(disk_.current.begin(), disk_.current.end());
+  spit(path_, staged_);
+  auto ro = open_read_only();
+  ASSERT_TRUE(ro.pager);
+  ASSERT_TRUE(ro.log_error);
+  EXPECT_EQ(ro.log_error->detail(), "WAL: unexpected data_length 4095");
+  EXPECT_NE(ro.pager->header().wal_length, 0u);
+  EXPECT_EQ(ro.pager->header().next_node_id, 2u);
+  ro.pager.reset();
+  expect_file_unchanged();
+  EXPECT_FALSE(Pager::open(path_));
+}
+
+TEST_F(ReadOnlyOpenTest, ReadsBesideAWriterThatHoldsTheLock) {
+  auto db = GraphDB::open(path_);
+  ASSERT_OK(db);
+  ASSERT_OK((*db)->add_node({"A"}, PropMap()));
+  ASSERT_OK((*db)->pager().commit());
+  ASSERT_OK((*db)->add_node({"B"}, PropMap()));  // pending only
+  staged_ = slurp(path_);
+  auto ro = open_read_only();
+  ASSERT_TRUE(ro.pager);
+  EXPECT_EQ(ro.pager->header().node_count, 1u);
+  EXPECT_EQ(ro.pager->recovered_log().length, 0u);
+  ro.pager.reset();
+  expect_file_unchanged();
+  EXPECT_TRUE(std::filesystem::is_directory(path_ + ".lock"));
+  EXPECT_EQ((*db)->pager().header().node_count, 2u);
+}
+
+TEST_F(ReadOnlyOpenTest, RefusesADamagedHeaderAndAMissingFile) {
+  spit(path_, "ORVI" + std::string(96, '\0'));
+  auto small = Pager::open_read_only(path_);
+  ASSERT_FALSE(small);
+  EXPECT_EQ(small.error().detail(), "file too small to contain header");
+  auto missing = Pager::open_read_only(dir_.file("none.orvi"));
+  ASSERT_FALSE(missing);
+  EXPECT_EQ(missing.error().kind(), ErrorKind::kIo);
+  EXPECT_FALSE(std::filesystem::exists(dir_.file("none.orvi")));
 }
 
 }  // namespace

@@ -20,7 +20,7 @@ REPO = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(REPO / "python"))
 
 from orvi_tools import BatchWriter, ImportFailed, first_difference  # noqa: E402
-from orvi_tools import fileformat as ff  # noqa: E402
+from orvi_tools import _engine  # noqa: E402
 from orvi_tools.check import check_file as ff_check  # noqa: E402
 from orvi_tools.cli import main  # noqa: E402
 from orvi_tools.fileops import import_file  # noqa: E402
@@ -66,13 +66,10 @@ def sample(tmp_path):
     return build_sample(tmp_path / "sample.orvi")
 
 
-def slot_offset(path, kind, record_id):
-    with ff.DbFile(path) as f:
-        header = f.header()
-        chain = f.walk_chain(kind, header.index_heads[kind])
-    position = ff.node_slot_position if kind == "node" else ff.edge_slot_position
-    extent, inner = position(record_id)
-    return chain.extents[extent] + inner
+def slot(path, kind, record_id):
+    """A slot's fields and file offset, as the engine reads them."""
+    with _engine.open(path) as f:
+        return f.node_slot(record_id) if kind == "node" else f.edge_slot(record_id)
 
 
 def patch(path, offset, data):
@@ -81,16 +78,34 @@ def patch(path, offset, data):
         f.write(data)
 
 
-def read_slot(path, kind, record_id):
-    offset = slot_offset(path, kind, record_id)
-    with ff.DbFile(path) as f:
-        raw = f.read(offset, 64 if kind == "node" else 80)
-    return offset, raw
+def file_bytes(path, offset, length):
+    with open(path, "rb") as f:
+        f.seek(offset)
+        return f.read(length)
 
+
+def header_of(path):
+    with _engine.open(path) as f:
+        return f.header()
+
+
+def header_checksum(raw):
+    """The header's checksum over its first 104 bytes."""
+    value = struct.unpack_from("<I", raw, 0)[0]
+    for offset in range(16, 104, 8):
+        value ^= struct.unpack_from("<Q", raw, offset)[0]
+    return value
+
+
+PAGE_SIZE = 4096
+WAL_OFFSET = 4096
+WAL_PAGE_ENTRY = 4117
+KINDS = ("node", "edge", "prop")
 
 # Field offsets inside slots.
-NODE_FIRST_OUT, NODE_OUT_DEGREE, NODE_LABEL_OFFSET = 8, 40, 48
+NODE_FIRST_OUT, NODE_OUT_DEGREE = 8, 40
 EDGE_TO, EDGE_NEXT_OUT = 16, 24
+NODE_SLOT_SIZE, EDGE_SLOT_SIZE = 64, 80
 
 
 class TestInfo:
@@ -109,11 +124,14 @@ class TestInfo:
         assert (facts["node_count"], facts["edge_count"]) == (3, 4)
         assert facts["file_size"] == os.path.getsize(sample)
 
-    def test_works_while_the_database_is_open(self, capsys, sample):
+    def test_works_while_the_database_is_open(self, capsys, sample, tmp_path):
+        link = tmp_path / "link.orvi"
+        link.symlink_to(sample)
         with orvi.open(sample):
-            status, out, _ = run(capsys, "info", sample)
-        assert status == 0
-        assert f"held by process {os.getpid()}" in out
+            for path in (sample, link):  # the lock is named after the real file
+                status, out, _ = run(capsys, "info", path)
+                assert status == 0
+                assert f"held by process {os.getpid()}" in out
 
     def test_missing_file_is_a_usage_error_and_is_not_created(self, capsys, tmp_path):
         missing = tmp_path / "nope.orvi"
@@ -178,49 +196,47 @@ class TestCheckDamage:
 
     def test_cycle_in_an_out_list(self, capsys, sample):
         # Edges 1 and 2 leave Ada (node 1); 2 heads her out-list and links to 1.
-        offset, _ = read_slot(sample, "edge", 1)
+        offset = slot(sample, "edge", 1)["offset"]
         patch(sample, offset + EDGE_NEXT_OUT, struct.pack("<Q", 2))
         self.check_reports(capsys, sample, "node 1: out-list has a cycle (edge 2 is revisited)",
                            f"`orvi repair {sample}` rebuilds them")
 
     def test_wrong_degree_counter(self, capsys, sample):
-        offset, _ = read_slot(sample, "node", 3)
+        offset = slot(sample, "node", 3)["offset"]
         patch(sample, offset + NODE_OUT_DEGREE, struct.pack("<I", 9))
         out = self.check_reports(capsys, sample,
                                  "node 3: out_degree is 9 but its out-list holds 1 edges")
         assert f"`orvi repair {sample}` rebuilds them" in out
 
     def test_edge_missing_from_its_list(self, capsys, sample):
-        offset, _ = read_slot(sample, "node", 3)
+        offset = slot(sample, "node", 3)["offset"]
         patch(sample, offset + NODE_FIRST_OUT, struct.pack("<Q", 0))
         self.check_reports(capsys, sample, "edge 3: missing from the out-list of its source node 3")
 
     def test_list_links_to_an_edge_that_was_never_written(self, capsys, sample):
-        offset, _ = read_slot(sample, "node", 4)
+        offset = slot(sample, "node", 4)["offset"]
         patch(sample, offset + NODE_FIRST_OUT, struct.pack("<Q", 40))
         self.check_reports(capsys, sample,
                            "node 4: out-list links to edge 40, which does not exist")
 
     def test_edge_to_a_missing_node(self, capsys, sample):
-        offset, _ = read_slot(sample, "edge", 4)
+        offset = slot(sample, "edge", 4)["offset"]
         patch(sample, offset + EDGE_TO, struct.pack("<Q", 2))
         self.check_reports(capsys, sample, "edge 4: target node 2 does not exist",
                            "in-list holds edge 4, whose target is node 2")
 
     def test_blob_that_does_not_decode(self, capsys, sample):
-        _, raw = read_slot(sample, "node", 1)
-        label_offset = struct.unpack_from("<Q", raw, NODE_LABEL_OFFSET)[0]
-        patch(sample, label_offset, b"\x07")
+        patch(sample, slot(sample, "node", 1)["label_offset"], b"\x07")
         self.check_reports(capsys, sample,
                            "node 1: labels blob does not decode: prop_codec: unknown tag 0x07")
 
     def test_blob_pointing_outside_property_storage(self, capsys, sample):
-        offset, _ = read_slot(sample, "node", 1)
-        patch(sample, offset + NODE_LABEL_OFFSET, struct.pack("<Q", 4096))
+        offset = slot(sample, "node", 1)["offset"]
+        patch(sample, offset + 48, struct.pack("<Q", 4096))  # label_offset
         self.check_reports(capsys, sample, "node 1: labels blob at 0x1000")
 
     def test_slot_holding_another_id(self, capsys, sample):
-        offset, _ = read_slot(sample, "node", 3)
+        offset = slot(sample, "node", 3)["offset"]
         patch(sample, offset, struct.pack("<Q", 77))
         self.check_reports(capsys, sample, "node 3: slot holds id 77",
                            "header: node count is 3 but 2 nodes are live")
@@ -249,8 +265,7 @@ class TestCheckDamage:
                            "header: file too small to contain header page: 1000 of 4096 bytes")
 
     def test_index_chain_cycle(self, capsys, sample):
-        with ff.DbFile(sample) as f:
-            head = f.header().index_heads["edge"]
+        head = header_of(sample)["edge_index_head"]
         patch(sample, head, struct.pack("<Q", head))
         self.check_reports(capsys, sample,
                            f"edge extents: edge extent-index chain contains a cycle at 0x{head:x}")
@@ -258,7 +273,7 @@ class TestCheckDamage:
     def test_repair_makes_a_damaged_list_pass(self, capsys, sample):
         if not hasattr(orvi.GraphDB, "repair_adjacency"):
             pytest.skip("this orvi module has no repair_adjacency()")
-        offset, _ = read_slot(sample, "edge", 1)
+        offset = slot(sample, "edge", 1)["offset"]
         patch(sample, offset + EDGE_NEXT_OUT, struct.pack("<Q", 2))
         assert run(capsys, "check", sample)[0] == 1
         status, out, _ = run(capsys, "repair", sample)
@@ -275,7 +290,7 @@ def crc_entry(kind, page, data):
 def set_wal_length(path, length):
     raw = bytearray(Path(path).read_bytes()[:128])
     struct.pack_into("<Q", raw, 96, length)
-    struct.pack_into("<Q", raw, 104, ff.header_checksum(bytes(raw)))
+    struct.pack_into("<Q", raw, 104, header_checksum(bytes(raw)))
     patch(path, 0, bytes(raw[:128]))
 
 
@@ -287,14 +302,13 @@ class TestCheckPendingCommit:
         log = crc_entry(1, page_offset, image)
         if with_commit:
             log += crc_entry(2, 0, b"")
-        patch(path, ff.WAL_OFFSET, log)
+        patch(path, WAL_OFFSET, log)
         set_wal_length(path, len(log))
 
     def damaged_slot_page(self, path):
-        offset, _ = read_slot(path, "node", 3)
-        page = offset - offset % ff.PAGE_SIZE
-        with ff.DbFile(path) as f:
-            image = bytearray(f.read(page, ff.PAGE_SIZE))
+        offset = slot(path, "node", 3)["offset"]
+        page = offset - offset % PAGE_SIZE
+        image = bytearray(file_bytes(path, page, PAGE_SIZE))
         struct.pack_into("<I", image, offset - page + NODE_OUT_DEGREE, 5)
         return page, bytes(image)
 
@@ -309,9 +323,8 @@ class TestCheckPendingCommit:
         assert digest(sample) == before
         # Opening replays the log: the home page now holds the image.
         orvi.open(sample).close()
-        with ff.DbFile(sample) as f:
-            assert f.header().wal_length == 0
-            assert f.read(page, ff.PAGE_SIZE) == image
+        assert header_of(sample)["wal_length"] == 0
+        assert file_bytes(sample, page, PAGE_SIZE) == image
 
     def test_log_without_commit_record_is_ignored(self, capsys, sample):
         page, image = self.damaged_slot_page(sample)
@@ -323,35 +336,52 @@ class TestCheckPendingCommit:
     def test_log_must_end_at_its_commit_record(self, capsys, sample):
         page, image = self.damaged_slot_page(sample)
         log = crc_entry(1, page, image) + crc_entry(2, 0, b"")
-        patch(sample, ff.WAL_OFFSET, log)
+        patch(sample, WAL_OFFSET, log)
         set_wal_length(sample, len(log) + 4117)  # names more log than was written
         status, out, _ = run(capsys, "check", sample)
         assert status == 0, out
         assert "incomplete commit" in out
 
-    def test_opening_reads_the_index_before_the_log(self, capsys, sample):
+    def test_index_damaged_beyond_what_the_log_restores(self, capsys, sample):
         page, image = self.damaged_slot_page(sample)
         self.write_log(sample, page, image)
-        with ff.DbFile(sample) as f:
-            index = f.header().index_heads["node"]
+        index = header_of(sample)["node_index_head"]
         patch(sample, index + 8, struct.pack("<I", 600))
         status, out, _ = run(capsys, "check", sample)
         assert status == 1
-        assert (f"commit log: a commit awaits recovery, but opening reads the extent index "
-                f"before replaying it and will fail: node extent-index page at 0x{index:x} "
-                "reports count=600 > max 510") in out
+        assert (f"node extents: node extent-index page at 0x{index:x} reports count=600 > "
+                "max 510") in out
         with pytest.raises(orvi.CorruptedFileError, match="count=600"):
             orvi.open(sample)
 
+    def test_log_that_restores_a_torn_index_page(self, capsys, sample):
+        # Opening reads the index again after the replay, so an index page
+        # torn on disk whose good image is in the log is no damage.
+        index = header_of(sample)["node_index_head"]
+        self.write_log(sample, index, file_bytes(sample, index, PAGE_SIZE))
+        patch(sample, index + 8, struct.pack("<I", 600))
+        before = digest(sample)
+        status, out, _ = run(capsys, "check", sample)
+        assert status == 0, out
+        assert "awaits recovery" in out
+        status, out, _ = run(capsys, "info", sample)
+        assert status == 0 and "nodes           3 (next id 5)" in out
+        assert digest(sample) == before
+        with orvi.open(sample) as db:
+            assert db.node_count() == 3
+
     def test_wrong_page_length_in_the_log(self, capsys, sample):
         page, image = self.damaged_slot_page(sample)
-        body = struct.pack("<IBQI", ff.WAL_PAGE_ENTRY, 1, page, 4095) + image
+        body = struct.pack("<IBQI", WAL_PAGE_ENTRY, 1, page, 4095) + image
         log = body + struct.pack("<I", zlib.crc32(body)) + crc_entry(2, 0, b"")
-        patch(sample, ff.WAL_OFFSET, log)
+        patch(sample, WAL_OFFSET, log)
         set_wal_length(sample, len(log))
         status, out, _ = run(capsys, "check", sample)
         assert status == 1
         assert "commit log: WAL: unexpected data_length 4095" in out
+        status, out, _ = run(capsys, "info", sample)
+        assert status == 0
+        assert "damaged commit log: WAL: unexpected data_length 4095" in out
 
 
 class TestExportImport:
@@ -707,6 +737,39 @@ class TestBatchWriter:
             assert db.edge_count() == 3000
 
 
+    def test_commits_stay_within_the_page_budget(self, tmp_path, monkeypatch):
+        sizes = []
+        commit = BatchWriter._commit_batch
+
+        def counting_commit(writer):
+            sizes.append(_engine.pending_pages(writer.db))
+            commit(writer)
+
+        monkeypatch.setattr(BatchWriter, "_commit_batch", counting_commit)
+        with orvi.open(str(tmp_path / "d.orvi")) as db:
+            writer = BatchWriter(db, page_budget=60)
+            for i in range(3000):
+                writer.add_node(i, ["N"], {"text": "x" * (300 * (i % 7))})
+            for i in range(2000):
+                writer.add_edge(i, "E", (i * 31) % 3000, {})
+            writer.finish()
+            assert writer.splits == 0
+        assert len(sizes) > 10 and max(sizes) <= 60
+
+    def test_the_engine_counts_pending_pages_of_an_open_handle(self, tmp_path):
+        db = orvi.open(str(tmp_path / "e.orvi"))
+        assert _engine.pending_pages(db) == 0
+        db.add_node(["A"], text="x" * 5000)
+        assert _engine.pending_pages(db) >= 3  # slot, index and property pages
+        db.commit()
+        assert _engine.pending_pages(db) == 0
+        db.close()
+        with pytest.raises(ValueError):
+            _engine.pending_pages(db)
+        with pytest.raises(TypeError):
+            _engine.pending_pages(object())
+
+
 class TestMaintenance:
     def test_vacuum_keeps_the_graph(self, capsys, tmp_path, sample):
         if not hasattr(orvi.GraphDB, "vacuum"):
@@ -778,6 +841,19 @@ class TestProgress:
             assert terminal.getvalue() == ""
 
 
+    def test_check_draws_its_passes(self, monkeypatch, sample):
+        pytest.importorskip("tqdm")
+        terminal = self.Terminal()
+        monkeypatch.setattr(sys, "stderr", terminal)
+        assert ff_check(sample, show_progress=True).healthy
+        assert "nodes" in terminal.getvalue() and "adjacency" in terminal.getvalue()
+
+    def test_an_error_in_the_progress_sink_stops_the_check(self, sample):
+        with _engine.open(sample) as f:
+            with pytest.raises(ZeroDivisionError):
+                f.check(lambda name, total: 1 / 0)
+
+
 class TestCheckAgreesWithTheModule:
     """Random byte damage in the regions the check reads. Whatever the
     damage, the check must finish with a report (never an exception), and a
@@ -785,18 +861,18 @@ class TestCheckAgreesWithTheModule:
     every node, every edge and every adjacency list."""
 
     def regions(self, path):
-        with ff.DbFile(path) as f:
+        with _engine.open(path) as f:
             header = f.header()
-            chains = {k: f.walk_chain(k, header.index_heads[k]) for k in ff.KINDS}
-        node_page = chains["node"].extents[0]
-        edge_page = chains["edge"].extents[0]
-        prop = chains["prop"].extents[0]
+            chains = {k: f.chain(k) for k in KINDS}
+        node_page = chains["node"]["extents"][0]
+        edge_page = chains["edge"]["extents"][0]
+        prop = chains["prop"]["extents"][0]
         return [
-            (node_page + 8, 4 * ff.NODE_SLOT_SIZE),
-            (edge_page + 8, 5 * ff.EDGE_SLOT_SIZE),
-            (prop, header.prop_tail - prop),
+            (node_page + 8, 4 * NODE_SLOT_SIZE),
+            (edge_page + 8, 5 * EDGE_SLOT_SIZE),
+            (prop, header["prop_tail"] - prop),
             (16, 96),  # the header's counters, heads and log fields
-        ] + [(chains[kind].index_pages[0], 24) for kind in ff.KINDS]
+        ] + [(chains[kind]["index_pages"][0], 24) for kind in KINDS]
 
     def read_everything(self, path):
         with orvi.open(path) as db:
@@ -820,7 +896,7 @@ class TestCheckAgreesWithTheModule:
                 data[start + rng.randrange(length)] = rng.randrange(256)
             # Keep the header checksum valid so damage reaches the deeper checks
             # (and a changed log length can bring the last commit's log back).
-            struct.pack_into("<Q", data, 104, ff.header_checksum(bytes(data[:128])))
+            struct.pack_into("<Q", data, 104, header_checksum(bytes(data[:128])))
             Path(damaged).write_bytes(bytes(data))
             report = ff_check(damaged)
             verdicts[report.healthy] += 1

@@ -59,6 +59,7 @@ def test_wheel_installs_into_a_fresh_environment(tmp_path):
     names = zipfile.ZipFile(wheel).namelist()
     assert "orvi/__init__.pyi" in names and "orvi/py.typed" in names
     assert "orvi_tools/cli.py" in names
+    assert [n for n in names if n.startswith("orvi_tools/_engine.") and n.endswith(".so")]
     assert not [n for n in names if "__pycache__" in n]
     assert any(n.endswith("entry_points.txt") for n in names)
 

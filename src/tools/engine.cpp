@@ -1,0 +1,477 @@
+// orvi_tools._engine: the engine as the command-line tools see it.
+//
+// `orvi info`, `orvi check`, the exporters and the import read database
+// files through this module, never through a reading of the format of
+// their own. It is private to orvi_tools and built from the same core as
+// the orvi module:
+//   open(path) -> File      the file opened read-only, without the writer
+//                           lock (Pager::open_read_only): a pending commit
+//                           is judged as orvi.open judges it and replayed
+//                           in memory only; the file is never written.
+//   File.header(), .pending_commit(), .chain(kind), .property_bytes(),
+//   .node_slot(id), .edge_slot(id), .check(progress), .close()
+//   lock_state(path)        the writer lock, judged without taking it
+//   pending_pages(db)       the pages an open orvi.GraphDB has changed
+//                           since its last commit, from its core handle
+// Errors: FormatError (with the engine's text) for damage that stops a
+// read, OSError for a file that cannot be opened or read.
+//
+// pending_pages reads the orvi.GraphDB object's layout (python/types.h).
+// That is sound only for the orvi module built with this one: the object's
+// type must be orvi.GraphDB itself with the size this module was compiled
+// for, and the handle is read only through inline members.
+#include "python/pyref.h"
+
+#include <errno.h>
+#include <limits.h>
+#include <stdlib.h>
+
+#include <memory>
+#include <new>
+#include <optional>
+#include <string>
+
+#include "graph/check.h"
+#include "python/types.h"
+#include "storage/lock.h"
+#include "storage/pager.h"
+
+namespace orvi::tools {
+
+namespace {
+
+using py::PyRef;
+
+PyObject* g_format_error = nullptr;  // orvi_tools._engine.FormatError
+
+// Sets the Python error for a core error: OSError for Io, FormatError for
+// everything else.
+std::nullptr_t raise(const OrviError& error, const std::string& path) {
+  if (error.kind() == ErrorKind::kIo && error.os_errno() != 0) {
+    errno = error.os_errno();
+    PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
+  } else if (error.kind() == ErrorKind::kIo) {
+    PyErr_SetString(PyExc_OSError, (path + ": " + error.detail()).c_str());
+  } else {
+    PyErr_SetString(g_format_error, error.detail().c_str());
+  }
+  return nullptr;
+}
+
+PyObject* u64(uint64_t v) { return PyLong_FromUnsignedLongLong(v); }
+
+// A dict from name/value pairs; nullptr with an error set on failure.
+using Item = std::pair<const char*, PyObject*>;
+
+PyObject* dict_of(std::initializer_list<Item> items) {
+  PyRef dict(PyDict_New());
+  bool ok = static_cast<bool>(dict);
+  for (const auto& [key, value] : items) {
+    PyRef owned(value);
+    if (ok && (!owned ||
+               PyDict_SetItemString(dict.get(), key, owned.get()) < 0)) {
+      ok = false;
+    }
+  }
+  return ok ? dict.release() : nullptr;
+}
+
+PyObject* u64_list(const std::vector<uint64_t>& values) {
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(values.size())));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < values.size(); ++i) {
+    PyObject* item = u64(values[i]);
+    if (!item) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return list.release();
+}
+
+bool kind_of(const char* word, ExtentKind& out) {
+  for (ExtentKind kind :
+       {ExtentKind::kNode, ExtentKind::kEdge, ExtentKind::kProp}) {
+    if (std::string(word) == extent_kind_word(kind)) {
+      out = kind;
+      return true;
+    }
+  }
+  PyErr_Format(PyExc_ValueError, "unknown extent kind '%s'", word);
+  return false;
+}
+
+// --- File --------------------------------------------------------------------
+
+struct FileState {
+  std::string path;
+  std::unique_ptr<Pager> pager;  // null once closed
+  std::optional<OrviError> log_error;
+};
+
+// The C++ state is constructed in place after tp_alloc and destroyed in
+// tp_dealloc.
+struct PyFile {
+  PyObject_HEAD
+  FileState state;
+};
+
+FileState& state_of(PyObject* obj) {
+  return reinterpret_cast<PyFile*>(obj)->state;
+}
+
+PyTypeObject* g_file_type = nullptr;
+
+Pager* open_pager(FileState& self) {
+  if (!self.pager) {
+    PyErr_SetString(PyExc_ValueError, "the file is closed");
+    return nullptr;
+  }
+  return self.pager.get();
+}
+
+void file_dealloc(PyObject* obj) {
+  PyTypeObject* type = Py_TYPE(obj);
+  state_of(obj).~FileState();
+  type->tp_free(obj);
+  Py_DECREF(type);
+}
+
+PyObject* file_header(PyObject* obj, PyObject*) {
+  Pager* pager = open_pager(state_of(obj));
+  if (!pager) return nullptr;
+  const FileHeader& h = pager->header();
+  const std::string format = std::to_string(kFormatVersionMajor) + "." +
+                             std::to_string(kFormatVersionMinor);
+  return dict_of({{"format", PyUnicode_FromString(format.c_str())},
+                  {"node_count", u64(h.node_count)},
+                  {"edge_count", u64(h.edge_count)},
+                  {"next_node_id", u64(h.next_node_id)},
+                  {"next_edge_id", u64(h.next_edge_id)},
+                  {"node_index_head", u64(h.node_index_head)},
+                  {"edge_index_head", u64(h.edge_index_head)},
+                  {"prop_index_head", u64(h.prop_index_head)},
+                  {"prop_tail", u64(h.prop_tail)},
+                  {"wal_length", u64(h.wal_length)}});
+}
+
+// None when no commit was pending at open; otherwise its log length, the
+// pages replayed (in memory) and the error that makes opening fail, if any.
+PyObject* file_pending_commit(PyObject* obj, PyObject*) {
+  FileState& self = state_of(obj);
+  Pager* pager = open_pager(self);
+  if (!pager) return nullptr;
+  const RecoveredLog& log = pager->recovered_log();
+  if (log.length == 0) return py::new_none();
+  PyObject* problem =
+      self.log_error ? PyUnicode_FromString(self.log_error->detail().c_str())
+                     : py::new_none();
+  return dict_of({{"length", u64(log.length)},
+                  {"pages", u64(log.pages)},
+                  {"complete", py::new_bool(log.replayed)},
+                  {"problem", problem}});
+}
+
+PyObject* file_chain(PyObject* obj, PyObject* arg) {
+  FileState& self = state_of(obj);
+  Pager* pager = open_pager(self);
+  const char* word = PyUnicode_AsUTF8(arg);
+  ExtentKind kind;
+  if (!pager || !word || !kind_of(word, kind)) return nullptr;
+  const FileHeader& h = pager->header();
+  const uint64_t head = kind == ExtentKind::kNode   ? h.node_index_head
+                        : kind == ExtentKind::kEdge ? h.edge_index_head
+                                                    : h.prop_index_head;
+  auto walk = pager->walk_chain(head, kind);
+  if (!walk) return raise(walk.error(), self.path);
+  return dict_of({{"extents", u64_list(walk->extents)},
+                  {"index_pages", u64_list(walk->index_pages)}});
+}
+
+// Bytes of property storage in use: the full extents before the last one
+// and the last one up to prop_tail.
+PyObject* file_property_bytes(PyObject* obj, PyObject*) {
+  FileState& self = state_of(obj);
+  Pager* pager = open_pager(self);
+  if (!pager) return nullptr;
+  auto walk =
+      pager->walk_chain(pager->header().prop_index_head, ExtentKind::kProp);
+  if (!walk) return raise(walk.error(), self.path);
+  const uint64_t tail = pager->header().prop_tail;
+  if (walk->extents.empty() || tail == 0) return u64(0);
+  return u64((walk->extents.size() - 1) * kExtentSize +
+             (tail - walk->extents.back()));
+}
+
+// Slots are read where the loaded extent chains put them.
+bool slot_id(PyObject* arg, uint64_t& id) {
+  id = PyLong_AsUnsignedLongLong(arg);
+  if (PyErr_Occurred()) return false;
+  if (id == 0) {
+    PyErr_SetString(PyExc_ValueError, "ids start at 1");
+    return false;
+  }
+  return true;
+}
+
+PyObject* file_node_slot(PyObject* obj, PyObject* arg) {
+  FileState& self = state_of(obj);
+  Pager* pager = open_pager(self);
+  uint64_t id;
+  if (!pager || !slot_id(arg, id)) return nullptr;
+  auto offset = pager->slot_offset(ExtentKind::kNode, id);
+  if (!offset) return raise(offset.error(), self.path);
+  auto s = pager->read_node_slot(id);
+  if (!s) return raise(s.error(), self.path);
+  return dict_of({{"offset", u64(*offset)},
+                  {"id", u64(s->id)},
+                  {"first_out", u64(s->first_out)},
+                  {"first_in", u64(s->first_in)},
+                  {"prop_offset", u64(s->prop_offset)},
+                  {"prop_len", u64(s->prop_len)},
+                  {"out_degree", u64(s->out_degree)},
+                  {"in_degree", u64(s->in_degree)},
+                  {"label_offset", u64(s->label_offset)},
+                  {"label_len", u64(s->label_len)},
+                  {"flags", u64(s->flags)}});
+}
+
+PyObject* file_edge_slot(PyObject* obj, PyObject* arg) {
+  FileState& self = state_of(obj);
+  Pager* pager = open_pager(self);
+  uint64_t id;
+  if (!pager || !slot_id(arg, id)) return nullptr;
+  auto offset = pager->slot_offset(ExtentKind::kEdge, id);
+  if (!offset) return raise(offset.error(), self.path);
+  auto s = pager->read_edge_slot(id);
+  if (!s) return raise(s.error(), self.path);
+  return dict_of({{"offset", u64(*offset)},
+                  {"id", u64(s->id)},
+                  {"source", u64(s->from)},
+                  {"target", u64(s->to)},
+                  {"next_out", u64(s->next_out)},
+                  {"next_in", u64(s->next_in)},
+                  {"prop_offset", u64(s->prop_offset)},
+                  {"prop_len", u64(s->prop_len)},
+                  {"label_offset", u64(s->label_offset)},
+                  {"label_len", u64(s->label_len)},
+                  {"flags", u64(s->flags)}});
+}
+
+// Hands the check's progress to a Python callable: progress(pass, total)
+// returns a bar whose update(n) is called as the pass advances and whose
+// close() ends it. Signals are checked at every step, so Ctrl-C stops a
+// long check; a Python error stops it with that error.
+class PyProgress final : public CheckProgress {
+ public:
+  explicit PyProgress(PyObject* callback) : callback_(callback) {}
+  ~PyProgress() override { close(); }
+
+  Status begin(const char* pass, uint64_t total) override {
+    close();
+    if (callback_ == Py_None) return Ok();
+    bar_ = PyRef(PyObject_CallFunction(callback_, "sK", pass,
+                                       static_cast<unsigned long long>(total)));
+    return bar_ ? Ok() : stopped();
+  }
+
+  Status advance(uint64_t done) override {
+    if (PyErr_CheckSignals() < 0) return stopped();
+    if (!bar_ || done == 0) return Ok();
+    PyRef r(PyObject_CallMethod(bar_.get(), "update", "K",
+                                static_cast<unsigned long long>(done)));
+    return r ? Ok() : stopped();
+  }
+
+ private:
+  static OrviError stopped() { return OrviError::io_message("check stopped"); }
+
+  void close() {
+    if (!bar_) return;
+    PyRef bar = std::move(bar_);
+    // A failing close() must not hide an error already set.
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyRef r(PyObject_CallMethod(bar.get(), "close", nullptr));
+    if (!r || type) PyErr_Clear();
+    if (type) PyErr_Restore(type, value, tb);
+  }
+
+  PyObject* callback_;
+  PyRef bar_;
+};
+
+PyObject* file_check(PyObject* obj, PyObject* progress) {
+  FileState& self = state_of(obj);
+  Pager* pager = open_pager(self);
+  if (!pager) return nullptr;
+  Result<CheckReport> report = [&] {
+    PyProgress sink(progress);
+    return check_integrity(*pager, &sink);
+  }();
+  if (PyErr_Occurred()) return nullptr;
+  if (!report) return raise(report.error(), self.path);
+  PyRef problems(PyList_New(0));
+  if (!problems) return nullptr;
+  for (const CheckProblem& p : report->problems) {
+    PyRef item(Py_BuildValue("(ssO)", p.where.c_str(), p.message.c_str(),
+                             p.repairable ? Py_True : Py_False));
+    if (!item || PyList_Append(problems.get(), item.get()) < 0) return nullptr;
+  }
+  return dict_of({{"problems", problems.release()},
+                  {"live_nodes", u64(report->live_nodes)},
+                  {"live_edges", u64(report->live_edges)},
+                  {"blobs_decoded", u64(report->blobs_decoded)},
+                  {"lists_walked", u64(report->lists_walked)}});
+}
+
+PyObject* file_close(PyObject* obj, PyObject*) {
+  state_of(obj).pager.reset();
+  return py::new_none();
+}
+
+PyObject* file_enter(PyObject* obj, PyObject*) {
+  Py_INCREF(obj);
+  return obj;
+}
+
+PyObject* file_exit(PyObject* obj, PyObject*) {
+  return file_close(obj, nullptr);
+}
+
+PyMethodDef file_methods[] = {
+    {"header", file_header, METH_NOARGS, "The header's counters and heads."},
+    {"pending_commit", file_pending_commit, METH_NOARGS,
+     "The commit found pending at open, or None."},
+    {"chain", file_chain, METH_O, "One kind's extents and index pages."},
+    {"property_bytes", file_property_bytes, METH_NOARGS,
+     "Bytes of property storage in use."},
+    {"node_slot", file_node_slot, METH_O, "A node slot as stored."},
+    {"edge_slot", file_edge_slot, METH_O, "An edge slot as stored."},
+    {"check", file_check, METH_O, "The integrity check."},
+    {"close", file_close, METH_NOARGS, "Closes the file."},
+    {"__enter__", file_enter, METH_NOARGS, nullptr},
+    {"__exit__", file_exit, METH_VARARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyType_Slot file_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(file_dealloc)},
+    {Py_tp_methods, file_methods},
+    {0, nullptr}};
+
+PyType_Spec file_spec = {"orvi_tools._engine.File", sizeof(PyFile), 0,
+                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                         file_slots};
+
+// --- module functions -----------------------------------------------------
+
+// A str or path-like argument as file-system bytes.
+bool path_of(PyObject* arg, std::string& out) {
+  PyObject* raw = nullptr;
+  if (!PyUnicode_FSConverter(arg, &raw)) return false;
+  PyRef bytes(raw);
+  out.assign(PyBytes_AS_STRING(raw),
+             static_cast<size_t>(PyBytes_GET_SIZE(raw)));
+  return true;
+}
+
+PyObject* engine_open(PyObject*, PyObject* arg) {
+  std::string path;
+  if (!path_of(arg, path)) return nullptr;
+  auto opened = Pager::open_read_only(path);
+  if (!opened) return raise(opened.error(), path);
+  PyObject* obj = g_file_type->tp_alloc(g_file_type, 0);
+  if (!obj) return nullptr;
+  new (&state_of(obj)) FileState{path, std::move(opened->pager),
+                                 std::move(opened->log_error)};
+  return obj;
+}
+
+PyObject* engine_lock_state(PyObject*, PyObject* arg) {
+  std::string path;
+  if (!path_of(arg, path)) return nullptr;
+  // Writers name the lock after the canonical path of the file.
+  char real[PATH_MAX];
+  if (::realpath(path.c_str(), real) != nullptr) path = real;
+  const WriterLockState state = inspect_writer_lock(path);
+  return dict_of({{"directory", PyUnicode_DecodeFSDefault(state.dir.c_str())},
+                  {"present", py::new_bool(state.present)},
+                  {"pid", state.pid ? u64(*state.pid) : py::new_none()},
+                  {"alive", state.alive ? py::new_bool(*state.alive)
+                                       : py::new_none()}});
+}
+
+PyObject* g_graphdb_type = nullptr;  // orvi.GraphDB, once looked up
+
+PyObject* engine_pending_pages(PyObject*, PyObject* db) {
+  if (g_graphdb_type == nullptr) {
+    PyRef orvi(PyImport_ImportModule("orvi"));
+    if (!orvi) return nullptr;
+    g_graphdb_type = PyObject_GetAttrString(orvi.get(), "GraphDB");
+    if (!g_graphdb_type) return nullptr;
+  }
+  if (reinterpret_cast<PyObject*>(Py_TYPE(db)) != g_graphdb_type) {
+    return PyErr_Format(PyExc_TypeError, "expected an orvi.GraphDB, not %.100s",
+                        Py_TYPE(db)->tp_name);
+  }
+  if (Py_TYPE(db)->tp_basicsize !=
+      static_cast<Py_ssize_t>(sizeof(py::PyGraphDB))) {
+    PyErr_SetString(PyExc_RuntimeError,
+                    "orvi_tools was built with another orvi module");
+    return nullptr;
+  }
+  auto* graph = reinterpret_cast<py::PyGraphDB*>(db);
+  std::optional<size_t> pages =
+      graph->handle ? graph->handle->pending_pages() : std::nullopt;
+  if (!pages) {
+    PyErr_SetString(PyExc_ValueError, "the database is closed or unusable");
+    return nullptr;
+  }
+  return PyLong_FromSize_t(*pages);
+}
+
+PyMethodDef engine_methods[] = {
+    {"open", engine_open, METH_O, "Opens a database file read-only."},
+    {"lock_state", engine_lock_state, METH_O, "The writer lock of a database."},
+    {"pending_pages", engine_pending_pages, METH_O,
+     "Pages an open orvi.GraphDB has changed since its last commit."},
+    {nullptr, nullptr, 0, nullptr}};
+
+int engine_exec(PyObject* module) {
+  if (g_file_type == nullptr) {
+    g_file_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&file_spec));
+    if (g_file_type == nullptr) return -1;
+  }
+  if (g_format_error == nullptr) {
+    g_format_error = PyErr_NewExceptionWithDoc(
+        "orvi_tools._engine.FormatError",
+        "The file does not follow the format; the message says where.",
+        nullptr, nullptr);
+    if (g_format_error == nullptr) return -1;
+  }
+  PyObject* file_type = reinterpret_cast<PyObject*>(g_file_type);
+  if (py::add_to_module(module, "File", PyRef::borrow(file_type)) < 0) {
+    return -1;
+  }
+  return py::add_to_module(module, "FormatError",
+                           PyRef::borrow(g_format_error));
+}
+
+PyModuleDef_Slot engine_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(engine_exec)}, {0, nullptr}};
+
+PyModuleDef engine_module = {PyModuleDef_HEAD_INIT,
+                             "orvi_tools._engine",
+                             "The orvi engine, read-only, for the tools.",
+                             0,
+                             engine_methods,
+                             engine_slots,
+                             nullptr,
+                             nullptr,
+                             nullptr};
+
+}  // namespace
+
+}  // namespace orvi::tools
+
+PyMODINIT_FUNC PyInit__engine() {
+  return PyModuleDef_Init(&orvi::tools::engine_module);
+}
