@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # Runs every test of orvi: the C++ core tests (a release build and an
 # AddressSanitizer + UndefinedBehaviorSanitizer build), then the Python
-# tests against the installed module and against the sanitizer build, then
-# the short reliability runs (fault injection, crash harness, concurrency)
-# and a short run of every fuzz target.
-# Set ORVI_SKIP_SANITIZE=1 to leave out the sanitizer builds. Longer runs
-# have their own commands: scripts/reliability.sh --long, scripts/fuzz.sh.
+# tests against the installed module, against wheels built for the oldest
+# and the newest supported CPython found on the machine (each in a virtual
+# environment of its own under build/wheels; see scripts/wheels.sh) and
+# against the sanitizer build, then the short reliability runs (fault
+# injection, crash harness, concurrency) and a short run of every fuzz target.
+# Set ORVI_SKIP_SANITIZE=1 to leave out the sanitizer builds and
+# ORVI_SKIP_PYTHONS=1 to leave out the other CPythons. Longer runs have their
+# own commands: scripts/reliability.sh --long, scripts/fuzz.sh.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 PY=${PYTHON:-python3}
@@ -31,6 +34,13 @@ echo "== type stub matches the module"
 
 echo "== reference-leak check"
 "$PY" tests/python/leak_check.py
+
+if [ "${ORVI_SKIP_PYTHONS:-0}" != 1 ]; then
+  # A release missing from the machine is reported, not a failure; a failing
+  # build, smoke test or test suite is.
+  echo "== python tests on the oldest and the newest supported CPython found"
+  PYTHON="$PY" JOBS="$JOBS" bash scripts/wheels.sh --suite --oldest-newest --allow-missing
+fi
 
 if [ "${ORVI_SKIP_SANITIZE:-0}" != 1 ]; then
   echo "== core and python tests (AddressSanitizer + UndefinedBehaviorSanitizer)"

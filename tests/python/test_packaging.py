@@ -1,55 +1,33 @@
-"""The wheel: `pip wheel .` builds one that installs into a fresh virtual
-environment, imports, works, ships the type stub and the `orvi` command.
+"""Packaging: `pip wheel .` builds a wheel that installs into a fresh
+virtual environment, imports, works, ships the type stub and the `orvi`
+command; scripts/wheels.sh finds one interpreter per supported release.
 
-Slow (it compiles the engine in pip's isolated build): runs only with
-ORVI_SLOW_TESTS=1, e.g.
+Building the wheel is slow (it compiles the engine in pip's isolated build):
+that test runs only with ORVI_SLOW_TESTS=1, e.g.
 
     ORVI_SLOW_TESTS=1 python -m pytest tests/python/test_packaging.py
 """
 
 import os
+import re
 import subprocess
 import sys
+import sysconfig
 import venv
 import zipfile
+from pathlib import Path
 
 import pytest
 
 from helpers import REPO, project_version
 
-pytestmark = pytest.mark.skipif(
+slow = pytest.mark.skipif(
     os.environ.get("ORVI_SLOW_TESTS") != "1",
     reason="builds a wheel (several minutes); set ORVI_SLOW_TESTS=1 to run",
 )
 
-SMOKE = r"""
-import json, os, pathlib, subprocess, sys, sysconfig
-import orvi, orvi_tools
 
-site = pathlib.Path(sysconfig.get_paths()["platlib"])
-assert pathlib.Path(orvi.__file__).parent == site, orvi.__file__
-assert (site / "orvi" / "__init__.pyi").is_file()
-assert (site / "orvi" / "py.typed").is_file()
-assert (site / "orvi_tools" / "py.typed").is_file()
-
-with orvi.open("smoke.orvi") as db:
-    a = db.add_node(["Person"], name="Ada")
-    b = db.add_node(["Person"], name="Alan")
-    db.add_edge(a, "KNOWS", b)
-    db.commit()
-with orvi.open("smoke.orvi") as db:
-    assert [n["name"] for n in db.nodes().label("Person").fetch()] == ["Ada", "Alan"]
-    assert [n["name"] for n, _ in db.bfs(1, 1)] == ["Alan"]
-
-orvi_cmd = pathlib.Path(sys.executable).with_name("orvi")
-info = subprocess.run([str(orvi_cmd), "info", "--json", "smoke.orvi"],
-                      capture_output=True, text=True, check=True)
-assert json.loads(info.stdout)["node_count"] == 2
-subprocess.run([str(orvi_cmd), "check", "smoke.orvi"], check=True, capture_output=True)
-print("smoke ok", orvi.__version__)
-"""
-
-
+@slow
 def test_wheel_installs_into_a_fresh_environment(tmp_path):
     wheels = tmp_path / "wheels"
     build_env = dict(os.environ, CMAKE_BUILD_PARALLEL_LEVEL=os.environ.get("JOBS", "2"))
@@ -71,7 +49,58 @@ def test_wheel_installs_into_a_fresh_environment(tmp_path):
     work = tmp_path / "work"
     work.mkdir()
     clean = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "LD_PRELOAD")}
-    result = subprocess.run([str(py), "-c", SMOKE], cwd=work, capture_output=True, text=True,
-                            env=clean, timeout=600)
+    result = subprocess.run([str(py), "-I", str(REPO / "scripts" / "wheel_smoke.py")], cwd=work,
+                            capture_output=True, text=True, env=clean, timeout=600)
     assert result.returncode == 0, result.stdout + result.stderr
     assert result.stdout.startswith(f"smoke ok {project_version()}")
+
+
+SUPPORTED = re.findall(r'"Programming Language :: Python :: (3\.\d+)"',
+                       (REPO / "pyproject.toml").read_text(encoding="utf-8"))
+HERE = "%d.%d" % sys.version_info[:2]
+
+
+def fake_python(path, body):
+    path.parent.mkdir(parents=True)
+    path.write_text("#!/bin/sh\n" + body + "\n")
+    path.chmod(0o755)
+
+
+def test_wheels_script_takes_the_newest_usable_pyenv_release_and_reports_missing(tmp_path):
+    """Patch releases sort by number, not text; a broken or free-threaded
+    install is passed over; a release with no usable interpreter is named
+    with the reason and makes the listing fail unless --allow-missing."""
+    real = Path(sysconfig.get_config_var("BINDIR")) / f"python{HERE}"
+
+    def system_pythons(v):
+        tag = v.replace(".", "")
+        return [f"/usr/local/bin/python{v}", f"/usr/bin/python{v}",
+                f"/opt/python/cp{tag}-cp{tag}/bin/python"]
+
+    absent = [v for v in SUPPORTED
+              if v != HERE and not any(map(os.path.exists, system_pythons(v)))]
+    if HERE not in SUPPORTED or not real.is_file() or not absent:
+        pytest.skip("needs a base interpreter of a supported release and one release "
+                    "with no system interpreter")
+    versions = tmp_path / "pyenv" / "versions"
+    for patch in ("0", "9", "11t"):
+        fake_python(versions / f"{HERE}.{patch}" / "bin" / f"python{HERE}", "exit 3")
+    fake_python(versions / f"{HERE}.10" / "bin" / f"python{HERE}", f'exec "{real}" "$@"')
+    other = absent[0]
+    fake_python(versions / f"{other}.4" / "bin" / f"python{other}",
+                'echo "no such interpreter here" >&2; exit 3')
+    env = dict(os.environ, PYENV_ROOT=str(tmp_path / "pyenv"), PATH="/usr/bin:/bin")
+
+    def listing(*flags):
+        return subprocess.run(["bash", str(REPO / "scripts" / "wheels.sh"), "--list", *flags],
+                              capture_output=True, text=True, env=env, timeout=300)
+
+    result = listing()
+    lines = {line.split()[0]: line for line in result.stdout.splitlines()}
+    assert result.returncode == 1, result.stdout + result.stderr
+    tag = "cp" + HERE.replace(".", "")
+    assert lines[tag].split()[1:] == [sys.version.split()[0],
+                                      str(versions / f"{HERE}.10" / "bin" / f"python{HERE}")]
+    missing = lines["cp" + other.replace(".", "")]
+    assert "missing" in missing and "no such interpreter here" in missing, missing
+    assert listing("--allow-missing").returncode == 0
