@@ -13,6 +13,8 @@
 #                                             environment (the test command does)
 #   bash scripts/wheels.sh --allow-missing    a missing interpreter is reported
 #                                             but does not fail the run
+#   bash scripts/wheels.sh --list             only show which interpreters it
+#                                             would use
 #
 # Interpreters are looked for in pyenv ($PYENV_ROOT/versions, newest patch
 # release first), then as python3.X on PATH, then in /usr/local/bin,
@@ -35,14 +37,15 @@ DIST=${WHEEL_DIR:-dist}
 WORK=$ROOT/build/wheels
 export PIP_ROOT_USER_ACTION=ignore PIP_DISABLE_PIP_VERSION_CHECK=1
 
-suite=0 ends=0 allow_missing=0 wanted=()
+suite=0 ends=0 allow_missing=0 list=0 wanted=()
 for arg in "$@"; do
   case "$arg" in
     --suite) suite=1 ;;
     --oldest-newest) ends=1 ;;
     --allow-missing) allow_missing=1 ;;
+    --list) list=1 ;;
     3.*) wanted+=("$arg") ;;
-    *) echo "usage: bash scripts/wheels.sh [--suite] [--oldest-newest] [--allow-missing] [3.X ...]" >&2
+    *) echo "usage: bash scripts/wheels.sh [--suite] [--oldest-newest] [--allow-missing] [--list] [3.X ...]" >&2
        exit 2 ;;
   esac
 done
@@ -217,7 +220,7 @@ for v in "${wanted[@]}"; do
     found_v+=("$v")
     found_py+=("$py")
   else
-    missing+=("$v: $py")
+    missing+=("cp${v/./}  missing  Python $v: $py")
   fi
 done
 
@@ -227,9 +230,14 @@ if [ "$ends" = 1 ] && [ "${#found_v[@]}" -gt 1 ]; then
 fi
 
 lines=() failed=0
-for m in "${missing[@]}"; do
-  echo "cp${m%%:*} missing  Python ${m%%:*} ${m#*: }"
-done
+[ "${#missing[@]}" -eq 0 ] || printf '%s\n' "${missing[@]}"
+if [ "$list" = 1 ]; then
+  for i in "${todo[@]}"; do
+    echo "cp${found_v[$i]/./}  $("${found_py[$i]}" -c 'import platform; print(platform.python_version())')  ${found_py[$i]}"
+  done
+  [ "${#missing[@]}" -eq 0 ] || [ "$allow_missing" = 1 ]
+  exit
+fi
 for i in "${todo[@]}"; do
   v=${found_v[$i]}
   echo "== wheel for CPython $v (${found_py[$i]})"
@@ -239,9 +247,7 @@ for i in "${todo[@]}"; do
 done
 
 echo "== summary"
-for m in "${missing[@]}"; do
-  lines+=("cp${m%%:*} missing  Python ${m%%:*} ${m#*: }")
-done
+lines+=("${missing[@]}")
 printf '%s\n' "${lines[@]}" | sort -V
 total=$(($(date +%s) - run_started))
 echo "${#todo[@]} built, $failed failed, ${#missing[@]} missing (of ${#wanted[@]}: ${wanted[*]}) in ${total} s"

@@ -83,9 +83,10 @@ def test_wheels_script_takes_the_newest_usable_pyenv_release_and_reports_missing
         pytest.skip("needs a base interpreter of a supported release and one release "
                     "with no system interpreter")
     versions = tmp_path / "pyenv" / "versions"
-    for patch in ("0", "9", "11t"):
-        fake_python(versions / f"{HERE}.{patch}" / "bin" / f"python{HERE}", "exit 3")
-    fake_python(versions / f"{HERE}.10" / "bin" / f"python{HERE}", f'exec "{real}" "$@"')
+    for patch, body in (("0", "exit 3"), ("9", f'exec "{real}" "$@"'),
+                        ("10", f'exec "{real}" "$@"'), ("11t", f'exec "{real}" "$@"'),
+                        ("12", "exit 3")):
+        fake_python(versions / f"{HERE}.{patch}" / "bin" / f"python{HERE}", body)
     other = absent[0]
     fake_python(versions / f"{other}.4" / "bin" / f"python{other}",
                 'echo "no such interpreter here" >&2; exit 3')
