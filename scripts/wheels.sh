@@ -56,6 +56,7 @@ if [ "${#supported[@]}" -eq 0 ]; then
   exit 2
 fi
 [ "${#wanted[@]}" -gt 0 ] || wanted=("${supported[@]}")
+mapfile -t wanted < <(printf '%s\n' "${wanted[@]}" | sort -uV)
 for v in "${wanted[@]}"; do
   printf '%s\n' "${supported[@]}" | grep -qxF "$v" || {
     echo "wheels: Python $v is not among the supported releases (${supported[*]})" >&2
@@ -146,9 +147,15 @@ ensure_tools() {
 result=""
 build_one() {
   local v=$1 py=$2 tag=cp${1/./} dir=$WORK/cp${1/./} log started stopped
-  local benv=$dir/build-env senv=$dir/smoke-env raw wheel plat
+  local benv=$dir/build-env senv=$dir/smoke-env raw wheel
   log=$dir/log.txt
+  # A build folder made by another interpreter of this release (a newer
+  # patch release, a moved install) would keep that one's paths: start anew.
+  if [ "$(cat "$dir/python.txt" 2>/dev/null)" != "$py" ]; then
+    rm -rf "$dir"
+  fi
   mkdir -p "$dir"
+  echo "$py" >"$dir/python.txt"
   : >"$log"
   local full
   full=$("$py" -c 'import platform; print(platform.python_version())')
@@ -161,6 +168,8 @@ build_one() {
   fi
 
   rm -rf "$dir/raw" "$dir/wheel"
+  # A failed run must not leave an older wheel of this release looking current.
+  [ "$suite" = 1 ] || rm -f "$DIST"/orvi-*-"$tag"-"$tag"-*.whl
   started=$(date +%s.%N)
   # The build environment's bin comes first so its CMake and Ninja are used.
   run_logged "$log" env PATH="$benv/bin:$PATH" CMAKE_BUILD_PARALLEL_LEVEL="$JOBS" \
@@ -178,8 +187,6 @@ build_one() {
     { result="$tag  $full  FAILED: auditwheel repair (log: $log)"; return 1; }
   wheel=$(ls "$dir"/wheel/orvi-*-"$tag"-"$tag"-*manylinux*.whl 2>/dev/null | head -n 1)
   [ -n "$wheel" ] || { result="$tag  $full  FAILED: auditwheel gave no manylinux wheel (log: $log)"; return 1; }
-  plat=${wheel##*-"$tag"-}
-  plat=${plat%.whl}
 
   rm -rf "$senv" "$dir/smoke"
   mkdir -p "$dir/smoke"
@@ -200,12 +207,11 @@ build_one() {
       tee "$slog"
     rc=${PIPESTATUS[0]}
     suite_text="  suite: $(tail -n 1 "$slog" | sed 's/^=* *//; s/ *=*$//')"
-    [ "$rc" = 0 ] || { result="$tag  $full  $plat  FAILED the test suite:$suite_text (log: $log)"; return 1; }
+    [ "$rc" = 0 ] || { result="$tag  $full  FAILED the test suite:$suite_text (log: $log)"; return 1; }
   fi
 
   if [ "$suite" = 0 ]; then
     mkdir -p "$DIST"
-    rm -f "$DIST"/orvi-*-"$tag"-"$tag"-*.whl
     cp "$wheel" "$DIST"/
     wheel=$DIST/$(basename "$wheel")
   fi
@@ -230,14 +236,16 @@ if [ "$ends" = 1 ] && [ "${#found_v[@]}" -gt 1 ]; then
 fi
 
 lines=() failed=0
-[ "${#missing[@]}" -eq 0 ] || printf '%s\n' "${missing[@]}"
 if [ "$list" = 1 ]; then
   for i in "${todo[@]}"; do
-    echo "cp${found_v[$i]/./}  $("${found_py[$i]}" -c 'import platform; print(platform.python_version())')  ${found_py[$i]}"
+    lines+=("cp${found_v[$i]/./}  $("${found_py[$i]}" -c 'import platform; print(platform.python_version())')  ${found_py[$i]}")
   done
+  lines+=("${missing[@]}")
+  [ "${#lines[@]}" -eq 0 ] || printf '%s\n' "${lines[@]}" | sort -V
   [ "${#missing[@]}" -eq 0 ] || [ "$allow_missing" = 1 ]
   exit
 fi
+[ "${#missing[@]}" -eq 0 ] || printf '%s\n' "${missing[@]}"
 for i in "${todo[@]}"; do
   v=${found_v[$i]}
   echo "== wheel for CPython $v (${found_py[$i]})"
@@ -248,9 +256,9 @@ done
 
 echo "== summary"
 lines+=("${missing[@]}")
-printf '%s\n' "${lines[@]}" | sort -V
+[ "${#lines[@]}" -eq 0 ] || printf '%s\n' "${lines[@]}" | sort -V
 total=$(($(date +%s) - run_started))
-echo "${#todo[@]} built, $failed failed, ${#missing[@]} missing (of ${#wanted[@]}: ${wanted[*]}) in ${total} s"
+echo "$((${#todo[@]} - failed)) passed, $failed failed, ${#missing[@]} missing (of ${#wanted[@]}: ${wanted[*]}) in ${total} s"
 if [ "$failed" -gt 0 ]; then
   exit 1
 fi
