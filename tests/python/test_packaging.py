@@ -101,7 +101,8 @@ def test_wheels_script_takes_the_newest_usable_pyenv_release_and_reports_missing
     assert result.returncode == 1, result.stdout + result.stderr
     tag = "cp" + HERE.replace(".", "")
     assert lines[tag].split()[1:] == [sys.version.split()[0],
-                                      str(versions / f"{HERE}.10" / "bin" / f"python{HERE}")]
+                                      str(versions / f"{HERE}.10" / "bin" / f"python{HERE}")
+                                      ], result.stdout
     missing = lines["cp" + other.replace(".", "")]
     assert "missing" in missing and "no such interpreter here" in missing, missing
     assert listing("--allow-missing").returncode == 0
