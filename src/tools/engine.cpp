@@ -357,9 +357,17 @@ PyType_Slot file_slots[] = {
     {Py_tp_methods, file_methods},
     {0, nullptr}};
 
+// Only open() makes File objects. Interpreters before 3.10 lack the flag;
+// there engine_exec clears tp_new instead, which refuses calls the same way.
+#ifdef Py_TPFLAGS_DISALLOW_INSTANTIATION
+constexpr unsigned kFileFlags =
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+#else
+constexpr unsigned kFileFlags = Py_TPFLAGS_DEFAULT;
+#endif
+
 PyType_Spec file_spec = {"orvi_tools._engine.File", sizeof(PyFile), 0,
-                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-                         file_slots};
+                         kFileFlags, file_slots};
 
 // --- module functions -----------------------------------------------------
 
@@ -439,6 +447,9 @@ int engine_exec(PyObject* module) {
   if (g_file_type == nullptr) {
     g_file_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&file_spec));
     if (g_file_type == nullptr) return -1;
+#ifndef Py_TPFLAGS_DISALLOW_INSTANTIATION
+    g_file_type->tp_new = nullptr;
+#endif
   }
   if (g_format_error == nullptr) {
     g_format_error = PyErr_NewExceptionWithDoc(

@@ -769,6 +769,10 @@ class TestBatchWriter:
         with pytest.raises(TypeError):
             _engine.pending_pages(object())
 
+    def test_engine_files_come_only_from_open(self):
+        with pytest.raises(TypeError):
+            _engine.File()
+
 
 class TestMaintenance:
     def test_vacuum_keeps_the_graph(self, capsys, tmp_path, sample):
