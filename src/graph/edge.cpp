@@ -144,21 +144,6 @@ Result<bool> read_edge_blobs(Pager& pager, const EdgeSlot& slot,
   return match;
 }
 
-// The edge in a written, non-deleted slot; `match` tells whether its label
-// equals `filter`.
-Result<StoredEdge> load_edge(Pager& pager, uint64_t id, const EdgeSlot& slot,
-                             std::optional<std::string_view> filter,
-                             std::string& scratch, bool& match) {
-  StoredEdge edge;
-  edge.id = id;
-  edge.from_node = slot.from;
-  edge.to_node = slot.to;
-  auto matched = read_edge_blobs(pager, slot, filter, scratch, &edge);
-  if (!matched) return matched.error();
-  match = *matched;
-  return edge;
-}
-
 // The set of edge ids a list walk has visited. Lists run newest first, so
 // in an undamaged list every id is smaller than the one before it and none
 // can repeat: while that holds the ids are only appended to a vector. The
@@ -262,10 +247,14 @@ Result<std::vector<StoredEdge>> list_edges(
         // A deleted edge left in a list is skipped but still followed; a
         // never-written slot reads as absent, like get_edge.
         if (!slot.live()) return Ok();
-        bool match = false;
-        auto edge = load_edge(pager, cur, slot, label, scratch, match);
-        if (!edge) return edge.error();
-        if (match) result.push_back(std::move(*edge));
+        // Filled in place; dropped again when the label does not match.
+        StoredEdge& edge = result.emplace_back();
+        edge.id = cur;
+        edge.from_node = slot.from;
+        edge.to_node = slot.to;
+        auto match = read_edge_blobs(pager, slot, label, scratch, &edge);
+        if (!match) return match.error();
+        if (!*match) result.pop_back();
         return Ok();
       });
   if (!walked) return std::move(walked).error();
@@ -415,11 +404,12 @@ Result<std::optional<StoredEdge>> get_stored_edge(Pager& pager, uint64_t id) {
   auto slot = read_live_edge_slot(pager, id);
   if (!slot) return slot.error();
   if (!slot->has_value()) return std::optional<StoredEdge>();
+  std::optional<StoredEdge> edge(
+      StoredEdge{id, {}, (*slot)->from, (*slot)->to, {}});
   std::string scratch;
-  bool match = false;
-  auto edge = load_edge(pager, id, **slot, std::nullopt, scratch, match);
-  if (!edge) return edge.error();
-  return std::optional<StoredEdge>(std::move(*edge));
+  auto read = read_edge_blobs(pager, **slot, std::nullopt, scratch, &*edge);
+  if (!read) return read.error();
+  return edge;
 }
 
 Result<Edge> to_edge(StoredEdge stored) {
