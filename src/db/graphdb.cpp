@@ -188,22 +188,22 @@ Result<Node> GraphDB::add_node(std::vector<std::string> labels,
 }
 
 Status GraphDB::delete_node(uint64_t id) {
-  auto node = get_node(*pager_, id);
+  auto node = orvi::get_node(*pager_, id);
   if (!node) return node.error();
   std::vector<std::string> labels;
   if (*node) labels = std::move((*node)->labels);
   std::unordered_set<uint64_t> deleted;
-  auto outs = out_edges(*pager_, id, std::nullopt);
+  auto outs = orvi::out_edges(*pager_, id, std::nullopt);
   if (!outs) return outs.error();
   for (const Edge& e : *outs) {
-    ORVI_TRY(delete_edge(*pager_, e.id));
+    ORVI_TRY(orvi::delete_edge(*pager_, e.id));
     deleted.insert(e.id);
   }
-  auto ins = in_edges(*pager_, id, std::nullopt);
+  auto ins = orvi::in_edges(*pager_, id, std::nullopt);
   if (!ins) return ins.error();
   for (const Edge& e : *ins) {
     if (!deleted.insert(e.id).second) continue;
-    ORVI_TRY(delete_edge(*pager_, e.id));
+    ORVI_TRY(orvi::delete_edge(*pager_, e.id));
   }
   if (id == 0 || id >= pager_->header().next_node_id) {
     return OrviError::node_not_found(id);
@@ -215,6 +215,12 @@ Status GraphDB::delete_node(uint64_t id) {
   ORVI_TRY(pager_->write_node_slot(*slot));
   if (pager_->header().node_count > 0) pager_->header().node_count -= 1;
   label_index_.remove(id, labels);
+  return Ok();
+}
+
+Status GraphDB::clear() {
+  ORVI_TRY(pager_->clear_to_empty());
+  label_index_ = LabelIndex();
   return Ok();
 }
 
@@ -234,7 +240,7 @@ Result<std::vector<Node>> GraphDB::neighbors(
   std::vector<Node> out;
   out.reserve(ids->size());
   for (uint64_t nid : *ids) {
-    auto node = get_node(*pager_, nid);
+    auto node = orvi::get_node(*pager_, nid);
     if (!node) return node.error();
     if (*node) out.push_back(std::move(**node));
   }
@@ -243,10 +249,10 @@ Result<std::vector<Node>> GraphDB::neighbors(
 
 Result<std::vector<Node>> GraphDB::scan_nodes(
     const std::vector<std::string>& labels) {
-  if (labels.empty()) return all_nodes(*pager_);
+  if (labels.empty()) return orvi::all_nodes(*pager_);
   std::vector<Node> out;
   for (uint64_t nid : label_index_.ids_for_labels(labels)) {
-    auto node = get_node(*pager_, nid);
+    auto node = orvi::get_node(*pager_, nid);
     if (!node) return node.error();
     if (*node) out.push_back(std::move(**node));
   }

@@ -10,9 +10,10 @@
 //
 // Nothing here commits: changes stay pending in the pager until commit(),
 // or until a maintenance operation (vacuum, repair) commits on its own.
-// Operations that need no label-index work are called on the pager
-// directly (graph/node.h, graph/edge.h); the ones below keep the index in
-// step with the records.
+// Every operation of the binding goes through a method here. Most are thin:
+// they run the record function of graph/ (node.h, edge.h, traverse.h,
+// repair.h) on this handle's pager; add_node, delete_node, clear and
+// rollback also keep the label index in step with the records.
 //
 // Dropping a GraphDB: the path leaves the registry, the file guard and
 // then the writer lock are released (a failure only prints a warning), then
@@ -31,6 +32,9 @@
 #include "graph/edge.h"
 #include "graph/index.h"
 #include "graph/node.h"
+#include "graph/repair.h"
+#include "graph/traverse.h"
+#include "query/builder.h"
 #include "storage/file_guard.h"
 #include "storage/lock.h"
 #include "storage/pager.h"
@@ -71,6 +75,70 @@ class GraphDB {
                                       Direction direction);
   // Nodes carrying any of `labels` (all live nodes when empty), ascending.
   Result<std::vector<Node>> scan_nodes(const std::vector<std::string>& labels);
+
+  // Reads; records keep their properties encoded (see graph/node.h).
+  Result<std::optional<StoredNode>> get_node(uint64_t id) {
+    return get_stored_node(*pager_, id);
+  }
+  Result<std::optional<StoredEdge>> get_edge(uint64_t id) {
+    return get_stored_edge(*pager_, id);
+  }
+  Result<std::vector<StoredEdge>> out_edges(
+      uint64_t node, std::optional<std::string_view> label) {
+    return stored_out_edges(*pager_, node, label);
+  }
+  Result<std::vector<StoredEdge>> in_edges(
+      uint64_t node, std::optional<std::string_view> label) {
+    return stored_in_edges(*pager_, node, label);
+  }
+  Result<std::vector<Node>> all_nodes() { return orvi::all_nodes(*pager_); }
+  Result<std::vector<Edge>> all_edges() { return orvi::all_edges(*pager_); }
+  Result<std::vector<std::pair<StoredNode, uint64_t>>> bfs(uint64_t start,
+                                                           uint64_t depth) {
+    return bfs_stored(*pager_, start, depth);
+  }
+  Result<std::vector<std::pair<StoredNode, uint64_t>>> dfs(uint64_t start,
+                                                           uint64_t depth) {
+    return dfs_stored(*pager_, start, depth);
+  }
+  Result<std::optional<std::vector<StoredNode>>> shortest_path(
+      uint64_t start, uint64_t goal, std::optional<std::string_view> label) {
+    return shortest_path_stored(*pager_, start, goal, label);
+  }
+  // An edge query over this handle's records.
+  EdgeQueryBuilder edge_query() { return EdgeQueryBuilder(*pager_); }
+  uint64_t node_count() const { return pager_->header().node_count; }
+  uint64_t edge_count() const { return pager_->header().edge_count; }
+  uint64_t next_node_id() const { return pager_->header().next_node_id; }
+  uint64_t file_size() const { return pager_->storage().file_size(); }
+  // Pages changed since the last commit or rollback.
+  size_t dirty_pages() const { return pager_->dirty_count(); }
+
+  // Writes on records that carry no labels in the index.
+  Status update_node(uint64_t id, PropMap properties) {
+    return orvi::update_node(*pager_, id, std::move(properties));
+  }
+  Status update_edge(uint64_t id, PropMap properties) {
+    return orvi::update_edge(*pager_, id, std::move(properties));
+  }
+  Status delete_edge(uint64_t id) { return orvi::delete_edge(*pager_, id); }
+  Result<Edge> add_edge(uint64_t from, std::string label, uint64_t to,
+                        PropMap properties) {
+    return orvi::add_edge(*pager_, from, std::move(label), to,
+                          std::move(properties));
+  }
+  Result<Edge> merge_edge(uint64_t from, std::string label, uint64_t to,
+                          PropMap properties) {
+    return orvi::merge_edge(*pager_, from, std::move(label), to,
+                            std::move(properties));
+  }
+  // Empties the database; the label index is emptied only once the file
+  // was, so a failed clear keeps it.
+  Status clear();
+  Status commit() { return pager_->commit(); }
+  Result<RepairCounts> repair_adjacency() {
+    return orvi::repair_adjacency(*pager_);
+  }
 
   // Compacts the database, keeping every id and the next ids (defined in
   // graph/vacuum.cpp). Refused inside an explicit transaction.

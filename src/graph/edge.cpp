@@ -110,31 +110,16 @@ Result<std::optional<EdgeSlot>> read_live_edge_slot(Pager& pager,
   return std::optional<EdgeSlot>(*slot);
 }
 
-// What a read does with an edge's property blob: decode it into the map,
-// or check it and keep the bytes.
-Status take_props(std::string_view bytes, Edge& edge) {
-  auto props = decode_props(bytes);
-  if (!props) return props.error();
-  edge.properties = std::move(*props);
-  return Ok();
-}
-
-Status take_props(std::string_view bytes, StoredEdge& edge) {
-  ORVI_TRY(validate_props(bytes));
-  edge.props.assign(bytes);
-  return Ok();
-}
-
-// Snapshot of the edge in a written, non-deleted slot: the label blob is
-// read and decoded first, then the property blob.
-template <typename Record>
-Result<Record> load_edge(Pager& pager, uint64_t id, const EdgeSlot& slot) {
-  Record edge;
-  edge.id = id;
-  edge.from_node = slot.from;
-  edge.to_node = slot.to;
+// The one read of an edge's blobs, in this order: the label blob must hold
+// a String, the property blob a Map (checked, not decoded). Returns whether
+// the label equals `filter` (true without one). With `record` set, its label
+// and property bytes are filled; without, nothing is built, for walks that
+// only follow edges.
+Result<bool> read_edge_blobs(Pager& pager, const EdgeSlot& slot,
+                             std::optional<std::string_view> filter,
+                             std::string& scratch, StoredEdge* record) {
+  bool match = !filter || filter->empty();
   if (slot.label_len != 0) {
-    std::string scratch;
     auto bytes =
         read_blob_view(pager, slot.label_offset, slot.label_len, scratch);
     if (!bytes) return bytes.error();
@@ -144,16 +129,19 @@ Result<Record> load_edge(Pager& pager, uint64_t id, const EdgeSlot& slot) {
     if (value->kind != PropValue::Kind::kString) {
       return OrviError::corrupted("edge label is not a string");
     }
-    edge.label.assign(value->text);
+    // Taken now: the view may point into a page image that the property
+    // read below replaces.
+    match = !filter || value->text == *filter;
+    if (record) record->label.assign(value->text);
   }
   if (slot.prop_len != 0) {
-    std::string scratch;
     auto bytes =
         read_blob_view(pager, slot.prop_offset, slot.prop_len, scratch);
     if (!bytes) return bytes.error();
-    ORVI_TRY(take_props(*bytes, edge));
+    ORVI_TRY(validate_props(*bytes));
+    if (record) record->props.assign(*bytes);
   }
-  return edge;
+  return match;
 }
 
 // The set of edge ids a list walk has visited. Lists run newest first, so
@@ -241,59 +229,49 @@ Status walk_list(Pager& pager, uint64_t node, bool out, uint64_t head,
   return Ok();
 }
 
-template <typename Record>
-Result<std::vector<Record>> list_edges(Pager& pager, uint64_t node, bool out,
-                                       std::optional<std::string_view> label) {
+Result<std::vector<StoredEdge>> list_edges(
+    Pager& pager, uint64_t node, bool out,
+    std::optional<std::string_view> label) {
   auto found = read_live_node_slot(pager, node);
   if (!found) return found.error();
   if (!found->has_value()) return OrviError::node_not_found(node);
   const NodeSlot& ns = **found;
   const uint32_t degree = out ? ns.out_degree : ns.in_degree;
 
-  std::vector<Record> result;
+  std::vector<StoredEdge> result;
   result.reserve(static_cast<size_t>(std::min<uint64_t>(degree, kMaxReserve)));
+  std::string scratch;
   Status walked = walk_list(
       pager, node, out, out ? ns.first_out : ns.first_in, degree,
       [&](uint64_t cur, const EdgeSlot& slot) -> Status {
         // A deleted edge left in a list is skipped but still followed; a
         // never-written slot reads as absent, like get_edge.
         if (!slot.live()) return Ok();
-        auto edge = load_edge<Record>(pager, cur, slot);
-        if (!edge) return edge.error();
-        if (!label || edge->label == *label) result.push_back(std::move(*edge));
+        // Filled in place; dropped again when the label does not match.
+        StoredEdge& edge = result.emplace_back();
+        edge.id = cur;
+        edge.from_node = slot.from;
+        edge.to_node = slot.to;
+        auto match = read_edge_blobs(pager, slot, label, scratch, &edge);
+        if (!match) return match.error();
+        if (!*match) result.pop_back();
         return Ok();
       });
   if (!walked) return std::move(walked).error();
   return result;
 }
 
-// What load_edge checks, without building the snapshot: the label blob must
-// decode to a String and the property blob to a Map, with load_edge's reads
-// in load_edge's order and its errors. Returns whether the label equals the
-// filter (true without a filter).
-Result<bool> check_edge(Pager& pager, const EdgeSlot& slot,
-                        std::optional<std::string_view> label,
-                        std::string& scratch) {
-  bool match = !label || label->empty();
-  if (slot.label_len != 0) {
-    auto bytes =
-        read_blob_view(pager, slot.label_offset, slot.label_len, scratch);
-    if (!bytes) return bytes.error();
-    auto value = validate_from(*bytes, 0);
-    if (!value) return value.error();
-    if (value->kind != PropValue::Kind::kString) {
-      return OrviError::corrupted("edge label is not a string");
-    }
-    // Compared now: the view may point into a page image that the property
-    // read below replaces.
-    match = !label || value->text == *label;
+// The snapshots of stored edges, properties decoded.
+Result<std::vector<Edge>> to_edges(Result<std::vector<StoredEdge>> stored) {
+  if (!stored) return stored.error();
+  std::vector<Edge> edges;
+  edges.reserve(stored->size());
+  for (StoredEdge& e : *stored) {
+    auto edge = to_edge(std::move(e));
+    if (!edge) return edge.error();
+    edges.push_back(std::move(*edge));
   }
-  if (slot.prop_len != 0) {
-    auto bytes = read_blob_view(pager, slot.prop_offset, slot.prop_len, scratch);
-    if (!bytes) return bytes.error();
-    ORVI_TRY(validate_props(*bytes));
-  }
-  return match;
+  return edges;
 }
 
 // The slot of an edge's endpoint, for the unlink of delete_edge. Its stored
@@ -422,22 +400,32 @@ Result<Edge> add_edge(Pager& pager, uint64_t from, std::string label,
   return Edge{eid, std::move(label), from, to, std::move(properties)};
 }
 
-template <typename Record>
-Result<std::optional<Record>> read_edge(Pager& pager, uint64_t id) {
+Result<std::optional<StoredEdge>> get_stored_edge(Pager& pager, uint64_t id) {
   auto slot = read_live_edge_slot(pager, id);
   if (!slot) return slot.error();
-  if (!slot->has_value()) return std::optional<Record>();
-  auto edge = load_edge<Record>(pager, id, **slot);
-  if (!edge) return edge.error();
-  return std::optional<Record>(std::move(*edge));
+  if (!slot->has_value()) return std::optional<StoredEdge>();
+  std::optional<StoredEdge> edge(
+      StoredEdge{id, {}, (*slot)->from, (*slot)->to, {}});
+  std::string scratch;
+  auto read = read_edge_blobs(pager, **slot, std::nullopt, scratch, &*edge);
+  if (!read) return read.error();
+  return edge;
+}
+
+Result<Edge> to_edge(StoredEdge stored) {
+  auto props = decode_props(stored.props);
+  if (!props) return props.error();
+  return Edge{stored.id, std::move(stored.label), stored.from_node,
+              stored.to_node, std::move(*props)};
 }
 
 Result<std::optional<Edge>> get_edge(Pager& pager, uint64_t id) {
-  return read_edge<Edge>(pager, id);
-}
-
-Result<std::optional<StoredEdge>> get_stored_edge(Pager& pager, uint64_t id) {
-  return read_edge<StoredEdge>(pager, id);
+  auto stored = get_stored_edge(pager, id);
+  if (!stored) return stored.error();
+  if (!stored->has_value()) return std::optional<Edge>();
+  auto edge = to_edge(std::move(**stored));
+  if (!edge) return edge.error();
+  return std::optional<Edge>(std::move(*edge));
 }
 
 Status update_edge(Pager& pager, uint64_t id, PropMap properties) {
@@ -481,12 +469,13 @@ Status delete_edge(Pager& pager, uint64_t id) {
 Result<Edge> merge_edge(Pager& pager, uint64_t from, std::string label,
                         uint64_t to, PropMap properties) {
   {
-    auto existing = out_edges(pager, from, std::string_view(label));
+    auto existing = stored_out_edges(pager, from, std::string_view(label));
     if (!existing) return existing.error();
-    for (Edge& e : *existing) {
-      if (e.to_node == to && props_equal(e.properties, properties)) {
-        return std::move(e);
-      }
+    for (StoredEdge& e : *existing) {
+      if (e.to_node != to) continue;
+      auto edge = to_edge(std::move(e));
+      if (!edge) return edge.error();
+      if (props_equal(edge->properties, properties)) return edge;
     }
   }
   return add_edge(pager, from, std::move(label), to, std::move(properties));
@@ -494,22 +483,22 @@ Result<Edge> merge_edge(Pager& pager, uint64_t from, std::string label,
 
 Result<std::vector<Edge>> out_edges(Pager& pager, uint64_t node,
                                     std::optional<std::string_view> label) {
-  return list_edges<Edge>(pager, node, true, label);
+  return to_edges(list_edges(pager, node, true, label));
 }
 
 Result<std::vector<Edge>> in_edges(Pager& pager, uint64_t node,
                                    std::optional<std::string_view> label) {
-  return list_edges<Edge>(pager, node, false, label);
+  return to_edges(list_edges(pager, node, false, label));
 }
 
 Result<std::vector<StoredEdge>> stored_out_edges(
     Pager& pager, uint64_t node, std::optional<std::string_view> label) {
-  return list_edges<StoredEdge>(pager, node, true, label);
+  return list_edges(pager, node, true, label);
 }
 
 Result<std::vector<StoredEdge>> stored_in_edges(
     Pager& pager, uint64_t node, std::optional<std::string_view> label) {
-  return list_edges<StoredEdge>(pager, node, false, label);
+  return list_edges(pager, node, false, label);
 }
 
 namespace {
@@ -529,7 +518,8 @@ Status list_ends(Pager& pager, uint64_t node, bool out,
                    out ? ns.out_degree : ns.in_degree,
                    [&](uint64_t, const EdgeSlot& slot) -> Status {
                      if (!slot.live()) return Ok();
-                     auto match = check_edge(pager, slot, label, scratch);
+                     auto match =
+                         read_edge_blobs(pager, slot, label, scratch, nullptr);
                      if (!match) return match.error();
                      if (*match) ends.push_back(out ? slot.to : slot.from);
                      return Ok();
@@ -554,26 +544,16 @@ Result<std::vector<uint64_t>> neighbors(
     Pager& pager, uint64_t node, Direction direction,
     std::optional<std::string_view> label) {
   std::vector<uint64_t> ids;
-  if (direction == Direction::kOut) {
-    auto out = out_edges(pager, node, label);
-    if (!out) return out.error();
-    ids.reserve(out->size());
-    for (const Edge& e : *out) ids.push_back(e.to_node);
-    return ids;
-  }
-  if (direction == Direction::kIn) {
-    auto in = in_edges(pager, node, label);
-    if (!in) return in.error();
-    ids.reserve(in->size());
-    for (const Edge& e : *in) ids.push_back(e.from_node);
+  if (direction != Direction::kBoth) {
+    ORVI_TRY(list_ends(pager, node, direction == Direction::kOut, label, ids));
     return ids;
   }
 
-  auto out = out_edges(pager, node, label);
-  if (!out) return out.error();
-  auto in = in_edges(pager, node, label);
-  if (!in) return in.error();
-  const size_t total = out->size() + in->size();
+  std::vector<uint64_t> out;
+  std::vector<uint64_t> in;
+  ORVI_TRY(list_ends(pager, node, true, label, out));
+  ORVI_TRY(list_ends(pager, node, false, label, in));
+  const size_t total = out.size() + in.size();
   ids.reserve(total);
   // Short lists: a linear scan beats hashing.
   constexpr size_t kLinearLimit = 16;
@@ -586,8 +566,8 @@ Result<std::vector<uint64_t>> neighbors(
       ids.push_back(id);
     }
   };
-  for (const Edge& e : *out) add(e.to_node);
-  for (const Edge& e : *in) add(e.from_node);
+  for (uint64_t id : out) add(id);
+  for (uint64_t id : in) add(id);
   return ids;
 }
 

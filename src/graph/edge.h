@@ -44,25 +44,24 @@
 
 namespace orvi {
 
-// A detached snapshot of an edge; owns its data.
-struct Edge {
-  uint64_t id = 0;
-  std::string label;
-  uint64_t from_node = 0;
-  uint64_t to_node = 0;
-  PropMap properties;
-};
-
-// An edge read for a caller that converts the properties itself: as Edge,
-// but the property blob is kept encoded. It was checked as get_edge checks
-// it, so decode_props(props) gives get_edge's map; empty when the edge has
-// no properties.
+// An edge as every read returns it, the property blob kept encoded until a
+// caller asks for the map. The blob was checked when read, so decoding it
+// cannot fail on a sound read; empty when the edge has no properties.
 struct StoredEdge {
   uint64_t id = 0;
   std::string label;
   uint64_t from_node = 0;
   uint64_t to_node = 0;
   Bytes props;
+};
+
+// A detached snapshot with the properties decoded; owns its data.
+struct Edge {
+  uint64_t id = 0;
+  std::string label;
+  uint64_t from_node = 0;
+  uint64_t to_node = 0;
+  PropMap properties;
 };
 
 enum class Direction : uint8_t { kOut, kIn, kBoth };
@@ -75,11 +74,14 @@ enum class Direction : uint8_t { kOut, kIn, kBoth };
 Result<Edge> add_edge(Pager& pager, uint64_t from, std::string label,
                       uint64_t to, PropMap properties);
 
-// The edge, or nullopt when it does not exist.
-Result<std::optional<Edge>> get_edge(Pager& pager, uint64_t id);
-// The same read with the same checks and errors, keeping the properties
+// The edge, or nullopt when it does not exist. The one edge read: the label
+// blob must hold a String, then the property blob is checked and kept
 // encoded.
 Result<std::optional<StoredEdge>> get_stored_edge(Pager& pager, uint64_t id);
+// The snapshot of a stored edge, its properties decoded.
+Result<Edge> to_edge(StoredEdge stored);
+// get_stored_edge, decoded with to_edge.
+Result<std::optional<Edge>> get_edge(Pager& pager, uint64_t id);
 
 // Merges `properties` into the edge's map like update_node; EdgeNotFound
 // when the edge does not exist.
@@ -98,23 +100,23 @@ Result<Edge> merge_edge(Pager& pager, uint64_t from, std::string label,
 
 // The node's outgoing / incoming live edges in list order (newest first);
 // `label` = std::nullopt means no filter, otherwise the label must match
-// byte for byte. NodeNotFound when the node does not exist.
-Result<std::vector<Edge>> out_edges(Pager& pager, uint64_t node,
-                                    std::optional<std::string_view> label);
-Result<std::vector<Edge>> in_edges(Pager& pager, uint64_t node,
-                                   std::optional<std::string_view> label);
-// The same walks with the same checks and errors, keeping the properties
-// encoded.
+// byte for byte. NodeNotFound when the node does not exist. Every edge is
+// read as get_stored_edge reads it.
 Result<std::vector<StoredEdge>> stored_out_edges(
     Pager& pager, uint64_t node, std::optional<std::string_view> label);
 Result<std::vector<StoredEdge>> stored_in_edges(
     Pager& pager, uint64_t node, std::optional<std::string_view> label);
+// The same walks, decoded with to_edge.
+Result<std::vector<Edge>> out_edges(Pager& pager, uint64_t node,
+                                    std::optional<std::string_view> label);
+Result<std::vector<Edge>> in_edges(Pager& pager, uint64_t node,
+                                   std::optional<std::string_view> label);
 
 // The to_node of every edge out_edges(node, label) would return, in the same
 // order, refilling `targets`. Reads and checks exactly what out_edges does,
 // so it fails wherever out_edges fails and with the same error (a damaged
-// label or property blob included), but builds no Edge: label and property
-// blobs are validated, not decoded. For walks that follow edges.
+// label or property blob included), through the same blob read, but builds
+// no record. For walks that follow edges.
 Status out_targets(Pager& pager, uint64_t node,
                    std::optional<std::string_view> label,
                    std::vector<uint64_t>& targets);

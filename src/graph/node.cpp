@@ -30,29 +30,13 @@ Result<NodeSlot> read_node_slot_checked(Pager& pager, uint64_t id) {
   return slot;
 }
 
-// What a read does with a node's property blob: decode it into the map, or
-// check it and keep the bytes.
-Status take_props(std::string_view bytes, Node& node) {
-  auto props = decode_props(bytes);
-  if (!props) return props.error();
-  node.properties = std::move(*props);
-  return Ok();
-}
-
-Status take_props(std::string_view bytes, StoredNode& node) {
-  ORVI_TRY(validate_props(bytes));
-  node.props.assign(bytes);
-  return Ok();
-}
-
-// Loads labels and properties of a live slot into a snapshot: the labels
-// blob is read and decoded first, then the property blob.
-template <typename Record>
-Result<Record> load_node(Pager& pager, uint64_t id, const NodeSlot& slot) {
-  Record node;
+// Loads labels and properties of a live slot: the labels blob is read and
+// decoded first, then the property blob is checked and kept encoded.
+Result<StoredNode> load_node(Pager& pager, uint64_t id, const NodeSlot& slot) {
+  StoredNode node;
   node.id = id;
+  std::string scratch;
   if (slot.label_len != 0) {
-    std::string scratch;
     auto bytes =
         read_blob_view(pager, slot.label_offset, slot.label_len, scratch);
     if (!bytes) return bytes.error();
@@ -61,23 +45,13 @@ Result<Record> load_node(Pager& pager, uint64_t id, const NodeSlot& slot) {
     node.labels = std::move(*labels);
   }
   if (slot.prop_len != 0) {
-    std::string scratch;
     auto bytes =
         read_blob_view(pager, slot.prop_offset, slot.prop_len, scratch);
     if (!bytes) return bytes.error();
-    ORVI_TRY(take_props(*bytes, node));
+    ORVI_TRY(validate_props(*bytes));
+    node.props.assign(*bytes);
   }
   return node;
-}
-
-template <typename Record>
-Result<std::optional<Record>> read_node(Pager& pager, uint64_t id) {
-  auto slot = read_live_node_slot(pager, id);
-  if (!slot) return slot.error();
-  if (!slot->has_value()) return std::optional<Record>();
-  auto node = load_node<Record>(pager, id, **slot);
-  if (!node) return node.error();
-  return std::optional<Record>(std::move(*node));
 }
 
 }  // namespace
@@ -230,12 +204,28 @@ Result<Node> add_node(Pager& pager, std::vector<std::string> labels,
   return Node{id, std::move(labels), std::move(properties)};
 }
 
-Result<std::optional<Node>> get_node(Pager& pager, uint64_t id) {
-  return read_node<Node>(pager, id);
+Result<std::optional<StoredNode>> get_stored_node(Pager& pager, uint64_t id) {
+  auto slot = read_live_node_slot(pager, id);
+  if (!slot) return slot.error();
+  if (!slot->has_value()) return std::optional<StoredNode>();
+  auto node = load_node(pager, id, **slot);
+  if (!node) return node.error();
+  return std::optional<StoredNode>(std::move(*node));
 }
 
-Result<std::optional<StoredNode>> get_stored_node(Pager& pager, uint64_t id) {
-  return read_node<StoredNode>(pager, id);
+Result<Node> to_node(StoredNode stored) {
+  auto props = decode_props(stored.props);
+  if (!props) return props.error();
+  return Node{stored.id, std::move(stored.labels), std::move(*props)};
+}
+
+Result<std::optional<Node>> get_node(Pager& pager, uint64_t id) {
+  auto stored = get_stored_node(pager, id);
+  if (!stored) return stored.error();
+  if (!stored->has_value()) return std::optional<Node>();
+  auto node = to_node(std::move(**stored));
+  if (!node) return node.error();
+  return std::optional<Node>(std::move(*node));
 }
 
 Result<bool> read_node_labels(Pager& pager, uint64_t id, std::string& scratch,

@@ -35,21 +35,21 @@
 
 namespace orvi {
 
-// A detached snapshot of a node; owns its data.
-struct Node {
-  uint64_t id = 0;
-  std::vector<std::string> labels;
-  PropMap properties;
-};
-
-// A node read for a caller that converts the properties itself: as Node,
-// but the property blob is kept encoded. It was checked as get_node checks
-// it, so decode_props(props) gives get_node's map; empty when the node has
-// no properties.
+// A node as every read returns it: id, labels and the property blob, kept
+// encoded until a caller asks for the map. The blob was checked when read,
+// so decoding it cannot fail on a sound read; empty when the node has no
+// properties.
 struct StoredNode {
   uint64_t id = 0;
   std::vector<std::string> labels;
   Bytes props;
+};
+
+// A detached snapshot with the properties decoded; owns its data.
+struct Node {
+  uint64_t id = 0;
+  std::vector<std::string> labels;
+  PropMap properties;
 };
 
 // True when 1 <= id < next_node_id, the slot was written and is not
@@ -61,11 +61,13 @@ Result<bool> node_exists(Pager& pager, uint64_t id);
 Result<Node> add_node(Pager& pager, std::vector<std::string> labels,
                       PropMap properties);
 
-// The node, or nullopt when it does not exist.
-Result<std::optional<Node>> get_node(Pager& pager, uint64_t id);
-// The same read with the same checks and errors, keeping the properties
-// encoded.
+// The node, or nullopt when it does not exist. The one node read: the label
+// blob is decoded, then the property blob is checked and kept encoded.
 Result<std::optional<StoredNode>> get_stored_node(Pager& pager, uint64_t id);
+// The snapshot of a stored node, its properties decoded.
+Result<Node> to_node(StoredNode stored);
+// get_stored_node, decoded with to_node.
+Result<std::optional<Node>> get_node(Pager& pager, uint64_t id);
 
 // Merges `properties` into the node's map (see above); NodeNotFound when the
 // node does not exist.

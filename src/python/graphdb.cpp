@@ -92,7 +92,7 @@ PyObject* graphdb_add_edge(PyObject* self, PyObject* const* args,
                            Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     static const Signature sig(kAddEdgeDoc);
-    return graphdb_write_edge(self, sig, args, nargs, kwnames, add_edge);
+    return graphdb_write_edge(self, sig, args, nargs, kwnames, &GraphDB::add_edge);
   });
 }
 
@@ -110,7 +110,7 @@ PyObject* graphdb_get_node(PyObject* self, PyObject* const* args,
     }
     return call_core(
         handle_of(self),
-        [&](GraphDB& db) { return get_stored_node(db.pager(), id); },
+        [&](GraphDB& db) { return db.get_node(id); },
         node_or_none);
   });
 }
@@ -129,7 +129,7 @@ PyObject* graphdb_get_edge(PyObject* self, PyObject* const* args,
     }
     return call_core(
         handle_of(self),
-        [&](GraphDB& db) { return get_stored_edge(db.pager(), id); },
+        [&](GraphDB& db) { return db.get_edge(id); },
         edge_or_none);
   });
 }
@@ -149,7 +149,7 @@ PyObject* graphdb_update_node(PyObject* self, PyObject* const* args,
       return nullptr;
     }
     return call_core_none(handle_of(self), [&](GraphDB& db) {
-      return update_node(db.pager(), id, std::move(props));
+      return db.update_node(id, std::move(props));
     });
   });
 }
@@ -170,7 +170,7 @@ PyObject* graphdb_update_edge(PyObject* self, PyObject* const* args,
       return nullptr;
     }
     return call_core_none(handle_of(self), [&](GraphDB& db) {
-      return update_edge(db.pager(), id, std::move(props));
+      return db.update_edge(id, std::move(props));
     });
   });
 }
@@ -205,7 +205,7 @@ PyObject* graphdb_delete_edge(PyObject* self, PyObject* const* args,
       return nullptr;
     }
     return call_core_none(handle_of(self), [&](GraphDB& db) {
-      return delete_edge(db.pager(), id);
+      return db.delete_edge(id);
     });
   });
 }
@@ -230,7 +230,7 @@ PyObject* adjacent_edges(PyObject* self, const Signature& sig,
   }
   return call_core(
       handle_of(self),
-      [&](GraphDB& db) { return list(db.pager(), id, as_view(label)); },
+      [&](GraphDB& db) { return (db.*list)(id, as_view(label)); },
       [](auto edges) { return edge_list_to_py(std::move(edges)); });
 }
 
@@ -238,7 +238,7 @@ PyObject* graphdb_out_edges(PyObject* self, PyObject* const* args,
                             Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&] {
     static const Signature sig(kOutEdgesDoc);
-    return adjacent_edges(self, sig, args, nargs, kwnames, stored_out_edges);
+    return adjacent_edges(self, sig, args, nargs, kwnames, &GraphDB::out_edges);
   });
 }
 
@@ -246,7 +246,7 @@ PyObject* graphdb_in_edges(PyObject* self, PyObject* const* args,
                            Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&] {
     static const Signature sig(kInEdgesDoc);
-    return adjacent_edges(self, sig, args, nargs, kwnames, stored_in_edges);
+    return adjacent_edges(self, sig, args, nargs, kwnames, &GraphDB::in_edges);
   });
 }
 
@@ -294,7 +294,7 @@ PyObject* graphdb_neighbors(PyObject* self, PyObject* const* args,
 PyObject* graphdb_all_nodes(PyObject* self, PyObject*) {
   return guarded([&] {
     return call_core(
-        handle_of(self), [](GraphDB& db) { return all_nodes(db.pager()); },
+        handle_of(self), [](GraphDB& db) { return db.all_nodes(); },
         [](std::vector<Node> nodes) { return node_list_to_py(std::move(nodes)); });
   });
 }
@@ -302,7 +302,7 @@ PyObject* graphdb_all_nodes(PyObject* self, PyObject*) {
 PyObject* graphdb_all_edges(PyObject* self, PyObject*) {
   return guarded([&] {
     return call_core(
-        handle_of(self), [](GraphDB& db) { return all_edges(db.pager()); },
+        handle_of(self), [](GraphDB& db) { return db.all_edges(); },
         [](std::vector<Edge> edges) { return edge_list_to_py(std::move(edges)); });
   });
 }
@@ -310,7 +310,7 @@ PyObject* graphdb_all_edges(PyObject* self, PyObject*) {
 PyObject* graphdb_all_nodes_as_records(PyObject* self, PyObject*) {
   return guarded([&] {
     return call_core(
-        handle_of(self), [](GraphDB& db) { return all_nodes(db.pager()); },
+        handle_of(self), [](GraphDB& db) { return db.all_nodes(); },
         [](std::vector<Node> nodes) { return node_records_to_py(nodes); });
   });
 }
@@ -318,7 +318,7 @@ PyObject* graphdb_all_nodes_as_records(PyObject* self, PyObject*) {
 PyObject* graphdb_all_edges_as_records(PyObject* self, PyObject*) {
   return guarded([&] {
     return call_core(
-        handle_of(self), [](GraphDB& db) { return all_edges(db.pager()); },
+        handle_of(self), [](GraphDB& db) { return db.all_edges(); },
         [](std::vector<Edge> edges) { return edge_records_to_py(edges); });
   });
 }
@@ -328,7 +328,7 @@ PyObject* graphdb_node_count(PyObject* self, PyObject*) {
     return call_core(
         handle_of(self),
         [](GraphDB& db) -> Result<uint64_t> {
-          return db.pager().header().node_count;
+          return db.node_count();
         },
         u64_to_py);
   });
@@ -339,7 +339,7 @@ PyObject* graphdb_edge_count(PyObject* self, PyObject*) {
     return call_core(
         handle_of(self),
         [](GraphDB& db) -> Result<uint64_t> {
-          return db.pager().header().edge_count;
+          return db.edge_count();
         },
         u64_to_py);
   });
@@ -356,9 +356,8 @@ PyObject* graphdb_info(PyObject* self, PyObject*) {
     return call_core(
         handle_of(self),
         [](GraphDB& db) -> Result<InfoFigures> {
-          return InfoFigures{db.pager().header().node_count,
-                             db.pager().header().edge_count,
-                             db.pager().storage().file_size()};
+          return InfoFigures{db.node_count(), db.edge_count(),
+                             db.file_size()};
         },
         [](InfoFigures f) -> PyObject* {
           return Py_BuildValue("{s:s,s:K,s:K,s:K}", "version", "1.0",
@@ -376,12 +375,8 @@ PyObject* graphdb_info(PyObject* self, PyObject*) {
 
 PyObject* graphdb_clear(PyObject* self, PyObject*) {
   return guarded([&] {
-    return call_core_none(handle_of(self), [](GraphDB& db) -> Status {
-      ORVI_TRY(db.pager().clear_to_empty());
-      // Only after the file was emptied: a failed clear keeps the index.
-      db.label_index() = LabelIndex();
-      return Ok();
-    });
+    return call_core_none(handle_of(self),
+                          [](GraphDB& db) { return db.clear(); });
   });
 }
 
@@ -390,7 +385,7 @@ PyObject* graphdb_begin(PyObject*, PyObject*) { return new_none(); }
 PyObject* graphdb_commit(PyObject* self, PyObject*) {
   return guarded([&] {
     return call_core_none(handle_of(self), [](GraphDB& db) {
-      Status status = db.pager().commit();
+      Status status = db.commit();
       db.set_in_transaction(false);
       return status;
     });
@@ -557,7 +552,7 @@ PyObject* graphdb_write_edge(PyObject* self, const Signature& sig,
   return call_core(
       handle_of(self),
       [&](GraphDB& db) {
-        return write(db.pager(), from, std::move(label), to, std::move(props));
+        return (db.*write)(from, std::move(label), to, std::move(props));
       },
       [](Edge edge) { return new_py_edge(std::move(edge)); });
 }

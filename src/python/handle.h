@@ -69,7 +69,7 @@ class SharedHandle {
   std::optional<size_t> pending_pages() {
     std::unique_lock<std::mutex> lock(mu_, std::try_to_lock);
     if (!lock.owns_lock() || poisoned_ || !db_) return std::nullopt;
-    return db_->pager().dirty_count();
+    return db_->dirty_pages();
   }
 
  private:

@@ -31,7 +31,7 @@ PyObject* graphdb_repair_adjacency(PyObject* self, PyObject*) {
   return guarded([&] {
     return call_core(
         *graphdb_handle(self),
-        [](GraphDB& db) { return repair_adjacency(db.pager()); },
+        [](GraphDB& db) { return db.repair_adjacency(); },
         [](RepairCounts counts) -> PyObject* {
           return Py_BuildValue(
               "{s:K,s:K}", "nodes_rewritten",

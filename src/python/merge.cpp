@@ -67,7 +67,7 @@ PyObject* graphdb_merge_edge(PyObject* self, PyObject* const* args,
                              Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     static const Signature sig(kMergeEdgeDoc);
-    return graphdb_write_edge(self, sig, args, nargs, kwnames, merge_edge);
+    return graphdb_write_edge(self, sig, args, nargs, kwnames, &GraphDB::merge_edge);
   });
 }
 
@@ -135,9 +135,9 @@ PyObject* graphdb_merge_from(PyObject* self, PyObject* const* args,
     // Snapshot under the source's lock only. The source handle is kept
     // alive by `other`, which the caller's argument vector holds.
     auto snapshot = run_core(*src_handle, [](GraphDB& src) -> Result<Snapshot> {
-      auto nodes = all_nodes(src.pager());
+      auto nodes = src.all_nodes();
       if (!nodes) return nodes.error();
-      auto edges = all_edges(src.pager());
+      auto edges = src.all_edges();
       if (!edges) return edges.error();
       return Snapshot{std::move(*nodes), std::move(*edges)};
     });

@@ -213,7 +213,7 @@ Result<std::vector<StoredNode>> node_candidates(
   uint64_t skipped = 0;
   // Reads one id; true once the window is full.
   auto take = [&](uint64_t id) -> Result<bool> {
-    auto node = get_stored_node(db.pager(), id);
+    auto node = db.get_node(id);
     if (!node) return node.error();
     if (!*node) return false;
     if (window && skipped < window->skip) {
@@ -224,7 +224,7 @@ Result<std::vector<StoredNode>> node_candidates(
     return window && out.size() >= window->limit;
   };
   if (labels.empty()) {
-    const uint64_t next = db.pager().header().next_node_id;
+    const uint64_t next = db.next_node_id();
     for (uint64_t id = 1; id < next; ++id) {
       auto full = take(id);
       if (!full) return full.error();
@@ -245,7 +245,7 @@ Result<std::vector<StoredNode>> node_candidates(
 Result<std::vector<Edge>> edge_candidates(
     GraphDB& db, const std::vector<std::string>& labels,
     std::optional<Window> window) {
-  EdgeQueryBuilder builder(db.pager());
+  EdgeQueryBuilder builder = db.edge_query();
   for (const std::string& label : labels) builder.label(label);
   if (window) {
     builder.skip = window->skip;

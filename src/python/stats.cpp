@@ -82,7 +82,7 @@ PyObject* graphdb_degree_stats(PyObject* self, PyObject*) {
   return guarded([&] {
     return call_core(
         *graphdb_handle(self),
-        [](GraphDB& db) { return all_edges(db.pager()); },
+        [](GraphDB& db) { return db.all_edges(); },
         [](std::vector<Edge> edges) {
           return degrees_to_py(count_degrees(edges));
         });
@@ -109,7 +109,7 @@ PyObject* graphdb_edges_between(PyObject* self, PyObject* const* args,
     }
     return call_core(
         *graphdb_handle(self),
-        [](GraphDB& db) { return all_edges(db.pager()); },
+        [](GraphDB& db) { return db.all_edges(); },
         [&](std::vector<Edge> edges) -> PyObject* {
           PyRef list(PyList_New(0));
           if (!list) return nullptr;

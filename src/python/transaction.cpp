@@ -68,7 +68,7 @@ PyObject* transaction_exit(PyObject* self, PyObject* const* args,
         [&](GraphDB& db) -> Status {
           // Both branches leave the flag cleared, also when they fail.
           if (failed) return db.rollback();
-          Status status = db.pager().commit();
+          Status status = db.commit();
           db.set_in_transaction(false);
           return status;
         },

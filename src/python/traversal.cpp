@@ -27,8 +27,8 @@ namespace {
 
 // The walks report nodes with their properties still encoded; the Node
 // objects convert them when asked.
-using Walk = Result<std::vector<std::pair<StoredNode, uint64_t>>> (*)(
-    Pager&, uint64_t, uint64_t);
+using Walk = Result<std::vector<std::pair<StoredNode, uint64_t>>> (
+    GraphDB::*)(uint64_t, uint64_t);
 
 PyObject* depth_list_to_py(std::vector<std::pair<StoredNode, uint64_t>> found) {
   PyRef list(PyList_New(static_cast<Py_ssize_t>(found.size())));
@@ -59,7 +59,7 @@ PyObject* walk(PyObject* self, const Signature& sig, PyObject* const* args,
   }
   return call_core(
       *graphdb_handle(self),
-      [&](GraphDB& db) { return core_walk(db.pager(), start, max_depth); },
+      [&](GraphDB& db) { return (db.*core_walk)(start, max_depth); },
       depth_list_to_py);
 }
 
@@ -69,7 +69,7 @@ PyObject* graphdb_bfs(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) {
   return guarded([&] {
     static const Signature sig(kBfsDoc);
-    return walk(self, sig, args, nargs, kwnames, bfs_stored);
+    return walk(self, sig, args, nargs, kwnames, &GraphDB::bfs);
   });
 }
 
@@ -77,7 +77,7 @@ PyObject* graphdb_dfs(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) {
   return guarded([&] {
     static const Signature sig(kDfsDoc);
-    return walk(self, sig, args, nargs, kwnames, dfs_stored);
+    return walk(self, sig, args, nargs, kwnames, &GraphDB::dfs);
   });
 }
 
@@ -99,7 +99,7 @@ PyObject* graphdb_shortest_path(PyObject* self, PyObject* const* args,
         [&](GraphDB& db) {
           std::optional<std::string_view> view;
           if (label) view = *label;
-          return shortest_path_stored(db.pager(), start, goal, view);
+          return db.shortest_path(start, goal, view);
         },
         [](std::optional<std::vector<StoredNode>> path) -> PyObject* {
           if (!path) return new_none();

@@ -163,8 +163,8 @@ PyObject* graphdb_merge_edge(PyObject* self, PyObject* const* args,
 // the same arguments (from_node, label, to_node, **kwargs), checked label
 // first, then the endpoints, then the properties; then one core write that
 // makes or finds the edge.
-using EdgeWrite = Result<Edge> (*)(Pager&, uint64_t, std::string, uint64_t,
-                                   PropMap);
+using EdgeWrite = Result<Edge> (GraphDB::*)(uint64_t, std::string, uint64_t,
+                                            PropMap);
 PyObject* graphdb_write_edge(PyObject* self, const Signature& sig,
                              PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames, EdgeWrite write);
