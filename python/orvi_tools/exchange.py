@@ -313,6 +313,18 @@ def _key_type(kinds: set) -> str:
     return "json"
 
 
+
+def _graphml_data(keys: dict, domain: str, properties: dict) -> list:
+    """The <data> elements of one record's properties: a None is written
+    only under a JSON key and left out of a typed one."""
+    parts = []
+    for name, value in sorted(properties.items()):
+        key_id, key_type = keys[(domain, name)]
+        if value is None and key_type != "json":
+            continue
+        parts.append(f'<data key="{key_id}">{_graphml_value(value, key_type)}</data>')
+    return parts
+
 def _graphml_value(value: Any, key_type: str) -> str:
     if key_type == "json":
         return _xml_text(json.dumps(to_json_value(value), ensure_ascii=True, allow_nan=False))
@@ -384,21 +396,13 @@ def export_graphml(db: "orvi.GraphDB", out: IO[str], next_ids: Optional[Tuple[in
     for node in source.nodes():
         parts = [f'    <node id="n{node.id}">',
                  f'<data key="k_labels">{_graphml_value(node.labels, "json")}</data>']
-        for name, value in sorted(node.properties.items()):
-            key_id, key_type = keys[("node", name)]
-            if value is None and key_type != "json":
-                continue
-            parts.append(f'<data key="{key_id}">{_graphml_value(value, key_type)}</data>')
+        parts += _graphml_data(keys, "node", node.properties)
         out.write("".join(parts) + "</node>\n")
         counts[0] += 1
     for edge in source.edges():
         parts = [f'    <edge id="e{edge.id}" source="n{edge.from_node}" target="n{edge.to_node}">',
                  f'<data key="k_label">{_graphml_value(edge.label, label_type)}</data>']
-        for name, value in sorted(edge.properties.items()):
-            key_id, key_type = keys[("edge", name)]
-            if value is None and key_type != "json":
-                continue
-            parts.append(f'<data key="{key_id}">{_graphml_value(value, key_type)}</data>')
+        parts += _graphml_data(keys, "edge", edge.properties)
         out.write("".join(parts) + "</edge>\n")
         counts[1] += 1
     out.write("  </graph>\n</graphml>\n")
