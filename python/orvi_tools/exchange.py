@@ -114,27 +114,26 @@ def properties_to_json(props: Dict[str, Any]) -> Dict[str, Any]:
 # -- reading the database ----------------------------------------------------
 
 
+def _iter_records(read_all: Any, read_one: Any, next_id: Optional[int]) -> Iterator[Any]:
+    if next_id is None:
+        yield from read_all()
+        return
+    for record_id in range(1, next_id):
+        record = read_one(record_id)
+        if record is not None:
+            yield record
+
+
 def iter_nodes(db: "orvi.GraphDB", next_node_id: Optional[int] = None) -> Iterator["orvi.Node"]:
     """Every live node by ascending id. With the next node id known (from
     the file's header) nodes are read one at a time instead of all at
     once."""
-    if next_node_id is None:
-        yield from db.all_nodes()
-        return
-    for node_id in range(1, next_node_id):
-        node = db.get_node(node_id)
-        if node is not None:
-            yield node
+    return _iter_records(db.all_nodes, db.get_node, next_node_id)
 
 
 def iter_edges(db: "orvi.GraphDB", next_edge_id: Optional[int] = None) -> Iterator["orvi.Edge"]:
-    if next_edge_id is None:
-        yield from db.all_edges()
-        return
-    for edge_id in range(1, next_edge_id):
-        edge = db.get_edge(edge_id)
-        if edge is not None:
-            yield edge
+    """Every live edge by ascending id, read as iter_nodes reads nodes."""
+    return _iter_records(db.all_edges, db.get_edge, next_edge_id)
 
 
 def node_record(node: "orvi.Node") -> Dict[str, Any]:
