@@ -31,6 +31,15 @@ PAIRS = {"shortest_path": "sp_pairs", "shortest_path_far": "sp_far_pairs",
          "shortest_path_unreachable": "sp_unreachable_pairs"}
 
 
+def io_written() -> int:
+    """Bytes this process has passed to write calls so far (Linux)."""
+    try:
+        with open("/proc/self/io") as f:
+            return next(int(line.split()[1]) for line in f if line.startswith("wchar:"))
+    except (OSError, StopIteration):
+        return 0
+
+
 def main(argv=None):
     ap = argparse.ArgumentParser()
     ap.add_argument("--size", default="medium", choices=list(gg.SIZES))
@@ -48,9 +57,25 @@ def main(argv=None):
     t0 = time.perf_counter()
     if args.row == "load":
         peer.create(g)
+        commits = [0]
+        commit = peer.commit
+
+        def counted_commit():
+            commit()
+            commits[0] += 1
+
+        peer.commit = counted_commit
+        written = io_written()
         info = peer_main.generic_load(peer, g, args.batch)
         peer.close()
+        written = io_written() - written
         print(info)
+        # Every commit writes each dirty page twice (log entry and home) and
+        # the header page twice, so the bytes give the mean dirty pages.
+        per = written / max(commits[0], 1)
+        print(f"{commits[0]} commits, {written / 2**20:.0f} MiB written, "
+              f"{per / 2**20:.2f} MiB per commit, about "
+              f"{per / (2 * 4096 + 21) - 1:.0f} dirty pages per commit")
     elif args.row == "open":
         for _ in range(args.repeat):
             peer.open()

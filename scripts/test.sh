@@ -29,6 +29,9 @@ echo "== install the module"
 echo "== python tests (installed module)"
 (cd tests/python && "$PY" -m pytest -q -p no:cacheprovider .)
 
+echo "== benchmark harness checks"
+"$PY" -m pytest -q -p no:cacheprovider bench/tests
+
 echo "== type stub matches the module"
 (cd tests/python && "$PY" -m mypy.stubtest orvi --allowlist stubtest_allowlist.txt)
 

@@ -15,6 +15,7 @@ import pytest
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
+import commit_io  # noqa: E402
 import graphgen as gg  # noqa: E402
 import peer_main  # noqa: E402
 import peers  # noqa: E402
@@ -263,3 +264,22 @@ class TestReport:
 100.00    0.082807         591       140         2 total
 """
         assert run.parse_strace_summary(text) == {"fsync": 120, "fdatasync": 20}
+
+
+class TestCommitIo:
+    def test_sorted_pages_coalesce_into_runs(self):
+        assert commit_io.runs([]) == []
+        assert commit_io.runs([3, 4, 5, 9, 11, 12]) == [(3, 3), (9, 1), (11, 2)]
+
+    def test_replay_reports_every_step_and_leaves_no_file(self, tmp_path, capsys):
+        assert commit_io.main(["--pages", "3", "--commits", "2", "--region-pages", "8",
+                               "--dir", str(tmp_path)]) == 0
+        out = capsys.readouterr().out
+        assert "2 commits of 3 pages" in out
+        for step in ("log", "header", "home", "clear"):
+            assert f"  {step} " in out
+        assert list(tmp_path.iterdir()) == []
+
+    def test_more_pages_than_the_log_holds_is_refused(self, tmp_path):
+        with pytest.raises(SystemExit):
+            commit_io.main(["--pages", "1019", "--region-pages", "2000", "--dir", str(tmp_path)])
