@@ -151,6 +151,21 @@ def chunks(seq, k):
         yield seq[i:i + k]
 
 
+def grow_level(steps, links, other):
+    """One level of a search from both ends: each (known, new) step records
+    `new` in `links` (linked to `known`) unless seen before. Returns the new
+    frontier and the first new node the other side has already reached
+    (None when none has)."""
+    frontier = []
+    for known, new in steps:
+        if new not in links:
+            links[new] = known
+            frontier.append(new)
+            if new in other:
+                return frontier, new
+    return frontier, None
+
+
 class SqlitePeer(Peer):
     """The schema an application would write: a node table with JSON labels
     and properties, a (label, node) table that indexes labels, and an edge
@@ -296,25 +311,11 @@ class SqlitePeer(Peer):
         ahead, behind = [s], [t]
         meet = None
         while ahead and behind and meet is None:
-            nxt = []
             if len(ahead) <= len(behind):
-                for u, v in self._expand(ahead):
-                    if v not in parent:
-                        parent[v] = u
-                        nxt.append(v)
-                        if v in child:
-                            meet = v
-                            break
-                ahead = nxt
+                ahead, meet = grow_level(self._expand(ahead), parent, child)
             else:
-                for u, v in self._expand_in(behind):
-                    if u not in child:
-                        child[u] = v
-                        nxt.append(u)
-                        if u in parent:
-                            meet = u
-                            break
-                behind = nxt
+                behind, meet = grow_level(((v, u) for u, v in self._expand_in(behind)),
+                                          child, parent)
         if meet is None:
             return None
         path = [meet]

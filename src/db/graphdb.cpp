@@ -188,20 +188,22 @@ Result<Node> GraphDB::add_node(std::vector<std::string> labels,
 }
 
 Status GraphDB::delete_node(uint64_t id) {
-  auto node = orvi::get_node(*pager_, id);
+  // The records as stored: only labels and edge ids are needed, so no
+  // property map is decoded.
+  auto node = get_node(id);
   if (!node) return node.error();
   std::vector<std::string> labels;
   if (*node) labels = std::move((*node)->labels);
   std::unordered_set<uint64_t> deleted;
-  auto outs = orvi::out_edges(*pager_, id, std::nullopt);
+  auto outs = out_edges(id, std::nullopt);
   if (!outs) return outs.error();
-  for (const Edge& e : *outs) {
+  for (const StoredEdge& e : *outs) {
     ORVI_TRY(orvi::delete_edge(*pager_, e.id));
     deleted.insert(e.id);
   }
-  auto ins = orvi::in_edges(*pager_, id, std::nullopt);
+  auto ins = in_edges(id, std::nullopt);
   if (!ins) return ins.error();
-  for (const Edge& e : *ins) {
+  for (const StoredEdge& e : *ins) {
     if (!deleted.insert(e.id).second) continue;
     ORVI_TRY(orvi::delete_edge(*pager_, e.id));
   }

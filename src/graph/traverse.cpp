@@ -229,6 +229,9 @@ Result<std::vector<uint64_t>> two_way_path(
   // run is in out_edges order); layer a's run starts at layer_begin[a].
   std::vector<std::pair<uint64_t, uint64_t>> steps;
   std::vector<size_t> layer_begin;
+  const auto layer_end = [&](uint32_t a) {
+    return a + 1 < layer_begin.size() ? layer_begin[a + 1] : steps.size();
+  };
   uint32_t kf = 0;
   uint32_t kb = 0;
 
@@ -267,8 +270,7 @@ Result<std::vector<uint64_t>> two_way_path(
     if (back != nullptr && *back == kb) on_path.insert(x, Unit{});
   }
   for (uint32_t a = kf; a-- > 0;) {
-    const size_t end = a + 1 < layer_begin.size() ? layer_begin[a + 1] : steps.size();
-    for (size_t i = layer_begin[a]; i < end; ++i) {
+    for (size_t i = layer_begin[a], end = layer_end(a); i < end; ++i) {
       if (on_path.contains(steps[i].second)) on_path.insert(steps[i].first, Unit{});
     }
   }
@@ -279,8 +281,7 @@ Result<std::vector<uint64_t>> two_way_path(
     const uint64_t x = ids.back();
     bool stepped = false;
     if (a < kf) {
-      const size_t end = a + 1 < layer_begin.size() ? layer_begin[a + 1] : steps.size();
-      for (size_t i = layer_begin[a]; i < end && !stepped; ++i) {
+      for (size_t i = layer_begin[a], end = layer_end(a); i < end && !stepped; ++i) {
         if (steps[i].first == x && on_path.contains(steps[i].second)) {
           ids.push_back(steps[i].second);
           stepped = true;

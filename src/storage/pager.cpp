@@ -183,13 +183,7 @@ Status Pager::load_header() {
   const uint64_t size = storage_->file_size();
   uint8_t head[kHeaderSize];
   const size_t have = static_cast<size_t>(std::min<uint64_t>(size, kHeaderSize));
-  if (size >= kPageSize) {
-    Page page;
-    ORVI_TRY(storage_->read_page(0, page));
-    std::memcpy(head, page.data(), kHeaderSize);
-  } else if (have != 0) {
-    ORVI_TRY(storage_->read_head(head, have));
-  }
+  if (have != 0) ORVI_TRY(storage_->read_head(head, have));
   auto h = FileHeader::from_bytes(head, have);
   if (!h) return h.error();
   if (size < kPageSize) {

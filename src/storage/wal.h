@@ -78,8 +78,6 @@ struct WalEntry {
   uint8_t kind = 0;
 };
 
-class Storage;
-
 class Wal {
  public:
   // Writes logged page images to their home offsets: `pages` sorted by
