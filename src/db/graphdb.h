@@ -34,6 +34,7 @@
 #include "graph/node.h"
 #include "graph/repair.h"
 #include "graph/traverse.h"
+#include "query/algorithms.h"
 #include "query/builder.h"
 #include "storage/file_guard.h"
 #include "storage/lock.h"
@@ -104,6 +105,22 @@ class GraphDB {
   Result<std::optional<std::vector<StoredNode>>> shortest_path(
       uint64_t start, uint64_t goal, std::optional<std::string_view> label) {
     return shortest_path_stored(*pager_, start, goal, label);
+  }
+  // Walks and the adjacency read of the graph algorithms
+  // (query/algorithms.h), answering with ids.
+  Result<std::vector<std::pair<uint64_t, uint64_t>>> walk_ids(
+      uint64_t start, uint64_t depth, Direction direction,
+      std::optional<std::string_view> label, const StopCheck& stop) {
+    return orvi::walk_ids(*pager_, start, depth, direction, label, stop);
+  }
+  Result<std::optional<std::vector<uint64_t>>> path_ids(
+      uint64_t start, uint64_t goal, Direction direction,
+      std::optional<std::string_view> label, const StopCheck& stop) {
+    return orvi::path_ids(*pager_, start, goal, direction, label, stop);
+  }
+  Result<Adjacency> read_adjacency(std::optional<std::string_view> label,
+                                   const StopCheck& stop) {
+    return orvi::read_adjacency(*pager_, label, stop);
   }
   // An edge query over this handle's records.
   EdgeQueryBuilder edge_query() { return EdgeQueryBuilder(*pager_); }

@@ -61,15 +61,24 @@ class SharedHandle {
   SharedHandle(const SharedHandle&) = delete;
   SharedHandle& operator=(const SharedHandle&) = delete;
 
-  // The number of pages the open database has changed since its last
-  // commit or rollback; nullopt when it is closed or poisoned, or while a
-  // core step holds the mutex. Sets no Python error and is defined here,
-  // inline, so that the tools' engine module, built from the same sources,
-  // can ask an orvi.GraphDB without linking the binding.
-  std::optional<size_t> pending_pages() {
+  // Runs core(GraphDB&) under the mutex, for the tools' engine module (which is
+  // built from the same sources but cannot link acquire_graph_lock). kBusy while a core
+  // step holds the mutex. Sets no Python error; `core` must not run Python
+  // code, and an exception from it poisons the handle, as in the frame.
+  enum class Access { kDone, kBusy, kPoisoned, kClosed };
+  template <typename Core>
+  Access with_db(Core&& core) {
     std::unique_lock<std::mutex> lock(mu_, std::try_to_lock);
-    if (!lock.owns_lock() || poisoned_ || !db_) return std::nullopt;
-    return db_->dirty_pages();
+    if (!lock.owns_lock()) return Access::kBusy;
+    if (poisoned_) return Access::kPoisoned;
+    if (!db_) return Access::kClosed;
+    try {
+      core(*db_);
+    } catch (...) {
+      poisoned_ = true;
+      throw;
+    }
+    return Access::kDone;
   }
 
  private:

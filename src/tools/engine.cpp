@@ -16,10 +16,11 @@
 // Errors: FormatError (with the engine's text) for damage that stops a
 // read, OSError for a file that cannot be opened or read.
 //
-// pending_pages reads the orvi.GraphDB object's layout (python/types.h).
-// That is sound only for the orvi module built with this one: the object's
-// type must be orvi.GraphDB itself with the size this module was compiled
-// for, and the handle is read only through inline members.
+// with_graph reads the orvi.GraphDB object's layout (python/types.h). That
+// is sound only for the orvi module built with this one: the object's type
+// must be orvi.GraphDB itself with the size this module was compiled for,
+// and the handle is read only through inline members. The graph algorithms
+// (algorithms.cpp) reach the database the same way.
 #include "python/pyref.h"
 
 #include <errno.h>
@@ -33,6 +34,7 @@
 
 #include "graph/check.h"
 #include "python/types.h"
+#include "tools/tools.h"
 #include "storage/lock.h"
 #include "storage/pager.h"
 
@@ -256,49 +258,6 @@ PyObject* file_edge_slot(PyObject* obj, PyObject* arg) {
                   {"flags", u64(s->flags)}});
 }
 
-// Hands the check's progress to a Python callable: progress(pass, total)
-// returns a bar whose update(n) is called as the pass advances and whose
-// close() ends it. Signals are checked at every step, so Ctrl-C stops a
-// long check; a Python error stops it with that error.
-class PyProgress final : public CheckProgress {
- public:
-  explicit PyProgress(PyObject* callback) : callback_(callback) {}
-  ~PyProgress() override { close(); }
-
-  Status begin(const char* pass, uint64_t total) override {
-    close();
-    if (callback_ == Py_None) return Ok();
-    bar_ = PyRef(PyObject_CallFunction(callback_, "sK", pass,
-                                       static_cast<unsigned long long>(total)));
-    return bar_ ? Ok() : stopped();
-  }
-
-  Status advance(uint64_t done) override {
-    if (PyErr_CheckSignals() < 0) return stopped();
-    if (!bar_ || done == 0) return Ok();
-    PyRef r(PyObject_CallMethod(bar_.get(), "update", "K",
-                                static_cast<unsigned long long>(done)));
-    return r ? Ok() : stopped();
-  }
-
- private:
-  static OrviError stopped() { return OrviError::io_message("check stopped"); }
-
-  void close() {
-    if (!bar_) return;
-    PyRef bar = std::move(bar_);
-    // A failing close() must not hide an error already set.
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyRef r(PyObject_CallMethod(bar.get(), "close", nullptr));
-    if (!r || type) PyErr_Clear();
-    if (type) PyErr_Restore(type, value, tb);
-  }
-
-  PyObject* callback_;
-  PyRef bar_;
-};
-
 PyObject* file_check(PyObject* obj, PyObject* progress) {
   FileState& self = state_of(obj);
   Pager* pager = open_pager(self);
@@ -407,33 +366,12 @@ PyObject* engine_lock_state(PyObject*, PyObject* arg) {
                                        : py::new_none()}});
 }
 
-PyObject* g_graphdb_type = nullptr;  // orvi.GraphDB, once looked up
-
 PyObject* engine_pending_pages(PyObject*, PyObject* db) {
-  if (g_graphdb_type == nullptr) {
-    PyRef orvi(PyImport_ImportModule("orvi"));
-    if (!orvi) return nullptr;
-    g_graphdb_type = PyObject_GetAttrString(orvi.get(), "GraphDB");
-    if (!g_graphdb_type) return nullptr;
-  }
-  if (reinterpret_cast<PyObject*>(Py_TYPE(db)) != g_graphdb_type) {
-    return PyErr_Format(PyExc_TypeError, "expected an orvi.GraphDB, not %.100s",
-                        Py_TYPE(db)->tp_name);
-  }
-  if (Py_TYPE(db)->tp_basicsize !=
-      static_cast<Py_ssize_t>(sizeof(py::PyGraphDB))) {
-    PyErr_SetString(PyExc_RuntimeError,
-                    "orvi_tools was built with another orvi module");
+  size_t pages = 0;
+  if (!with_graph(db, [&](GraphDB& graph) { pages = graph.dirty_pages(); })) {
     return nullptr;
   }
-  auto* graph = reinterpret_cast<py::PyGraphDB*>(db);
-  std::optional<size_t> pages =
-      graph->handle ? graph->handle->pending_pages() : std::nullopt;
-  if (!pages) {
-    PyErr_SetString(PyExc_ValueError, "the database is closed or unusable");
-    return nullptr;
-  }
-  return PyLong_FromSize_t(*pages);
+  return PyLong_FromSize_t(pages);
 }
 
 PyMethodDef engine_methods[] = {
@@ -462,8 +400,11 @@ int engine_exec(PyObject* module) {
   if (py::add_to_module(module, "File", PyRef::borrow(file_type)) < 0) {
     return -1;
   }
-  return py::add_to_module(module, "FormatError",
-                           PyRef::borrow(g_format_error));
+  if (py::add_to_module(module, "FormatError", PyRef::borrow(g_format_error)) <
+      0) {
+    return -1;
+  }
+  return register_algorithms(module);
 }
 
 PyModuleDef_Slot engine_slots[] = {
@@ -480,6 +421,59 @@ PyModuleDef engine_module = {PyModuleDef_HEAD_INIT,
                              nullptr};
 
 }  // namespace
+
+// The one place that reaches into the orvi.GraphDB object's layout.
+bool with_graph(PyObject* db, const std::function<void(GraphDB&)>& core) {
+  static PyObject* graphdb_type = nullptr;  // orvi.GraphDB, once looked up
+  if (graphdb_type == nullptr) {
+    PyRef orvi(PyImport_ImportModule("orvi"));
+    if (!orvi) return false;
+    graphdb_type = PyObject_GetAttrString(orvi.get(), "GraphDB");
+    if (!graphdb_type) return false;
+  }
+  if (reinterpret_cast<PyObject*>(Py_TYPE(db)) != graphdb_type) {
+    PyErr_Format(PyExc_TypeError, "expected an orvi.GraphDB, not %.100s",
+                 Py_TYPE(db)->tp_name);
+    return false;
+  }
+  if (Py_TYPE(db)->tp_basicsize !=
+      static_cast<Py_ssize_t>(sizeof(py::PyGraphDB))) {
+    PyErr_SetString(PyExc_RuntimeError,
+                    "orvi_tools was built with another orvi module");
+    return false;
+  }
+  py::SharedHandle* handle = reinterpret_cast<py::PyGraphDB*>(db)->handle.get();
+  if (handle == nullptr) {
+    PyErr_SetString(PyExc_ValueError, py::kClosedMessage);
+    return false;
+  }
+  std::optional<OrviError> detached;
+  const auto access = handle->with_db([&](GraphDB& graph) {
+    if (graph.detached()) {
+      detached = *graph.detach_reason();
+    } else {
+      core(graph);
+    }
+  });
+  switch (access) {
+    case py::SharedHandle::Access::kDone:
+      break;
+    case py::SharedHandle::Access::kBusy:
+      PyErr_SetString(PyExc_RuntimeError, py::kReentrantMessage);
+      return false;
+    case py::SharedHandle::Access::kPoisoned:
+      PyErr_SetString(PyExc_RuntimeError, py::kPoisonedMessage);
+      return false;
+    case py::SharedHandle::Access::kClosed:
+      PyErr_SetString(PyExc_ValueError, py::kClosedMessage);
+      return false;
+  }
+  if (detached) {
+    raise_orvi_error(*detached);
+    return false;
+  }
+  return true;
+}
 
 }  // namespace orvi::tools
 
