@@ -10,7 +10,9 @@
   ``export_parquet`` (needs pyarrow) for the exports from a program;
 - ``check_file``: the read-only integrity check;
 - ``same_graph`` / ``first_difference``: compare two databases by
-  structure and content, ids aside.
+  structure and content, ids aside;
+- ``orvi_tools.algorithms``: traversals in any direction, components,
+  topological order and PageRank, computed in the engine.
 
 The ``orvi`` module itself stays as it is: everything here is built on its
 public methods and, for the read-only tools, on the private engine module
@@ -29,6 +31,7 @@ _built = os.path.join(os.path.dirname(os.path.abspath(orvi.__file__)), "orvi_too
 if _built not in __path__:
     __path__.append(_built)
 
+from . import algorithms
 from .batch import BatchWriter, ImportFailed
 from .check import Problem, Report, check_file
 from .compare import first_difference, same_graph
@@ -44,6 +47,7 @@ __all__ = [
     "FormatProblem",
     "ImportFailed",
     "MissingPackage",
+    "algorithms",
     "Problem",
     "Report",
     "check_file",
