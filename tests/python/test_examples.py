@@ -99,9 +99,9 @@ class TestReadme:
             assert result.returncode == 0, f"{command}: {result.stderr}"
         assert (tmp_path / "people.jsonl").read_text().count('"type":"node"') == 3
 
-    def test_bulk_load_and_tables_print_what_their_comments_say(self, tmp_path):
-        blocks = [b for b in code_blocks("python") if "deps.orvi" in b]
-        assert len(blocks) == 2
+    def test_bulk_load_tables_and_algorithms_print_what_their_comments_say(self, tmp_path):
+        blocks = [b for b in code_blocks("python") if "deps.orvi" in b or "import algorithms" in b]
+        assert len(blocks) == 3
         for number, block in enumerate(blocks):
             missing = missing_modules(block)
             if missing:
