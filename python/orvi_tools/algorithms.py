@@ -77,7 +77,7 @@ def _label(edge_label: Optional[str]) -> Optional[str]:
 def _progress(enabled: bool, what: str) -> Optional[Callable[[str, int], Any]]:
     if not enabled:
         return None
-    return lambda name, total: bar(total, f"{what}: {name}")
+    return lambda name, total: bar(total, f"{what} ({name})")
 
 
 def bfs(db: "orvi.GraphDB", start: NodeRef, max_depth: int, *, direction: str = "out",
@@ -139,7 +139,7 @@ def weakly_connected_components(db: "orvi.GraphDB", *, edge_label: Optional[str]
     Example: ``[len(c) for c in weakly_connected_components(db)]``.
     """
     return _engine.weakly_connected_components(db, _label(edge_label),
-                                               _progress(progress, "components"))
+                                               _progress(progress, "weak components"))
 
 
 def strongly_connected_components(db: "orvi.GraphDB", *, edge_label: Optional[str] = None,
@@ -150,7 +150,7 @@ def strongly_connected_components(db: "orvi.GraphDB", *, edge_label: Optional[st
     Example: ``[c for c in strongly_connected_components(db) if len(c) > 1]``.
     """
     return _engine.strongly_connected_components(db, _label(edge_label),
-                                                 _progress(progress, "components"))
+                                                 _progress(progress, "strong components"))
 
 
 def topological_sort(db: "orvi.GraphDB", *, edge_label: Optional[str] = None,
@@ -161,7 +161,7 @@ def topological_sort(db: "orvi.GraphDB", *, edge_label: Optional[str] = None,
 
     Example: ``topological_sort(db)`` (dependents before dependencies).
     """
-    return _engine.topological_sort(db, _label(edge_label), _progress(progress, "order"))
+    return _engine.topological_sort(db, _label(edge_label), _progress(progress, "topological sort"))
 
 
 def pagerank(db: "orvi.GraphDB", alpha: float = 0.85, *, max_iter: int = 100, tol: float = 1e-06,

@@ -269,7 +269,7 @@ Result<Groups> weak_components(const Adjacency& graph,
   const uint64_t ids = graph.ids();
   std::vector<uint32_t> parent(ids);
   for (uint64_t u = 0; u < ids; ++u) parent[u] = static_cast<uint32_t>(u);
-  Pass pass(progress, "components", ids);
+  Pass pass(progress, "nodes", ids - 1);
   ORVI_TRY(pass.begin());
   for (uint64_t u = 1; u < ids; ++u) {
     for (uint64_t i = graph.offsets[u]; i < graph.offsets[u + 1]; ++i) {
@@ -310,7 +310,7 @@ Result<Groups> strong_components(const Adjacency& graph,
   std::vector<Frame> calls;
   uint32_t counter = 0;
   uint32_t count = 0;
-  Pass pass(progress, "components", ids);
+  Pass pass(progress, "nodes", graph.live_count);
   ORVI_TRY(pass.begin());
   for (uint64_t root = 1; root < ids; ++root) {
     if (!graph.live[root] || index[root] != kNone) continue;
@@ -364,7 +364,7 @@ Result<TopologicalOrder> topological_order(const Adjacency& graph,
   for (uint64_t u = 1; u < ids; ++u) {
     if (graph.live[u] && waiting[u] == 0) order.push_back(static_cast<uint32_t>(u));
   }
-  Pass pass(progress, "order", graph.live_count);
+  Pass pass(progress, "nodes", graph.live_count);
   ORVI_TRY(pass.begin());
   for (size_t head = 0; head < order.size(); ++head) {
     const uint32_t u = order[head];

@@ -223,6 +223,31 @@ class TestInterruptsAndDamage:
         assert alg.topological_sort(db) == ids
         db.close()
 
+    def test_progress_passes(self, mem, monkeypatch):
+        ids = [mem.add_node([]).id for _ in range(3)]
+        mem.add_edge(ids[0], "x", ids[1])
+        seen = []
+
+        class Bar:
+            def __init__(self, total, desc):
+                seen.append([desc, total, 0])
+
+            def update(self, n):
+                seen[-1][2] += n
+
+            def close(self):
+                seen[-1].append("closed")
+
+        monkeypatch.setattr(alg, "bar", Bar)
+        alg.pagerank(mem, progress=True)
+        alg.topological_sort(mem, progress=True)
+        iterations = seen[1][2]
+        assert seen == [["pagerank (reading)", 1, 1, "closed"],
+                        ["pagerank (iterations)", 100, iterations, "closed"],
+                        ["topological sort (reading)", 1, 1, "closed"],
+                        ["topological sort (nodes)", 3, 3, "closed"]]
+        assert 0 < iterations < 100
+
     def test_damaged_list(self, triangle):  # noqa: F811
         slots = SlotFile(triangle)
         slots.set_edge(1, "next_out", 3)
