@@ -180,8 +180,8 @@ def pagerank(db: "orvi.GraphDB", alpha: float = 0.85, *, max_iter: int = 100, to
     iterations = operator.index(max_iter)
     if iterations < 0:
         raise ValueError("max_iter must not be negative")
-    ranks = _engine.pagerank(db, float(alpha), iterations, float(tol), _label(edge_label),
-                             _progress(progress, "pagerank"))
+    ranks = _engine.pagerank(db, _label(edge_label), _progress(progress, "pagerank"),
+                             float(alpha), iterations, float(tol))
     if ranks is None:
         try:
             from networkx import PowerIterationFailedConvergence as failed

@@ -5,7 +5,7 @@
 //   weakly_connected_components(db, label, progress) -> [{id, ...}, ...]
 //   strongly_connected_components(db, label, progress)
 //   topological_sort(db, label, progress)            -> [id, ...]
-//   pagerank(db, alpha, max_iter, tol, label, progress) -> {id: score} or
+//   pagerank(db, label, progress, alpha, max_iter, tol) -> {id: score} or
 //                                                       None (no convergence)
 // `db` is an open orvi.GraphDB, whose pending changes are seen; ids are
 // plain ints, `direction` "out", "in" or "both", `label` a str or None,
@@ -27,6 +27,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "python/frame.h"
 #include "query/algorithms.h"
 #include "tools/tools.h"
 
@@ -103,18 +104,6 @@ std::optional<T> computed(Result<T> result) {
   return std::move(*result);
 }
 
-template <typename Ids>
-PyObject* id_list(const Ids& ids) {
-  PyRef list(PyList_New(static_cast<Py_ssize_t>(ids.size())));
-  if (!list) return nullptr;
-  for (size_t i = 0; i < ids.size(); ++i) {
-    PyObject* item = PyLong_FromUnsignedLongLong(ids[i]);
-    if (!item) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-  }
-  return list.release();
-}
-
 template <typename It>
 PyObject* id_set(It begin, It end) {
   PyRef set(PySet_New(nullptr));
@@ -126,96 +115,126 @@ PyObject* id_set(It begin, It end) {
   return set.release();
 }
 
-PyObject* algo_bfs(PyObject*, PyObject* args) {
-  PyObject* db;
-  unsigned long long start, max_depth;
-  const char* word;
+// The arguments of the walks: (db, id, [id,] direction, label).
+struct WalkArgs {
+  PyObject* db = nullptr;
+  unsigned long long first = 0;
+  unsigned long long second = 0;
+  Direction direction = Direction::kOut;
   const char* label = nullptr;
   Py_ssize_t label_size = 0;
-  if (!PyArg_ParseTuple(args, "OKKsz#", &db, &start, &max_depth, &word, &label,
-                        &label_size)) {
-    return nullptr;
+
+  bool parse(PyObject* args, bool two_ids) {
+    const char* word = nullptr;
+    const bool parsed =
+        two_ids ? PyArg_ParseTuple(args, "OKKsz#", &db, &first, &second, &word,
+                                   &label, &label_size)
+                : PyArg_ParseTuple(args, "OKsz#", &db, &first, &word, &label,
+                                   &label_size);
+    return parsed && direction_of(word, direction);
   }
-  Direction direction;
-  if (!direction_of(word, direction)) return nullptr;
-  auto found = read_locked(db, [&](GraphDB& graph, const StopCheck& stop) {
-    return graph.walk_ids(start, max_depth, direction, label_of(label, label_size),
+  std::optional<std::string_view> edge_label() const {
+    return label_of(label, label_size);
+  }
+};
+
+// The walk of bfs and reachable: (id, depth) pairs.
+std::optional<std::vector<std::pair<uint64_t, uint64_t>>> walk(
+    const WalkArgs& w, uint64_t max_depth) {
+  return read_locked(w.db, [&](GraphDB& graph, const StopCheck& stop) {
+    return graph.walk_ids(w.first, max_depth, w.direction, w.edge_label(),
                           stop);
   });
-  if (!found) return nullptr;
-  PyRef list(PyList_New(static_cast<Py_ssize_t>(found->size())));
-  if (!list) return nullptr;
-  for (size_t i = 0; i < found->size(); ++i) {
-    PyObject* pair = Py_BuildValue("(KK)", (*found)[i].first, (*found)[i].second);
-    if (!pair) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);
-  }
-  return list.release();
+}
+
+PyObject* algo_bfs(PyObject*, PyObject* args) {
+  return py::guarded([&]() -> PyObject* {
+    WalkArgs w;
+    if (!w.parse(args, true)) return nullptr;
+    auto found = walk(w, w.second);
+    if (!found) return nullptr;
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(found->size())));
+    if (!list) return nullptr;
+    for (size_t i = 0; i < found->size(); ++i) {
+      const auto [id, depth] = (*found)[i];
+      PyObject* pair = Py_BuildValue("(KK)", id, depth);
+      if (!pair) return nullptr;
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);
+    }
+    return list.release();
+  });
 }
 
 PyObject* algo_reachable(PyObject*, PyObject* args) {
-  PyObject* db;
-  unsigned long long node;
-  const char* word;
-  const char* label = nullptr;
-  Py_ssize_t label_size = 0;
-  if (!PyArg_ParseTuple(args, "OKsz#", &db, &node, &word, &label, &label_size)) {
-    return nullptr;
-  }
-  Direction direction;
-  if (!direction_of(word, direction)) return nullptr;
-  auto found = read_locked(db, [&](GraphDB& graph, const StopCheck& stop) {
-    return graph.walk_ids(node, UINT64_MAX, direction,
-                          label_of(label, label_size), stop);
+  return py::guarded([&]() -> PyObject* {
+    WalkArgs w;
+    if (!w.parse(args, false)) return nullptr;
+    auto found = walk(w, UINT64_MAX);
+    if (!found) return nullptr;
+    struct Ids {  // the ids of the (id, depth) pairs
+      std::vector<std::pair<uint64_t, uint64_t>>::const_iterator it;
+      uint64_t operator*() const { return it->first; }
+      Ids& operator++() { return ++it, *this; }
+      bool operator!=(const Ids& o) const { return it != o.it; }
+    };
+    return id_set(Ids{found->begin()}, Ids{found->end()});
   });
-  if (!found) return nullptr;
-  PyRef set(PySet_New(nullptr));
-  if (!set) return nullptr;
-  for (const auto& [id, depth] : *found) {
-    PyRef item(PyLong_FromUnsignedLongLong(id));
-    if (!item || PySet_Add(set.get(), item.get()) < 0) return nullptr;
-  }
-  return set.release();
 }
 
 PyObject* algo_shortest_path(PyObject*, PyObject* args) {
-  PyObject* db;
-  unsigned long long start, goal;
-  const char* word;
-  const char* label = nullptr;
-  Py_ssize_t label_size = 0;
-  if (!PyArg_ParseTuple(args, "OKKsz#", &db, &start, &goal, &word, &label,
-                        &label_size)) {
-    return nullptr;
-  }
-  Direction direction;
-  if (!direction_of(word, direction)) return nullptr;
-  auto path = read_locked(db, [&](GraphDB& graph, const StopCheck& stop) {
-    return graph.path_ids(start, goal, direction, label_of(label, label_size),
-                          stop);
+  return py::guarded([&]() -> PyObject* {
+    WalkArgs w;
+    if (!w.parse(args, true)) return nullptr;
+    auto path = read_locked(w.db, [&](GraphDB& graph, const StopCheck& stop) {
+      return graph.path_ids(w.first, w.second, w.direction, w.edge_label(),
+                            stop);
+    });
+    if (!path) return nullptr;
+    if (!*path) return py::new_none();
+    return int_list(**path);
   });
-  if (!path) return nullptr;
-  if (!*path) return py::new_none();
-  return id_list(**path);
 }
 
-// The adjacency of `db` read under the lock; the label and the progress
-// callable are the common tail of the whole-graph functions' arguments.
+// The adjacency of a whole-graph function's database, read under the lock
+// from its first three arguments (db, label, progress); `own` more are the
+// function's own.
 struct WholeGraph {
   PyObject* progress = Py_None;
   std::optional<Adjacency> adjacency;
-};
 
-bool read_whole_graph(PyObject* db, const char* label, Py_ssize_t label_size,
-                      WholeGraph& out) {
-  // The read holds the lock, so its bar can only be drawn whole at its end.
-  PyProgress bar(out.progress);
-  if (!bar.begin("reading", 1)) return false;
-  out.adjacency = read_locked(db, [&](GraphDB& graph, const StopCheck& stop) {
-    return graph.read_adjacency(label_of(label, label_size), stop);
-  });
-  return out.adjacency && bar.advance(1);
-}
+  bool read(PyObject* args, Py_ssize_t own) {
+    PyObject* db = nullptr;
+    const char* label = nullptr;
+    Py_ssize_t label_size = 0;
+    if (PyTuple_GET_SIZE(args) != 3 + own) {
+      PyErr_Format(PyExc_TypeError, "expected %zd arguments, got %zd", 3 + own,
+                   PyTuple_GET_SIZE(args));
+      return false;
+    }
+    PyRef head(PyTuple_GetSlice(args, 0, 3));
+    if (!head || !PyArg_ParseTuple(head.get(), "Oz#O", &db, &label,
+                                   &label_size, &progress)) {
+      return false;
+    }
+    // The read holds the lock, so its bar can only be drawn whole at its
+    // end.
+    PyProgress bar(progress);
+    if (!bar.begin("reading", 1)) return false;
+    adjacency = read_locked(db, [&](GraphDB& graph, const StopCheck& stop) {
+      return graph.read_adjacency(label_of(label, label_size), stop);
+    });
+    return adjacency && bar.advance(1);
+  }
+
+  // fn(adjacency, progress), the adjacency freed as soon as it is done.
+  template <typename Fn>
+  auto run(Fn&& fn) {
+    PyProgress bar(progress);
+    auto result = computed(fn(*adjacency, &bar));
+    adjacency.reset();
+    return result;
+  }
+};
 
 PyObject* groups_to_py(const Groups& groups) {
   PyRef list(PyList_New(static_cast<Py_ssize_t>(groups.size())));
@@ -229,91 +248,74 @@ PyObject* groups_to_py(const Groups& groups) {
   return list.release();
 }
 
-using ComponentsFn = Result<Groups> (*)(const Adjacency&, CheckProgress*);
-
-PyObject* components(PyObject* args, ComponentsFn fn) {
-  PyObject* db;
-  const char* label = nullptr;
-  Py_ssize_t label_size = 0;
-  WholeGraph whole;
-  if (!PyArg_ParseTuple(args, "Oz#O", &db, &label, &label_size, &whole.progress) ||
-      !read_whole_graph(db, label, label_size, whole)) {
-    return nullptr;
-  }
-  PyProgress bar(whole.progress);
-  auto groups = computed(fn(*whole.adjacency, &bar));
-  whole.adjacency.reset();
-  return groups ? groups_to_py(*groups) : nullptr;
-}
-
-PyObject* algo_wcc(PyObject*, PyObject* args) {
-  return components(args, weak_components);
-}
-
-PyObject* algo_scc(PyObject*, PyObject* args) {
-  return components(args, strong_components);
+template <Result<Groups> (*kFind)(const Adjacency&, CheckProgress*)>
+PyObject* algo_components(PyObject*, PyObject* args) {
+  return py::guarded([&]() -> PyObject* {
+    WholeGraph whole;
+    if (!whole.read(args, 0)) return nullptr;
+    auto groups = whole.run(kFind);
+    return groups ? groups_to_py(*groups) : nullptr;
+  });
 }
 
 PyObject* algo_topological_sort(PyObject*, PyObject* args) {
-  PyObject* db;
-  const char* label = nullptr;
-  Py_ssize_t label_size = 0;
-  WholeGraph whole;
-  if (!PyArg_ParseTuple(args, "Oz#O", &db, &label, &label_size, &whole.progress) ||
-      !read_whole_graph(db, label, label_size, whole)) {
+  return py::guarded([&]() -> PyObject* {
+    WholeGraph whole;
+    if (!whole.read(args, 0)) return nullptr;
+    auto sorted = whole.run(topological_order);
+    if (!sorted) return nullptr;
+    if (sorted->cycle.empty()) return int_list(sorted->order);
+    std::string names;
+    for (uint32_t id : sorted->cycle) names += std::to_string(id) + " -> ";
+    names += std::to_string(sorted->cycle.front());
+    PyErr_Format(PyExc_ValueError,
+                 "the graph has a cycle, so it has no topological order: %s",
+                 names.c_str());
     return nullptr;
-  }
-  PyProgress bar(whole.progress);
-  auto sorted = computed(topological_order(*whole.adjacency, &bar));
-  whole.adjacency.reset();
-  if (!sorted) return nullptr;
-  if (sorted->cycle.empty()) return id_list(sorted->order);
-  std::string names;
-  for (uint32_t id : sorted->cycle) names += std::to_string(id) + " -> ";
-  names += std::to_string(sorted->cycle.front());
-  PyErr_Format(PyExc_ValueError,
-               "the graph has a cycle, so it has no topological order: %s",
-               names.c_str());
-  return nullptr;
+  });
 }
 
 PyObject* algo_pagerank(PyObject*, PyObject* args) {
-  PyObject* db;
-  double alpha, tol;
-  unsigned long long max_iter;
-  const char* label = nullptr;
-  Py_ssize_t label_size = 0;
-  WholeGraph whole;
-  if (!PyArg_ParseTuple(args, "OdKdz#O", &db, &alpha, &max_iter, &tol, &label,
-                        &label_size, &whole.progress) ||
-      !read_whole_graph(db, label, label_size, whole)) {
-    return nullptr;
-  }
-  PyProgress bar(whole.progress);
-  auto ranks = computed(pagerank(*whole.adjacency, alpha, max_iter, tol, &bar));
-  if (!ranks) return nullptr;
-  if (!*ranks) return py::new_none();
-  PyRef dict(PyDict_New());
-  if (!dict) return nullptr;
-  const std::vector<double>& x = **ranks;
-  for (uint64_t u = 0; u < x.size(); ++u) {
-    if (!whole.adjacency->live[u]) continue;
-    PyRef key(PyLong_FromUnsignedLongLong(u));
-    PyRef value(PyFloat_FromDouble(x[u]));
-    if (!key || !value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) {
+  return py::guarded([&]() -> PyObject* {
+    double alpha = 0, tol = 0;
+    unsigned long long max_iter = 0;
+    PyObject *db, *label, *progress;
+    WholeGraph whole;
+    if (!PyArg_ParseTuple(args, "OOOdKd", &db, &label, &progress, &alpha,
+                          &max_iter, &tol) ||
+        !whole.read(args, 3)) {
       return nullptr;
     }
-  }
-  return dict.release();
+    std::vector<bool> live = whole.adjacency->live;
+    auto ranks = whole.run([&](const Adjacency& graph, CheckProgress* bar) {
+      return pagerank(graph, alpha, max_iter, tol, bar);
+    });
+    if (!ranks) return nullptr;
+    if (!*ranks) return py::new_none();
+    PyRef dict(PyDict_New());
+    if (!dict) return nullptr;
+    const std::vector<double>& x = **ranks;
+    for (uint64_t u = 0; u < x.size(); ++u) {
+      if (!live[u]) continue;
+      PyRef key(PyLong_FromUnsignedLongLong(u));
+      PyRef value(PyFloat_FromDouble(x[u]));
+      if (!key || !value ||
+          PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) {
+        return nullptr;
+      }
+    }
+    return dict.release();
+  });
 }
 
 PyMethodDef algorithm_methods[] = {
     {"bfs", algo_bfs, METH_VARARGS, "Breadth-first ids and depths."},
     {"shortest_path", algo_shortest_path, METH_VARARGS, "A shortest path's ids."},
     {"reachable", algo_reachable, METH_VARARGS, "Ids reachable from a node."},
-    {"weakly_connected_components", algo_wcc, METH_VARARGS,
-     "Weakly connected components."},
-    {"strongly_connected_components", algo_scc, METH_VARARGS,
+    {"weakly_connected_components", algo_components<weak_components>,
+     METH_VARARGS, "Weakly connected components."},
+    {"strongly_connected_components", algo_components<strong_components>,
+     METH_VARARGS,
      "Strongly connected components."},
     {"topological_sort", algo_topological_sort, METH_VARARGS,
      "A topological order."},

@@ -78,17 +78,6 @@ PyObject* dict_of(std::initializer_list<Item> items) {
   return ok ? dict.release() : nullptr;
 }
 
-PyObject* u64_list(const std::vector<uint64_t>& values) {
-  PyRef list(PyList_New(static_cast<Py_ssize_t>(values.size())));
-  if (!list) return nullptr;
-  for (size_t i = 0; i < values.size(); ++i) {
-    PyObject* item = u64(values[i]);
-    if (!item) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-  }
-  return list.release();
-}
-
 bool kind_of(const char* word, ExtentKind& out) {
   for (ExtentKind kind :
        {ExtentKind::kNode, ExtentKind::kEdge, ExtentKind::kProp}) {
@@ -184,8 +173,8 @@ PyObject* file_chain(PyObject* obj, PyObject* arg) {
                                                     : h.prop_index_head;
   auto walk = pager->walk_chain(head, kind);
   if (!walk) return raise(walk.error(), self.path);
-  return dict_of({{"extents", u64_list(walk->extents)},
-                  {"index_pages", u64_list(walk->index_pages)}});
+  return dict_of({{"extents", int_list(walk->extents)},
+                  {"index_pages", int_list(walk->index_pages)}});
 }
 
 // Bytes of property storage in use: the full extents before the last one

@@ -28,6 +28,20 @@ bool with_graph(PyObject* db, const std::function<void(GraphDB&)>& core);
 // raises for its kind, with the same message) and returns nullptr.
 std::nullptr_t raise_orvi_error(const OrviError& error);
 
+// A new list of Python ints from a vector of unsigned ids; nullptr with an
+// error set.
+template <typename Ids>
+PyObject* int_list(const Ids& ids) {
+  py::PyRef list(PyList_New(static_cast<Py_ssize_t>(ids.size())));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < ids.size(); ++i) {
+    PyObject* item = PyLong_FromUnsignedLongLong(ids[i]);
+    if (!item) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return list.release();
+}
+
 // Adds the algorithm functions to the module; -1 with an error set.
 int register_algorithms(PyObject* module);
 
