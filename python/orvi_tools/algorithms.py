@@ -64,7 +64,8 @@ def _node_id(node: Any) -> int:
 
 def _direction(direction: str) -> str:
     if direction not in _DIRECTIONS:
-        raise ValueError(f'direction must be "out", "in" or "both", not {direction!r}')
+        # The text of GraphDB.neighbors for the same mistake.
+        raise ValueError(f"invalid direction: got '{direction}' (use 'out', 'in', or 'both').")
     return direction
 
 

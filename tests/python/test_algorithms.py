@@ -177,8 +177,11 @@ class TestEdgeCases:
         a = mem.add_node([])
         with check(ValueError, node_id_message("str")):
             alg.bfs(mem, "1", 1)
-        with check(ValueError, 'direction must be "out", "in" or "both", not \'up\''):
+        message = "invalid direction: got 'up' (use 'out', 'in', or 'both')."
+        with check(ValueError, message):
             alg.bfs(mem, a, 1, direction="up")
+        with check(ValueError, message):
+            mem.neighbors(a, direction="up")
         with pytest.raises(UnicodeEncodeError):
             alg.descendants(mem, a, edge_label="\udc80")
         with pytest.raises(TypeError):
