@@ -61,10 +61,11 @@ class SharedHandle {
   SharedHandle(const SharedHandle&) = delete;
   SharedHandle& operator=(const SharedHandle&) = delete;
 
-  // Runs core(GraphDB&) under the mutex, for the tools' engine module (which is
-  // built from the same sources but cannot link acquire_graph_lock). kBusy while a core
-  // step holds the mutex. Sets no Python error; `core` must not run Python
-  // code, and an exception from it poisons the handle, as in the frame.
+  // Runs core(GraphDB&) under the mutex, for the tools' engine module,
+  // which is built from the same sources but cannot link
+  // acquire_graph_lock. kBusy while a core step holds the mutex. Sets no
+  // Python error; `core` must not run Python code, and an exception from it
+  // poisons the handle, as in the frame.
   enum class Access { kDone, kBusy, kPoisoned, kClosed };
   template <typename Core>
   Access with_db(Core&& core) {

@@ -362,7 +362,9 @@ Result<TopologicalOrder> topological_order(const Adjacency& graph,
   std::vector<uint32_t>& order = result.order;
   order.reserve(graph.live_count);
   for (uint64_t u = 1; u < ids; ++u) {
-    if (graph.live[u] && waiting[u] == 0) order.push_back(static_cast<uint32_t>(u));
+    if (graph.live[u] && waiting[u] == 0) {
+      order.push_back(static_cast<uint32_t>(u));
+    }
   }
   Pass pass(progress, "nodes", graph.live_count);
   ORVI_TRY(pass.begin());

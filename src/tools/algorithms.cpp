@@ -77,9 +77,8 @@ std::optional<T> read_locked(PyObject* db, Read&& read) {
       return interrupted;
     };
     std::optional<R> result;
-    if (!with_graph(db, [&](GraphDB& graph) { result.emplace(read(graph, stop)); })) {
-      return std::nullopt;
-    }
+    const auto run = [&](GraphDB& graph) { result.emplace(read(graph, stop)); };
+    if (!with_graph(db, run)) return std::nullopt;
     if (!interrupted) {
       if (!*result) {
         raise_orvi_error(result->error());
@@ -310,7 +309,8 @@ PyObject* algo_pagerank(PyObject*, PyObject* args) {
 
 PyMethodDef algorithm_methods[] = {
     {"bfs", algo_bfs, METH_VARARGS, "Breadth-first ids and depths."},
-    {"shortest_path", algo_shortest_path, METH_VARARGS, "A shortest path's ids."},
+    {"shortest_path", algo_shortest_path, METH_VARARGS,
+     "A shortest path's ids."},
     {"reachable", algo_reachable, METH_VARARGS, "Ids reachable from a node."},
     {"weakly_connected_components", algo_components<weak_components>,
      METH_VARARGS, "Weakly connected components."},

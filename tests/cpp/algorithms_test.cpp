@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "graph/edge.h"
 #include "graph/node.h"
 #include "test_util.h"
@@ -16,7 +18,9 @@ class AlgorithmsTest : public orvi::testing::MemoryPagerTest {
   // A chain 1 -> 2 -> ... -> n.
   void chain(uint64_t n) {
     for (uint64_t i = 1; i <= n; ++i) ASSERT_TRUE(add_node(*pager_, {}, {}));
-    for (uint64_t i = 1; i < n; ++i) ASSERT_TRUE(add_edge(*pager_, i, "E", i + 1, {}));
+    for (uint64_t i = 1; i < n; ++i) {
+      ASSERT_TRUE(add_edge(*pager_, i, "E", i + 1, {}));
+    }
   }
 };
 
@@ -26,14 +30,16 @@ TEST_F(AlgorithmsTest, StopEndsReadsWithoutAnAnswer) {
   const StopCheck stop = [&] { return ++asked == 2; };
   auto adj = read_adjacency(*pager_, std::nullopt, stop);
   ASSERT_FALSE(adj);
-  EXPECT_EQ(adj.error().message().find("stopped") != std::string::npos, true);
+  EXPECT_NE(adj.error().message().find("stopped"), std::string::npos);
   asked = 0;
-  auto walk = walk_ids(*pager_, 1, UINT64_MAX, Direction::kOut, std::nullopt, stop);
+  auto walk =
+      walk_ids(*pager_, 1, UINT64_MAX, Direction::kOut, std::nullopt, stop);
   ASSERT_FALSE(walk);
   asked = 0;
   auto path = path_ids(*pager_, 1, 10000, Direction::kBoth, std::nullopt, stop);
   ASSERT_FALSE(path);
-  auto whole = walk_ids(*pager_, 1, UINT64_MAX, Direction::kOut, std::nullopt, {});
+  auto whole =
+      walk_ids(*pager_, 1, UINT64_MAX, Direction::kOut, std::nullopt, {});
   ASSERT_TRUE(whole);
   EXPECT_EQ(whole->size(), 9999u);
   EXPECT_EQ(whole->back(), std::make_pair(uint64_t{10000}, uint64_t{9999}));
@@ -51,7 +57,8 @@ TEST_F(AlgorithmsTest, CycleBehindATailIsTheOneReported) {
   ASSERT_TRUE(sorted);
   EXPECT_TRUE(sorted->order.empty());
   std::vector<uint32_t> cycle = sorted->cycle;
-  std::rotate(cycle.begin(), std::min_element(cycle.begin(), cycle.end()), cycle.end());
+  std::rotate(cycle.begin(), std::min_element(cycle.begin(), cycle.end()),
+              cycle.end());
   EXPECT_EQ(cycle, (std::vector<uint32_t>{3, 4, 5}));
 }
 
