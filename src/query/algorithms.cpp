@@ -100,7 +100,8 @@ Result<std::vector<uint64_t>> search_path(
 }
 
 Status check_id_space(uint64_t ids) {
-  if (ids - 1 > std::numeric_limits<uint32_t>::max()) {
+  // Ids must fit in 32 bits with one value left over as a marker.
+  if (ids > std::numeric_limits<uint32_t>::max()) {
     return OrviError::capacity_exceeded(
         "whole-graph algorithms", std::numeric_limits<uint32_t>::max(),
         "node ids");

@@ -15,8 +15,8 @@
 // algorithm adds a few arrays of 4 or 8 bytes per id; no memory grows with
 // anything but the nodes and edges.
 //
-// Ids are used as array indices, so whole-graph algorithms need
-// next_node_id <= 2^32 (CapacityExceeded otherwise).
+// Ids are used as 32-bit array indices, so whole-graph algorithms need
+// next_node_id < 2^32 (CapacityExceeded otherwise).
 //
 // Interrupts: `stop`, when given, is asked every few thousand nodes of a
 // read; when it returns true the read ends with an Io error ("stopped") and

@@ -190,6 +190,18 @@ class TestEdgeCases:
         with check(ValueError, CLOSED):
             alg.weakly_connected_components(mem)
 
+    def test_inside_a_transaction(self, filedb):
+        a, b = filedb.add_node([]).id, filedb.add_node([]).id
+        filedb.commit()
+        with pytest.raises(RuntimeError):
+            with filedb.transaction():
+                filedb.add_edge(b, "x", a)
+                assert alg.topological_sort(filedb) == [b, a]
+                assert alg.ancestors(filedb, a) == {b}
+                raise RuntimeError("roll back")
+        assert alg.topological_sort(filedb) == [a, b]
+        assert alg.ancestors(filedb, a) == set()
+
     def test_no_convergence(self, mem):
         a, b = mem.add_node([]), mem.add_node([])
         mem.add_edge(a, "x", b)
