@@ -96,9 +96,6 @@ def _usage_message(message: str, prog: str) -> str:
     return f"{_one_line(message)} (see `{prog} --help`)"
 
 
-_FILE_HELP = "the database file"
-
-
 def _global_options(parser: argparse.ArgumentParser, default: Any) -> None:
     """Options accepted before the command and after it. Below the command
     the default is SUPPRESS, so that an option given before the command is
@@ -118,31 +115,27 @@ def _parser() -> argparse.ArgumentParser:
     sub = parser.add_subparsers(dest="command", metavar="COMMAND")
     sub.required = True
 
-    def command(name: str, **kwargs: Any) -> argparse.ArgumentParser:
+    def command(name: str, file_help: str = "the database file",
+                **kwargs: Any) -> argparse.ArgumentParser:
+        """A subcommand whose first argument is FILE."""
         p = sub.add_parser(name, **kwargs)
         _global_options(p, argparse.SUPPRESS)
+        p.add_argument("file", metavar="FILE", help=file_help)
         return p
 
     p = command("info", help="show what the file holds, without opening it for writing",
                 description=_INFO_HELP)
-    p.add_argument("file", metavar="FILE", help=_FILE_HELP)
     p.add_argument("--json", action="store_true", help="print one JSON object")
 
-    p = command("check", help="read-only integrity check; exit status 1 on problems",
-                description=_CHECK_HELP)
-    p.add_argument("file", metavar="FILE", help=_FILE_HELP)
-
-    p = command("vacuum", help="compact the file (rewrites it, keeps every id)",
-                description=_VACUUM_HELP)
-    p.add_argument("file", metavar="FILE", help=_FILE_HELP)
-
-    p = command("repair", help="rebuild adjacency lists and degree counters",
-                description=_REPAIR_HELP)
-    p.add_argument("file", metavar="FILE", help=_FILE_HELP)
+    command("check", help="read-only integrity check; exit status 1 on problems",
+            description=_CHECK_HELP)
+    command("vacuum", help="compact the file (rewrites it, keeps every id)",
+            description=_VACUUM_HELP)
+    command("repair", help="rebuild adjacency lists and degree counters",
+            description=_REPAIR_HELP)
 
     p = command("export", help="write the whole graph as jsonl, graphml, csv or parquet",
-                       description=_EXPORT_HELP)
-    p.add_argument("file", metavar="FILE", help=_FILE_HELP)
+                description=_EXPORT_HELP)
     p.add_argument("--format", "-f", choices=FORMATS_OUT, default="jsonl",
                    help="output format (default: jsonl)")
     p.add_argument("--output", "-o", metavar="PATH",
@@ -151,9 +144,9 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("--labels-attr", default="labels", help="graphml key of node labels")
     p.add_argument("--label-attr", default="label", help="graphml key of edge labels")
 
-    p = command("import", help="add the records of a jsonl file or a csv or parquet "
-                                "directory, all or nothing", description=_IMPORT_HELP)
-    p.add_argument("file", metavar="FILE", help="the database file (created when missing)")
+    p = command("import", file_help="the database file (created when missing)",
+                help="add the records of a jsonl file or a csv or parquet directory, all or "
+                     "nothing", description=_IMPORT_HELP)
     p.add_argument("input", metavar="INPUT",
                    help="a jsonl file, or a directory holding nodes.csv or nodes.parquet "
                         "(and edges.csv or edges.parquet)")

@@ -134,7 +134,21 @@ FileStorage::~FileStorage() {
 const Page* FileStorage::map_page(uint64_t offset) {
   if (offset > len_ || len_ - offset < kPageSize) return nullptr;
   if (offset + kPageSize > mapped_ && !remap()) return nullptr;
+  count_view(offset);
   return reinterpret_cast<const Page*>(map_ + offset);
+}
+
+void FileStorage::count_view(uint64_t offset) {
+  // Repeated views of one page (the slots of one slot page, read in turn)
+  // count once.
+  if (offset == last_view_) return;
+  last_view_ = offset;
+  if (++views_since_trim_ < kTrimPages) return;
+  views_since_trim_ = 0;
+  // Advice only: a failure leaves the pages resident, which is harmless.
+  for (const auto& [addr, size] : mappings_) {
+    ::madvise(addr, size, MADV_DONTNEED);
+  }
 }
 
 bool FileStorage::remap() {

@@ -121,10 +121,24 @@ class FileStorage final : public Storage {
   // A new, larger mapping does not unmap the old ones before destruction,
   // so no view handed out goes stale. Without a mapping (mmap refused)
   // nullptr, and reads go through read_page.
+  //
+  // Every page read through the mapping stays in this process's resident
+  // set until the kernel needs the memory, so a scan of the whole file
+  // would make the process look as large as the file. After every
+  // kTrimPages page views the mappings' pages are dropped from the
+  // process (madvise MADV_DONTNEED): for a shared file mapping that keeps
+  // the contents in the page cache and every address valid, and the next
+  // read of a view maps its page again, with the same bytes.
   const Page* map_page(uint64_t offset) override;
 
  private:
+  // 32 MiB of page views between trims: a scan's resident set stays near
+  // that, and a working set that fits the page cache is mapped again at
+  // most once per trim.
+  static constexpr uint64_t kTrimPages = 8192;
+
   bool remap();
+  void count_view(uint64_t offset);
 
   UniqueFd fd_;
   uint64_t len_;
@@ -132,6 +146,9 @@ class FileStorage final : public Storage {
   uint64_t mapped_ = 0;
   bool map_refused_ = false;
   std::vector<std::pair<void*, size_t>> mappings_;
+  // Views of a page other than the one viewed last, since the last trim.
+  uint64_t views_since_trim_ = 0;
+  uint64_t last_view_ = UINT64_MAX;
 };
 
 class MemoryStorage final : public Storage {
