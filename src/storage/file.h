@@ -124,18 +124,18 @@ class FileStorage final : public Storage {
   //
   // Every page read through the mapping stays in this process's resident
   // set until the kernel needs the memory, so a scan of the whole file
-  // would make the process look as large as the file. After every
-  // kTrimPages page views the mappings' pages are dropped from the
-  // process (madvise MADV_DONTNEED): for a shared file mapping that keeps
-  // the contents in the page cache and every address valid, and the next
-  // read of a view maps its page again, with the same bytes.
+  // would make the process look as large as the file. Once kTrimPages
+  // distinct pages were viewed since the last trim, the mappings' pages
+  // are dropped from the process (madvise MADV_DONTNEED): for a shared
+  // file mapping that keeps the contents in the page cache and every
+  // address valid, and the next read of a view maps its page again, with
+  // the same bytes. Counting distinct pages, not views, leaves a working
+  // set smaller than the bound mapped for good.
   const Page* map_page(uint64_t offset) override;
 
  private:
-  // 32 MiB of page views between trims: a scan's resident set stays near
-  // that, and a working set that fits the page cache is mapped again at
-  // most once per trim.
-  static constexpr uint64_t kTrimPages = 8192;
+  // 64 MiB: the bound on what reads keep mapped.
+  static constexpr uint64_t kTrimPages = 16384;
 
   bool remap();
   void count_view(uint64_t offset);
@@ -146,9 +146,9 @@ class FileStorage final : public Storage {
   uint64_t mapped_ = 0;
   bool map_refused_ = false;
   std::vector<std::pair<void*, size_t>> mappings_;
-  // Views of a page other than the one viewed last, since the last trim.
-  uint64_t views_since_trim_ = 0;
-  uint64_t last_view_ = UINT64_MAX;
+  // One bit per page of the file: viewed since the last trim.
+  std::vector<uint64_t> viewed_;
+  uint64_t viewed_count_ = 0;
 };
 
 class MemoryStorage final : public Storage {
