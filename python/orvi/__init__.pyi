@@ -374,7 +374,7 @@ class GraphDB:
         """A query over all nodes, to be refined with `label()`,
         `where_()`, `skip()` and `limit()` and run with `fetch()`,
         `count()` or `exists()`. Example:
-        `db.nodes().label("Person").where_(lambda n: n.get("age", 0) > 30).fetch()`."""
+        `db.nodes().label("Person").where_(lambda n: (n.get("age") or 0) > 30).fetch()`."""
     def edges(self) -> EdgeQuery:
         """A query over all edges (see `nodes()`)."""
     def clear(self) -> None:

@@ -10,8 +10,12 @@
 Global options (``--no-progress``) may come before or after the command.
 Exit status: 0 success; 1 the command failed (an error from the database,
 an import that was refused, problems found by check, a missing optional
-package); 2 a usage error or a file that cannot be read at all. Errors are
-one line on standard error, beginning with "orvi: error: ".
+package); 2 a usage error or a file that cannot be read at all; 130 an
+interruption. Errors are one line on standard error, beginning with
+"orvi: error: ". A usage error is one whether the argument parser finds it
+(an unknown option, a missing FILE) or the command does (a csv export
+without --output, a csv import of a file): it says so, ends with where to
+read the command's usage, and exits 2.
 """
 
 from __future__ import annotations
@@ -20,7 +24,7 @@ import argparse
 import json
 import os
 import sys
-from typing import Any, Optional, Sequence
+from typing import Any, NoReturn, Optional, Sequence
 
 import orvi
 
@@ -28,13 +32,15 @@ from . import __version__, _engine
 from .batch import ImportFailed
 from .check import check_file
 from .exchange import FORMATS_IN, FORMATS_OUT, FormatProblem
-from .fileops import (NoDatabase, default_import_format, export_file, import_file, info,
-                      require_file)
+from .fileops import (CopyInUse, ImportInterrupted, NoDatabase, UsageError,
+                      clear_import_leftovers, default_import_format, export_file, import_file,
+                      info, require_file)
 from .tables import MissingPackage
 
 EXIT_OK = 0
 EXIT_FAILED = 1
 EXIT_USAGE = 2
+EXIT_INTERRUPTED = 130
 
 
 class _Failure(Exception):
@@ -50,6 +56,45 @@ edges.<format> into the --output directory (created when missing). An
 existing output is replaced, in every format, and only once the export is
 complete: a failed export leaves it as it was."""
 
+_IMPORT_HELP = """\
+Adds every record of INPUT to FILE, all or nothing: the records go into a
+copy of FILE (FILE.importing), which replaces FILE only once all of them
+were written; on any error or interruption FILE is left as it was. Needs
+free disk space for the copy."""
+
+_INFO_HELP = """\
+Prints the header's counts and next ids, the extents, the file size, a
+commit awaiting recovery, who holds the writer lock, and a copy left by an
+interrupted import. Reads the file without opening the database, so it
+works while another process has it open."""
+
+_CHECK_HELP = """\
+Reads every part of the file (header, commit log, extent index, record
+slots, label and property blobs, adjacency lists and degree counters) and
+prints each problem found; exit status 1 when there is one. Never writes
+and takes no lock."""
+
+_VACUUM_HELP = """\
+Rewrites the file without the space left by deleted records and replaced
+property maps, keeping every id. Needs free space for a temporary copy."""
+
+_REPAIR_HELP = """\
+Rebuilds every node's adjacency lists and degree counters from the edge
+records and commits. For files whose lists are damaged (see orvi check);
+take a backup first."""
+
+
+class _Parser(argparse.ArgumentParser):
+    """argparse's parser with its usage errors reported like every other
+    error: one line, exit status 2."""
+
+    def error(self, message: str) -> "NoReturn":
+        self.exit(EXIT_USAGE, f"orvi: error: {_usage_message(message, self.prog)}\n")
+
+
+def _usage_message(message: str, prog: str) -> str:
+    return f"{_one_line(message)} (see `{prog} --help`)"
+
 
 def _global_options(parser: argparse.ArgumentParser, default: Any) -> None:
     """Options accepted before the command and after it. Below the command
@@ -60,7 +105,7 @@ def _global_options(parser: argparse.ArgumentParser, default: Any) -> None:
 
 
 def _parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
+    parser = _Parser(
         prog="orvi",
         description="Inspect, check, compact, repair, export and import orvi graph databases.",
     )
@@ -70,38 +115,41 @@ def _parser() -> argparse.ArgumentParser:
     sub = parser.add_subparsers(dest="command", metavar="COMMAND")
     sub.required = True
 
-    def command(name: str, **kwargs: Any) -> argparse.ArgumentParser:
+    def command(name: str, file_help: str = "the database file",
+                **kwargs: Any) -> argparse.ArgumentParser:
+        """A subcommand whose first argument is FILE."""
         p = sub.add_parser(name, **kwargs)
         _global_options(p, argparse.SUPPRESS)
+        p.add_argument("file", metavar="FILE", help=file_help)
         return p
 
-    p = command("info", help="show what the file holds, without opening it for writing")
-    p.add_argument("file", metavar="FILE")
+    p = command("info", help="show what the file holds, without opening it for writing",
+                description=_INFO_HELP)
     p.add_argument("--json", action="store_true", help="print one JSON object")
 
-    p = command("check", help="read-only integrity check; exit status 1 on problems")
-    p.add_argument("file", metavar="FILE")
-
-    p = command("vacuum", help="compact the file (rewrites it, keeps every id)")
-    p.add_argument("file", metavar="FILE")
-
-    p = command("repair", help="rebuild adjacency lists and degree counters")
-    p.add_argument("file", metavar="FILE")
+    command("check", help="read-only integrity check; exit status 1 on problems",
+            description=_CHECK_HELP)
+    command("vacuum", help="compact the file (rewrites it, keeps every id)",
+            description=_VACUUM_HELP)
+    command("repair", help="rebuild adjacency lists and degree counters",
+            description=_REPAIR_HELP)
 
     p = command("export", help="write the whole graph as jsonl, graphml, csv or parquet",
-                       description=_EXPORT_HELP)
-    p.add_argument("file", metavar="FILE")
-    p.add_argument("--format", "-f", choices=FORMATS_OUT, default="jsonl")
+                description=_EXPORT_HELP)
+    p.add_argument("--format", "-f", choices=FORMATS_OUT, default="jsonl",
+                   help="output format (default: jsonl)")
     p.add_argument("--output", "-o", metavar="PATH",
                    help="output file (default: standard output); for csv and parquet a "
                         "directory; an existing output is replaced once the export is complete")
     p.add_argument("--labels-attr", default="labels", help="graphml key of node labels")
     p.add_argument("--label-attr", default="label", help="graphml key of edge labels")
 
-    p = command("import", help="add the records of a jsonl file or a csv or parquet "
-                                "directory, all or nothing")
-    p.add_argument("file", metavar="FILE", help="the database (created when missing)")
-    p.add_argument("input", metavar="INPUT")
+    p = command("import", file_help="the database file (created when missing)",
+                help="add the records of a jsonl file or a csv or parquet directory, all or "
+                     "nothing", description=_IMPORT_HELP)
+    p.add_argument("input", metavar="INPUT",
+                   help="a jsonl file, or a directory holding nodes.csv or nodes.parquet "
+                        "(and edges.csv or edges.parquet)")
     p.add_argument("--format", "-f", choices=FORMATS_IN,
                    help="default: jsonl for a file; for a directory parquet when it holds "
                         "nodes.parquet and no nodes.csv, csv otherwise")
@@ -129,6 +177,8 @@ def _cmd_info(args: argparse.Namespace) -> int:
         ("pending commit", facts["pending_commit"]),
         ("writer lock", facts["lock"]),
     ]
+    if facts["import_leftover"] is not None:
+        rows.append(("import leftover", facts["import_leftover"]))
     for name, value in rows:
         print(f"{name:<15} {value}")
     return EXIT_OK
@@ -156,8 +206,16 @@ def _cmd_check(args: argparse.Namespace) -> int:
 
 
 def _open_existing(path: str) -> "orvi.GraphDB":
+    """The database opened for writing; holding its lock, the copy a killed
+    import left beside it is removed (unless a live process holds it)."""
     require_file(path)
-    return orvi.open(path)
+    db = orvi.open(path)
+    try:
+        clear_import_leftovers(path)
+    except BaseException:
+        db.close()
+        raise
+    return db
 
 
 def _cmd_vacuum(args: argparse.Namespace) -> int:
@@ -193,11 +251,18 @@ def _cmd_export(args: argparse.Namespace) -> int:
 def _cmd_import(args: argparse.Namespace) -> int:
     fmt = args.format or default_import_format(args.input)
     existed = os.path.exists(args.file)
+    outcome = "is unchanged" if existed else "was not created"
     try:
         stats = import_file(args.file, args.input, fmt, show_progress=not args.no_progress)
-    except (FormatProblem, ImportFailed, orvi.GraphDBError, OSError, ValueError,
+    except UsageError:
+        raise
+    except ImportInterrupted as e:
+        if e.completed:
+            raise _Failure(f"interrupted after the import into {args.file} was complete",
+                           EXIT_INTERRUPTED) from None
+        raise _Failure(f"import interrupted, {args.file} {outcome}", EXIT_INTERRUPTED) from None
+    except (FormatProblem, ImportFailed, CopyInUse, orvi.GraphDBError, OSError, ValueError,
             MissingPackage) as e:
-        outcome = "is unchanged" if existed else "was not created"
         raise _Failure(f"import failed, {args.file} {outcome}: {_describe(e)}") from e
     print(f"imported {stats.nodes} nodes and {stats.edges} edges into {args.file} "
           f"({stats.commits} commit{'s' if stats.commits != 1 else ''})")
@@ -233,6 +298,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         message, status = str(e), e.status
     except NoDatabase as e:
         message, status = str(e), EXIT_USAGE
+    except UsageError as e:
+        message, status = _usage_message(str(e), f"orvi {args.command}"), EXIT_USAGE
     except (orvi.GraphDBError, FormatProblem, ValueError, MissingPackage) as e:
         message, status = str(e), EXIT_FAILED
     except BrokenPipeError:
@@ -244,7 +311,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except OSError as e:
         message, status = _describe(e), EXIT_USAGE
     except KeyboardInterrupt:
-        message, status = "interrupted", 130
+        message, status = "interrupted", EXIT_INTERRUPTED
     print(f"orvi: error: {_one_line(message)}", file=sys.stderr)
     return status
 

@@ -16,7 +16,9 @@ be rolled back. Instead the import runs on a copy:
    database file that this import had to create is removed again.
 
 The copy needs as much free space as the database itself. A copy left by a
-crash is replaced by the next import.
+killed import stays, with its lock directory, until a later command holds
+the writer lock of FILE again (``clear_import_leftovers``); ``info``
+mentions it meanwhile.
 """
 
 from __future__ import annotations
@@ -41,6 +43,23 @@ IMPORT_SUFFIX = ".importing"
 
 class NoDatabase(Exception):
     """The named database file does not exist."""
+
+
+class UsageError(ValueError):
+    """The command names an input or output the command cannot use."""
+
+
+class CopyInUse(Exception):
+    """A live process holds the lock of the import copy of a database."""
+
+
+class ImportInterrupted(KeyboardInterrupt):
+    """The import was interrupted. ``completed`` says whether the imported
+    copy had already replaced the database (the import then took effect)."""
+
+    def __init__(self, completed: bool):
+        super().__init__()
+        self.completed = completed
 
 
 def require_file(path: str) -> None:
@@ -81,7 +100,7 @@ def export_file(path: str, fmt: str, output: Optional[str], show_progress: bool 
     node and edge files in it) only once the export is complete."""
     require_file(path)
     if fmt in DIRECTORY_FORMATS and output in (None, "-"):
-        raise ValueError(f"{fmt} export writes two files: name a directory with --output")
+        raise UsageError(f"{fmt} export writes two files: name a directory with --output")
     if fmt == "parquet":
         from .tables import require
         require("pyarrow", "parquet")
@@ -102,10 +121,19 @@ def export_file(path: str, fmt: str, output: Optional[str], show_progress: bool 
     raise ValueError(f"unknown export format {fmt!r}")
 
 
+def _wants_directory(source: str, fmt: str) -> UsageError:
+    return UsageError(f"{source}: a {fmt} import reads a directory holding nodes.{fmt} "
+                      f"(and edges.{fmt}), not a single file: name the directory")
+
+
 def default_import_format(source: str) -> str:
     """jsonl for a file; for a directory parquet when it holds
-    nodes.parquet and no nodes.csv, else csv."""
+    nodes.parquet and no nodes.csv, else csv. A file named like a table of
+    a directory format (``DIR/nodes.csv``) is a usage error saying so."""
     if not os.path.isdir(source):
+        suffix = os.path.splitext(source)[1].lower().lstrip(".")
+        if suffix in DIRECTORY_FORMATS:
+            raise _wants_directory(source, suffix)
         return "jsonl"
     if (os.path.isfile(os.path.join(source, "nodes.parquet"))
             and not os.path.isfile(os.path.join(source, "nodes.csv"))):
@@ -142,16 +170,23 @@ def import_file(path: str, source: str, fmt: str, show_progress: bool = False,
     """Imports ``source`` into the database at ``path``, all or nothing
     (see the module comment)."""
     if fmt in DIRECTORY_FORMATS and not os.path.isdir(source):
-        raise ValueError(f"{source}: {fmt} import reads a directory holding nodes.{fmt} "
-                         f"(and edges.{fmt})")
+        if os.path.isfile(source):
+            raise _wants_directory(source, fmt)
+        raise UsageError(f"{source}: no such input directory")
     if fmt not in DIRECTORY_FORMATS and not os.path.isfile(source):
-        raise ValueError(f"{source}: no such input file")
+        if os.path.isdir(source):
+            raise UsageError(f"{source}: is a directory; a {fmt} import reads one file")
+        raise UsageError(f"{source}: no such input file")
     created = not os.path.exists(path)
     original = orvi.open(path)
     copy = path + IMPORT_SUFFIX
     done = False
+    ours = False  # whether the name `copy` is this import's to remove
     try:
-        _remove(copy)
+        if not clear_import_leftovers(path):
+            raise CopyInUse(f"{copy} is held by a running process (another import may still "
+                            "be running)")
+        ours = True
         shutil.copyfile(path, copy)
         shutil.copymode(path, copy)
         target = orvi.open(copy)
@@ -164,16 +199,54 @@ def import_file(path: str, source: str, fmt: str, show_progress: bool = False,
             target.close()
         _fsync_path(copy)
         os.replace(copy, path)
-        _fsync_path(os.path.dirname(os.path.abspath(path)), directory=True)
         done = True
+        _fsync_path(os.path.dirname(os.path.abspath(path)), directory=True)
         return ImportStats(writer.nodes_written, writer.edges_written, writer.commits,
                            writer.splits)
+    except KeyboardInterrupt:
+        raise ImportInterrupted(done) from None
     finally:
-        if not done:
+        if ours and not done:
             _remove(copy)
         original.close()
         if created and not done:
             _remove(path)
+
+
+def clear_import_leftovers(path: str) -> bool:
+    """Removes the copy a killed import left beside ``path`` and the copy's
+    lock directory. Call it only while holding the writer lock of
+    ``path``: every import holds that lock to its end, so no import of
+    ``path`` is then running. Even so the copy is left alone, and False
+    returned, when a live process holds the copy's own lock; a stale one
+    is reclaimed as an open would reclaim it."""
+    copy = path + IMPORT_SUFFIX
+    if not _engine.clear_stale_lock(copy):
+        return False
+    _remove(copy)
+    return True
+
+
+def _leftover_text(path: str) -> Optional[str]:
+    """What ``info`` says about an import copy beside ``path``; None when
+    there is none."""
+    copy = path + IMPORT_SUFFIX
+    lock = _engine.lock_state(copy)
+    has_copy = os.path.isfile(copy)
+    if not has_copy and not lock["present"]:
+        return None
+    if lock["present"] and (lock["alive"] or lock["pid"] is None):
+        owner = (f"process {lock['pid']}" if lock["pid"] is not None
+                 else "a lock that names no owner")
+        return f"{copy} is held by {owner}: an import may be running"
+    parts = []
+    if has_copy:
+        parts.append(f"{copy} ({os.path.getsize(copy)} bytes)")
+    if lock["present"]:
+        parts.append(f"the stale lock directory {lock['directory']}")
+    return (f"{' and '.join(parts)}, left by an interrupted import; the next "
+            "`orvi import`, `orvi vacuum` or `orvi repair` of this file removes "
+            f"{'them' if len(parts) > 1 else 'it'}")
 
 
 def info(path: str) -> Dict[str, Any]:
@@ -217,4 +290,5 @@ def info(path: str) -> Dict[str, Any]:
         "property_bytes": prop_used,
         "pending_commit": pending_text,
         "lock": lock_text,
+        "import_leftover": _leftover_text(path),
     }

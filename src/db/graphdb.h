@@ -26,10 +26,12 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "error/result.h"
 #include "graph/edge.h"
+#include "graph/edge_stats.h"
 #include "graph/index.h"
 #include "graph/node.h"
 #include "graph/repair.h"
@@ -94,6 +96,14 @@ class GraphDB {
   }
   Result<std::vector<Node>> all_nodes() { return orvi::all_nodes(*pager_); }
   Result<std::vector<Edge>> all_edges() { return orvi::all_edges(*pager_); }
+  // Summaries read from the edge records (graph/edge_stats.h).
+  Result<std::vector<NodeDegrees>> degree_stats() {
+    return orvi::degree_stats(*pager_);
+  }
+  Result<std::vector<StoredEdge>> edges_between(
+      const std::unordered_set<uint64_t>& nodes) {
+    return orvi::edges_between(*pager_, nodes);
+  }
   Result<std::vector<std::pair<StoredNode, uint64_t>>> bfs(uint64_t start,
                                                            uint64_t depth) {
     return bfs_stored(*pager_, start, depth);

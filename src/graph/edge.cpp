@@ -586,6 +586,31 @@ Result<std::vector<Edge>> all_edges(Pager& pager) {
   return out;
 }
 
+Result<std::vector<StoredEdge>> scan_edges(
+    Pager& pager, const std::function<bool(uint64_t, uint64_t)>& keep) {
+  const uint64_t next = pager.header().next_edge_id;
+  std::vector<StoredEdge> kept;
+  std::string scratch;
+  for (uint64_t id = 1; id < next; ++id) {
+    auto slot = read_live_edge_slot(pager, id);
+    if (!slot) return slot.error();
+    if (!slot->has_value()) continue;
+    const EdgeSlot& s = **slot;
+    if (keep(s.from, s.to)) {
+      StoredEdge record{id, {}, s.from, s.to, {}};
+      auto read = read_edge_blobs(pager, s, std::nullopt, scratch, &record);
+      if (!read) return read.error();
+      kept.push_back(std::move(record));
+    } else {
+      // Read and checked all the same: a damaged blob anywhere fails the
+      // walk, as it fails all_edges.
+      auto read = read_edge_blobs(pager, s, std::nullopt, scratch, nullptr);
+      if (!read) return read.error();
+    }
+  }
+  return kept;
+}
+
 bool props_equal(const PropMap& a, const PropMap& b) {
   if (a.size() != b.size()) return false;
   for (const auto& [key, value] : a) {

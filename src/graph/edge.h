@@ -33,6 +33,7 @@
 #define ORVI_GRAPH_EDGE_H_
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -133,6 +134,15 @@ Result<std::vector<uint64_t>> neighbors(Pager& pager, uint64_t node,
 
 // Every live edge in ascending id order; the first read error ends it.
 Result<std::vector<Edge>> all_edges(Pager& pager);
+
+// The walk of all_edges without its records: every live edge in ascending
+// id order is read and checked exactly as all_edges reads it, so the walk
+// fails wherever all_edges fails and with the same error, but a record is
+// built only for the edges that keep(from, to) accepts; those are returned
+// in id order. For summaries over every edge that must not hold the whole
+// edge set in memory.
+Result<std::vector<StoredEdge>> scan_edges(
+    Pager& pager, const std::function<bool(uint64_t, uint64_t)>& keep);
 
 // Same keys, equal values by PropValue ==.
 bool props_equal(const PropMap& a, const PropMap& b);

@@ -533,16 +533,35 @@ PyObject* node_record(const Node& node) {
   return dict.release();
 }
 
-PyObject* edge_record(const Edge& edge) {
+namespace {
+
+// A record dict holding an edge's fixed keys; the properties follow, so a
+// property of the same name replaces a fixed key.
+PyObject* edge_record_head(const auto& edge) {
   PyRef dict(PyDict_New());
   if (!dict) return nullptr;
   if (!set_item(dict.get(), "id", u64_to_py(edge.id)) ||
       !set_item(dict.get(), "label", str_to_py(edge.label)) ||
       !set_item(dict.get(), "from_node", u64_to_py(edge.from_node)) ||
-      !set_item(dict.get(), "to_node", u64_to_py(edge.to_node)) ||
-      !add_props(dict.get(), edge.properties)) {
+      !set_item(dict.get(), "to_node", u64_to_py(edge.to_node))) {
     return nullptr;
   }
+  return dict.release();
+}
+
+}  // namespace
+
+PyObject* edge_record(const Edge& edge) {
+  PyRef dict(edge_record_head(edge));
+  if (!dict || !add_props(dict.get(), edge.properties)) return nullptr;
+  return dict.release();
+}
+
+PyObject* edge_record(const StoredEdge& edge) {
+  PyRef dict(edge_record_head(edge));
+  if (!dict) return nullptr;
+  PyRef props(encoded_props_to_py(edge.props));
+  if (!props || PyDict_Update(dict.get(), props.get()) < 0) return nullptr;
   return dict.release();
 }
 
@@ -551,7 +570,11 @@ PyObject* node_records_to_py(const std::vector<Node>& nodes) {
 }
 
 PyObject* edge_records_to_py(const std::vector<Edge>& edges) {
-  return list_of(edges, edge_record);
+  return list_of(edges, [](const Edge& e) { return edge_record(e); });
+}
+
+PyObject* edge_records_to_py(const std::vector<StoredEdge>& edges) {
+  return list_of(edges, [](const StoredEdge& e) { return edge_record(e); });
 }
 
 }  // namespace orvi::py

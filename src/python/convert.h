@@ -90,8 +90,10 @@ PyObject* edge_list_to_py(std::vector<StoredEdge> edges);
 // of the same name.
 PyObject* node_record(const Node& node);
 PyObject* edge_record(const Edge& edge);
+PyObject* edge_record(const StoredEdge& edge);
 PyObject* node_records_to_py(const std::vector<Node>& nodes);
 PyObject* edge_records_to_py(const std::vector<Edge>& edges);
+PyObject* edge_records_to_py(const std::vector<StoredEdge>& edges);
 
 }  // namespace orvi::py
 

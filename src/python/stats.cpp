@@ -1,20 +1,16 @@
 // GraphDB.degree_stats() and GraphDB.edges_between(): edge summaries.
 //
-// Both read every live edge with one all_edges() call under the handle's
-// lock and compute their result after the lock is released. The degrees
-// are counted from the live edge records themselves, never from the degree
-// counters kept in node slots, so they stay right when those counters are
-// damaged. edges_between() converts its whole argument before taking the
-// lock: only plain non-negative integers are accepted (a Node object is
-// refused with the interpreter's own conversion error).
+// Both are computed by the core from the edge records under the handle's
+// lock (graph/edge_stats.h) and converted after the lock is released.
+// edges_between() converts its whole argument before taking the lock: only
+// plain non-negative integers are accepted (a Node object is refused with
+// the interpreter's own conversion error).
 #include <cstdint>
-#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 #include <vector>
 
 #include "db/graphdb.h"
-#include "graph/edge.h"
 #include "python/args.h"
 #include "python/convert.h"
 #include "python/frame.h"
@@ -24,34 +20,10 @@ namespace orvi::py {
 
 namespace {
 
-struct Degrees {
-  uint64_t id;
-  uint64_t out;
-  uint64_t in;
-};
-
-// One entry per node that takes part in an edge, in the order the nodes
-// first appear in the edge list (the dict's order is otherwise free; this
-// one is at least repeatable).
-std::vector<Degrees> count_degrees(const std::vector<Edge>& edges) {
-  std::vector<Degrees> table;
-  std::unordered_map<uint64_t, size_t> slot;
-  auto entry = [&](uint64_t id) -> Degrees& {
-    auto [it, inserted] = slot.try_emplace(id, table.size());
-    if (inserted) table.push_back({id, 0, 0});
-    return table[it->second];
-  };
-  for (const Edge& e : edges) {
-    ++entry(e.from_node).out;
-    ++entry(e.to_node).in;
-  }
-  return table;
-}
-
-PyObject* degrees_to_py(const std::vector<Degrees>& table) {
+PyObject* degrees_to_py(const std::vector<NodeDegrees>& table) {
   PyRef dict(PyDict_New());
   if (!dict) return nullptr;
-  for (const Degrees& d : table) {
+  for (const NodeDegrees& d : table) {
     PyRef key(u64_to_py(d.id));
     if (!key) return nullptr;
     PyRef value(Py_BuildValue("(KK)", static_cast<unsigned long long>(d.out),
@@ -81,10 +53,9 @@ bool element_id(PyObject* item, uint64_t& out) {
 PyObject* graphdb_degree_stats(PyObject* self, PyObject*) {
   return guarded([&] {
     return call_core(
-        *graphdb_handle(self),
-        [](GraphDB& db) { return db.all_edges(); },
-        [](std::vector<Edge> edges) {
-          return degrees_to_py(count_degrees(edges));
+        *graphdb_handle(self), [](GraphDB& db) { return db.degree_stats(); },
+        [](const std::vector<NodeDegrees>& table) {
+          return degrees_to_py(table);
         });
   });
 }
@@ -109,20 +80,9 @@ PyObject* graphdb_edges_between(PyObject* self, PyObject* const* args,
     }
     return call_core(
         *graphdb_handle(self),
-        [](GraphDB& db) { return db.all_edges(); },
-        [&](std::vector<Edge> edges) -> PyObject* {
-          PyRef list(PyList_New(0));
-          if (!list) return nullptr;
-          for (const Edge& e : edges) {
-            if (!members.count(e.from_node) || !members.count(e.to_node)) {
-              continue;
-            }
-            PyRef record(edge_record(e));
-            if (!record || PyList_Append(list.get(), record.get()) < 0) {
-              return nullptr;
-            }
-          }
-          return list.release();
+        [&](GraphDB& db) { return db.edges_between(members); },
+        [](const std::vector<StoredEdge>& edges) {
+          return edge_records_to_py(edges);
         });
   });
 }

@@ -11,6 +11,7 @@
 //   File.header(), .pending_commit(), .chain(kind), .property_bytes(),
 //   .node_slot(id), .edge_slot(id), .check(progress), .close()
 //   lock_state(path)        the writer lock, judged without taking it
+//   clear_stale_lock(path)  removes a lock left by a process that died
 //   pending_pages(db)       the pages an open orvi.GraphDB has changed
 //                           since its last commit, from its core handle
 // Errors: FormatError (with the engine's text) for damage that stops a
@@ -355,6 +356,24 @@ PyObject* engine_lock_state(PyObject*, PyObject* arg) {
                                        : py::new_none()}});
 }
 
+// Takes the writer lock of `path` the way an open takes it (a lock whose
+// owner died is reclaimed safely against racing openers) and releases it
+// at once, so no lock directory is left. False, changing nothing, when a
+// live process holds the lock or its directory names no owner.
+PyObject* engine_clear_stale_lock(PyObject*, PyObject* arg) {
+  std::string path;
+  if (!path_of(arg, path)) return nullptr;
+  char real[PATH_MAX];
+  if (::realpath(path.c_str(), real) != nullptr) path = real;
+  auto lock = WriterLock::acquire(path);
+  if (!lock) {
+    if (lock.error().kind() == ErrorKind::kAlreadyOpen) return py::new_bool(false);
+    return raise(lock.error(), path);
+  }
+  lock->release();
+  return py::new_bool(true);
+}
+
 PyObject* engine_pending_pages(PyObject*, PyObject* db) {
   size_t pages = 0;
   if (!with_graph(db, [&](GraphDB& graph) { pages = graph.dirty_pages(); })) {
@@ -366,6 +385,8 @@ PyObject* engine_pending_pages(PyObject*, PyObject* db) {
 PyMethodDef engine_methods[] = {
     {"open", engine_open, METH_O, "Opens a database file read-only."},
     {"lock_state", engine_lock_state, METH_O, "The writer lock of a database."},
+    {"clear_stale_lock", engine_clear_stale_lock, METH_O,
+     "Removes the writer lock of a database unless a live process holds it."},
     {"pending_pages", engine_pending_pages, METH_O,
      "Pages an open orvi.GraphDB has changed since its last commit."},
     {nullptr, nullptr, 0, nullptr}};

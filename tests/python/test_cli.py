@@ -458,9 +458,6 @@ class TestExportImport:
         status, out, _ = run(capsys, "export", path, "-f", "graphml", "--labels-attr", "kinds")
         assert status == 0 and 'attr.name="kinds"' in out
 
-    def test_csv_export_needs_a_directory(self, capsys, sample):
-        status, _, err = run(capsys, "export", sample, "-f", "csv")
-        assert status == 1 and "name a directory with --output" in err
 
 
 class TestImportIsAllOrNothing:
@@ -907,3 +904,182 @@ class TestCheckAgreesWithTheModule:
             if report.healthy:
                 self.read_everything(damaged)
         assert verdicts[False] > 0 and verdicts[True] > 0
+
+
+class TestUsageErrors:
+    """Every usage error, found by the argument parser or by the command:
+    exit status 2, one line saying what was wrong and where the usage is,
+    and nothing written."""
+
+    @pytest.fixture
+    def inputs(self, tmp_path):
+        folder = tmp_path / "in"
+        folder.mkdir()
+        (folder / "nodes.csv").write_text("id,labels,properties\n1,[],{}\n")
+        (folder / "nodes.parquet").write_bytes(b"PAR1")
+        return folder
+
+    @pytest.mark.parametrize("args, command, message", [
+        (["export", "{db}", "-f", "parquet"], "export",
+         "parquet export writes two files: name a directory with --output"),
+        (["export", "{db}", "-f", "csv", "-o", "-"], "export",
+         "csv export writes two files: name a directory with --output"),
+        (["export", "{db}", "-f", "xml"], "export", "argument --format/-f: invalid choice"),
+        (["export"], "export", "the following arguments are required: FILE"),
+        (["info", "{db}", "--bogus"], "orvi", "unrecognized arguments: --bogus"),
+        (["check"], "check", "the following arguments are required: FILE"),
+        (["vacuum", "{db}", "{db}"], "orvi", "unrecognized arguments"),
+        (["repair", "--json", "{db}"], "orvi", "unrecognized arguments: --json"),
+        (["import", "{db}"], "import", "the following arguments are required: INPUT"),
+        (["import", "{db}", "{in}/nodes.csv"], "import",
+         "{in}/nodes.csv: a csv import reads a directory holding nodes.csv (and edges.csv), "
+         "not a single file: name the directory"),
+        (["import", "{db}", "{in}/nodes.parquet"], "import",
+         "{in}/nodes.parquet: a parquet import reads a directory holding nodes.parquet"),
+        (["import", "{db}", "{in}/nodes.csv", "-f", "csv"], "import",
+         "{in}/nodes.csv: a csv import reads a directory"),
+        (["import", "{db}", "{in}", "-f", "jsonl"], "import",
+         "{in}: is a directory; a jsonl import reads one file"),
+        (["import", "{db}", "{in}/none.jsonl"], "import", "{in}/none.jsonl: no such input file"),
+        (["import", "{db}", "{in}/none", "-f", "csv"], "import",
+         "{in}/none: no such input directory"),
+    ])
+    def test_exit_status_two_and_one_line(self, capsys, sample, inputs, args, command,
+                                          message):
+        before = digest(sample)
+        fill = {"db": sample, "in": inputs}
+        try:
+            status, out, err = run(capsys, *[a.format(**fill) for a in args])
+        except SystemExit as parser_exit:  # the argument parser's own exit
+            status, (out, err) = parser_exit.code, capsys.readouterr()
+        assert (status, out) == (2, "")
+        assert err.startswith(f"orvi: error: {message.format(**fill)}")
+        assert err.endswith(f" (see `{'orvi ' + command if command != 'orvi' else 'orvi'} "
+                            "--help`)\n")
+        assert err.count("\n") == 1
+        assert digest(sample) == before
+        assert sorted(p.name for p in Path(sample).parent.iterdir()) == ["in", "sample.orvi"]
+
+    def test_import_usage_error_creates_no_database(self, capsys, tmp_path, inputs):
+        status, _, _ = run(capsys, "import", tmp_path / "new.orvi", inputs / "nodes.csv")
+        assert status == 2
+        assert not (tmp_path / "new.orvi").exists()
+
+
+class TestHelp:
+    def help_of(self, capsys, *command):
+        with pytest.raises(SystemExit) as exit_info:
+            main([*command, "--help"])
+        assert exit_info.value.code == 0
+        return capsys.readouterr().out
+
+    @pytest.mark.parametrize("command", ["info", "check", "vacuum", "repair", "export",
+                                         "import"])
+    def test_every_command_describes_itself_and_its_arguments(self, capsys, command):
+        text = self.help_of(capsys, command)
+        usage, description, arguments = text.split("\n\n")[:3]
+        assert usage.startswith(f"usage: orvi {command}")
+        assert not description.startswith("positional") and len(description.split()) > 8
+        arguments = " ".join(arguments.split())
+        assert arguments.startswith("positional arguments: FILE the database file")
+        if command == "import":
+            assert "INPUT a jsonl file, or a directory holding nodes.csv" in arguments
+
+    def test_export_names_its_default_format(self, capsys):
+        assert "output format (default: jsonl)" in " ".join(self.help_of(capsys, "export").split())
+
+
+def _dead_pid():
+    child = subprocess.Popen([sys.executable, "-c", "pass"])
+    child.wait()
+    return child.pid
+
+
+class TestImportLeftovers:
+    """What a killed import leaves: FILE.importing and its lock directory,
+    mentioned by info and cleared under FILE's writer lock unless a live
+    process holds the copy."""
+
+    @staticmethod
+    def kill_during_import(path):
+        """Leaves what `kill -9` of an import leaves: the copy, opened (its
+        lock directory made) by a process that then dies without closing."""
+        copy = path + ".importing"
+        code = ("import orvi, os, shutil, signal, sys\n"
+                "shutil.copyfile(sys.argv[1], sys.argv[2])\n"
+                "db = orvi.open(sys.argv[2])\n"
+                "os.kill(os.getpid(), signal.SIGKILL)\n")
+        env = dict(os.environ)
+        env["PYTHONPATH"] = os.pathsep.join(p for p in [str(REPO / "python"),
+                                                        env.get("PYTHONPATH", "")] if p)
+        subprocess.run([sys.executable, "-c", code, path, copy], env=env, timeout=120)
+        assert os.path.exists(copy) and os.path.isdir(copy + ".lock")
+        return copy
+
+    @pytest.mark.parametrize("command", ["import", "vacuum", "repair"])
+    def test_info_mentions_them_and_the_next_command_clears_them(self, capsys, tmp_path,
+                                                                 sample, command):
+        copy = self.kill_during_import(sample)
+        status, out, _ = run(capsys, "info", sample)
+        assert status == 0
+        line = next(l for l in out.splitlines() if l.startswith("import leftover"))
+        assert f"{copy} ({os.path.getsize(copy)} bytes) and the stale lock directory" in line
+        assert "left by an interrupted import" in line
+        facts = json.loads(run(capsys, "info", "--json", sample)[1])
+        assert facts["import_leftover"] == line.split(None, 2)[2]
+        dump = tmp_path / "one.jsonl"
+        dump.write_text('{"type": "node", "id": 1}\n')
+        args = [command, sample] + ([dump] if command == "import" else [])
+        status, _, err = run(capsys, *args)
+        assert status == 0, err
+        assert not os.path.exists(copy) and not os.path.exists(copy + ".lock")
+        assert run(capsys, "info", "--json", sample)[1].count('"import_leftover": null') == 1
+
+    def test_a_copy_held_by_a_live_process_is_left_alone(self, capsys, tmp_path, sample):
+        dump = tmp_path / "one.jsonl"
+        dump.write_text('{"type": "node", "id": 1}\n')
+        copy = sample + ".importing"
+        before = digest(sample)
+        with orvi.open(copy):
+            status, out, _ = run(capsys, "info", sample)
+            assert f"{copy} is held by process {os.getpid()}: an import may be running" in out
+            status, _, err = run(capsys, "import", sample, dump)
+            assert status == 1
+            assert err == (f"orvi: error: import failed, {sample} is unchanged: {copy} is held "
+                           "by a running process (another import may still be running)\n")
+            assert run(capsys, "vacuum", sample)[0] == 0
+            assert os.path.exists(copy) and os.path.isdir(copy + ".lock")
+        assert run(capsys, "import", sample, dump)[0] == 0
+        assert digest(sample) != before and not os.path.exists(copy)
+
+    def test_lock_without_a_copy(self, capsys, tmp_path, sample):
+        lock = Path(sample + ".importing.lock")
+        lock.mkdir()
+        (lock / "owner.json").write_text(json.dumps({"pid": _dead_pid()}) + "\n")
+        out = run(capsys, "info", sample)[1]
+        assert f"the stale lock directory {lock}, left by an interrupted import" in out
+        assert run(capsys, "repair", sample)[0] == 0
+        assert not lock.exists()
+
+
+class TestInterruptedImport:
+    @pytest.mark.parametrize("existing", [True, False])
+    def test_says_the_file_is_unchanged(self, capsys, tmp_path, sample, monkeypatch,
+                                        existing):
+        import orvi_tools.fileops as fileops
+
+        def interrupt(*args, **kwargs):
+            raise KeyboardInterrupt
+
+        monkeypatch.setattr(fileops, "import_records", interrupt)
+        dump = tmp_path / "one.jsonl"
+        dump.write_text('{"type": "node", "id": 1}\n')
+        target = sample if existing else str(tmp_path / "new.orvi")
+        before = digest(sample)
+        status, out, err = run(capsys, "import", target, dump)
+        assert (status, out) == (130, "")
+        outcome = "is unchanged" if existing else "was not created"
+        assert err == f"orvi: error: import interrupted, {target} {outcome}\n"
+        assert digest(sample) == before
+        assert os.path.exists(target) == existing
+        assert not os.path.exists(target + ".importing")

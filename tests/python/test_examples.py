@@ -15,6 +15,7 @@ from helpers import REPO
 
 EXAMPLES = sorted((REPO / "examples").glob("*.py"))
 README = (REPO / "README.md").read_text(encoding="utf-8")
+STUB = (REPO / "python" / "orvi" / "__init__.pyi").read_text(encoding="utf-8")
 
 
 def environment():
@@ -127,3 +128,21 @@ class TestReadme:
         assert lines[4] == "Charles -> Analytical Engine"
         assert lines[5] == "None"
         assert lines[6].startswith("{'version': '1.0', 'node_count': 3, 'edge_count': 3")
+
+
+class TestStubExamples:
+    """Each "Example:" of the type stub's docstrings is an expression that
+    runs as written against a database `db`."""
+
+    def test_examples_run(self, mem):
+        examples = re.findall(r"Example:\s*`([^`]+)`", STUB)
+        assert examples
+        ada = mem.add_node(["Person"], name="Ada", age=36)
+        mem.add_node(["Person"], name="Alan")  # no age at all
+        mem.add_node(["Person"], name="Bea", age=None)
+        mem.add_node(["Machine"], age=200)
+        mem.add_edge(ada, "KNOWS", 2, since=1936)
+        for example in examples:
+            result = eval(example, {"orvi": orvi}, {"db": mem})
+            if example.startswith("db.nodes().label(\"Person\")"):
+                assert [n.id for n in result] == [ada.id]
