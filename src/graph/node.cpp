@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <limits>
+#include <unordered_set>
 #include <utility>
+
+#include "graph/edge.h"
 
 namespace orvi {
 
@@ -30,28 +33,17 @@ Result<NodeSlot> read_node_slot_checked(Pager& pager, uint64_t id) {
   return slot;
 }
 
-// Loads labels and properties of a live slot: the labels blob is read and
-// decoded first, then the property blob is checked and kept encoded.
-Result<StoredNode> load_node(Pager& pager, uint64_t id, const NodeSlot& slot) {
-  StoredNode node;
-  node.id = id;
-  std::string scratch;
-  if (slot.label_len != 0) {
-    auto bytes =
-        read_blob_view(pager, slot.label_offset, slot.label_len, scratch);
-    if (!bytes) return bytes.error();
-    auto labels = decode_labels(*bytes);
-    if (!labels) return labels.error();
-    node.labels = std::move(*labels);
-  }
-  if (slot.prop_len != 0) {
-    auto bytes =
-        read_blob_view(pager, slot.prop_offset, slot.prop_len, scratch);
-    if (!bytes) return bytes.error();
-    ORVI_TRY(validate_props(*bytes));
-    node.props.assign(*bytes);
-  }
-  return node;
+// Copies the blob [offset, offset + len) into `out` after `check` accepts
+// it; len 0 leaves `out` empty without I/O.
+template <typename Check>
+Status read_checked_blob(Pager& pager, uint64_t offset, uint32_t len,
+                         Check&& check, Bytes& out) {
+  if (len == 0) return Ok();
+  auto bytes = read_blob_view(pager, offset, len, out);
+  if (!bytes) return bytes.error();
+  ORVI_TRY(check(*bytes));
+  if (bytes->data() != out.data()) out.assign(*bytes);
+  return Ok();
 }
 
 }  // namespace
@@ -175,83 +167,60 @@ Result<bool> node_exists(Pager& pager, uint64_t id) {
   return slot->has_value();
 }
 
-Result<Node> add_node(Pager& pager, std::vector<std::string> labels,
-                      PropMap properties) {
+Result<Node> add_node(Pager& pager, const std::vector<std::string>& labels,
+                      const PropMap& properties) {
   const uint64_t id = pager.header().next_node_id;
   ORVI_TRY(ensure_slot_extent(pager, ExtentKind::kNode, id));
   ORVI_TRY(check_slot_unused(pager, ExtentKind::kNode, id));
   // From here on the id is spent, whatever happens next.
   pager.header().next_node_id = id + 1;
 
+  Node node{id, {}, {}};
   NodeSlot slot;
   slot.id = id;
   if (!labels.empty()) {
-    const Bytes blob = encode_labels(labels);
-    auto off = pager.append_prop(blob);
+    node.label_blob = encode_labels(labels);
+    auto off = pager.append_prop(node.label_blob);
     if (!off) return off.error();
     slot.label_offset = *off;
-    slot.label_len = static_cast<uint32_t>(blob.size());
+    slot.label_len = static_cast<uint32_t>(node.label_blob.size());
   }
   if (!properties.empty()) {
-    const Bytes blob = encode_props(properties);
-    auto off = pager.append_prop(blob);
+    node.prop_blob = encode_props(properties);
+    auto off = pager.append_prop(node.prop_blob);
     if (!off) return off.error();
     slot.prop_offset = *off;
-    slot.prop_len = static_cast<uint32_t>(blob.size());
+    slot.prop_len = static_cast<uint32_t>(node.prop_blob.size());
   }
   ORVI_TRY(pager.write_node_slot(slot));
   pager.header().node_count += 1;
-  return Node{id, std::move(labels), std::move(properties)};
-}
-
-Result<std::optional<StoredNode>> get_stored_node(Pager& pager, uint64_t id) {
-  auto slot = read_live_node_slot(pager, id);
-  if (!slot) return slot.error();
-  if (!slot->has_value()) return std::optional<StoredNode>();
-  auto node = load_node(pager, id, **slot);
-  if (!node) return node.error();
-  return std::optional<StoredNode>(std::move(*node));
-}
-
-Result<Node> to_node(StoredNode stored) {
-  auto props = decode_props(stored.props);
-  if (!props) return props.error();
-  return Node{stored.id, std::move(stored.labels), std::move(*props)};
+  return node;
 }
 
 Result<std::optional<Node>> get_node(Pager& pager, uint64_t id) {
-  auto stored = get_stored_node(pager, id);
-  if (!stored) return stored.error();
-  if (!stored->has_value()) return std::optional<Node>();
-  auto node = to_node(std::move(**stored));
-  if (!node) return node.error();
-  return std::optional<Node>(std::move(*node));
+  auto slot = read_live_node_slot(pager, id);
+  if (!slot) return slot.error();
+  if (!slot->has_value()) return std::optional<Node>();
+  const NodeSlot& s = **slot;
+  std::optional<Node> node(Node{id, {}, {}});
+  std::vector<std::string_view> views;
+  ORVI_TRY(read_checked_blob(
+      pager, s.label_offset, s.label_len,
+      [&](std::string_view b) { return decode_label_views(b, views); },
+      node->label_blob));
+  ORVI_TRY(read_checked_blob(pager, s.prop_offset, s.prop_len,
+                             validate_props, node->prop_blob));
+  return node;
 }
 
-Result<bool> read_node_labels(Pager& pager, uint64_t id, std::string& scratch,
-                              std::vector<std::string_view>& labels) {
-  labels.clear();
-  auto found = read_live_node_slot(pager, id);
-  if (!found) return found.error();
-  if (!found->has_value()) return false;
-  const NodeSlot& slot = **found;
-  if (slot.label_len != 0) {
-    auto bytes =
-        read_blob_view(pager, slot.label_offset, slot.label_len, scratch);
-    if (!bytes) return bytes.error();
-    // The labels must outlive the property read below, which may replace
-    // the page image a view points into.
-    if (bytes->data() != scratch.data()) scratch.assign(*bytes);
-    ORVI_TRY(decode_label_views(scratch, labels));
-  }
-  if (slot.prop_len != 0) {
-    std::string prop_scratch;
-    auto bytes =
-        read_blob_view(pager, slot.prop_offset, slot.prop_len, prop_scratch);
-    if (!bytes) return bytes.error();
-    ORVI_TRY(validate_props(*bytes));
-  }
-  return true;
+std::vector<std::string> Node::labels() const {
+  auto labels = decode_labels(label_blob);
+  return labels ? std::move(*labels) : std::vector<std::string>();
+}
+
+PropMap Node::properties() const {
+  auto props = decode_props(prop_blob);
+  return props ? std::move(*props) : PropMap();
 }
 
 Status update_node(Pager& pager, uint64_t id, PropMap properties) {
@@ -263,6 +232,30 @@ Status update_node(Pager& pager, uint64_t id, PropMap properties) {
   ORVI_TRY(merge_props_blob(pager, slot.prop_offset, slot.prop_len,
                             std::move(properties)));
   return pager.write_node_slot(slot);
+}
+
+Status delete_node(Pager& pager, uint64_t id) {
+  std::unordered_set<uint64_t> deleted;
+  auto outs = out_edges(pager, id, std::nullopt);
+  if (!outs) return outs.error();
+  for (const Edge& e : *outs) {
+    ORVI_TRY(delete_edge(pager, e.id));
+    deleted.insert(e.id);
+  }
+  auto ins = in_edges(pager, id, std::nullopt);
+  if (!ins) return ins.error();
+  for (const Edge& e : *ins) {
+    if (!deleted.insert(e.id).second) continue;
+    ORVI_TRY(delete_edge(pager, e.id));
+  }
+  auto found = read_live_node_slot(pager, id);
+  if (!found) return found.error();
+  if (!found->has_value()) return OrviError::node_not_found(id);
+  NodeSlot slot = **found;
+  slot.flags |= kFlagDeleted;
+  ORVI_TRY(pager.write_node_slot(slot));
+  if (pager.header().node_count > 0) pager.header().node_count -= 1;
+  return Ok();
 }
 
 Result<std::vector<Node>> all_nodes(Pager& pager) {

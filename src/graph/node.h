@@ -35,54 +35,44 @@
 
 namespace orvi {
 
-// A node as every read returns it: id, labels and the property blob, kept
-// encoded until a caller asks for the map. The blob was checked when read,
-// so decoding it cannot fail on a sound read; empty when the node has no
-// properties.
-struct StoredNode {
-  uint64_t id = 0;
-  std::vector<std::string> labels;
-  Bytes props;
-};
-
-// A detached snapshot with the properties decoded; owns its data.
+// A node as every read and write gives it: the id and the two blobs in
+// their stored encoding (empty when the node has no labels / no
+// properties). A read checks both blobs before it returns the record and a
+// write encoded them itself, so the decoders below cannot fail on such a
+// record; each call decodes afresh. A Node owns its bytes and never refers
+// back to the file.
 struct Node {
   uint64_t id = 0;
-  std::vector<std::string> labels;
-  PropMap properties;
+  Bytes label_blob;
+  Bytes prop_blob;
+
+  std::vector<std::string> labels() const;
+  PropMap properties() const;
 };
 
 // True when 1 <= id < next_node_id, the slot was written and is not
 // deleted.
 Result<bool> node_exists(Pager& pager, uint64_t id);
 
-// Appends a node with the next id. Labels and properties are moved into the
-// returned snapshot.
-Result<Node> add_node(Pager& pager, std::vector<std::string> labels,
-                      PropMap properties);
+// Appends a node with the next id; the record carries the blobs written.
+Result<Node> add_node(Pager& pager, const std::vector<std::string>& labels,
+                      const PropMap& properties);
 
 // The node, or nullopt when it does not exist. The one node read: the label
-// blob is decoded, then the property blob is checked and kept encoded.
-Result<std::optional<StoredNode>> get_stored_node(Pager& pager, uint64_t id);
-// The snapshot of a stored node, its properties decoded.
-Result<Node> to_node(StoredNode stored);
-// get_stored_node, decoded with to_node.
+// blob is checked, then the property blob, and both are kept encoded.
 Result<std::optional<Node>> get_node(Pager& pager, uint64_t id);
 
 // Merges `properties` into the node's map (see above); NodeNotFound when the
 // node does not exist.
 Status update_node(Pager& pager, uint64_t id, PropMap properties);
 
+// Deletes every edge touching the node (a self-loop once), then marks its
+// slot deleted and lowers node_count. NodeNotFound when the node does not
+// exist. A failure part-way leaves the writes made before it pending.
+Status delete_node(Pager& pager, uint64_t id);
+
 // Every live node in ascending id order; the first read error ends it.
 Result<std::vector<Node>> all_nodes(Pager& pager);
-
-// Reads node `id` with exactly the reads, checks and errors of get_node, but
-// builds no snapshot: the labels are decoded as views into `scratch`
-// (refilled, as is `labels`), and the property blob is validated, not
-// decoded. False when the node does not exist. For the label index, which
-// needs every node's labels and must fail on any node get_node fails on.
-Result<bool> read_node_labels(Pager& pager, uint64_t id, std::string& scratch,
-                              std::vector<std::string_view>& labels);
 
 // --- helpers shared with the edge layer ------------------------------------
 

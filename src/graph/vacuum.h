@@ -40,7 +40,6 @@
 #include <string>
 #include <vector>
 
-#include "db/graphdb.h"
 #include "error/result.h"
 #include "storage/pager.h"
 
@@ -73,7 +72,7 @@ Result<LiveRecords> snapshot_live_records(Pager& graph);
 // in `db_path` + ".tmp" and returns that path; the file is complete,
 // committed and closed. On failure after the commit the temporary file is
 // removed and the database file and handle are unchanged.
-Result<std::string> build_file_vacuum_tmp(GraphDB& graph,
+Result<std::string> build_file_vacuum_tmp(Pager& pager,
                                           const std::string& db_path);
 
 // The compacted copy of a ":memory:" database (pending changes included),

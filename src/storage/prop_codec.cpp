@@ -247,18 +247,19 @@ bool operator==(const PropValue& a, const PropValue& b) {
       }
       return true;
     }
-    case Kind::kMap: {
-      const PropMap& x = a.as_map();
-      const PropMap& y = b.as_map();
-      if (x.size() != y.size()) return false;
-      for (const auto& [key, value] : x) {
-        auto it = y.find(key);
-        if (it == y.end() || !(value == it->second)) return false;
-      }
-      return true;
-    }
+    case Kind::kMap:
+      return props_equal(a.as_map(), b.as_map());
   }
   return false;
+}
+
+bool props_equal(const PropMap& a, const PropMap& b) {
+  if (a.size() != b.size()) return false;
+  for (const auto& [key, value] : a) {
+    auto it = b.find(key);
+    if (it == b.end() || !(value == it->second)) return false;
+  }
+  return true;
 }
 
 void encode_into(const PropValue& value, Bytes& out) {
