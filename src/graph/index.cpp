@@ -9,17 +9,18 @@ namespace orvi {
 Result<LabelIndex> LabelIndex::build(Pager& pager) {
   LabelIndex index;
   const uint64_t next = pager.header().next_node_id;
+  Node node;
   for (uint64_t id = 1; id < next; ++id) {
-    auto node = get_node(pager, id);
-    if (!node) return node.error();
-    if (*node) index.insert(**node);
+    auto found = read_node(pager, id, node);
+    if (!found) return found.error();
+    if (*found) index.insert(node);
   }
   return index;
 }
 
 void LabelIndex::insert(const Node& node) {
-  std::vector<std::string_view> labels;
-  (void)decode_label_views(node.label_blob, labels);
+  std::vector<std::string_view>& labels = scratch_;
+  (void)decode_label_views(node.label_blob(), labels);
   for (std::string_view label : labels) {
     auto it = map_.find(label);
     if (it == map_.end()) it = map_.emplace(std::string(label), IdSet()).first;
@@ -29,8 +30,8 @@ void LabelIndex::insert(const Node& node) {
 
 void LabelIndex::remove(const Node& node) {
   if (map_.empty()) return;
-  std::vector<std::string_view> labels;
-  (void)decode_label_views(node.label_blob, labels);
+  std::vector<std::string_view>& labels = scratch_;
+  (void)decode_label_views(node.label_blob(), labels);
   for (std::string_view label : labels) {
     auto it = map_.find(label);
     if (it != map_.end()) it->second.erase(node.id);

@@ -87,6 +87,9 @@ class LabelIndex {
   static void sort_unique(std::vector<uint64_t>& ids, bool repeats);
 
   std::unordered_map<std::string, IdSet, Hash, std::equal_to<>> map_;
+  // The labels of the node being inserted or removed, kept to reuse its
+  // buffer.
+  std::vector<std::string_view> scratch_;
 };
 
 }  // namespace orvi

@@ -33,16 +33,21 @@ Result<NodeSlot> read_node_slot_checked(Pager& pager, uint64_t id) {
   return slot;
 }
 
-// Copies the blob [offset, offset + len) into `out` after `check` accepts
-// it; len 0 leaves `out` empty without I/O.
+// Reserve hint for a record's blobs: the lengths come from the file, so a
+// damaged one must not turn into a giant allocation.
+constexpr size_t kMaxBlobReserve = 4096;
+
+// Appends the blob [offset, offset + len) to `out` after `check` accepts
+// it; len 0 appends nothing and reads nothing.
 template <typename Check>
-Status read_checked_blob(Pager& pager, uint64_t offset, uint32_t len,
-                         Check&& check, Bytes& out) {
+Status append_checked_blob(Pager& pager, uint64_t offset, uint32_t len,
+                           Check&& check, Bytes& out) {
   if (len == 0) return Ok();
-  auto bytes = read_blob_view(pager, offset, len, out);
+  std::string scratch;
+  auto bytes = read_blob_view(pager, offset, len, scratch);
   if (!bytes) return bytes.error();
   ORVI_TRY(check(*bytes));
-  if (bytes->data() != out.data()) out.assign(*bytes);
+  out.append(*bytes);
   return Ok();
 }
 
@@ -175,51 +180,69 @@ Result<Node> add_node(Pager& pager, const std::vector<std::string>& labels,
   // From here on the id is spent, whatever happens next.
   pager.header().next_node_id = id + 1;
 
-  Node node{id, {}, {}};
+  Node node{id, {}, 0};
   NodeSlot slot;
   slot.id = id;
   if (!labels.empty()) {
-    node.label_blob = encode_labels(labels);
-    auto off = pager.append_prop(node.label_blob);
+    node.blobs = encode_labels(labels);
+    node.label_len = static_cast<uint32_t>(node.blobs.size());
+    auto off = pager.append_prop(node.blobs);
     if (!off) return off.error();
     slot.label_offset = *off;
-    slot.label_len = static_cast<uint32_t>(node.label_blob.size());
+    slot.label_len = node.label_len;
   }
   if (!properties.empty()) {
-    node.prop_blob = encode_props(properties);
-    auto off = pager.append_prop(node.prop_blob);
+    node.blobs += encode_props(properties);
+    auto off = pager.append_prop(node.prop_blob());
     if (!off) return off.error();
     slot.prop_offset = *off;
-    slot.prop_len = static_cast<uint32_t>(node.prop_blob.size());
+    slot.prop_len = static_cast<uint32_t>(node.prop_blob().size());
   }
   ORVI_TRY(pager.write_node_slot(slot));
   pager.header().node_count += 1;
   return node;
 }
 
-Result<std::optional<Node>> get_node(Pager& pager, uint64_t id) {
+Result<bool> read_node(Pager& pager, uint64_t id, Node& out) {
   auto slot = read_live_node_slot(pager, id);
   if (!slot) return slot.error();
-  if (!slot->has_value()) return std::optional<Node>();
+  if (!slot->has_value()) return false;
   const NodeSlot& s = **slot;
-  std::optional<Node> node(Node{id, {}, {}});
-  std::vector<std::string_view> views;
-  ORVI_TRY(read_checked_blob(
-      pager, s.label_offset, s.label_len,
-      [&](std::string_view b) { return decode_label_views(b, views); },
-      node->label_blob));
-  ORVI_TRY(read_checked_blob(pager, s.prop_offset, s.prop_len,
-                             validate_props, node->prop_blob));
+  out.id = id;
+  out.blobs.clear();
+  out.label_len = 0;
+  out.blobs.reserve(std::min<size_t>(
+      size_t{s.label_len} + s.prop_len, kMaxBlobReserve));
+  ORVI_TRY(append_checked_blob(pager, s.label_offset, s.label_len,
+                               validate_labels, out.blobs));
+  out.label_len = static_cast<uint32_t>(out.blobs.size());
+  ORVI_TRY(append_checked_blob(pager, s.prop_offset, s.prop_len,
+                               validate_props, out.blobs));
+  return true;
+}
+
+Result<std::optional<Node>> get_node(Pager& pager, uint64_t id) {
+  std::optional<Node> node(std::in_place);
+  auto found = read_node(pager, id, *node);
+  if (!found) return found.error();
+  if (!*found) node.reset();
+  return node;
+}
+
+Node Node::of(uint64_t id, std::string_view label_blob,
+              std::string_view prop_blob) {
+  Node node{id, Bytes(label_blob), static_cast<uint32_t>(label_blob.size())};
+  node.blobs.append(prop_blob);
   return node;
 }
 
 std::vector<std::string> Node::labels() const {
-  auto labels = decode_labels(label_blob);
+  auto labels = decode_labels(label_blob());
   return labels ? std::move(*labels) : std::vector<std::string>();
 }
 
 PropMap Node::properties() const {
-  auto props = decode_props(prop_blob);
+  auto props = decode_props(prop_blob());
   return props ? std::move(*props) : PropMap();
 }
 

@@ -36,16 +36,24 @@
 namespace orvi {
 
 // A node as every read and write gives it: the id and the two blobs in
-// their stored encoding (empty when the node has no labels / no
-// properties). A read checks both blobs before it returns the record and a
-// write encoded them itself, so the decoders below cannot fail on such a
-// record; each call decodes afresh. A Node owns its bytes and never refers
-// back to the file.
+// their stored encoding (each empty when the node has no labels / no
+// properties), held in one buffer so that a read allocates once. A read
+// checks both blobs before it returns the record and a write encoded them
+// itself, so the decoders below cannot fail on such a record; each call
+// decodes afresh. A Node owns its bytes and never refers back to the file.
 struct Node {
   uint64_t id = 0;
-  Bytes label_blob;
-  Bytes prop_blob;
+  Bytes blobs;             // the label blob, then the property blob
+  uint32_t label_len = 0;  // the label blob's length
 
+  static Node of(uint64_t id, std::string_view label_blob,
+                 std::string_view prop_blob);
+  std::string_view label_blob() const {
+    return std::string_view(blobs).substr(0, label_len);
+  }
+  std::string_view prop_blob() const {
+    return std::string_view(blobs).substr(label_len);
+  }
   std::vector<std::string> labels() const;
   PropMap properties() const;
 };
@@ -61,6 +69,9 @@ Result<Node> add_node(Pager& pager, const std::vector<std::string>& labels,
 // The node, or nullopt when it does not exist. The one node read: the label
 // blob is checked, then the property blob, and both are kept encoded.
 Result<std::optional<Node>> get_node(Pager& pager, uint64_t id);
+// get_node into `out`, reusing its buffers, for scans over many nodes:
+// false (and `out` unspecified) when the node does not exist.
+Result<bool> read_node(Pager& pager, uint64_t id, Node& out);
 
 // Merges `properties` into the node's map (see above); NodeNotFound when the
 // node does not exist.

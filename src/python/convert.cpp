@@ -478,10 +478,10 @@ PyObject* node_record(const Node& node) {
   PyRef dict(PyDict_New());
   if (!dict ||
       !set_item(dict.get(), "id", u64_to_py(node.id)) ||
-      !set_item(dict.get(), "labels", encoded_labels_to_py(node.label_blob))) {
+      !set_item(dict.get(), "labels", encoded_labels_to_py(node.label_blob()))) {
     return nullptr;
   }
-  return with_props(std::move(dict), node.prop_blob);
+  return with_props(std::move(dict), node.prop_blob());
 }
 
 PyObject* edge_record(const Edge& edge) {

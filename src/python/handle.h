@@ -54,6 +54,8 @@ class GraphGuard;
 class SharedHandle;
 std::optional<GraphGuard> acquire_graph_lock(SharedHandle& handle);
 bool close_handle(SharedHandle& handle);
+GraphDB* lock_graph(SharedHandle& handle);
+void unlock_graph(SharedHandle& handle);
 
 class SharedHandle {
  public:
@@ -76,6 +78,8 @@ class SharedHandle {
   friend class GraphGuard;
   friend std::optional<GraphGuard> acquire_graph_lock(SharedHandle& handle);
   friend bool close_handle(SharedHandle& handle);
+  friend GraphDB* lock_graph(SharedHandle& handle);
+  friend void unlock_graph(SharedHandle& handle);
 
   // Locks the mutex unless this thread already holds it (returns false
   // with RuntimeError set then).
@@ -107,6 +111,7 @@ class GraphGuard {
 
  private:
   friend std::optional<GraphGuard> acquire_graph_lock(SharedHandle& handle);
+  friend GraphDB* lock_graph(SharedHandle& handle);
   explicit GraphGuard(SharedHandle* h) : h_(h) {}
   SharedHandle* h_;
 };
@@ -118,6 +123,13 @@ class GraphGuard {
 // the user to close the handle and reopen the database). close() still
 // works on a detached handle and frees the file.
 std::optional<GraphGuard> acquire_graph_lock(SharedHandle& handle);
+
+// acquire_graph_lock for the C interface, whose user cannot hold a
+// GraphGuard: the GraphDB with the mutex left locked, or nullptr with the
+// same errors. unlock_graph releases it; it does nothing unless this thread
+// holds the mutex.
+GraphDB* lock_graph(SharedHandle& handle);
+void unlock_graph(SharedHandle& handle);
 
 // close(): takes the GraphDB out under the mutex and drops it after
 // unlocking. A closed handle stays as it is. Returns false with

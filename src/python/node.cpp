@@ -49,11 +49,11 @@ PyObject* node_get_id(PyObject* self, void*) {
 }
 
 PyObject* node_get_labels(PyObject* self, void*) {
-  return guarded([&] { return encoded_labels_to_py(node_of(self).label_blob); });
+  return guarded([&] { return encoded_labels_to_py(node_of(self).label_blob()); });
 }
 
 PyObject* node_get_properties(PyObject* self, void*) {
-  return guarded([&] { return record_properties(node_of(self).prop_blob); });
+  return guarded([&] { return record_properties(node_of(self).prop_blob()); });
 }
 
 constexpr const char kGetDoc[] =
@@ -65,23 +65,23 @@ PyObject* node_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                    PyObject* kwnames) {
   return guarded([&] {
     static const Signature sig(kGetDoc);
-    return record_get(node_of(self).prop_blob, sig, args, nargs, kwnames);
+    return record_get(node_of(self).prop_blob(), sig, args, nargs, kwnames);
   });
 }
 
 PyObject* node_keys(PyObject* self, PyObject*) {
-  return guarded([&] { return record_keys(node_of(self).prop_blob); });
+  return guarded([&] { return record_keys(node_of(self).prop_blob()); });
 }
 
 PyObject* node_subscript(PyObject* self, PyObject* key) {
   return guarded([&] {
-    return record_subscript(node_of(self).prop_blob, key, "node");
+    return record_subscript(node_of(self).prop_blob(), key, "node");
   });
 }
 
 int node_contains(PyObject* self, PyObject* key) {
   return guarded_int(
-      [&] { return record_contains(node_of(self).prop_blob, key); });
+      [&] { return record_contains(node_of(self).prop_blob(), key); });
 }
 
 PyGetSetDef node_getset[] = {

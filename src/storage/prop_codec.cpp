@@ -385,12 +385,19 @@ Bytes encode_labels(const std::vector<std::string>& labels) {
 
 namespace {
 
-// The labels of a labels blob, in order, each added to `out` as a string
-// or a view; the checks and errors of decode_labels. On an error `out`
-// holds the labels before the first one that is not a String.
 // Label sets are short; a damaged count must not reserve much.
 constexpr size_t kMaxLabelReserve = 1024;
 
+// Takes the labels nowhere, for validate_labels.
+struct NoLabels {
+  void clear() {}
+  void reserve(size_t) {}
+  void emplace_back(std::string_view) {}
+};
+
+// The labels of a labels blob, in order, each added to `out` as a string
+// or a view; the checks and errors of decode_labels. On an error `out`
+// holds the labels before the first one that is not a String.
 template <typename Labels>
 Status collect_labels(std::string_view bytes, Labels& out) {
   out.clear();
@@ -420,6 +427,11 @@ Status collect_labels(std::string_view bytes, Labels& out) {
 }
 
 }  // namespace
+
+Status validate_labels(std::string_view bytes) {
+  NoLabels none;
+  return collect_labels(bytes, none);
+}
 
 Status decode_label_views(std::string_view bytes,
                           std::vector<std::string_view>& out) {

@@ -213,11 +213,13 @@ Status validate_props(std::string_view bytes);
 // decodes to no labels; a value that is not a List fails with "labels:
 // expected List", a non-String element with "labels: expected String in
 // list". decode_label_views gives the same result as views into `bytes`
-// (valid while `bytes` is), refilling `out`.
+// (valid while `bytes` is), refilling `out`; validate_labels only the
+// verdict.
 Bytes encode_labels(const std::vector<std::string>& labels);
 Result<std::vector<std::string>> decode_labels(std::string_view bytes);
 Status decode_label_views(std::string_view bytes,
                           std::vector<std::string_view>& out);
+Status validate_labels(std::string_view bytes);
 
 // --- MapBox, defined here because it needs the complete PropValue --------
 

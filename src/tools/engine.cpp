@@ -16,10 +16,12 @@
 // Errors: FormatError (with the engine's text) for damage that stops a
 // read, OSError for a file that cannot be opened or read.
 //
-// pending_pages reads the orvi.GraphDB object's layout (python/types.h).
-// That is sound only for the orvi module built with this one: the object's
-// type must be orvi.GraphDB itself with the size this module was compiled
-// for, and the handle is read only through inline members.
+// An orvi.GraphDB is reached only through the orvi module's C interface
+// (python/capi.h), never through the object's layout.
+//
+// The module lives in src/tools, apart from the binding in src/python: it
+// is a second extension module, linked with its own copy of the core, that
+// depends on the orvi module only through that interface.
 #include "python/pyref.h"
 
 #include <errno.h>
@@ -32,7 +34,7 @@
 #include <string>
 
 #include "graph/check.h"
-#include "python/types.h"
+#include "python/capi.h"
 #include "storage/lock.h"
 #include "storage/pager.h"
 
@@ -407,33 +409,19 @@ PyObject* engine_lock_state(PyObject*, PyObject* arg) {
                                        : py::new_none()}});
 }
 
-PyObject* g_graphdb_type = nullptr;  // orvi.GraphDB, once looked up
-
 PyObject* engine_pending_pages(PyObject*, PyObject* db) {
-  if (g_graphdb_type == nullptr) {
-    PyRef orvi(PyImport_ImportModule("orvi"));
-    if (!orvi) return nullptr;
-    g_graphdb_type = PyObject_GetAttrString(orvi.get(), "GraphDB");
-    if (!g_graphdb_type) return nullptr;
-  }
-  if (reinterpret_cast<PyObject*>(Py_TYPE(db)) != g_graphdb_type) {
+  const OrviCApi* api = orvi_import_capi(1);
+  if (api == nullptr) return nullptr;
+  if (!api->is_graphdb(db)) {
     return PyErr_Format(PyExc_TypeError, "expected an orvi.GraphDB, not %.100s",
                         Py_TYPE(db)->tp_name);
   }
-  if (Py_TYPE(db)->tp_basicsize !=
-      static_cast<Py_ssize_t>(sizeof(py::PyGraphDB))) {
-    PyErr_SetString(PyExc_RuntimeError,
-                    "orvi_tools was built with another orvi module");
-    return nullptr;
-  }
-  auto* graph = reinterpret_cast<py::PyGraphDB*>(db);
-  std::optional<size_t> pages =
-      graph->handle ? graph->handle->pending_pages() : std::nullopt;
-  if (!pages) {
+  size_t pages = 0;
+  if (api->pending_pages(db, &pages) < 0) {
     PyErr_SetString(PyExc_ValueError, "the database is closed or unusable");
     return nullptr;
   }
-  return PyLong_FromSize_t(*pages);
+  return PyLong_FromSize_t(pages);
 }
 
 PyMethodDef engine_methods[] = {

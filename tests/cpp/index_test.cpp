@@ -21,7 +21,7 @@ using Labels = std::vector<std::string>;
 
 // A node record carrying `labels`, as the index receives it.
 Node rec(uint64_t id, const Labels& labels) {
-  return Node{id, labels.empty() ? Bytes() : encode_labels(labels), {}};
+  return Node::of(id, labels.empty() ? Bytes() : encode_labels(labels), {});
 }
 
 class LabelIndexTest : public orvi::testing::MemoryPagerTest {
