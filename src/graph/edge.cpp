@@ -121,7 +121,7 @@ Result<bool> read_edge_blobs(Pager& pager, const EdgeSlot& slot,
   bool match = !filter || filter->empty();
   if (slot.label_len != 0) {
     auto bytes =
-        read_blob_view(pager, slot.label_offset, slot.label_len, scratch);
+        pager.view_prop(slot.label_offset, slot.label_len, scratch);
     if (!bytes) return bytes.error();
     // Checked like a full decode, without building the value.
     auto value = validate_from(*bytes, 0);
@@ -136,7 +136,7 @@ Result<bool> read_edge_blobs(Pager& pager, const EdgeSlot& slot,
   }
   if (slot.prop_len != 0) {
     auto bytes =
-        read_blob_view(pager, slot.prop_offset, slot.prop_len, scratch);
+        pager.view_prop(slot.prop_offset, slot.prop_len, scratch);
     if (!bytes) return bytes.error();
     ORVI_TRY(validate_props(*bytes));
     if (record) record->prop_blob.assign(*bytes);

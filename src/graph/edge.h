@@ -2,7 +2,7 @@
 //
 // An edge is a directed record from a source node to a target node with one
 // string label and a property map. It lives in a fixed-size EdgeSlot (see
-// storage/serializer.h); its label is a blob holding one encoded String
+// storage/layout.h); its label is a blob holding one encoded String
 // (written for every edge, the empty label included) and its properties a
 // Map blob, absent when empty.
 //

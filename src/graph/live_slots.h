@@ -18,7 +18,7 @@
 
 #include "error/result.h"
 #include "storage/pager.h"
-#include "storage/serializer.h"
+#include "storage/layout.h"
 
 namespace orvi {
 

@@ -11,11 +11,6 @@ namespace orvi {
 
 namespace {
 
-// Blob offsets at or above this are never produced by the pager (it
-// rejects them as damage); such reads go through Pager::read_prop, which
-// reports them.
-constexpr uint64_t kMaxBlobOffset = 1ULL << 62;
-
 // Reserve hint for the all_* scans: the header counters come from the file,
 // so a damaged one must not turn into a giant allocation.
 constexpr uint64_t kMaxReserve = 1u << 16;
@@ -44,7 +39,7 @@ Status append_checked_blob(Pager& pager, uint64_t offset, uint32_t len,
                            Check&& check, Bytes& out) {
   if (len == 0) return Ok();
   std::string scratch;
-  auto bytes = read_blob_view(pager, offset, len, scratch);
+  auto bytes = pager.view_prop(offset, len, scratch);
   if (!bytes) return bytes.error();
   ORVI_TRY(check(*bytes));
   out.append(*bytes);
@@ -68,28 +63,10 @@ Result<std::optional<NodeSlot>> read_live_node_slot(Pager& pager,
   return std::optional<NodeSlot>(*slot);
 }
 
-Result<std::string_view> read_blob_view(Pager& pager, uint64_t offset,
-                                        uint32_t len, std::string& scratch) {
-  if (len == 0) return std::string_view();
-  if (offset >= kDataStart && offset < kMaxBlobOffset &&
-      offset / kPageSize == (offset + len - 1) / kPageSize) {
-    const uint64_t page_off = offset / kPageSize * kPageSize;
-    auto page = pager.view_page(page_off);
-    if (!page) return page.error();
-    return std::string_view(
-        reinterpret_cast<const char*>((*page)->data() + (offset - page_off)),
-        len);
-  }
-  auto bytes = pager.read_prop(offset, len);
-  if (!bytes) return bytes.error();
-  scratch = std::move(*bytes);
-  return std::string_view(scratch);
-}
-
 Result<PropMap> read_props_blob(Pager& pager, uint64_t offset, uint32_t len) {
   if (len == 0) return PropMap();
   std::string scratch;
-  auto bytes = read_blob_view(pager, offset, len, scratch);
+  auto bytes = pager.view_prop(offset, len, scratch);
   if (!bytes) return bytes.error();
   return decode_props(*bytes);
 }

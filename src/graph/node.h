@@ -1,6 +1,6 @@
 // Nodes: records with an id, a fixed list of labels and a property map.
 //
-// A node lives in a fixed-size NodeSlot (see storage/serializer.h); its
+// A node lives in a fixed-size NodeSlot (see storage/layout.h); its
 // labels and its properties live as two blobs in property storage (a List
 // of Strings and a Map, see storage/prop_codec.h). A blob length of 0 means
 // "no labels" / "no properties" and nothing is stored for it.
@@ -92,15 +92,15 @@ Result<std::vector<Node>> all_nodes(Pager& pager);
 // holds is reported as CorruptedFile.
 Result<std::optional<NodeSlot>> read_live_node_slot(Pager& pager, uint64_t id);
 
-// The bytes of the blob [offset, offset + len). When the blob lies within
-// one page the view points into the pager's page image and stays valid only
-// until the next pager call; otherwise the bytes are copied into `scratch`
-// and the view points there. len 0 gives an empty view without I/O.
-Result<std::string_view> read_blob_view(Pager& pager, uint64_t offset,
-                                        uint32_t len, std::string& scratch);
-
 // The property map stored at [offset, offset + len); empty when len is 0.
 Result<PropMap> read_props_blob(Pager& pager, uint64_t offset, uint32_t len);
+
+// The property merge of update_node and update_edge: given keys replace or
+// add values, other keys stay, none is removed. An empty result stores no
+// blob (offset and length 0); otherwise a fresh blob is appended on every
+// call and the slot fields are pointed at it.
+Status merge_props_blob(Pager& pager, uint64_t& prop_offset,
+                        uint32_t& prop_len, PropMap properties);
 
 // Fails with CapacityExceeded (`what`/`unit`, limit kMaxExtentsPerKind x
 // `per_extent`) when `id` cannot be handed out: no extent could hold its
@@ -109,13 +109,6 @@ Result<PropMap> read_props_blob(Pager& pager, uint64_t offset, uint32_t len);
 // extent (extents are allocated before an id is spent), so a next id that
 // lies further out means the header and the extent index disagree:
 // CorruptedFile, instead of allocating a run of empty extents.
-// The property merge of update_node and update_edge: given keys replace or
-// add values, other keys stay, none is removed. An empty result stores no
-// blob (offset and length 0); otherwise a fresh blob is appended on every
-// call and the slot fields are pointed at it.
-Status merge_props_blob(Pager& pager, uint64_t& prop_offset,
-                        uint32_t& prop_len, PropMap properties);
-
 Status ensure_slot_extent(Pager& pager, ExtentKind kind, uint64_t id);
 
 // Refuses to hand out `id` when its slot was already written: slots at or

@@ -9,8 +9,8 @@
 //
 // Running a query (fetch, count, exists) has two stages:
 //   1. Core stage, under the handle's lock: the label-filtered candidates
-//      in ascending id order (read as GraphDB::scan_nodes reads them for
-//      nodes, an EdgeQueryBuilder holding only the labels for edges). The
+//      in ascending id order (GraphDB::query_nodes / query_edges, which
+//      apply skip and limit themselves when there is no predicate). The
 //      lock is released before any Python code runs.
 //   2. Python stage, on that private snapshot: the predicate, then skip,
 //      then limit, always in this order whatever order the refining methods

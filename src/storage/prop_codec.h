@@ -28,9 +28,11 @@
 // blobs are bounded far below 4 GiB by property storage, so the encoder
 // never meets a longer string or container.
 //
-// Every reader of this layout is one walk, ValueWalker in prop_walk.h,
-// with different sinks: decoding, validating, skipping and the binding's
-// Python objects. A checked walk makes one forward pass and never reads
+// Decoding, validating, skipping and the binding's Python objects are one
+// walk, ValueWalker in prop_walk.h, with different sinks. Two readers step
+// through a blob that such a walk has already checked: the label list
+// (decode_labels and its views) and the binding's lookup of one map entry.
+// A checked walk makes one forward pass and never reads
 // outside its input: every length is checked against the remaining bytes
 // before use. Counts are not trusted for allocation, because a damaged
 // count says nothing about how many elements follow; a count larger than

@@ -13,6 +13,8 @@
 //   lock_state(path)        the writer lock, judged without taking it
 //   pending_pages(db)       the pages an open orvi.GraphDB has changed
 //                           since its last commit, from its core handle
+//   LAYOUT                  the file layout's and the codec's sizes and
+//                           offsets
 // Errors: FormatError (with the engine's text) for damage that stops a
 // read, OSError for a file that cannot be opened or read.
 //
@@ -31,12 +33,15 @@
 #include <memory>
 #include <new>
 #include <optional>
+#include <iterator>
 #include <string>
 
 #include "graph/check.h"
 #include "python/capi.h"
 #include "storage/lock.h"
 #include "storage/pager.h"
+#include "storage/prop_codec.h"
+#include "storage/wal.h"
 
 namespace orvi::tools {
 
@@ -431,6 +436,53 @@ PyMethodDef engine_methods[] = {
      "Pages an open orvi.GraphDB has changed since its last commit."},
     {nullptr, nullptr, 0, nullptr}};
 
+// A dict of name -> offset for a slot's fields.
+PyObject* fields_of(const SlotField* fields, size_t count) {
+  PyRef dict(PyDict_New());
+  if (!dict) return nullptr;
+  for (size_t i = 0; i < count; ++i) {
+    PyRef offset(u64(fields[i].offset));
+    if (!offset ||
+        PyDict_SetItemString(dict.get(), fields[i].name, offset.get()) < 0) {
+      return nullptr;
+    }
+  }
+  return dict.release();
+}
+
+// LAYOUT: the file layout's sizes and offsets and the codec's sizes, for
+// Python code and tests that size or patch files, so that they ask the
+// engine instead of copying its numbers. The codec's sizes are measured on
+// the codec itself.
+PyObject* layout_dict() {
+  const size_t tag = encoded_size(PropValue());
+  return dict_of({
+      {"page_size", u64(kPageSize)},
+      {"header_size", u64(kHeaderSize)},
+      {"wal_offset", u64(kWalOffset)},
+      {"wal_reserved", u64(kWalReserved)},
+      {"wal_page_entry", u64(kWalPageEntry)},
+      {"data_start", u64(kDataStart)},
+      {"extent_size", u64(kExtentSize)},
+      {"slot_page_header", u64(kSlotPageHeader)},
+      {"node_slot_size", u64(kNodeSlotSize)},
+      {"nodes_per_page", u64(kNodesPerPage)},
+      {"nodes_per_extent", u64(kNodesPerExtent)},
+      {"edge_slot_size", u64(kEdgeSlotSize)},
+      {"edges_per_page", u64(kEdgesPerPage)},
+      {"edges_per_extent", u64(kEdgesPerExtent)},
+      {"max_blob_len", u64(kMaxBlobLen)},
+      {"header_fields", fields_of(kHeaderFields, std::size(kHeaderFields))},
+      {"node_fields", fields_of(kNodeSlotFields, std::size(kNodeSlotFields))},
+      {"edge_fields", fields_of(kEdgeSlotFields, std::size(kEdgeSlotFields))},
+      {"codec_tag", u64(tag)},
+      {"codec_length",
+       u64(encoded_size(PropValue::from_string(std::string())) - tag)},
+      {"codec_number", u64(encoded_size(PropValue::from_int(0)) - tag)},
+      {"codec_bool", u64(encoded_size(PropValue::from_bool(false)) - tag)},
+  });
+}
+
 int engine_exec(PyObject* module) {
   if (g_file_type == nullptr) {
     g_file_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&file_spec));
@@ -445,6 +497,9 @@ int engine_exec(PyObject* module) {
         "The file does not follow the format; the message says where.",
         nullptr, nullptr);
     if (g_format_error == nullptr) return -1;
+  }
+  if (py::add_to_module(module, "LAYOUT", PyRef(layout_dict())) < 0) {
+    return -1;
   }
   PyObject* file_type = reinterpret_cast<PyObject*>(g_file_type);
   if (py::add_to_module(module, "File", PyRef::borrow(file_type)) < 0) {

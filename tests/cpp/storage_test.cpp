@@ -5,6 +5,8 @@
 
 #include "storage/cache.h"
 #include "storage/file.h"
+#include "storage/layout.h"
+#include "storage/pager.h"
 #include "test_util.h"
 
 namespace orvi {
@@ -199,6 +201,33 @@ TEST_F(PageCacheTest, ManyScatteredOffsetsKeepOrderAndImages) {
     c.clear();
     EXPECT_EQ(c.size(), 0u);
     EXPECT_EQ(c.order(), std::vector<uint64_t>{});
+  }
+}
+
+// The named field offsets handed to tools and tests are where the slot
+// encoders put each field.
+TEST(SlotLayoutTest, FieldTablesMatchTheEncoders) {
+  NodeSlot n{1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+  uint8_t node[kNodeSlotSize];
+  n.encode(node);
+  const uint64_t node_want[] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+  for (size_t i = 0; i < std::size(kNodeSlotFields); ++i) {
+    EXPECT_EQ(node[kNodeSlotFields[i].offset], node_want[i])
+        << kNodeSlotFields[i].name;
+  }
+  EdgeSlot e{1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+  uint8_t edge[kEdgeSlotSize];
+  e.encode(edge);
+  for (size_t i = 0; i < std::size(kEdgeSlotFields); ++i) {
+    EXPECT_EQ(edge[kEdgeSlotFields[i].offset], node_want[i])
+        << kEdgeSlotFields[i].name;
+  }
+  FileHeader h{1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+  uint8_t header[kHeaderSize];
+  h.to_bytes(header);
+  for (size_t i = 0; i + 1 < std::size(kHeaderFields); ++i) {
+    EXPECT_EQ(header[kHeaderFields[i].offset], node_want[i])
+        << kHeaderFields[i].name;
   }
 }
 

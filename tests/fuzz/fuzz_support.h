@@ -46,7 +46,7 @@
 #include "storage/file.h"
 #include "storage/pager.h"
 #include "storage/prop_codec.h"
-#include "storage/serializer.h"
+#include "storage/layout.h"
 #include "storage/wal.h"
 
 #if __has_include("graph/repair.h")
