@@ -5,6 +5,7 @@
 #include <unordered_set>
 #include <utility>
 
+#include "graph/live_slots.h"
 #include "graph/node.h"
 
 namespace orvi {
@@ -82,32 +83,6 @@ OrviError bad_endpoint_error(uint64_t edge, bool source, uint64_t node) {
       "Database integrity failure: edge " + std::to_string(edge) + " names " +
       (source ? "source" : "target") + " node " + std::to_string(node) +
       ", which was never created." + kRepairAdvice);
-}
-
-Result<EdgeSlot> read_edge_slot_checked(Pager& pager, uint64_t id) {
-  auto slot = pager.read_edge_slot(id);
-  if (!slot && slot.error().kind() == ErrorKind::kCapacityExceeded) {
-    // Callers pass only ids below next_edge_id, so an id that no extent
-    // covers means the header and the extent index disagree.
-    return OrviError::corrupted(
-        "edge " + std::to_string(id) + " lies below next_edge_id " +
-        std::to_string(pager.header().next_edge_id) +
-        " but no edge extent holds its slot");
-  }
-  return slot;
-}
-
-// The slot of edge `id` when the edge exists, nullopt otherwise.
-Result<std::optional<EdgeSlot>> read_live_edge_slot(Pager& pager,
-                                                    uint64_t id) {
-  if (id == 0 || id >= pager.header().next_edge_id) {
-    return std::optional<EdgeSlot>();
-  }
-  auto slot = read_edge_slot_checked(pager, id);
-  if (!slot) return slot.error();
-  if (!slot->live()) return std::optional<EdgeSlot>();
-  slot->id = id;  // a write-back goes to the slot it was read from
-  return std::optional<EdgeSlot>(*slot);
 }
 
 // The one read of an edge's blobs, in this order: the label blob must hold
@@ -220,7 +195,7 @@ Status walk_list(Pager& pager, uint64_t node, bool out, uint64_t head,
   while (cur != 0) {
     if (!visited.insert(cur)) return cycle_error(node, out, cur);
     if (cur >= next_edge_id) return dangling_error(node, out, cur);
-    auto slot = read_edge_slot_checked(pager, cur);
+    auto slot = read_slot_checked<EdgeSlot>(pager, cur);
     if (!slot) return slot.error();
     ORVI_TRY(check_list_member(node, out, cur, *slot));
     ORVI_TRY(visit(cur, *slot));
@@ -298,7 +273,7 @@ Status unlink(Pager& pager, NodeSlot& ns, bool out, uint64_t edge,
       if (cur == 0) return unlink_error(node, out, edge);
       if (!visited.insert(cur)) return cycle_error(node, out, cur);
       if (cur >= next_edge_id) return dangling_error(node, out, cur);
-      auto slot = read_edge_slot_checked(pager, cur);
+      auto slot = read_slot_checked<EdgeSlot>(pager, cur);
       if (!slot) return slot.error();
       ORVI_TRY(check_list_member(node, out, cur, *slot));
       uint64_t& link = out ? slot->next_out : slot->next_in;
@@ -389,7 +364,7 @@ Result<Edge> add_edge(Pager& pager, uint64_t from, std::string label,
 }
 
 Result<std::optional<Edge>> get_edge(Pager& pager, uint64_t id) {
-  auto slot = read_live_edge_slot(pager, id);
+  auto slot = read_live_slot<EdgeSlot>(pager, id);
   if (!slot) return slot.error();
   if (!slot->has_value()) return std::optional<Edge>();
   std::optional<Edge> edge(Edge{id, {}, (*slot)->from, (*slot)->to, {}});
@@ -405,7 +380,7 @@ PropMap Edge::properties() const {
 }
 
 Status update_edge(Pager& pager, uint64_t id, PropMap properties) {
-  auto found = read_live_edge_slot(pager, id);
+  auto found = read_live_slot<EdgeSlot>(pager, id);
   if (!found) return found.error();
   if (!found->has_value()) return OrviError::edge_not_found(id);
   EdgeSlot slot = **found;
@@ -416,7 +391,7 @@ Status update_edge(Pager& pager, uint64_t id, PropMap properties) {
 }
 
 Status delete_edge(Pager& pager, uint64_t id) {
-  auto found = read_live_edge_slot(pager, id);
+  auto found = read_live_slot<EdgeSlot>(pager, id);
   if (!found) return found.error();
   if (!found->has_value()) return OrviError::edge_not_found(id);
   EdgeSlot edge = **found;

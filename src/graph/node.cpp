@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "graph/edge.h"
+#include "graph/live_slots.h"
 
 namespace orvi {
 
@@ -14,19 +15,6 @@ namespace {
 // Reserve hint for the all_* scans: the header counters come from the file,
 // so a damaged one must not turn into a giant allocation.
 constexpr uint64_t kMaxReserve = 1u << 16;
-
-Result<NodeSlot> read_node_slot_checked(Pager& pager, uint64_t id) {
-  auto slot = pager.read_node_slot(id);
-  if (!slot && slot.error().kind() == ErrorKind::kCapacityExceeded) {
-    // The caller already checked id < next_node_id, so an id that no extent
-    // covers means the header and the extent index disagree.
-    return OrviError::corrupted(
-        "node " + std::to_string(id) + " lies below next_node_id " +
-        std::to_string(pager.header().next_node_id) +
-        " but no node extent holds its slot");
-  }
-  return slot;
-}
 
 // Reserve hint for a record's blobs: the lengths come from the file, so a
 // damaged one must not turn into a giant allocation.
@@ -50,17 +38,7 @@ Status append_checked_blob(Pager& pager, uint64_t offset, uint32_t len,
 
 Result<std::optional<NodeSlot>> read_live_node_slot(Pager& pager,
                                                     uint64_t id) {
-  if (id == 0 || id >= pager.header().next_node_id) {
-    return std::optional<NodeSlot>();
-  }
-  auto slot = read_node_slot_checked(pager, id);
-  if (!slot) return slot.error();
-  if (!slot->live()) return std::optional<NodeSlot>();
-  // Writes go to the slot named by the stored id; pin it to the position
-  // it was read from so a damaged id field cannot redirect a write-back
-  // onto another node.
-  slot->id = id;
-  return std::optional<NodeSlot>(*slot);
+  return read_live_slot<NodeSlot>(pager, id);
 }
 
 Result<PropMap> read_props_blob(Pager& pager, uint64_t offset, uint32_t len) {
