@@ -92,26 +92,26 @@ Status write_compacted(Pager& out, const LiveRecords& records,
 
 }  // namespace
 
-Result<LiveRecords> snapshot_live_records(Pager& graph) {
-  const uint64_t next_node = graph.header().next_node_id;
-  const uint64_t next_edge = graph.header().next_edge_id;
+Result<LiveRecords> snapshot_live_records(Pager& pager) {
+  const uint64_t next_node = pager.header().next_node_id;
+  const uint64_t next_edge = pager.header().next_edge_id;
   LiveRecords records;
   records.nodes.reserve(static_cast<size_t>(
-      std::min({graph.header().node_count, next_node, kMaxReserve})));
+      std::min({pager.header().node_count, next_node, kMaxReserve})));
   records.edges.reserve(static_cast<size_t>(
-      std::min({graph.header().edge_count, next_edge, kMaxReserve})));
+      std::min({pager.header().edge_count, next_edge, kMaxReserve})));
 
   ORVI_TRY(for_each_live_slot<NodeSlot>(
-      graph, [&](uint64_t id, const NodeSlot& slot) -> Status {
+      pager, [&](uint64_t id, const NodeSlot& slot) -> Status {
         NodeRecord record;
         record.slot = slot;
         // The copy is written to the slot its id names: pin it to the
         // position it was read from, so a damaged id field cannot
         // overwrite another node.
         record.slot.id = id;
-        auto labels = graph.read_prop(slot.label_offset, slot.label_len);
+        auto labels = pager.read_prop(slot.label_offset, slot.label_len);
         if (!labels) return labels.error();
-        auto props = graph.read_prop(slot.prop_offset, slot.prop_len);
+        auto props = pager.read_prop(slot.prop_offset, slot.prop_len);
         if (!props) return props.error();
         record.labels = std::move(*labels);
         record.props = std::move(*props);
@@ -119,13 +119,13 @@ Result<LiveRecords> snapshot_live_records(Pager& graph) {
         return Ok();
       }));
   ORVI_TRY(for_each_live_slot<EdgeSlot>(
-      graph, [&](uint64_t id, const EdgeSlot& slot) -> Status {
+      pager, [&](uint64_t id, const EdgeSlot& slot) -> Status {
         EdgeRecord record;
         record.slot = slot;
         record.slot.id = id;
-        auto label = graph.read_prop(slot.label_offset, slot.label_len);
+        auto label = pager.read_prop(slot.label_offset, slot.label_len);
         if (!label) return label.error();
-        auto props = graph.read_prop(slot.prop_offset, slot.prop_len);
+        auto props = pager.read_prop(slot.prop_offset, slot.prop_len);
         if (!props) return props.error();
         record.label = std::move(*label);
         record.props = std::move(*props);
@@ -167,10 +167,10 @@ Result<std::string> build_file_vacuum_tmp(Pager& pager,
   return tmp;
 }
 
-Result<std::unique_ptr<Pager>> vacuum_in_memory(Pager& graph) {
-  const uint64_t next_node = graph.header().next_node_id;
-  const uint64_t next_edge = graph.header().next_edge_id;
-  auto records = snapshot_live_records(graph);
+Result<std::unique_ptr<Pager>> vacuum_in_memory(Pager& pager) {
+  const uint64_t next_node = pager.header().next_node_id;
+  const uint64_t next_edge = pager.header().next_edge_id;
+  auto records = snapshot_live_records(pager);
   if (!records) return records.error();
   auto out = Pager::open(":memory:");
   if (!out) return out.error();
