@@ -42,7 +42,16 @@ from . import _engine
 
 DEFAULT_PAGE_BUDGET = 1000
 _SMALL_BLOB = 64 * 1024
-_PAGE = 4096
+_PAGE = _engine.LAYOUT["page_size"]
+# The codec's sizes: a tag byte, a length or count, a number, a bool.
+_TAG = _engine.LAYOUT["codec_tag"]
+_LEN = _engine.LAYOUT["codec_length"]
+_NUM = _engine.LAYOUT["codec_number"]
+_BOOL = _engine.LAYOUT["codec_bool"]
+# A map entry (key length, tag, then a string's length or a number) beyond
+# the key's and the string's bytes: the sizer's fast path.
+_STR_ENTRY = _LEN + _TAG + _LEN
+_SCALAR_ENTRY = _LEN + _TAG + _NUM
 # Charge of a record with a blob above _SMALL_BLOB, beyond its bytes: the
 # 4 pages each of its (at most 3) blobs may add.
 _LARGE_CHARGE = 3 * 4 * _PAGE
@@ -72,19 +81,19 @@ def _value_size(value: Any) -> int:
     items (with their keys) for a list or map. A bool is tested before
     int, as the database does."""
     if value is None:
-        return 1
+        return _TAG
     if isinstance(value, bool):
-        return 2
+        return _TAG + _BOOL
     if isinstance(value, (int, float)):
-        return 9
+        return _TAG + _NUM
     if isinstance(value, str):
-        return 5 + _text_size(value)
+        return _TAG + _LEN + _text_size(value)
     if isinstance(value, (list, tuple)):
-        return 5 + sum(_value_size(item) for item in value)
+        return _TAG + _LEN + sum(_value_size(item) for item in value)
     if isinstance(value, dict):
-        return 5 + sum(4 + _text_size(str(key)) + _value_size(item)
-                       for key, item in value.items())
-    return 9
+        return _TAG + _LEN + sum(_LEN + _text_size(str(key)) + _value_size(item)
+                                 for key, item in value.items())
+    return _TAG + _NUM
 
 
 def _map_size(props: Mapping[str, Any]) -> int:
@@ -93,17 +102,17 @@ def _map_size(props: Mapping[str, Any]) -> int:
     anything nested goes through the general sizer."""
     if not props:
         return 0
-    size = 5
+    size = _TAG + _LEN
     try:
         for key, value in props.items():
             size += len(key) if key.isascii() else _text_size(key)
             kind = type(value)
             if kind is str:
-                size += 9 + (len(value) if value.isascii() else _text_size(value))
+                size += _STR_ENTRY + (len(value) if value.isascii() else _text_size(value))
             elif kind is int or kind is float or kind is bool or value is None:
-                size += 13
+                size += _SCALAR_ENTRY
             else:
-                size += 4 + _value_size(value)
+                size += _LEN + _value_size(value)
     except AttributeError:  # a key that is not a string: the database refuses it
         return _value_size(dict(props))
     return size
@@ -237,7 +246,7 @@ class BatchWriter:
         props = dict(properties) if properties else {}
         if not self.autocommit:
             return self._write_edge(source, label, target, props)
-        label_bytes = 5 + (len(label) if label.isascii() else _text_size(label))
+        label_bytes = _TAG + _LEN + (len(label) if label.isascii() else _text_size(label))
         prop_bytes = _map_size(props) if props else 0
         # The worst case: three slot pages (the edge's and its two ends'),
         # the blobs.

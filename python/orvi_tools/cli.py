@@ -110,8 +110,8 @@ def _parser() -> argparse.ArgumentParser:
         description="Inspect, check, compact, repair, export and import orvi graph databases.",
     )
     _global_options(parser, False)
-    parser.add_argument("--version", action="version",
-                        version=f"orvi-tools {__version__} (orvi module {orvi.__version__})")
+    # The tools ship with the module and share its version: print it once.
+    parser.add_argument("--version", action="version", version=f"orvi {__version__}")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND")
     sub.required = True
 

@@ -571,17 +571,6 @@ def read_csv_dir(directory: str) -> Iterator[Record]:
                place)
 
 
-def read_input(fmt: str, path: str) -> Iterator[Record]:
-    if fmt == "jsonl":
-        return read_jsonl(path)
-    if fmt == "csv":
-        return read_csv_dir(path)
-    if fmt == "parquet":
-        from .tables import read_parquet_dir
-        return read_parquet_dir(path)
-    raise ValueError(f"unknown import format {fmt!r} (use one of {', '.join(FORMATS_IN)})")
-
-
 def input_size(fmt: str, path: str) -> int:
     """A quick estimate of the number of records, for the progress bar."""
     if fmt in DIRECTORY_FORMATS:

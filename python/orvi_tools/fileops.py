@@ -34,8 +34,9 @@ import orvi
 
 from . import _engine
 from .batch import DEFAULT_PAGE_BUDGET, BatchWriter
-from .exchange import (DIRECTORY_FORMATS, export_csv, export_graphml, export_jsonl,
-                       import_records, input_size, read_input, replaced_file)
+from .exchange import (DIRECTORY_FORMATS, FORMATS_IN, Record, export_csv, export_graphml,
+                       export_jsonl, import_records, input_size, read_csv_dir, read_jsonl,
+                       replaced_file)
 from .progress import bar
 
 IMPORT_SUFFIX = ".importing"
@@ -91,6 +92,18 @@ def _output(target: Optional[str]) -> Iterator[Any]:
     with replaced_file(target) as partial:
         with open(partial, "w", encoding="utf-8", newline="\n") as f:
             yield f
+
+
+def read_input(fmt: str, path: str) -> Iterator[Record]:
+    """The records of an import source in the given format."""
+    if fmt == "jsonl":
+        return read_jsonl(path)
+    if fmt == "csv":
+        return read_csv_dir(path)
+    if fmt == "parquet":
+        from .tables import read_parquet_dir
+        return read_parquet_dir(path)
+    raise ValueError(f"unknown import format {fmt!r} (use one of {', '.join(FORMATS_IN)})")
 
 
 def export_file(path: str, fmt: str, output: Optional[str], show_progress: bool = False,

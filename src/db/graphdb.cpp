@@ -6,9 +6,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <unordered_set>
+#include <algorithm>
 
 #include "db/open_files.h"
+#include "graph/vacuum.h"
+#include "storage/atomic_rename.h"
 
 namespace orvi {
 
@@ -179,44 +181,19 @@ void GraphDB::adopt_file_guard(FileGuard guard) {
   file_guard_.emplace(std::move(guard));
 }
 
-Result<Node> GraphDB::add_node(std::vector<std::string> labels,
-                               PropMap properties) {
-  auto node = orvi::add_node(*pager_, std::move(labels), std::move(properties));
+Result<Node> GraphDB::add_node(const std::vector<std::string>& labels,
+                               const PropMap& properties) {
+  auto node = orvi::add_node(*pager_, labels, properties);
   if (!node) return node.error();
-  label_index_.insert(node->id, node->labels);
+  label_index_.insert(*node);
   return node;
 }
 
 Status GraphDB::delete_node(uint64_t id) {
-  // The records as stored: only labels and edge ids are needed, so no
-  // property map is decoded.
   auto node = get_node(id);
   if (!node) return node.error();
-  std::vector<std::string> labels;
-  if (*node) labels = std::move((*node)->labels);
-  std::unordered_set<uint64_t> deleted;
-  auto outs = out_edges(id, std::nullopt);
-  if (!outs) return outs.error();
-  for (const StoredEdge& e : *outs) {
-    ORVI_TRY(orvi::delete_edge(*pager_, e.id));
-    deleted.insert(e.id);
-  }
-  auto ins = in_edges(id, std::nullopt);
-  if (!ins) return ins.error();
-  for (const StoredEdge& e : *ins) {
-    if (!deleted.insert(e.id).second) continue;
-    ORVI_TRY(orvi::delete_edge(*pager_, e.id));
-  }
-  if (id == 0 || id >= pager_->header().next_node_id) {
-    return OrviError::node_not_found(id);
-  }
-  auto slot = pager_->read_node_slot(id);
-  if (!slot) return slot.error();
-  if (!slot->live()) return OrviError::node_not_found(id);
-  slot->flags |= kFlagDeleted;
-  ORVI_TRY(pager_->write_node_slot(*slot));
-  if (pager_->header().node_count > 0) pager_->header().node_count -= 1;
-  label_index_.remove(id, labels);
+  ORVI_TRY(orvi::delete_node(*pager_, id));
+  if (*node) label_index_.remove(**node);
   return Ok();
 }
 
@@ -249,16 +226,157 @@ Result<std::vector<Node>> GraphDB::neighbors(
   return out;
 }
 
-Result<std::vector<Node>> GraphDB::scan_nodes(
-    const std::vector<std::string>& labels) {
-  if (labels.empty()) return orvi::all_nodes(*pager_);
-  std::vector<Node> out;
-  for (uint64_t nid : label_index_.ids_for_labels(labels)) {
-    auto node = orvi::get_node(*pager_, nid);
-    if (!node) return node.error();
-    if (*node) out.push_back(std::move(**node));
+namespace {
+
+const char kInTransaction[] =
+    "vacuum() cannot run inside an explicit transaction; commit or rollback "
+    "the transaction first";
+
+// The error a handle keeps when it could not reopen its database after the
+// rename step; every later call is refused with it.
+OrviError detach_error(const Status& replaced, const OrviError& reopen) {
+  std::string text;
+  if (replaced) {
+    text = "vacuum replaced the database file but could not reopen it (" +
+           reopen.message() + ")";
+  } else {
+    text = "vacuum could not replace the database file (" +
+           replaced.error().message() + ") and could not reopen it (" +
+           reopen.message() + ")";
+  }
+  return OrviError::transaction_failed(
+      text +
+      "; close this handle and reopen the database with orvi.open(path)");
+}
+
+}  // namespace
+
+Status GraphDB::vacuum() {
+  // A detached handle holds only the empty placeholder store: compacting it
+  // would replace the database file with an empty database.
+  if (detached_) return *detached_;
+  if (in_transaction_) return OrviError::transaction_failed(kInTransaction);
+
+  if (pager_->is_memory()) {
+    auto fresh = vacuum_in_memory(*pager_);
+    if (!fresh) return fresh.error();
+    pager_ = std::move(*fresh);
+    return Ok();
+  }
+
+  const std::string db_path = registered_path_ ? *registered_path_ : path_;
+  auto tmp = build_file_vacuum_tmp(*pager_, db_path);
+  if (!tmp) return tmp.error();
+
+  // The rebuilt file is guarded before it takes the database's name, so
+  // that the file at that name is never unguarded.
+  std::optional<FileGuard> new_guard;
+  if (file_guard_) {
+    auto guard = FileGuard::open(*tmp);
+    Result<bool> locked =
+        guard ? guard->try_lock() : Result<bool>(guard.error());
+    if (!locked || !*locked) {
+      ::unlink(tmp->c_str());
+      if (!locked) return locked.error();
+      return OrviError::already_open(*tmp);
+    }
+    new_guard.emplace(std::move(*guard));
+  }
+
+  auto placeholder = Pager::open(":memory:");
+  if (!placeholder) {
+    ::unlink(tmp->c_str());
+    return placeholder.error();
+  }
+  // Dropping the old pager closes the database file before the rename.
+  pager_ = std::move(*placeholder);
+  Status replaced = atomic_replace(*tmp, db_path);
+  if (!replaced) {
+    ::unlink(tmp->c_str());
+  } else if (new_guard) {
+    adopt_file_guard(std::move(*new_guard));
+  }
+  new_guard.reset();
+
+  auto reopened = Pager::open(db_path);
+  if (!reopened) {
+    detached_ = detach_error(replaced, reopened.error());
+    return *detached_;
+  }
+  pager_ = std::move(*reopened);
+  // Vacuum keeps every node and label, so the index held so far still
+  // describes the file; a failed rebuild keeps it and reports the error.
+  auto index = LabelIndex::build(*pager_);
+  if (!index) return index.error();
+  label_index_ = std::move(*index);
+  return replaced;
+}
+
+namespace {
+
+// Reads `ids` in order through `read`, skipping ids that name no record,
+// applying the window while reading.
+template <typename Record, typename Ids, typename Read>
+Result<std::vector<Record>> read_window(const Ids& ids, Read&& read,
+                                        std::optional<GraphDB::Window> window) {
+  std::vector<Record> out;
+  if (window && window->limit == 0) return out;
+  uint64_t skipped = 0;
+  for (uint64_t id : ids) {
+    auto record = read(id);
+    if (!record) return record.error();
+    if (!*record) continue;
+    if (window && skipped < window->skip) {
+      ++skipped;
+      continue;
+    }
+    out.push_back(std::move(**record));
+    if (window && out.size() >= window->limit) break;
   }
   return out;
+}
+
+// The ids 1 .. next - 1 as a range, without a vector of them.
+struct IdRange {
+  struct It {
+    uint64_t id;
+    uint64_t operator*() const { return id; }
+    It& operator++() {
+      ++id;
+      return *this;
+    }
+    bool operator!=(const It& o) const { return id != o.id; }
+  };
+  uint64_t next;
+  It begin() const { return It{1}; }
+  It end() const { return It{next < 1 ? 1 : next}; }
+};
+
+}  // namespace
+
+Result<std::vector<Node>> GraphDB::query_nodes(
+    const std::vector<std::string>& labels, std::optional<Window> window) {
+  auto read = [&](uint64_t id) { return get_node(id); };
+  if (labels.empty()) {
+    return read_window<Node>(IdRange{next_node_id()}, read, window);
+  }
+  return read_window<Node>(label_index_.ids_for_labels(labels), read, window);
+}
+
+Result<std::vector<Edge>> GraphDB::query_edges(
+    const std::vector<std::string>& labels, std::optional<Window> window) {
+  return read_window<Edge>(
+      IdRange{pager_->header().next_edge_id},
+      [&](uint64_t id) -> Result<std::optional<Edge>> {
+        auto edge = get_edge(id);
+        if (!edge || !*edge || labels.empty()) return edge;
+        if (std::find(labels.begin(), labels.end(), (*edge)->label) ==
+            labels.end()) {
+          return std::optional<Edge>();
+        }
+        return edge;
+      },
+      window);
 }
 
 }  // namespace orvi

@@ -33,11 +33,11 @@
 #include "graph/edge.h"
 #include "graph/edge_stats.h"
 #include "graph/index.h"
+#include "graph/merge.h"
 #include "graph/node.h"
 #include "graph/repair.h"
 #include "graph/traverse.h"
 #include "query/algorithms.h"
-#include "query/builder.h"
 #include "storage/file_guard.h"
 #include "storage/lock.h"
 #include "storage/pager.h"
@@ -67,7 +67,8 @@ class GraphDB {
   bool in_transaction() const { return in_transaction_; }
   void set_in_transaction(bool value) { in_transaction_ = value; }
 
-  Result<Node> add_node(std::vector<std::string> labels, PropMap properties);
+  Result<Node> add_node(const std::vector<std::string>& labels,
+                        const PropMap& properties);
   // Deletes the node and every edge touching it (a self-loop once).
   Status delete_node(uint64_t id);
   // Discards pending changes and rebuilds the label index; clears the
@@ -76,23 +77,35 @@ class GraphDB {
   Result<std::vector<Node>> neighbors(uint64_t id,
                                       std::optional<std::string_view> label,
                                       Direction direction);
-  // Nodes carrying any of `labels` (all live nodes when empty), ascending.
-  Result<std::vector<Node>> scan_nodes(const std::vector<std::string>& labels);
 
-  // Reads; records keep their properties encoded (see graph/node.h).
-  Result<std::optional<StoredNode>> get_node(uint64_t id) {
-    return get_stored_node(*pager_, id);
+  // The candidates of a node or edge query, in ascending id order: nodes
+  // carrying any of `labels` (through the label index), edges whose label
+  // equals any of them, every live record when `labels` is empty. With a
+  // window the first `skip` are passed over and reading stops after
+  // `limit`, so nothing past the last result is read.
+  struct Window {
+    uint64_t skip = 0;
+    uint64_t limit = 0;
+  };
+  Result<std::vector<Node>> query_nodes(const std::vector<std::string>& labels,
+                                        std::optional<Window> window);
+  Result<std::vector<Edge>> query_edges(const std::vector<std::string>& labels,
+                                        std::optional<Window> window);
+
+  // Reads; records keep their labels and properties encoded (graph/node.h).
+  Result<std::optional<Node>> get_node(uint64_t id) {
+    return orvi::get_node(*pager_, id);
   }
-  Result<std::optional<StoredEdge>> get_edge(uint64_t id) {
-    return get_stored_edge(*pager_, id);
+  Result<std::optional<Edge>> get_edge(uint64_t id) {
+    return orvi::get_edge(*pager_, id);
   }
-  Result<std::vector<StoredEdge>> out_edges(
-      uint64_t node, std::optional<std::string_view> label) {
-    return stored_out_edges(*pager_, node, label);
+  Result<std::vector<Edge>> out_edges(uint64_t node,
+                                      std::optional<std::string_view> label) {
+    return orvi::out_edges(*pager_, node, label);
   }
-  Result<std::vector<StoredEdge>> in_edges(
-      uint64_t node, std::optional<std::string_view> label) {
-    return stored_in_edges(*pager_, node, label);
+  Result<std::vector<Edge>> in_edges(uint64_t node,
+                                     std::optional<std::string_view> label) {
+    return orvi::in_edges(*pager_, node, label);
   }
   Result<std::vector<Node>> all_nodes() { return orvi::all_nodes(*pager_); }
   Result<std::vector<Edge>> all_edges() { return orvi::all_edges(*pager_); }
@@ -100,21 +113,21 @@ class GraphDB {
   Result<std::vector<NodeDegrees>> degree_stats() {
     return orvi::degree_stats(*pager_);
   }
-  Result<std::vector<StoredEdge>> edges_between(
+  Result<std::vector<Edge>> edges_between(
       const std::unordered_set<uint64_t>& nodes) {
     return orvi::edges_between(*pager_, nodes);
   }
-  Result<std::vector<std::pair<StoredNode, uint64_t>>> bfs(uint64_t start,
-                                                           uint64_t depth) {
-    return bfs_stored(*pager_, start, depth);
+  Result<std::vector<std::pair<Node, uint64_t>>> bfs(uint64_t start,
+                                                     uint64_t depth) {
+    return orvi::bfs(*pager_, start, depth);
   }
-  Result<std::vector<std::pair<StoredNode, uint64_t>>> dfs(uint64_t start,
-                                                           uint64_t depth) {
-    return dfs_stored(*pager_, start, depth);
+  Result<std::vector<std::pair<Node, uint64_t>>> dfs(uint64_t start,
+                                                     uint64_t depth) {
+    return orvi::dfs(*pager_, start, depth);
   }
-  Result<std::optional<std::vector<StoredNode>>> shortest_path(
+  Result<std::optional<std::vector<Node>>> shortest_path(
       uint64_t start, uint64_t goal, std::optional<std::string_view> label) {
-    return shortest_path_stored(*pager_, start, goal, label);
+    return orvi::shortest_path(*pager_, start, goal, label);
   }
   // Walks and the adjacency read of the graph algorithms
   // (query/algorithms.h), answering with ids.
@@ -132,8 +145,6 @@ class GraphDB {
                                    const StopCheck& stop) {
     return orvi::read_adjacency(*pager_, label, stop);
   }
-  // An edge query over this handle's records.
-  EdgeQueryBuilder edge_query() { return EdgeQueryBuilder(*pager_); }
   uint64_t node_count() const { return pager_->header().node_count; }
   uint64_t edge_count() const { return pager_->header().edge_count; }
   uint64_t next_node_id() const { return pager_->header().next_node_id; }
@@ -150,14 +161,18 @@ class GraphDB {
   }
   Status delete_edge(uint64_t id) { return orvi::delete_edge(*pager_, id); }
   Result<Edge> add_edge(uint64_t from, std::string label, uint64_t to,
-                        PropMap properties) {
-    return orvi::add_edge(*pager_, from, std::move(label), to,
-                          std::move(properties));
+                        const PropMap& properties) {
+    return orvi::add_edge(*pager_, from, std::move(label), to, properties);
   }
   Result<Edge> merge_edge(uint64_t from, std::string label, uint64_t to,
-                          PropMap properties) {
-    return orvi::merge_edge(*pager_, from, std::move(label), to,
-                            std::move(properties));
+                          const PropMap& properties) {
+    return orvi::merge_edge(*pager_, from, std::move(label), to, properties);
+  }
+  // Merges a snapshot of another database into this one (graph/merge.h).
+  Result<MergeReport> merge_from(const std::vector<Node>& nodes,
+                                 const std::vector<Edge>& edges,
+                                 const MergePolicy& policy) {
+    return merge_from_snapshot(*pager_, label_index_, nodes, edges, policy);
   }
   // Empties the database; the label index is emptied only once the file
   // was, so a failed clear keeps it.

@@ -102,10 +102,6 @@ std::string OrviError::message() const {
   return text_;
 }
 
-std::string format_orvi_error(const OrviError& error) {
-  return error.message();
-}
-
 std::string os_error_text(int err) {
   char buf[256];
   // GNU strerror_r returns a pointer that may or may not be buf.

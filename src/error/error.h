@@ -7,8 +7,8 @@
 // binding, which turns it into an exception in one place. Nothing in the
 // core throws.
 //
-// The user-visible text of an error is format_orvi_error(), which fills
-// the kind's message template with its payload.
+// The user-visible text of an error is message(), which fills the kind's
+// message template with its payload.
 #ifndef ORVI_ERROR_ERROR_H_
 #define ORVI_ERROR_ERROR_H_
 
@@ -87,10 +87,6 @@ class OrviError {
   const char* what_ = nullptr;  // CapacityExceeded only
   const char* unit_ = nullptr;  // CapacityExceeded only
 };
-
-// The message string of an error (the template of its kind with the
-// payload filled in).
-std::string format_orvi_error(const OrviError& error);
 
 // The text an I/O error carries for an OS error number:
 // "No such file or directory (os error 2)".

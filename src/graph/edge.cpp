@@ -5,6 +5,7 @@
 #include <unordered_set>
 #include <utility>
 
+#include "graph/live_slots.h"
 #include "graph/node.h"
 
 namespace orvi {
@@ -84,32 +85,6 @@ OrviError bad_endpoint_error(uint64_t edge, bool source, uint64_t node) {
       ", which was never created." + kRepairAdvice);
 }
 
-Result<EdgeSlot> read_edge_slot_checked(Pager& pager, uint64_t id) {
-  auto slot = pager.read_edge_slot(id);
-  if (!slot && slot.error().kind() == ErrorKind::kCapacityExceeded) {
-    // Callers pass only ids below next_edge_id, so an id that no extent
-    // covers means the header and the extent index disagree.
-    return OrviError::corrupted(
-        "edge " + std::to_string(id) + " lies below next_edge_id " +
-        std::to_string(pager.header().next_edge_id) +
-        " but no edge extent holds its slot");
-  }
-  return slot;
-}
-
-// The slot of edge `id` when the edge exists, nullopt otherwise.
-Result<std::optional<EdgeSlot>> read_live_edge_slot(Pager& pager,
-                                                    uint64_t id) {
-  if (id == 0 || id >= pager.header().next_edge_id) {
-    return std::optional<EdgeSlot>();
-  }
-  auto slot = read_edge_slot_checked(pager, id);
-  if (!slot) return slot.error();
-  if (!slot->live()) return std::optional<EdgeSlot>();
-  slot->id = id;  // a write-back goes to the slot it was read from
-  return std::optional<EdgeSlot>(*slot);
-}
-
 // The one read of an edge's blobs, in this order: the label blob must hold
 // a String, the property blob a Map (checked, not decoded). Returns whether
 // the label equals `filter` (true without one). With `record` set, its label
@@ -117,11 +92,11 @@ Result<std::optional<EdgeSlot>> read_live_edge_slot(Pager& pager,
 // only follow edges.
 Result<bool> read_edge_blobs(Pager& pager, const EdgeSlot& slot,
                              std::optional<std::string_view> filter,
-                             std::string& scratch, StoredEdge* record) {
+                             std::string& scratch, Edge* record) {
   bool match = !filter || filter->empty();
   if (slot.label_len != 0) {
     auto bytes =
-        read_blob_view(pager, slot.label_offset, slot.label_len, scratch);
+        pager.view_prop(slot.label_offset, slot.label_len, scratch);
     if (!bytes) return bytes.error();
     // Checked like a full decode, without building the value.
     auto value = validate_from(*bytes, 0);
@@ -136,10 +111,10 @@ Result<bool> read_edge_blobs(Pager& pager, const EdgeSlot& slot,
   }
   if (slot.prop_len != 0) {
     auto bytes =
-        read_blob_view(pager, slot.prop_offset, slot.prop_len, scratch);
+        pager.view_prop(slot.prop_offset, slot.prop_len, scratch);
     if (!bytes) return bytes.error();
     ORVI_TRY(validate_props(*bytes));
-    if (record) record->props.assign(*bytes);
+    if (record) record->prop_blob.assign(*bytes);
   }
   return match;
 }
@@ -220,7 +195,7 @@ Status walk_list(Pager& pager, uint64_t node, bool out, uint64_t head,
   while (cur != 0) {
     if (!visited.insert(cur)) return cycle_error(node, out, cur);
     if (cur >= next_edge_id) return dangling_error(node, out, cur);
-    auto slot = read_edge_slot_checked(pager, cur);
+    auto slot = read_slot_checked<EdgeSlot>(pager, cur);
     if (!slot) return slot.error();
     ORVI_TRY(check_list_member(node, out, cur, *slot));
     ORVI_TRY(visit(cur, *slot));
@@ -229,7 +204,7 @@ Status walk_list(Pager& pager, uint64_t node, bool out, uint64_t head,
   return Ok();
 }
 
-Result<std::vector<StoredEdge>> list_edges(
+Result<std::vector<Edge>> list_edges(
     Pager& pager, uint64_t node, bool out,
     std::optional<std::string_view> label) {
   auto found = read_live_node_slot(pager, node);
@@ -238,7 +213,7 @@ Result<std::vector<StoredEdge>> list_edges(
   const NodeSlot& ns = **found;
   const uint32_t degree = out ? ns.out_degree : ns.in_degree;
 
-  std::vector<StoredEdge> result;
+  std::vector<Edge> result;
   result.reserve(static_cast<size_t>(std::min<uint64_t>(degree, kMaxReserve)));
   std::string scratch;
   Status walked = walk_list(
@@ -248,7 +223,7 @@ Result<std::vector<StoredEdge>> list_edges(
         // never-written slot reads as absent, like get_edge.
         if (!slot.live()) return Ok();
         // Filled in place; dropped again when the label does not match.
-        StoredEdge& edge = result.emplace_back();
+        Edge& edge = result.emplace_back();
         edge.id = cur;
         edge.from_node = slot.from;
         edge.to_node = slot.to;
@@ -259,19 +234,6 @@ Result<std::vector<StoredEdge>> list_edges(
       });
   if (!walked) return std::move(walked).error();
   return result;
-}
-
-// The snapshots of stored edges, properties decoded.
-Result<std::vector<Edge>> to_edges(Result<std::vector<StoredEdge>> stored) {
-  if (!stored) return stored.error();
-  std::vector<Edge> edges;
-  edges.reserve(stored->size());
-  for (StoredEdge& e : *stored) {
-    auto edge = to_edge(std::move(e));
-    if (!edge) return edge.error();
-    edges.push_back(std::move(*edge));
-  }
-  return edges;
 }
 
 // The slot of an edge's endpoint, for the unlink of delete_edge. Its stored
@@ -311,7 +273,7 @@ Status unlink(Pager& pager, NodeSlot& ns, bool out, uint64_t edge,
       if (cur == 0) return unlink_error(node, out, edge);
       if (!visited.insert(cur)) return cycle_error(node, out, cur);
       if (cur >= next_edge_id) return dangling_error(node, out, cur);
-      auto slot = read_edge_slot_checked(pager, cur);
+      auto slot = read_slot_checked<EdgeSlot>(pager, cur);
       if (!slot) return slot.error();
       ORVI_TRY(check_list_member(node, out, cur, *slot));
       uint64_t& link = out ? slot->next_out : slot->next_in;
@@ -332,7 +294,7 @@ Status unlink(Pager& pager, NodeSlot& ns, bool out, uint64_t edge,
 }  // namespace
 
 Result<Edge> add_edge(Pager& pager, uint64_t from, std::string label,
-                      uint64_t to, PropMap properties) {
+                      uint64_t to, const PropMap& properties) {
   const uint64_t next_node_id = pager.header().next_node_id;
   if (from == 0 || from >= next_node_id) return OrviError::node_not_found(from);
   if (to == 0 || to >= next_node_id) return OrviError::node_not_found(to);
@@ -359,12 +321,13 @@ Result<Edge> add_edge(Pager& pager, uint64_t from, std::string label,
     es.label_offset = *off;
     es.label_len = static_cast<uint32_t>(blob.size());
   }
+  Bytes prop_blob;
   if (!properties.empty()) {
-    const Bytes blob = encode_props(properties);
-    auto off = pager.append_prop(blob);
+    prop_blob = encode_props(properties);
+    auto off = pager.append_prop(prop_blob);
     if (!off) return off.error();
     es.prop_offset = *off;
-    es.prop_len = static_cast<uint32_t>(blob.size());
+    es.prop_len = static_cast<uint32_t>(prop_blob.size());
   }
 
   auto src = read_live_node_slot(pager, from);
@@ -397,39 +360,27 @@ Result<Edge> add_edge(Pager& pager, uint64_t from, std::string label,
   ORVI_TRY(pager.write_node_slot(source));
   if (from != to) ORVI_TRY(pager.write_node_slot(target));
 
-  return Edge{eid, std::move(label), from, to, std::move(properties)};
+  return Edge{eid, std::move(label), from, to, std::move(prop_blob)};
 }
 
-Result<std::optional<StoredEdge>> get_stored_edge(Pager& pager, uint64_t id) {
-  auto slot = read_live_edge_slot(pager, id);
+Result<std::optional<Edge>> get_edge(Pager& pager, uint64_t id) {
+  auto slot = read_live_slot<EdgeSlot>(pager, id);
   if (!slot) return slot.error();
-  if (!slot->has_value()) return std::optional<StoredEdge>();
-  std::optional<StoredEdge> edge(
-      StoredEdge{id, {}, (*slot)->from, (*slot)->to, {}});
+  if (!slot->has_value()) return std::optional<Edge>();
+  std::optional<Edge> edge(Edge{id, {}, (*slot)->from, (*slot)->to, {}});
   std::string scratch;
   auto read = read_edge_blobs(pager, **slot, std::nullopt, scratch, &*edge);
   if (!read) return read.error();
   return edge;
 }
 
-Result<Edge> to_edge(StoredEdge stored) {
-  auto props = decode_props(stored.props);
-  if (!props) return props.error();
-  return Edge{stored.id, std::move(stored.label), stored.from_node,
-              stored.to_node, std::move(*props)};
-}
-
-Result<std::optional<Edge>> get_edge(Pager& pager, uint64_t id) {
-  auto stored = get_stored_edge(pager, id);
-  if (!stored) return stored.error();
-  if (!stored->has_value()) return std::optional<Edge>();
-  auto edge = to_edge(std::move(**stored));
-  if (!edge) return edge.error();
-  return std::optional<Edge>(std::move(*edge));
+PropMap Edge::properties() const {
+  auto props = decode_props(prop_blob);
+  return props ? std::move(*props) : PropMap();
 }
 
 Status update_edge(Pager& pager, uint64_t id, PropMap properties) {
-  auto found = read_live_edge_slot(pager, id);
+  auto found = read_live_slot<EdgeSlot>(pager, id);
   if (!found) return found.error();
   if (!found->has_value()) return OrviError::edge_not_found(id);
   EdgeSlot slot = **found;
@@ -440,7 +391,7 @@ Status update_edge(Pager& pager, uint64_t id, PropMap properties) {
 }
 
 Status delete_edge(Pager& pager, uint64_t id) {
-  auto found = read_live_edge_slot(pager, id);
+  auto found = read_live_slot<EdgeSlot>(pager, id);
   if (!found) return found.error();
   if (!found->has_value()) return OrviError::edge_not_found(id);
   EdgeSlot edge = **found;
@@ -467,37 +418,26 @@ Status delete_edge(Pager& pager, uint64_t id) {
 }
 
 Result<Edge> merge_edge(Pager& pager, uint64_t from, std::string label,
-                        uint64_t to, PropMap properties) {
+                        uint64_t to, const PropMap& properties) {
   {
-    auto existing = stored_out_edges(pager, from, std::string_view(label));
+    auto existing = list_edges(pager, from, true, std::string_view(label));
     if (!existing) return existing.error();
-    for (StoredEdge& e : *existing) {
-      if (e.to_node != to) continue;
-      auto edge = to_edge(std::move(e));
-      if (!edge) return edge.error();
-      if (props_equal(edge->properties, properties)) return edge;
+    for (Edge& e : *existing) {
+      if (e.to_node == to && props_equal(e.properties(), properties)) {
+        return std::move(e);
+      }
     }
   }
-  return add_edge(pager, from, std::move(label), to, std::move(properties));
+  return add_edge(pager, from, std::move(label), to, properties);
 }
 
 Result<std::vector<Edge>> out_edges(Pager& pager, uint64_t node,
                                     std::optional<std::string_view> label) {
-  return to_edges(list_edges(pager, node, true, label));
+  return list_edges(pager, node, true, label);
 }
 
 Result<std::vector<Edge>> in_edges(Pager& pager, uint64_t node,
                                    std::optional<std::string_view> label) {
-  return to_edges(list_edges(pager, node, false, label));
-}
-
-Result<std::vector<StoredEdge>> stored_out_edges(
-    Pager& pager, uint64_t node, std::optional<std::string_view> label) {
-  return list_edges(pager, node, true, label);
-}
-
-Result<std::vector<StoredEdge>> stored_in_edges(
-    Pager& pager, uint64_t node, std::optional<std::string_view> label) {
   return list_edges(pager, node, false, label);
 }
 
@@ -586,18 +526,18 @@ Result<std::vector<Edge>> all_edges(Pager& pager) {
   return out;
 }
 
-Result<std::vector<StoredEdge>> scan_edges(
+Result<std::vector<Edge>> scan_edges(
     Pager& pager, const std::function<bool(uint64_t, uint64_t)>& keep) {
   const uint64_t next = pager.header().next_edge_id;
-  std::vector<StoredEdge> kept;
+  std::vector<Edge> kept;
   std::string scratch;
   for (uint64_t id = 1; id < next; ++id) {
-    auto slot = read_live_edge_slot(pager, id);
+    auto slot = read_live_slot<EdgeSlot>(pager, id);
     if (!slot) return slot.error();
     if (!slot->has_value()) continue;
     const EdgeSlot& s = **slot;
     if (keep(s.from, s.to)) {
-      StoredEdge record{id, {}, s.from, s.to, {}};
+      Edge record{id, {}, s.from, s.to, {}};
       auto read = read_edge_blobs(pager, s, std::nullopt, scratch, &record);
       if (!read) return read.error();
       kept.push_back(std::move(record));
@@ -609,15 +549,6 @@ Result<std::vector<StoredEdge>> scan_edges(
     }
   }
   return kept;
-}
-
-bool props_equal(const PropMap& a, const PropMap& b) {
-  if (a.size() != b.size()) return false;
-  for (const auto& [key, value] : a) {
-    auto it = b.find(key);
-    if (it == b.end() || !(it->second == value)) return false;
-  }
-  return true;
 }
 
 }  // namespace orvi

@@ -2,7 +2,7 @@
 //
 // An edge is a directed record from a source node to a target node with one
 // string label and a property map. It lives in a fixed-size EdgeSlot (see
-// storage/serializer.h); its label is a blob holding one encoded String
+// storage/layout.h); its label is a blob holding one encoded String
 // (written for every edge, the empty label included) and its properties a
 // Map blob, absent when empty.
 //
@@ -45,24 +45,19 @@
 
 namespace orvi {
 
-// An edge as every read returns it, the property blob kept encoded until a
-// caller asks for the map. The blob was checked when read, so decoding it
-// cannot fail on a sound read; empty when the edge has no properties.
-struct StoredEdge {
-  uint64_t id = 0;
-  std::string label;
-  uint64_t from_node = 0;
-  uint64_t to_node = 0;
-  Bytes props;
-};
-
-// A detached snapshot with the properties decoded; owns its data.
+// An edge as every read and write gives it: id, label, endpoints and the
+// property blob in its stored encoding (empty when the edge has no
+// properties). The label blob holds one String, whose text is kept; the
+// property blob is checked by a read and encoded by a write, so
+// properties() cannot fail on such a record and decodes on every call.
 struct Edge {
   uint64_t id = 0;
   std::string label;
   uint64_t from_node = 0;
   uint64_t to_node = 0;
-  PropMap properties;
+  Bytes prop_blob;
+
+  PropMap properties() const;
 };
 
 enum class Direction : uint8_t { kOut, kIn, kBoth };
@@ -73,15 +68,11 @@ enum class Direction : uint8_t { kOut, kIn, kBoth };
 // id spent); a never-written or deleted endpoint is found only after the
 // edge id was spent and the blobs appended.
 Result<Edge> add_edge(Pager& pager, uint64_t from, std::string label,
-                      uint64_t to, PropMap properties);
+                      uint64_t to, const PropMap& properties);
 
 // The edge, or nullopt when it does not exist. The one edge read: the label
 // blob must hold a String, then the property blob is checked and kept
 // encoded.
-Result<std::optional<StoredEdge>> get_stored_edge(Pager& pager, uint64_t id);
-// The snapshot of a stored edge, its properties decoded.
-Result<Edge> to_edge(StoredEdge stored);
-// get_stored_edge, decoded with to_edge.
 Result<std::optional<Edge>> get_edge(Pager& pager, uint64_t id);
 
 // Merges `properties` into the edge's map like update_node; EdgeNotFound
@@ -97,17 +88,12 @@ Status delete_edge(Pager& pager, uint64_t id);
 // The newest edge from `from` with this label, target and an equal
 // property map, unchanged; otherwise a new edge from add_edge.
 Result<Edge> merge_edge(Pager& pager, uint64_t from, std::string label,
-                        uint64_t to, PropMap properties);
+                        uint64_t to, const PropMap& properties);
 
 // The node's outgoing / incoming live edges in list order (newest first);
 // `label` = std::nullopt means no filter, otherwise the label must match
 // byte for byte. NodeNotFound when the node does not exist. Every edge is
-// read as get_stored_edge reads it.
-Result<std::vector<StoredEdge>> stored_out_edges(
-    Pager& pager, uint64_t node, std::optional<std::string_view> label);
-Result<std::vector<StoredEdge>> stored_in_edges(
-    Pager& pager, uint64_t node, std::optional<std::string_view> label);
-// The same walks, decoded with to_edge.
+// read as get_edge reads it.
 Result<std::vector<Edge>> out_edges(Pager& pager, uint64_t node,
                                     std::optional<std::string_view> label);
 Result<std::vector<Edge>> in_edges(Pager& pager, uint64_t node,
@@ -141,11 +127,8 @@ Result<std::vector<Edge>> all_edges(Pager& pager);
 // built only for the edges that keep(from, to) accepts; those are returned
 // in id order. For summaries over every edge that must not hold the whole
 // edge set in memory.
-Result<std::vector<StoredEdge>> scan_edges(
+Result<std::vector<Edge>> scan_edges(
     Pager& pager, const std::function<bool(uint64_t, uint64_t)>& keep);
-
-// Same keys, equal values by PropValue ==.
-bool props_equal(const PropMap& a, const PropMap& b);
 
 }  // namespace orvi
 

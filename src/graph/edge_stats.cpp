@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <unordered_map>
 
-#include "storage/serializer.h"
+#include "storage/layout.h"
 
 namespace orvi {
 
@@ -58,7 +58,7 @@ Result<std::vector<NodeDegrees>> degree_stats(Pager& pager) {
   return table.take();
 }
 
-Result<std::vector<StoredEdge>> edges_between(
+Result<std::vector<Edge>> edges_between(
     Pager& pager, const std::unordered_set<uint64_t>& nodes) {
   return scan_edges(pager, [&](uint64_t from, uint64_t to) {
     return nodes.count(from) != 0 && nodes.count(to) != 0;

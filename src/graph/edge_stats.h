@@ -38,7 +38,7 @@ Result<std::vector<NodeDegrees>> degree_stats(Pager& pager);
 
 // The live edges whose source and target both lie in `nodes`, by
 // ascending id, properties kept encoded.
-Result<std::vector<StoredEdge>> edges_between(
+Result<std::vector<Edge>> edges_between(
     Pager& pager, const std::unordered_set<uint64_t>& nodes);
 
 }  // namespace orvi

@@ -9,36 +9,32 @@ namespace orvi {
 Result<LabelIndex> LabelIndex::build(Pager& pager) {
   LabelIndex index;
   const uint64_t next = pager.header().next_node_id;
-  std::string scratch;
-  std::vector<std::string_view> labels;
+  Node node;
   for (uint64_t id = 1; id < next; ++id) {
-    auto live = read_node_labels(pager, id, scratch, labels);
-    if (!live) return live.error();
-    if (*live) index.insert_views(id, labels);
+    auto found = read_node(pager, id, node);
+    if (!found) return found.error();
+    if (*found) index.insert(node);
   }
   return index;
 }
 
-void LabelIndex::insert_one(uint64_t id, std::string_view label) {
-  auto it = map_.find(label);
-  if (it == map_.end()) it = map_.emplace(std::string(label), IdSet()).first;
-  it->second.insert(id);
+void LabelIndex::insert(const Node& node) {
+  std::vector<std::string_view>& labels = scratch_;
+  (void)decode_label_views(node.label_blob(), labels);
+  for (std::string_view label : labels) {
+    auto it = map_.find(label);
+    if (it == map_.end()) it = map_.emplace(std::string(label), IdSet()).first;
+    it->second.insert(node.id);
+  }
 }
 
-void LabelIndex::insert(uint64_t id, const std::vector<std::string>& labels) {
-  for (const std::string& label : labels) insert_one(id, label);
-}
-
-void LabelIndex::insert_views(uint64_t id,
-                              const std::vector<std::string_view>& labels) {
-  for (std::string_view label : labels) insert_one(id, label);
-}
-
-void LabelIndex::remove(uint64_t id, const std::vector<std::string>& labels) {
+void LabelIndex::remove(const Node& node) {
   if (map_.empty()) return;
-  for (const std::string& label : labels) {
-    auto it = map_.find(std::string_view(label));
-    if (it != map_.end()) it->second.erase(id);
+  std::vector<std::string_view>& labels = scratch_;
+  (void)decode_label_views(node.label_blob(), labels);
+  for (std::string_view label : labels) {
+    auto it = map_.find(label);
+    if (it != map_.end()) it->second.erase(node.id);
   }
 }
 

@@ -24,24 +24,23 @@
 #include <vector>
 
 #include "error/result.h"
+#include "graph/node.h"
 #include "storage/pager.h"
 
 namespace orvi {
 
 class LabelIndex {
  public:
-  // Reads every live node; the first read error ends the build and is
-  // returned. Each node is read and checked as get_node would (so the build
-  // fails exactly where get_node would), but only its labels are decoded:
-  // the properties are validated without building them.
+  // Reads every live node with get_node; the first read error ends the
+  // build and is returned.
   static Result<LabelIndex> build(Pager& pager);
 
-  // Adds id under every label, creating missing keys; a label repeated in
-  // the list adds the id once.
-  void insert(uint64_t id, const std::vector<std::string>& labels);
-  // Takes id out of the set of every listed label that is a key; other
-  // labels are ignored and no key is removed.
-  void remove(uint64_t id, const std::vector<std::string>& labels);
+  // Adds the node's id under each of its labels, creating missing keys; a
+  // label repeated on the node adds the id once.
+  void insert(const Node& node);
+  // Takes the node's id out of the set of each of its labels that is a
+  // key; other labels are ignored and no key is removed.
+  void remove(const Node& node);
   // The union of the sets of the listed labels (a node carrying several of
   // them is listed once), ascending. Labels that are not keys add nothing.
   std::vector<uint64_t> ids_for_labels(
@@ -86,10 +85,11 @@ class LabelIndex {
 
   // Sorts ascending; drops repeats when there may be some.
   static void sort_unique(std::vector<uint64_t>& ids, bool repeats);
-  void insert_one(uint64_t id, std::string_view label);
-  void insert_views(uint64_t id, const std::vector<std::string_view>& labels);
 
   std::unordered_map<std::string, IdSet, Hash, std::equal_to<>> map_;
+  // The labels of the node being inserted or removed, kept to reuse its
+  // buffer.
+  std::vector<std::string_view> scratch_;
 };
 
 }  // namespace orvi

@@ -13,12 +13,13 @@
 #define ORVI_GRAPH_LIVE_SLOTS_H_
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <type_traits>
 
 #include "error/result.h"
 #include "storage/pager.h"
-#include "storage/serializer.h"
+#include "storage/layout.h"
 
 namespace orvi {
 
@@ -31,26 +32,51 @@ inline OrviError unaddressable_slot(const char* word, uint64_t id,
                               " extent holds its slot");
 }
 
+// The slot of record `id`, which the caller knows lies below the next id:
+// an id that no extent covers is unaddressable_slot(), since the header and
+// the extent index disagree.
+template <typename Slot>
+Result<Slot> read_slot_checked(Pager& pager, uint64_t id) {
+  constexpr bool kNodes = std::is_same_v<Slot, NodeSlot>;
+  auto slot = [&] {
+    if constexpr (kNodes) {
+      return pager.read_node_slot(id);
+    } else {
+      return pager.read_edge_slot(id);
+    }
+  }();
+  if (!slot && slot.error().kind() == ErrorKind::kCapacityExceeded) {
+    return unaddressable_slot(
+        kNodes ? "node" : "edge", id,
+        kNodes ? pager.header().next_node_id : pager.header().next_edge_id);
+  }
+  return slot;
+}
+
+// The one test of whether a record exists: 1 <= id < next id, the slot was
+// written and is not deleted. The slot's id field is pinned to `id`, so a
+// damaged one cannot redirect a write-back onto another record.
+template <typename Slot>
+Result<std::optional<Slot>> read_live_slot(Pager& pager, uint64_t id) {
+  const uint64_t next = std::is_same_v<Slot, NodeSlot>
+                            ? pager.header().next_node_id
+                            : pager.header().next_edge_id;
+  if (id == 0 || id >= next) return std::optional<Slot>();
+  auto slot = read_slot_checked<Slot>(pager, id);
+  if (!slot) return slot.error();
+  if (!slot->live()) return std::optional<Slot>();
+  slot->id = id;
+  return std::optional<Slot>(*slot);
+}
+
 template <typename Slot, typename F>
 Status for_each_live_slot(Pager& pager, F&& f) {
-  constexpr bool kNodes = std::is_same_v<Slot, NodeSlot>;
-  const char* word = kNodes ? "node" : "edge";
-  const uint64_t next =
-      kNodes ? pager.header().next_node_id : pager.header().next_edge_id;
+  const uint64_t next = std::is_same_v<Slot, NodeSlot>
+                            ? pager.header().next_node_id
+                            : pager.header().next_edge_id;
   for (uint64_t id = 1; id < next; ++id) {
-    auto slot = [&] {
-      if constexpr (kNodes) {
-        return pager.read_node_slot(id);
-      } else {
-        return pager.read_edge_slot(id);
-      }
-    }();
-    if (!slot) {
-      if (slot.error().kind() == ErrorKind::kCapacityExceeded) {
-        return unaddressable_slot(word, id, next);
-      }
-      return slot.error();
-    }
+    auto slot = read_slot_checked<Slot>(pager, id);
+    if (!slot) return slot.error();
     if (slot->live()) ORVI_TRY(f(id, *slot));
   }
   return Ok();

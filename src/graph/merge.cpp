@@ -165,7 +165,7 @@ Result<KeyIndex> build_key_index(Pager& pager,
     auto node = get_node(pager, id);
     if (!node) return node.error();
     if (!node->has_value()) continue;
-    std::optional<Key> key = key_of((*node)->properties, names);
+    std::optional<Key> key = key_of((*node)->properties(), names);
     if (!key || !key_matchable(*key)) continue;
     index.emplace(std::move(*key), id);  // keeps the lowest id
   }
@@ -219,11 +219,11 @@ class IdempotentEdges {
       OutList list;
       list.reserve(edges->size());
       for (Edge& e : *edges) {
-        if (map_contains_nan(e.properties)) continue;
+        PropMap props = e.properties();
+        if (map_contains_nan(props)) continue;
         // Newest first: emplace keeps the first edge of each key.
-        list.emplace(
-            EdgeKey{e.to_node, std::move(e.label), std::move(e.properties)},
-            e.id);
+        list.emplace(EdgeKey{e.to_node, std::move(e.label), std::move(props)},
+                     e.id);
       }
       it = lists_.emplace(from, std::move(list)).first;
     }
@@ -253,20 +253,20 @@ OrviError missing_endpoint(uint64_t edge_id, uint64_t node_id) {
 
 // Applies the conflict policy to the destination node `id` that `src` was
 // matched to.
-Status resolve_conflict(Pager& pager, uint64_t id, const Node& src,
+Status resolve_conflict(Pager& pager, uint64_t id, const PropMap& src,
                         NodeConflict conflict) {
   switch (conflict) {
     case NodeConflict::kKeepDst:
       return Ok();
     case NodeConflict::kOverwriteFromSrc:
-      return update_node(pager, id, src.properties);
+      return update_node(pager, id, src);
     case NodeConflict::kMergeProps: {
       auto current = get_node(pager, id);
       if (!current) return current.error();
       if (!current->has_value()) return OrviError::node_not_found(id);
-      const PropMap& have = (*current)->properties;
+      const PropMap have = (*current)->properties();
       PropMap missing;
-      for (const auto& [name, value] : src.properties) {
+      for (const auto& [name, value] : src) {
         if (have.find(name) == have.end()) missing.emplace(name, value);
       }
       if (missing.empty()) return Ok();
@@ -278,17 +278,17 @@ Status resolve_conflict(Pager& pager, uint64_t id, const Node& src,
 
 }  // namespace
 
-Result<MergeReport> merge_from_snapshot(GraphDB& dst,
+Result<MergeReport> merge_from_snapshot(Pager& pager, LabelIndex& labels,
                                         const std::vector<Node>& nodes,
                                         const std::vector<Edge>& edges,
                                         const MergePolicy& policy) {
-  Pager& pager = dst.pager();
   MergeReport report;
   report.node_id_map.reserve(nodes.size());
   report.edge_id_map.reserve(edges.size());
 
   std::optional<KeyIndex> index;
   for (const Node& src : nodes) {
+    const PropMap props = src.properties();
     std::optional<uint64_t> match;
     Key key;
     bool matchable = false;
@@ -296,8 +296,8 @@ Result<MergeReport> merge_from_snapshot(GraphDB& dst,
       const std::vector<std::string>& names = *policy.node_key;
       key.reserve(names.size());
       for (const std::string& name : names) {
-        auto it = src.properties.find(name);
-        if (it == src.properties.end()) {
+        auto it = props.find(name);
+        if (it == props.end()) {
           return OrviError::merge_key_not_found(src.id, name);
         }
         key.push_back(it->second);
@@ -315,15 +315,15 @@ Result<MergeReport> merge_from_snapshot(GraphDB& dst,
     }
 
     if (!match) {
-      auto created = add_node(pager, src.labels, src.properties);
+      auto created = add_node(pager, src.labels(), props);
       if (!created) return created.error();
-      dst.label_index().insert(created->id, created->labels);
+      labels.insert(*created);
       if (matchable) index->emplace(std::move(key), created->id);
       report.node_id_map[src.id] = created->id;
       report.nodes_created += 1;
       continue;
     }
-    ORVI_TRY(resolve_conflict(pager, *match, src, policy.node_conflict));
+    ORVI_TRY(resolve_conflict(pager, *match, props, policy.node_conflict));
     report.node_id_map[src.id] = *match;
     report.nodes_reused += 1;
   }
@@ -338,14 +338,15 @@ Result<MergeReport> merge_from_snapshot(GraphDB& dst,
     if (to == report.node_id_map.end()) return missing_endpoint(e.id, e.to_node);
 
     uint64_t new_id;
+    const PropMap props = e.properties();
     if (policy.edge_strategy == EdgeStrategy::kAppend) {
       auto added =
-          add_edge(pager, from->second, e.label, to->second, e.properties);
+          add_edge(pager, from->second, e.label, to->second, props);
       if (!added) return added.error();
       new_id = added->id;
       report.edges_created += 1;
     } else {
-      EdgeKey key{to->second, e.label, e.properties};
+      EdgeKey key{to->second, e.label, props};
       auto existing = idempotent.find(pager, from->second, key);
       if (!existing) return existing.error();
       if (*existing) {
@@ -353,13 +354,12 @@ Result<MergeReport> merge_from_snapshot(GraphDB& dst,
         report.edges_reused += 1;
       } else {
         const uint64_t before = pager.header().edge_count;
-        // add_edge hands the label and properties back in the new edge.
+        // add_edge hands the label back in the new edge.
         auto added = add_edge(pager, from->second, std::move(key.label),
-                              to->second, std::move(key.props));
+                              to->second, key.props);
         if (!added) return added.error();
         new_id = added->id;
         key.label = std::move(added->label);
-        key.props = std::move(added->properties);
         idempotent.added(from->second, std::move(key), new_id);
         if (pager.header().edge_count > before) {
           report.edges_created += 1;

@@ -36,9 +36,9 @@
 #include <unordered_map>
 #include <vector>
 
-#include "db/graphdb.h"
 #include "error/result.h"
 #include "graph/edge.h"
+#include "graph/index.h"
 #include "graph/node.h"
 
 namespace orvi {
@@ -71,7 +71,7 @@ struct MergeReport {
 // Merges the snapshot into `dst` under `policy`. `nodes` must be in
 // ascending id order (as all_nodes gives them); an edge whose endpoint is
 // not among `nodes` fails with CorruptedFile.
-Result<MergeReport> merge_from_snapshot(GraphDB& dst,
+Result<MergeReport> merge_from_snapshot(Pager& pager, LabelIndex& labels,
                                         const std::vector<Node>& nodes,
                                         const std::vector<Edge>& edges,
                                         const MergePolicy& policy);

@@ -2,97 +2,49 @@
 
 #include <algorithm>
 #include <limits>
+#include <unordered_set>
 #include <utility>
+
+#include "graph/edge.h"
+#include "graph/live_slots.h"
 
 namespace orvi {
 
 namespace {
 
-// Blob offsets at or above this are never produced by the pager (it
-// rejects them as damage); such reads go through Pager::read_prop, which
-// reports them.
-constexpr uint64_t kMaxBlobOffset = 1ULL << 62;
-
 // Reserve hint for the all_* scans: the header counters come from the file,
 // so a damaged one must not turn into a giant allocation.
 constexpr uint64_t kMaxReserve = 1u << 16;
 
-Result<NodeSlot> read_node_slot_checked(Pager& pager, uint64_t id) {
-  auto slot = pager.read_node_slot(id);
-  if (!slot && slot.error().kind() == ErrorKind::kCapacityExceeded) {
-    // The caller already checked id < next_node_id, so an id that no extent
-    // covers means the header and the extent index disagree.
-    return OrviError::corrupted(
-        "node " + std::to_string(id) + " lies below next_node_id " +
-        std::to_string(pager.header().next_node_id) +
-        " but no node extent holds its slot");
-  }
-  return slot;
-}
+// Reserve hint for a record's blobs: the lengths come from the file, so a
+// damaged one must not turn into a giant allocation.
+constexpr size_t kMaxBlobReserve = 4096;
 
-// Loads labels and properties of a live slot: the labels blob is read and
-// decoded first, then the property blob is checked and kept encoded.
-Result<StoredNode> load_node(Pager& pager, uint64_t id, const NodeSlot& slot) {
-  StoredNode node;
-  node.id = id;
+// Appends the blob [offset, offset + len) to `out` after `check` accepts
+// it; len 0 appends nothing and reads nothing.
+template <typename Check>
+Status append_checked_blob(Pager& pager, uint64_t offset, uint32_t len,
+                           Check&& check, Bytes& out) {
+  if (len == 0) return Ok();
   std::string scratch;
-  if (slot.label_len != 0) {
-    auto bytes =
-        read_blob_view(pager, slot.label_offset, slot.label_len, scratch);
-    if (!bytes) return bytes.error();
-    auto labels = decode_labels(*bytes);
-    if (!labels) return labels.error();
-    node.labels = std::move(*labels);
-  }
-  if (slot.prop_len != 0) {
-    auto bytes =
-        read_blob_view(pager, slot.prop_offset, slot.prop_len, scratch);
-    if (!bytes) return bytes.error();
-    ORVI_TRY(validate_props(*bytes));
-    node.props.assign(*bytes);
-  }
-  return node;
+  auto bytes = pager.view_prop(offset, len, scratch);
+  if (!bytes) return bytes.error();
+  ORVI_TRY(check(*bytes));
+  out.append(*bytes);
+  return Ok();
 }
 
 }  // namespace
 
 Result<std::optional<NodeSlot>> read_live_node_slot(Pager& pager,
                                                     uint64_t id) {
-  if (id == 0 || id >= pager.header().next_node_id) {
-    return std::optional<NodeSlot>();
-  }
-  auto slot = read_node_slot_checked(pager, id);
-  if (!slot) return slot.error();
-  if (!slot->live()) return std::optional<NodeSlot>();
-  // Writes go to the slot named by the stored id; pin it to the position
-  // it was read from so a damaged id field cannot redirect a write-back
-  // onto another node.
-  slot->id = id;
-  return std::optional<NodeSlot>(*slot);
-}
-
-Result<std::string_view> read_blob_view(Pager& pager, uint64_t offset,
-                                        uint32_t len, std::string& scratch) {
-  if (len == 0) return std::string_view();
-  if (offset >= kDataStart && offset < kMaxBlobOffset &&
-      offset / kPageSize == (offset + len - 1) / kPageSize) {
-    const uint64_t page_off = offset / kPageSize * kPageSize;
-    auto page = pager.view_page(page_off);
-    if (!page) return page.error();
-    return std::string_view(
-        reinterpret_cast<const char*>((*page)->data() + (offset - page_off)),
-        len);
-  }
-  auto bytes = pager.read_prop(offset, len);
-  if (!bytes) return bytes.error();
-  scratch = std::move(*bytes);
-  return std::string_view(scratch);
+  return read_live_slot<NodeSlot>(pager, id);
 }
 
 Result<PropMap> read_props_blob(Pager& pager, uint64_t offset, uint32_t len) {
   if (len == 0) return PropMap();
   std::string scratch;
-  auto bytes = read_blob_view(pager, offset, len, scratch);
+  auto bytes = pager.view_prop(offset, len, scratch);
   if (!bytes) return bytes.error();
   return decode_props(*bytes);
 }
@@ -175,83 +127,78 @@ Result<bool> node_exists(Pager& pager, uint64_t id) {
   return slot->has_value();
 }
 
-Result<Node> add_node(Pager& pager, std::vector<std::string> labels,
-                      PropMap properties) {
+Result<Node> add_node(Pager& pager, const std::vector<std::string>& labels,
+                      const PropMap& properties) {
   const uint64_t id = pager.header().next_node_id;
   ORVI_TRY(ensure_slot_extent(pager, ExtentKind::kNode, id));
   ORVI_TRY(check_slot_unused(pager, ExtentKind::kNode, id));
   // From here on the id is spent, whatever happens next.
   pager.header().next_node_id = id + 1;
 
+  Node node{id, {}, 0};
   NodeSlot slot;
   slot.id = id;
   if (!labels.empty()) {
-    const Bytes blob = encode_labels(labels);
-    auto off = pager.append_prop(blob);
+    node.blobs = encode_labels(labels);
+    node.label_len = static_cast<uint32_t>(node.blobs.size());
+    auto off = pager.append_prop(node.blobs);
     if (!off) return off.error();
     slot.label_offset = *off;
-    slot.label_len = static_cast<uint32_t>(blob.size());
+    slot.label_len = node.label_len;
   }
   if (!properties.empty()) {
-    const Bytes blob = encode_props(properties);
-    auto off = pager.append_prop(blob);
+    node.blobs += encode_props(properties);
+    auto off = pager.append_prop(node.prop_blob());
     if (!off) return off.error();
     slot.prop_offset = *off;
-    slot.prop_len = static_cast<uint32_t>(blob.size());
+    slot.prop_len = static_cast<uint32_t>(node.prop_blob().size());
   }
   ORVI_TRY(pager.write_node_slot(slot));
   pager.header().node_count += 1;
-  return Node{id, std::move(labels), std::move(properties)};
+  return node;
 }
 
-Result<std::optional<StoredNode>> get_stored_node(Pager& pager, uint64_t id) {
+Result<bool> read_node(Pager& pager, uint64_t id, Node& out) {
   auto slot = read_live_node_slot(pager, id);
   if (!slot) return slot.error();
-  if (!slot->has_value()) return std::optional<StoredNode>();
-  auto node = load_node(pager, id, **slot);
-  if (!node) return node.error();
-  return std::optional<StoredNode>(std::move(*node));
-}
-
-Result<Node> to_node(StoredNode stored) {
-  auto props = decode_props(stored.props);
-  if (!props) return props.error();
-  return Node{stored.id, std::move(stored.labels), std::move(*props)};
+  if (!slot->has_value()) return false;
+  const NodeSlot& s = **slot;
+  out.id = id;
+  out.blobs.clear();
+  out.label_len = 0;
+  out.blobs.reserve(std::min<size_t>(
+      size_t{s.label_len} + s.prop_len, kMaxBlobReserve));
+  ORVI_TRY(append_checked_blob(pager, s.label_offset, s.label_len,
+                               validate_labels, out.blobs));
+  out.label_len = static_cast<uint32_t>(out.blobs.size());
+  ORVI_TRY(append_checked_blob(pager, s.prop_offset, s.prop_len,
+                               validate_props, out.blobs));
+  return true;
 }
 
 Result<std::optional<Node>> get_node(Pager& pager, uint64_t id) {
-  auto stored = get_stored_node(pager, id);
-  if (!stored) return stored.error();
-  if (!stored->has_value()) return std::optional<Node>();
-  auto node = to_node(std::move(**stored));
-  if (!node) return node.error();
-  return std::optional<Node>(std::move(*node));
+  std::optional<Node> node(std::in_place);
+  auto found = read_node(pager, id, *node);
+  if (!found) return found.error();
+  if (!*found) node.reset();
+  return node;
 }
 
-Result<bool> read_node_labels(Pager& pager, uint64_t id, std::string& scratch,
-                              std::vector<std::string_view>& labels) {
-  labels.clear();
-  auto found = read_live_node_slot(pager, id);
-  if (!found) return found.error();
-  if (!found->has_value()) return false;
-  const NodeSlot& slot = **found;
-  if (slot.label_len != 0) {
-    auto bytes =
-        read_blob_view(pager, slot.label_offset, slot.label_len, scratch);
-    if (!bytes) return bytes.error();
-    // The labels must outlive the property read below, which may replace
-    // the page image a view points into.
-    if (bytes->data() != scratch.data()) scratch.assign(*bytes);
-    ORVI_TRY(decode_label_views(scratch, labels));
-  }
-  if (slot.prop_len != 0) {
-    std::string prop_scratch;
-    auto bytes =
-        read_blob_view(pager, slot.prop_offset, slot.prop_len, prop_scratch);
-    if (!bytes) return bytes.error();
-    ORVI_TRY(validate_props(*bytes));
-  }
-  return true;
+Node Node::of(uint64_t id, std::string_view label_blob,
+              std::string_view prop_blob) {
+  Node node{id, Bytes(label_blob), static_cast<uint32_t>(label_blob.size())};
+  node.blobs.append(prop_blob);
+  return node;
+}
+
+std::vector<std::string> Node::labels() const {
+  auto labels = decode_labels(label_blob());
+  return labels ? std::move(*labels) : std::vector<std::string>();
+}
+
+PropMap Node::properties() const {
+  auto props = decode_props(prop_blob());
+  return props ? std::move(*props) : PropMap();
 }
 
 Status update_node(Pager& pager, uint64_t id, PropMap properties) {
@@ -263,6 +210,30 @@ Status update_node(Pager& pager, uint64_t id, PropMap properties) {
   ORVI_TRY(merge_props_blob(pager, slot.prop_offset, slot.prop_len,
                             std::move(properties)));
   return pager.write_node_slot(slot);
+}
+
+Status delete_node(Pager& pager, uint64_t id) {
+  std::unordered_set<uint64_t> deleted;
+  auto outs = out_edges(pager, id, std::nullopt);
+  if (!outs) return outs.error();
+  for (const Edge& e : *outs) {
+    ORVI_TRY(delete_edge(pager, e.id));
+    deleted.insert(e.id);
+  }
+  auto ins = in_edges(pager, id, std::nullopt);
+  if (!ins) return ins.error();
+  for (const Edge& e : *ins) {
+    if (!deleted.insert(e.id).second) continue;
+    ORVI_TRY(delete_edge(pager, e.id));
+  }
+  auto found = read_live_node_slot(pager, id);
+  if (!found) return found.error();
+  if (!found->has_value()) return OrviError::node_not_found(id);
+  NodeSlot slot = **found;
+  slot.flags |= kFlagDeleted;
+  ORVI_TRY(pager.write_node_slot(slot));
+  if (pager.header().node_count > 0) pager.header().node_count -= 1;
+  return Ok();
 }
 
 Result<std::vector<Node>> all_nodes(Pager& pager) {

@@ -1,6 +1,6 @@
 // Nodes: records with an id, a fixed list of labels and a property map.
 //
-// A node lives in a fixed-size NodeSlot (see storage/serializer.h); its
+// A node lives in a fixed-size NodeSlot (see storage/layout.h); its
 // labels and its properties live as two blobs in property storage (a List
 // of Strings and a Map, see storage/prop_codec.h). A blob length of 0 means
 // "no labels" / "no properties" and nothing is stored for it.
@@ -35,54 +35,55 @@
 
 namespace orvi {
 
-// A node as every read returns it: id, labels and the property blob, kept
-// encoded until a caller asks for the map. The blob was checked when read,
-// so decoding it cannot fail on a sound read; empty when the node has no
-// properties.
-struct StoredNode {
-  uint64_t id = 0;
-  std::vector<std::string> labels;
-  Bytes props;
-};
-
-// A detached snapshot with the properties decoded; owns its data.
+// A node as every read and write gives it: the id and the two blobs in
+// their stored encoding (each empty when the node has no labels / no
+// properties), held in one buffer so that a read allocates once. A read
+// checks both blobs before it returns the record and a write encoded them
+// itself, so the decoders below cannot fail on such a record; each call
+// decodes afresh. A Node owns its bytes and never refers back to the file.
 struct Node {
   uint64_t id = 0;
-  std::vector<std::string> labels;
-  PropMap properties;
+  Bytes blobs;             // the label blob, then the property blob
+  uint32_t label_len = 0;  // the label blob's length
+
+  static Node of(uint64_t id, std::string_view label_blob,
+                 std::string_view prop_blob);
+  std::string_view label_blob() const {
+    return std::string_view(blobs).substr(0, label_len);
+  }
+  std::string_view prop_blob() const {
+    return std::string_view(blobs).substr(label_len);
+  }
+  std::vector<std::string> labels() const;
+  PropMap properties() const;
 };
 
 // True when 1 <= id < next_node_id, the slot was written and is not
 // deleted.
 Result<bool> node_exists(Pager& pager, uint64_t id);
 
-// Appends a node with the next id. Labels and properties are moved into the
-// returned snapshot.
-Result<Node> add_node(Pager& pager, std::vector<std::string> labels,
-                      PropMap properties);
+// Appends a node with the next id; the record carries the blobs written.
+Result<Node> add_node(Pager& pager, const std::vector<std::string>& labels,
+                      const PropMap& properties);
 
 // The node, or nullopt when it does not exist. The one node read: the label
-// blob is decoded, then the property blob is checked and kept encoded.
-Result<std::optional<StoredNode>> get_stored_node(Pager& pager, uint64_t id);
-// The snapshot of a stored node, its properties decoded.
-Result<Node> to_node(StoredNode stored);
-// get_stored_node, decoded with to_node.
+// blob is checked, then the property blob, and both are kept encoded.
 Result<std::optional<Node>> get_node(Pager& pager, uint64_t id);
+// get_node into `out`, reusing its buffers, for scans over many nodes:
+// false (and `out` unspecified) when the node does not exist.
+Result<bool> read_node(Pager& pager, uint64_t id, Node& out);
 
 // Merges `properties` into the node's map (see above); NodeNotFound when the
 // node does not exist.
 Status update_node(Pager& pager, uint64_t id, PropMap properties);
 
+// Deletes every edge touching the node (a self-loop once), then marks its
+// slot deleted and lowers node_count. NodeNotFound when the node does not
+// exist. A failure part-way leaves the writes made before it pending.
+Status delete_node(Pager& pager, uint64_t id);
+
 // Every live node in ascending id order; the first read error ends it.
 Result<std::vector<Node>> all_nodes(Pager& pager);
-
-// Reads node `id` with exactly the reads, checks and errors of get_node, but
-// builds no snapshot: the labels are decoded as views into `scratch`
-// (refilled, as is `labels`), and the property blob is validated, not
-// decoded. False when the node does not exist. For the label index, which
-// needs every node's labels and must fail on any node get_node fails on.
-Result<bool> read_node_labels(Pager& pager, uint64_t id, std::string& scratch,
-                              std::vector<std::string_view>& labels);
 
 // --- helpers shared with the edge layer ------------------------------------
 
@@ -91,15 +92,15 @@ Result<bool> read_node_labels(Pager& pager, uint64_t id, std::string& scratch,
 // holds is reported as CorruptedFile.
 Result<std::optional<NodeSlot>> read_live_node_slot(Pager& pager, uint64_t id);
 
-// The bytes of the blob [offset, offset + len). When the blob lies within
-// one page the view points into the pager's page image and stays valid only
-// until the next pager call; otherwise the bytes are copied into `scratch`
-// and the view points there. len 0 gives an empty view without I/O.
-Result<std::string_view> read_blob_view(Pager& pager, uint64_t offset,
-                                        uint32_t len, std::string& scratch);
-
 // The property map stored at [offset, offset + len); empty when len is 0.
 Result<PropMap> read_props_blob(Pager& pager, uint64_t offset, uint32_t len);
+
+// The property merge of update_node and update_edge: given keys replace or
+// add values, other keys stay, none is removed. An empty result stores no
+// blob (offset and length 0); otherwise a fresh blob is appended on every
+// call and the slot fields are pointed at it.
+Status merge_props_blob(Pager& pager, uint64_t& prop_offset,
+                        uint32_t& prop_len, PropMap properties);
 
 // Fails with CapacityExceeded (`what`/`unit`, limit kMaxExtentsPerKind x
 // `per_extent`) when `id` cannot be handed out: no extent could hold its
@@ -108,13 +109,6 @@ Result<PropMap> read_props_blob(Pager& pager, uint64_t offset, uint32_t len);
 // extent (extents are allocated before an id is spent), so a next id that
 // lies further out means the header and the extent index disagree:
 // CorruptedFile, instead of allocating a run of empty extents.
-// The property merge of update_node and update_edge: given keys replace or
-// add values, other keys stay, none is removed. An empty result stores no
-// blob (offset and length 0); otherwise a fresh blob is appended on every
-// call and the slot fields are pointed at it.
-Status merge_props_blob(Pager& pager, uint64_t& prop_offset,
-                        uint32_t& prop_len, PropMap properties);
-
 Status ensure_slot_extent(Pager& pager, ExtentKind kind, uint64_t id);
 
 // Refuses to hand out `id` when its slot was already written: slots at or

@@ -63,16 +63,16 @@ struct NodeEntry {
 
 }  // namespace
 
-Result<RepairCounts> repair_adjacency(Pager& graph) {
-  const uint64_t next_node = graph.header().next_node_id;
-  const uint64_t next_edge = graph.header().next_edge_id;
-  ORVI_TRY(check_range(graph, ExtentKind::kNode, next_node));
-  ORVI_TRY(check_range(graph, ExtentKind::kEdge, next_edge));
+Result<RepairCounts> repair_adjacency(Pager& pager) {
+  const uint64_t next_node = pager.header().next_node_id;
+  const uint64_t next_edge = pager.header().next_edge_id;
+  ORVI_TRY(check_range(pager, ExtentKind::kNode, next_node));
+  ORVI_TRY(check_range(pager, ExtentKind::kEdge, next_edge));
 
   // Node pass: every live node with empty lists.
   std::vector<NodeEntry> nodes(std::max<uint64_t>(next_node, 1));
   ORVI_TRY(for_each_live_slot<NodeSlot>(
-      graph, [&](uint64_t id, const NodeSlot& slot) -> Status {
+      pager, [&](uint64_t id, const NodeSlot& slot) -> Status {
         NodeEntry& entry = nodes[id];
         entry.id_repaired = slot.id != id;
         entry.slot = slot;
@@ -90,7 +90,7 @@ Result<RepairCounts> repair_adjacency(Pager& graph) {
   std::vector<EdgeSlot> edge_writes;
   RepairCounts counts;
   ORVI_TRY(for_each_live_slot<EdgeSlot>(
-      graph, [&](uint64_t t, const EdgeSlot& slot) -> Status {
+      pager, [&](uint64_t t, const EdgeSlot& slot) -> Status {
         const uint64_t s = slot.from;
         const uint64_t d = slot.to;
         EdgeSlot rebuilt = slot;
@@ -145,13 +145,13 @@ Result<RepairCounts> repair_adjacency(Pager& graph) {
     slot.first_in = entry.first_in;
     slot.out_degree = entry.out_degree;
     slot.in_degree = entry.in_degree;
-    ORVI_TRY(graph.write_node_slot(slot));
+    ORVI_TRY(pager.write_node_slot(slot));
   }
   for (const EdgeSlot& slot : edge_writes) {
-    ORVI_TRY(graph.write_edge_slot(slot));
+    ORVI_TRY(pager.write_edge_slot(slot));
   }
 
-  ORVI_TRY(graph.commit());
+  ORVI_TRY(pager.commit());
   return counts;
 }
 

@@ -35,7 +35,7 @@ struct RepairCounts {
   uint64_t edges_relinked = 0;   // live edges
 };
 
-Result<RepairCounts> repair_adjacency(Pager& graph);
+Result<RepairCounts> repair_adjacency(Pager& pager);
 
 }  // namespace orvi
 

@@ -91,29 +91,14 @@ class FlatIdMap {
 struct Unit {};
 using FlatIdSet = FlatIdMap<Unit>;
 
-// Reported nodes are read with get_node, or with get_stored_node (the same
-// reads and checks) when the caller wants their properties encoded.
-Result<std::optional<Node>> read_node(Pager& graph, uint64_t id, Node*) {
-  return get_node(graph, id);
-}
-Result<std::optional<StoredNode>> read_node(Pager& graph, uint64_t id,
-                                            StoredNode*) {
-  return get_stored_node(graph, id);
-}
-template <typename Record>
-Result<std::optional<Record>> read_node(Pager& graph, uint64_t id) {
-  return read_node(graph, id, static_cast<Record*>(nullptr));
-}
-
 // The walk shared by bfs and dfs; `lifo` picks the stack discipline. Edges
 // are followed through out_targets, which reads and checks exactly what
 // out_edges would (so errors are the same) without building Edge snapshots.
-template <typename Record>
-Result<std::vector<std::pair<Record, uint64_t>>> walk(Pager& graph,
-                                                      uint64_t start,
-                                                      uint64_t max_depth,
-                                                      bool lifo) {
-  std::vector<std::pair<Record, uint64_t>> result;
+Result<std::vector<std::pair<Node, uint64_t>>> walk(Pager& pager,
+                                                    uint64_t start,
+                                                    uint64_t max_depth,
+                                                    bool lifo) {
+  std::vector<std::pair<Node, uint64_t>> result;
   if (max_depth == 0) return result;
 
   FlatIdSet visited;
@@ -138,12 +123,12 @@ Result<std::vector<std::pair<Record, uint64_t>>> walk(Pager& graph,
     const auto [id, depth] = entry;
 
     if (depth != 0) {
-      auto node = read_node<Record>(graph, id);
+      auto node = get_node(pager, id);
       if (!node) return node.error();
       if (node->has_value()) result.emplace_back(std::move(**node), depth);
     }
     if (depth < max_depth) {
-      ORVI_TRY(out_targets(graph, id, std::nullopt, targets));
+      ORVI_TRY(out_targets(pager, id, std::nullopt, targets));
       for (uint64_t t : targets) {
         if (visited.insert(t, Unit{})) pending.emplace_back(t, depth + 1);
       }
@@ -158,7 +143,7 @@ Result<std::vector<std::pair<Record, uint64_t>>> walk(Pager& graph,
 // both ends below finds the same path without it, and falls back to it only
 // on a file whose out- and in-lists disagree.
 Result<std::vector<uint64_t>> one_way_path(
-    Pager& graph, uint64_t start, uint64_t goal,
+    Pager& pager, uint64_t start, uint64_t goal,
     std::optional<std::string_view> edge_label) {
   // parent doubles as the visited set: every visited id but the start has
   // a parent, and the start's own entry is never followed (the path walk
@@ -174,7 +159,7 @@ Result<std::vector<uint64_t>> one_way_path(
 
   while (!found && head < queue.size()) {
     const uint64_t current = queue[head++];
-    ORVI_TRY(out_targets(graph, current, edge_label, targets));
+    ORVI_TRY(out_targets(pager, current, edge_label, targets));
     for (uint64_t t : targets) {
       if (!parent.insert(t, current)) continue;
       if (t == goal) {
@@ -214,7 +199,7 @@ Result<std::vector<uint64_t>> one_way_path(
 //  3. from start, each step takes the first edge in out_edges order whose
 //     target lies on a shortest path one step further.
 Result<std::vector<uint64_t>> two_way_path(
-    Pager& graph, uint64_t start, uint64_t goal,
+    Pager& pager, uint64_t start, uint64_t goal,
     std::optional<std::string_view> edge_label) {
   std::vector<uint64_t> ids;
   FlatIdMap<uint32_t> fwd;
@@ -245,9 +230,9 @@ Result<std::vector<uint64_t>> two_way_path(
     next.clear();
     for (uint64_t u : front) {
       if (forward) {
-        ORVI_TRY(out_targets(graph, u, edge_label, ends));
+        ORVI_TRY(out_targets(pager, u, edge_label, ends));
       } else {
-        ORVI_TRY(in_sources(graph, u, edge_label, ends));
+        ORVI_TRY(in_sources(pager, u, edge_label, ends));
       }
       for (uint64_t t : ends) {
         const bool fresh = mine.insert(t, depth);
@@ -288,7 +273,7 @@ Result<std::vector<uint64_t>> two_way_path(
         }
       }
     } else {
-      ORVI_TRY(out_targets(graph, x, edge_label, ends));
+      ORVI_TRY(out_targets(pager, x, edge_label, ends));
       for (uint64_t y : ends) {
         const uint32_t* back = bwd.find(y);
         if (back != nullptr && *back == d - a - 1) {
@@ -299,41 +284,40 @@ Result<std::vector<uint64_t>> two_way_path(
       }
     }
     // Only a file whose in-lists name edges its out-lists lack gets here.
-    if (!stepped) return one_way_path(graph, start, goal, edge_label);
+    if (!stepped) return one_way_path(pager, start, goal, edge_label);
   }
   return ids;
 }
 
-template <typename Record>
-Result<std::optional<std::vector<Record>>> find_path(
-    Pager& graph, uint64_t start, uint64_t goal,
+Result<std::optional<std::vector<Node>>> find_path(
+    Pager& pager, uint64_t start, uint64_t goal,
     std::optional<std::string_view> edge_label) {
-  using Path = std::optional<std::vector<Record>>;
+  using Path = std::optional<std::vector<Node>>;
   if (start == goal) {
-    auto node = read_node<Record>(graph, start);
+    auto node = get_node(pager, start);
     if (!node) return node.error();
     if (!node->has_value()) return Path();
-    std::vector<Record> path;
+    std::vector<Node> path;
     path.push_back(std::move(**node));
     return Path(std::move(path));
   }
   // A missing start fails as its out-edges would; a goal that names no
   // live node is never reached, so there is nothing to search.
-  auto from = read_live_node_slot(graph, start);
+  auto from = read_live_node_slot(pager, start);
   if (!from) return from.error();
   if (!from->has_value()) return OrviError::node_not_found(start);
-  auto to = read_live_node_slot(graph, goal);
+  auto to = read_live_node_slot(pager, goal);
   if (!to) return to.error();
   if (!to->has_value()) return Path();
 
-  auto ids = two_way_path(graph, start, goal, edge_label);
+  auto ids = two_way_path(pager, start, goal, edge_label);
   if (!ids) return ids.error();
   if (ids->empty()) return Path();
 
-  std::vector<Record> path;
+  std::vector<Node> path;
   path.reserve(ids->size());
   for (uint64_t id : *ids) {
-    auto node = read_node<Record>(graph, id);
+    auto node = get_node(pager, id);
     if (!node) return node.error();
     if (node->has_value()) path.push_back(std::move(**node));
   }
@@ -342,38 +326,22 @@ Result<std::optional<std::vector<Record>>> find_path(
 
 }  // namespace
 
-Result<std::vector<std::pair<Node, uint64_t>>> bfs(Pager& graph,
+Result<std::vector<std::pair<Node, uint64_t>>> bfs(Pager& pager,
                                                    uint64_t start,
                                                    uint64_t max_depth) {
-  return walk<Node>(graph, start, max_depth, /*lifo=*/false);
+  return walk(pager, start, max_depth, /*lifo=*/false);
 }
 
-Result<std::vector<std::pair<Node, uint64_t>>> dfs(Pager& graph,
+Result<std::vector<std::pair<Node, uint64_t>>> dfs(Pager& pager,
                                                    uint64_t start,
                                                    uint64_t max_depth) {
-  return walk<Node>(graph, start, max_depth, /*lifo=*/true);
+  return walk(pager, start, max_depth, /*lifo=*/true);
 }
 
 Result<std::optional<std::vector<Node>>> shortest_path(
-    Pager& graph, uint64_t start, uint64_t goal,
+    Pager& pager, uint64_t start, uint64_t goal,
     std::optional<std::string_view> edge_label) {
-  return find_path<Node>(graph, start, goal, edge_label);
-}
-
-Result<std::vector<std::pair<StoredNode, uint64_t>>> bfs_stored(
-    Pager& graph, uint64_t start, uint64_t max_depth) {
-  return walk<StoredNode>(graph, start, max_depth, /*lifo=*/false);
-}
-
-Result<std::vector<std::pair<StoredNode, uint64_t>>> dfs_stored(
-    Pager& graph, uint64_t start, uint64_t max_depth) {
-  return walk<StoredNode>(graph, start, max_depth, /*lifo=*/true);
-}
-
-Result<std::optional<std::vector<StoredNode>>> shortest_path_stored(
-    Pager& graph, uint64_t start, uint64_t goal,
-    std::optional<std::string_view> edge_label) {
-  return find_path<StoredNode>(graph, start, goal, edge_label);
+  return find_path(pager, start, goal, edge_label);
 }
 
 }  // namespace orvi

@@ -11,6 +11,9 @@
 // and reported at most once, with the depth of its first discovery (the
 // start has depth 0, a node discovered from depth d has depth d + 1).
 //
+// Reported nodes are read by get_node (graph/node.h), their labels and
+// properties kept encoded.
+//
 // Errors: the first error of get_node or out_edges ends the walk and is
 // returned (NodeNotFound for a start that names no live node once its
 // out-edges are needed; CorruptedFile for a damaged adjacency list). A
@@ -38,7 +41,7 @@ namespace orvi {
 // Nodes reachable from `start` within `max_depth` edges, in breadth-first
 // order, each with its depth. The start itself is never reported (nor read).
 // max_depth 0 returns an empty list without touching the graph.
-Result<std::vector<std::pair<Node, uint64_t>>> bfs(Pager& graph,
+Result<std::vector<std::pair<Node, uint64_t>>> bfs(Pager& pager,
                                                    uint64_t start,
                                                    uint64_t max_depth);
 
@@ -46,7 +49,7 @@ Result<std::vector<std::pair<Node, uint64_t>>> bfs(Pager& graph,
 // is pushed in out_edges order, so among the undiscovered targets of one
 // node the one whose edge comes last is processed first. Depths are those
 // of first discovery, which need not be what a recursive search would give.
-Result<std::vector<std::pair<Node, uint64_t>>> dfs(Pager& graph,
+Result<std::vector<std::pair<Node, uint64_t>>> dfs(Pager& pager,
                                                    uint64_t start,
                                                    uint64_t max_depth);
 
@@ -64,18 +67,7 @@ Result<std::vector<std::pair<Node, uint64_t>>> dfs(Pager& graph,
 // meet the damage elsewhere than the one-way search would. Path members
 // that name no live node (damaged file) are left out.
 Result<std::optional<std::vector<Node>>> shortest_path(
-    Pager& graph, uint64_t start, uint64_t goal,
-    std::optional<std::string_view> edge_label);
-
-// The same walks, reporting nodes as StoredNodes (properties kept encoded;
-// read and checked exactly as get_node reads them), for callers that
-// convert the properties themselves.
-Result<std::vector<std::pair<StoredNode, uint64_t>>> bfs_stored(
-    Pager& graph, uint64_t start, uint64_t max_depth);
-Result<std::vector<std::pair<StoredNode, uint64_t>>> dfs_stored(
-    Pager& graph, uint64_t start, uint64_t max_depth);
-Result<std::optional<std::vector<StoredNode>>> shortest_path_stored(
-    Pager& graph, uint64_t start, uint64_t goal,
+    Pager& pager, uint64_t start, uint64_t goal,
     std::optional<std::string_view> edge_label);
 
 }  // namespace orvi

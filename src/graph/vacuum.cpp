@@ -7,7 +7,6 @@
 #include <utility>
 
 #include "graph/live_slots.h"
-#include "storage/atomic_rename.h"
 #include "storage/prop_codec.h"
 
 namespace orvi {
@@ -26,9 +25,6 @@ constexpr uint64_t kMaxReserve = 1u << 16;
 // holds 1018).
 constexpr size_t kFlushThreshold = 256;
 
-const char kInTransaction[] =
-    "vacuum() cannot run inside an explicit transaction; commit or rollback "
-    "the transaction first";
 const char kBadTmpPath[] =
     "vacuum: temporary path is not valid UTF-8 \xE2\x80\x94 retry from a "
     "directory whose name is encodable as UTF-8";
@@ -94,45 +90,28 @@ Status write_compacted(Pager& out, const LiveRecords& records,
   return out.commit();
 }
 
-// The error a handle keeps when it could not reopen its database after the
-// rename step; every later call is refused with it.
-OrviError detach_error(const Status& replaced, const OrviError& reopen) {
-  std::string text;
-  if (replaced) {
-    text = "vacuum replaced the database file but could not reopen it (" +
-           reopen.message() + ")";
-  } else {
-    text = "vacuum could not replace the database file (" +
-           replaced.error().message() + ") and could not reopen it (" +
-           reopen.message() + ")";
-  }
-  return OrviError::transaction_failed(
-      text +
-      "; close this handle and reopen the database with orvi.open(path)");
-}
-
 }  // namespace
 
-Result<LiveRecords> snapshot_live_records(Pager& graph) {
-  const uint64_t next_node = graph.header().next_node_id;
-  const uint64_t next_edge = graph.header().next_edge_id;
+Result<LiveRecords> snapshot_live_records(Pager& pager) {
+  const uint64_t next_node = pager.header().next_node_id;
+  const uint64_t next_edge = pager.header().next_edge_id;
   LiveRecords records;
   records.nodes.reserve(static_cast<size_t>(
-      std::min({graph.header().node_count, next_node, kMaxReserve})));
+      std::min({pager.header().node_count, next_node, kMaxReserve})));
   records.edges.reserve(static_cast<size_t>(
-      std::min({graph.header().edge_count, next_edge, kMaxReserve})));
+      std::min({pager.header().edge_count, next_edge, kMaxReserve})));
 
   ORVI_TRY(for_each_live_slot<NodeSlot>(
-      graph, [&](uint64_t id, const NodeSlot& slot) -> Status {
+      pager, [&](uint64_t id, const NodeSlot& slot) -> Status {
         NodeRecord record;
         record.slot = slot;
         // The copy is written to the slot its id names: pin it to the
         // position it was read from, so a damaged id field cannot
         // overwrite another node.
         record.slot.id = id;
-        auto labels = graph.read_prop(slot.label_offset, slot.label_len);
+        auto labels = pager.read_prop(slot.label_offset, slot.label_len);
         if (!labels) return labels.error();
-        auto props = graph.read_prop(slot.prop_offset, slot.prop_len);
+        auto props = pager.read_prop(slot.prop_offset, slot.prop_len);
         if (!props) return props.error();
         record.labels = std::move(*labels);
         record.props = std::move(*props);
@@ -140,13 +119,13 @@ Result<LiveRecords> snapshot_live_records(Pager& graph) {
         return Ok();
       }));
   ORVI_TRY(for_each_live_slot<EdgeSlot>(
-      graph, [&](uint64_t id, const EdgeSlot& slot) -> Status {
+      pager, [&](uint64_t id, const EdgeSlot& slot) -> Status {
         EdgeRecord record;
         record.slot = slot;
         record.slot.id = id;
-        auto label = graph.read_prop(slot.label_offset, slot.label_len);
+        auto label = pager.read_prop(slot.label_offset, slot.label_len);
         if (!label) return label.error();
-        auto props = graph.read_prop(slot.prop_offset, slot.prop_len);
+        auto props = pager.read_prop(slot.prop_offset, slot.prop_len);
         if (!props) return props.error();
         record.label = std::move(*label);
         record.props = std::move(*props);
@@ -156,9 +135,8 @@ Result<LiveRecords> snapshot_live_records(Pager& graph) {
   return records;
 }
 
-Result<std::string> build_file_vacuum_tmp(GraphDB& graph,
+Result<std::string> build_file_vacuum_tmp(Pager& pager,
                                           const std::string& db_path) {
-  Pager& pager = graph.pager();
   // Pending writes become durable in the old file before anything else.
   ORVI_TRY(pager.commit());
   const uint64_t next_node = pager.header().next_node_id;
@@ -189,76 +167,15 @@ Result<std::string> build_file_vacuum_tmp(GraphDB& graph,
   return tmp;
 }
 
-Result<std::unique_ptr<Pager>> vacuum_in_memory(Pager& graph) {
-  const uint64_t next_node = graph.header().next_node_id;
-  const uint64_t next_edge = graph.header().next_edge_id;
-  auto records = snapshot_live_records(graph);
+Result<std::unique_ptr<Pager>> vacuum_in_memory(Pager& pager) {
+  const uint64_t next_node = pager.header().next_node_id;
+  const uint64_t next_edge = pager.header().next_edge_id;
+  auto records = snapshot_live_records(pager);
   if (!records) return records.error();
   auto out = Pager::open(":memory:");
   if (!out) return out.error();
   ORVI_TRY(write_compacted(**out, *records, next_node, next_edge));
   return std::move(*out);
-}
-
-Status GraphDB::vacuum() {
-  // A detached handle holds only the empty placeholder store: compacting it
-  // would replace the database file with an empty database.
-  if (detached_) return *detached_;
-  if (in_transaction_) return OrviError::transaction_failed(kInTransaction);
-
-  if (pager_->is_memory()) {
-    auto fresh = vacuum_in_memory(*pager_);
-    if (!fresh) return fresh.error();
-    pager_ = std::move(*fresh);
-    return Ok();
-  }
-
-  const std::string db_path = registered_path_ ? *registered_path_ : path_;
-  auto tmp = build_file_vacuum_tmp(*this, db_path);
-  if (!tmp) return tmp.error();
-
-  // The rebuilt file is guarded before it takes the database's name, so
-  // that the file at that name is never unguarded.
-  std::optional<FileGuard> new_guard;
-  if (file_guard_) {
-    auto guard = FileGuard::open(*tmp);
-    Result<bool> locked =
-        guard ? guard->try_lock() : Result<bool>(guard.error());
-    if (!locked || !*locked) {
-      remove_quietly(*tmp);
-      if (!locked) return locked.error();
-      return OrviError::already_open(*tmp);
-    }
-    new_guard.emplace(std::move(*guard));
-  }
-
-  auto placeholder = Pager::open(":memory:");
-  if (!placeholder) {
-    remove_quietly(*tmp);
-    return placeholder.error();
-  }
-  // Dropping the old pager closes the database file before the rename.
-  pager_ = std::move(*placeholder);
-  Status replaced = atomic_replace(*tmp, db_path);
-  if (!replaced) {
-    remove_quietly(*tmp);
-  } else if (new_guard) {
-    adopt_file_guard(std::move(*new_guard));
-  }
-  new_guard.reset();
-
-  auto reopened = Pager::open(db_path);
-  if (!reopened) {
-    detached_ = detach_error(replaced, reopened.error());
-    return *detached_;
-  }
-  pager_ = std::move(*reopened);
-  // Vacuum keeps every node and label, so the index held so far still
-  // describes the file; a failed rebuild keeps it and reports the error.
-  auto index = LabelIndex::build(*pager_);
-  if (!index) return index.error();
-  label_index_ = std::move(*index);
-  return replaced;
 }
 
 }  // namespace orvi

@@ -40,7 +40,6 @@
 #include <string>
 #include <vector>
 
-#include "db/graphdb.h"
 #include "error/result.h"
 #include "storage/pager.h"
 
@@ -67,19 +66,19 @@ struct LiveRecords {
 // Every live node and edge below the next ids, with raw blob copies. Blob
 // lengths beyond the largest possible blob, and slots below the next id
 // that no extent holds, fail with CorruptedFile.
-Result<LiveRecords> snapshot_live_records(Pager& graph);
+Result<LiveRecords> snapshot_live_records(Pager& pager);
 
 // Commits the handle's pending changes, then builds the compacted database
 // in `db_path` + ".tmp" and returns that path; the file is complete,
 // committed and closed. On failure after the commit the temporary file is
 // removed and the database file and handle are unchanged.
-Result<std::string> build_file_vacuum_tmp(GraphDB& graph,
+Result<std::string> build_file_vacuum_tmp(Pager& pager,
                                           const std::string& db_path);
 
 // The compacted copy of a ":memory:" database (pending changes included),
 // committed in a fresh memory store, for the handle to install in place of
 // `graph`. `graph` itself is not changed.
-Result<std::unique_ptr<Pager>> vacuum_in_memory(Pager& graph);
+Result<std::unique_ptr<Pager>> vacuum_in_memory(Pager& pager);
 
 }  // namespace orvi
 

@@ -184,7 +184,7 @@ bool kwargs_to_props(const BoundArgs& args, PropMap& out) {
 
 bool node_id_from_py(PyObject* value, uint64_t& out) {
   if (is_py_node(value)) {
-    out = reinterpret_cast<PyNode*>(value)->id;
+    out = reinterpret_cast<PyNode*>(value)->node.id;
     return true;
   }
   if (is_integer_like(value)) {
@@ -213,7 +213,7 @@ bool plain_id_from_py(PyObject* value, const Signature& sig,
 
 bool edge_id_from_py(PyObject* value, uint64_t& out) {
   if (is_py_edge(value)) {
-    out = reinterpret_cast<PyEdge*>(value)->id;
+    out = reinterpret_cast<PyEdge*>(value)->edge.id;
     return true;
   }
   return index_as_u64(value, out);
@@ -288,11 +288,6 @@ bool prop_key_from_py(PyObject* key, std::string& out) {
   return utf8_of(key, out);
 }
 
-const PropValue* find_prop(const PropMap& props, const std::string& name) {
-  auto it = props.find(name);
-  return it == props.end() ? nullptr : &it->second;
-}
-
 PyObject* str_to_py(const std::string& s) {
   // Stored strings were checked to be UTF-8 when they were decoded.
   return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()),
@@ -352,36 +347,6 @@ PyObject* u64_to_py(uint64_t v) {
   return PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(v));
 }
 
-PyObject* prop_to_py(const PropValue& value) {
-  switch (value.kind()) {
-    case PropValue::Kind::kNull:
-      return new_none();
-    case PropValue::Kind::kBool:
-      return new_bool(value.as_bool());
-    case PropValue::Kind::kInt:
-      return PyLong_FromLongLong(value.as_int());
-    case PropValue::Kind::kFloat:
-      return PyFloat_FromDouble(value.as_float());
-    case PropValue::Kind::kString:
-      return str_to_py(value.as_string());
-    case PropValue::Kind::kList: {
-      const PropList& items = value.as_list();
-      PyRef list(PyList_New(static_cast<Py_ssize_t>(items.size())));
-      if (!list) return nullptr;
-      for (size_t i = 0; i < items.size(); ++i) {
-        PyObject* item = prop_to_py(items[i]);
-        if (item == nullptr) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-      }
-      return list.release();
-    }
-    case PropValue::Kind::kMap:
-      return props_to_py(value.as_map());
-  }
-  PyErr_SetString(PyExc_SystemError, "orvi: unknown property kind");
-  return nullptr;
-}
-
 namespace {
 
 // dict[key] = value for a UTF-8 key, taking ownership of `value`.
@@ -394,7 +359,7 @@ bool set_item(PyObject* dict, std::string_view key, PyObject* value) {
 }
 
 // Python objects straight from a checked encoding, without a PropValue in
-// between: the same objects prop_to_py gives for the decoded value. A map's
+// between: None, bool, int, float, str, list and dict. A map's
 // repeated key replaces the earlier value, as decoding does. Stops at the
 // first failed allocation with the Python error set.
 struct PySink {
@@ -452,13 +417,6 @@ struct PySink {
   }
 };
 
-bool add_props(PyObject* dict, const PropMap& props) {
-  for (const auto& [key, value] : props) {
-    if (!set_item(dict, key, prop_to_py(value))) return false;
-  }
-  return true;
-}
-
 // A new list of make(item) for every item; `items` may be const (make sees
 // const items) or not (make may move them out).
 template <typename Items, typename F>
@@ -473,16 +431,17 @@ PyObject* list_of(Items& items, F&& make) {
   return list.release();
 }
 
-PyObject* move_to_py_node(auto& node) { return new_py_node(std::move(node)); }
-PyObject* move_to_py_edge(auto& edge) { return new_py_edge(std::move(edge)); }
-
-}  // namespace
-
-PyObject* props_to_py(const PropMap& props) {
-  PyRef dict(PyDict_New());
-  if (!dict || !add_props(dict.get(), props)) return nullptr;
+// The fixed keys already in `dict`, then the properties of `blob`, which
+// replace a fixed key of the same name.
+PyObject* with_props(PyRef dict, std::string_view blob) {
+  if (!dict) return nullptr;
+  PyRef props(encoded_props_to_py(blob));
+  if (!props || PyDict_Update(dict.get(), props.get()) < 0) return nullptr;
   return dict.release();
 }
+
+
+}  // namespace
 
 PyObject* encoded_value_to_py(std::string_view bytes, size_t pos) {
   PySink sink;
@@ -501,68 +460,39 @@ PyObject* encoded_props_to_py(std::string_view blob) {
   return encoded_value_to_py(blob, 0);
 }
 
-PyObject* labels_to_py(const std::vector<std::string>& labels) {
-  return list_of(labels,
-                 [](const std::string& s) { return cached_str_to_py(s); });
+PyObject* encoded_labels_to_py(std::string_view blob) {
+  std::vector<std::string_view> labels;
+  (void)decode_label_views(blob, labels);
+  return list_of(labels, cached_str_to_py);
 }
 
 PyObject* node_list_to_py(std::vector<Node> nodes) {
-  return list_of(nodes, move_to_py_node<Node>);
-}
-
-PyObject* node_list_to_py(std::vector<StoredNode> nodes) {
-  return list_of(nodes, move_to_py_node<StoredNode>);
-}
-
-PyObject* edge_list_to_py(std::vector<StoredEdge> edges) {
-  return list_of(edges, move_to_py_edge<StoredEdge>);
+  return list_of(nodes, [](Node& n) { return new_py_node(std::move(n)); });
 }
 
 PyObject* edge_list_to_py(std::vector<Edge> edges) {
-  return list_of(edges, move_to_py_edge<Edge>);
+  return list_of(edges, [](Edge& e) { return new_py_edge(std::move(e)); });
 }
 
 PyObject* node_record(const Node& node) {
   PyRef dict(PyDict_New());
-  if (!dict) return nullptr;
-  if (!set_item(dict.get(), "id", u64_to_py(node.id)) ||
-      !set_item(dict.get(), "labels", labels_to_py(node.labels)) ||
-      !add_props(dict.get(), node.properties)) {
+  if (!dict ||
+      !set_item(dict.get(), "id", u64_to_py(node.id)) ||
+      !set_item(dict.get(), "labels", encoded_labels_to_py(node.label_blob()))) {
     return nullptr;
   }
-  return dict.release();
+  return with_props(std::move(dict), node.prop_blob());
 }
 
-namespace {
-
-// A record dict holding an edge's fixed keys; the properties follow, so a
-// property of the same name replaces a fixed key.
-PyObject* edge_record_head(const auto& edge) {
+PyObject* edge_record(const Edge& edge) {
   PyRef dict(PyDict_New());
-  if (!dict) return nullptr;
-  if (!set_item(dict.get(), "id", u64_to_py(edge.id)) ||
+  if (!dict || !set_item(dict.get(), "id", u64_to_py(edge.id)) ||
       !set_item(dict.get(), "label", str_to_py(edge.label)) ||
       !set_item(dict.get(), "from_node", u64_to_py(edge.from_node)) ||
       !set_item(dict.get(), "to_node", u64_to_py(edge.to_node))) {
     return nullptr;
   }
-  return dict.release();
-}
-
-}  // namespace
-
-PyObject* edge_record(const Edge& edge) {
-  PyRef dict(edge_record_head(edge));
-  if (!dict || !add_props(dict.get(), edge.properties)) return nullptr;
-  return dict.release();
-}
-
-PyObject* edge_record(const StoredEdge& edge) {
-  PyRef dict(edge_record_head(edge));
-  if (!dict) return nullptr;
-  PyRef props(encoded_props_to_py(edge.props));
-  if (!props || PyDict_Update(dict.get(), props.get()) < 0) return nullptr;
-  return dict.release();
+  return with_props(std::move(dict), edge.prop_blob);
 }
 
 PyObject* node_records_to_py(const std::vector<Node>& nodes) {
@@ -570,11 +500,7 @@ PyObject* node_records_to_py(const std::vector<Node>& nodes) {
 }
 
 PyObject* edge_records_to_py(const std::vector<Edge>& edges) {
-  return list_of(edges, [](const Edge& e) { return edge_record(e); });
-}
-
-PyObject* edge_records_to_py(const std::vector<StoredEdge>& edges) {
-  return list_of(edges, [](const StoredEdge& e) { return edge_record(e); });
+  return list_of(edges, edge_record);
 }
 
 }  // namespace orvi::py

@@ -64,8 +64,6 @@ bool labels_from_py(PyObject* value, const Signature& sig,
 // The property name of a subscript or `in` test on a Node or Edge: a str,
 // else TypeError.
 bool prop_key_from_py(PyObject* key, std::string& out);
-// The property of that name, or nullptr.
-const PropValue* find_prop(const PropMap& props, const std::string& name);
 
 PyObject* str_to_py(const std::string& s);
 // A str for text that recurs (property names, labels): short texts come
@@ -73,27 +71,22 @@ PyObject* str_to_py(const std::string& s);
 // name again costs no new object and no new hash.
 PyObject* cached_str_to_py(std::string_view s);
 PyObject* u64_to_py(uint64_t v);
-PyObject* prop_to_py(const PropValue& value);
-PyObject* props_to_py(const PropMap& props);
-// The Python form of a property blob that was checked to decode: exactly
-// what props_to_py(decode_props(blob)) gives, built without the map.
+// The Python form of a checked property blob (a dict; empty for no blob)
+// and of the value at `pos` of a checked encoding, built straight from the
+// bytes.
 PyObject* encoded_props_to_py(std::string_view blob);
-// The value at `pos` of a checked encoding, as prop_to_py gives it.
 PyObject* encoded_value_to_py(std::string_view bytes, size_t pos);
-PyObject* labels_to_py(const std::vector<std::string>& labels);
+// A new list of the labels of a checked label blob.
+PyObject* encoded_labels_to_py(std::string_view blob);
 PyObject* node_list_to_py(std::vector<Node> nodes);
-PyObject* node_list_to_py(std::vector<StoredNode> nodes);
 PyObject* edge_list_to_py(std::vector<Edge> edges);
-PyObject* edge_list_to_py(std::vector<StoredEdge> edges);
 // Record dicts: the fixed keys first ("id", "labels" / "id", "label",
 // "from_node", "to_node"), then the properties, which replace a fixed key
 // of the same name.
 PyObject* node_record(const Node& node);
 PyObject* edge_record(const Edge& edge);
-PyObject* edge_record(const StoredEdge& edge);
 PyObject* node_records_to_py(const std::vector<Node>& nodes);
 PyObject* edge_records_to_py(const std::vector<Edge>& edges);
-PyObject* edge_records_to_py(const std::vector<StoredEdge>& edges);
 
 }  // namespace orvi::py
 

@@ -19,21 +19,19 @@ namespace {
 
 PyTypeObject* g_edge_type = nullptr;
 
-const PyEdge& edge_of(PyObject* self) {
-  return *reinterpret_cast<PyEdge*>(self);
+const Edge& edge_of(PyObject* self) {
+  return reinterpret_cast<PyEdge*>(self)->edge;
 }
 
 void edge_dealloc(PyObject* self) {
-  PyEdge* edge = reinterpret_cast<PyEdge*>(self);
-  edge->label.~basic_string();
-  edge->props.~RecordProps();
+  reinterpret_cast<PyEdge*>(self)->edge.~Edge();
   free_heap_object(self);
 }
 
 // The label is shown as stored, without escaping.
 PyObject* edge_repr(PyObject* self) {
   return guarded([&] {
-    const PyEdge& e = edge_of(self);
+    const Edge& e = edge_of(self);
     std::string out = "Edge(id=" + std::to_string(e.id) + ", label='" +
                       e.label + "', from=" + std::to_string(e.from_node) +
                       ", to=" + std::to_string(e.to_node) + ")";
@@ -58,7 +56,7 @@ PyObject* edge_get_to(PyObject* self, void*) {
 }
 
 PyObject* edge_get_properties(PyObject* self, void*) {
-  return guarded([&] { return record_properties(edge_of(self).props); });
+  return guarded([&] { return record_properties(edge_of(self).prop_blob); });
 }
 
 constexpr const char kGetDoc[] =
@@ -70,23 +68,23 @@ PyObject* edge_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                    PyObject* kwnames) {
   return guarded([&] {
     static const Signature sig(kGetDoc);
-    return record_get(edge_of(self).props, sig, args, nargs, kwnames);
+    return record_get(edge_of(self).prop_blob, sig, args, nargs, kwnames);
   });
 }
 
 PyObject* edge_keys(PyObject* self, PyObject*) {
-  return guarded([&] { return record_keys(edge_of(self).props); });
+  return guarded([&] { return record_keys(edge_of(self).prop_blob); });
 }
 
 PyObject* edge_subscript(PyObject* self, PyObject* key) {
   return guarded([&] {
-    return record_subscript(edge_of(self).props, key, "edge");
+    return record_subscript(edge_of(self).prop_blob, key, "edge");
   });
 }
 
 int edge_contains(PyObject* self, PyObject* key) {
   return guarded_int(
-      [&] { return record_contains(edge_of(self).props, key); });
+      [&] { return record_contains(edge_of(self).prop_blob, key); });
 }
 
 PyGetSetDef edge_getset[] = {
@@ -131,28 +129,11 @@ PyType_Spec edge_spec = {"orvi.Edge", sizeof(PyEdge), 0, kTypeFlags,
 
 PyTypeObject* edge_type() { return g_edge_type; }
 
-namespace {
-
-template <typename Record>
-PyObject* make_edge(Record& edge, RecordProps&& props) {
+PyObject* new_py_edge(Edge edge) {
   PyEdge* self = PyObject_New(PyEdge, g_edge_type);
   if (self == nullptr) return nullptr;
-  self->id = edge.id;
-  new (&self->label) std::string(std::move(edge.label));
-  self->from_node = edge.from_node;
-  self->to_node = edge.to_node;
-  new (&self->props) RecordProps(std::move(props));
+  new (&self->edge) Edge(std::move(edge));
   return reinterpret_cast<PyObject*>(self);
-}
-
-}  // namespace
-
-PyObject* new_py_edge(Edge edge) {
-  return make_edge(edge, RecordProps(std::move(edge.properties)));
-}
-
-PyObject* new_py_edge(StoredEdge edge) {
-  return make_edge(edge, RecordProps(std::move(edge.props)));
 }
 
 int register_edge(PyObject* module) {

@@ -19,7 +19,7 @@
 //   return guarded([&]() -> PyObject* {
 //     ... bind and convert ...
 //     return call_core(handle,
-//         [&](GraphDB& db) { return get_node(db.pager(), id); },
+//         [&](GraphDB& db) { return db.get_node(id); },
 //         [](std::optional<Node> n) {
 //           return n ? new_py_node(std::move(*n)) : new_none();
 //         });

@@ -51,11 +51,11 @@ std::optional<std::string_view> as_view(const std::optional<std::string>& s) {
 
 // Reads hand their records over with the properties still encoded; the
 // objects convert them when asked.
-PyObject* node_or_none(std::optional<StoredNode> node) {
+PyObject* node_or_none(std::optional<Node> node) {
   return node ? new_py_node(std::move(*node)) : new_none();
 }
 
-PyObject* edge_or_none(std::optional<StoredEdge> edge) {
+PyObject* edge_or_none(std::optional<Edge> edge) {
   return edge ? new_py_edge(std::move(*edge)) : new_none();
 }
 

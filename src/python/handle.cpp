@@ -44,6 +44,20 @@ std::optional<GraphGuard> acquire_graph_lock(SharedHandle& handle) {
   return GraphGuard(&handle);
 }
 
+GraphDB* lock_graph(SharedHandle& handle) {
+  std::optional<GraphGuard> guard = acquire_graph_lock(handle);
+  if (!guard) return nullptr;
+  guard->h_ = nullptr;  // the mutex stays locked until unlock_graph
+  return handle.db_.get();
+}
+
+void unlock_graph(SharedHandle& handle) {
+  if (handle.owner_.load(std::memory_order_relaxed) ==
+      std::this_thread::get_id()) {
+    handle.unlock();
+  }
+}
+
 bool close_handle(SharedHandle& handle) {
   if (!handle.lock_checked()) return false;
   if (handle.poisoned_) {

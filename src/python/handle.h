@@ -54,6 +54,8 @@ class GraphGuard;
 class SharedHandle;
 std::optional<GraphGuard> acquire_graph_lock(SharedHandle& handle);
 bool close_handle(SharedHandle& handle);
+GraphDB* lock_graph(SharedHandle& handle);
+void unlock_graph(SharedHandle& handle);
 
 class SharedHandle {
  public:
@@ -61,31 +63,12 @@ class SharedHandle {
   SharedHandle(const SharedHandle&) = delete;
   SharedHandle& operator=(const SharedHandle&) = delete;
 
-  // Runs core(GraphDB&) under the mutex, for the tools' engine module,
-  // which is built from the same sources but cannot link
-  // acquire_graph_lock. kBusy while a core step holds the mutex. Sets no
-  // Python error; `core` must not run Python code, and an exception from it
-  // poisons the handle, as in the frame.
-  enum class Access { kDone, kBusy, kPoisoned, kClosed };
-  template <typename Core>
-  Access with_db(Core&& core) {
-    std::unique_lock<std::mutex> lock(mu_, std::try_to_lock);
-    if (!lock.owns_lock()) return Access::kBusy;
-    if (poisoned_) return Access::kPoisoned;
-    if (!db_) return Access::kClosed;
-    try {
-      core(*db_);
-    } catch (...) {
-      poisoned_ = true;
-      throw;
-    }
-    return Access::kDone;
-  }
-
  private:
   friend class GraphGuard;
   friend std::optional<GraphGuard> acquire_graph_lock(SharedHandle& handle);
   friend bool close_handle(SharedHandle& handle);
+  friend GraphDB* lock_graph(SharedHandle& handle);
+  friend void unlock_graph(SharedHandle& handle);
 
   // Locks the mutex unless this thread already holds it (returns false
   // with RuntimeError set then).
@@ -117,6 +100,7 @@ class GraphGuard {
 
  private:
   friend std::optional<GraphGuard> acquire_graph_lock(SharedHandle& handle);
+  friend GraphDB* lock_graph(SharedHandle& handle);
   explicit GraphGuard(SharedHandle* h) : h_(h) {}
   SharedHandle* h_;
 };
@@ -128,6 +112,13 @@ class GraphGuard {
 // the user to close the handle and reopen the database). close() still
 // works on a detached handle and frees the file.
 std::optional<GraphGuard> acquire_graph_lock(SharedHandle& handle);
+
+// acquire_graph_lock for the C interface, whose user cannot hold a
+// GraphGuard: the GraphDB with the mutex left locked, or nullptr with the
+// same errors. unlock_graph releases it; it does nothing unless this thread
+// holds the mutex.
+GraphDB* lock_graph(SharedHandle& handle);
+void unlock_graph(SharedHandle& handle);
 
 // close(): takes the GraphDB out under the mutex and drops it after
 // unlocking. A closed handle stays as it is. Returns false with

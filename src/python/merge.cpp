@@ -149,7 +149,7 @@ PyObject* graphdb_merge_from(PyObject* self, PyObject* const* args,
     return call_core(
         *dst_handle,
         [&](GraphDB& dst) {
-          return merge_from_snapshot(dst, taken.nodes, taken.edges, policy);
+          return dst.merge_from(taken.nodes, taken.edges, policy);
         },
         [](MergeReport report) {
           return new_py_merge_report(std::move(report));

@@ -17,6 +17,7 @@ namespace orvi::py {
 #ifdef ORVI_FAULT_INJECTION
 int register_fault_hook(PyObject* module);  // fault_hook.cpp
 #endif
+int register_capi(PyObject* module);  // capi.cpp
 
 namespace {
 
@@ -59,9 +60,10 @@ int orvi_exec(PyObject* module) {
 #ifdef ORVI_FAULT_INJECTION
   if (register_fault_hook(module) < 0) return -1;
 #endif
-  // and last the exception classes, GraphDBError before those deriving
-  // from it.
-  return register_exceptions(module);
+  // then the exception classes, GraphDBError before those deriving from
+  // it, and last the private C interface for the project's other modules.
+  if (register_exceptions(module) < 0) return -1;
+  return register_capi(module);
 }
 
 constexpr const char kModuleDoc[] =

@@ -2,8 +2,8 @@
 //
 // The object owns a copy of the node (id, labels, properties) taken when it
 // was read and never refers back to the database, so it stays usable after
-// the handle is closed. Properties read from the file stay in their encoded
-// form until they are asked for (see RecordProps). Every access to `labels` or
+// the handle is closed. Labels and properties stay in their encoded form
+// until they are asked for. Every access to `labels` or
 // `properties` builds a new list or dict. Equality and hashing are by
 // identity.
 #include <new>
@@ -21,24 +21,23 @@ namespace {
 
 PyTypeObject* g_node_type = nullptr;
 
-const PyNode& node_of(PyObject* self) {
-  return *reinterpret_cast<PyNode*>(self);
+const Node& node_of(PyObject* self) {
+  return reinterpret_cast<PyNode*>(self)->node;
 }
 
 void node_dealloc(PyObject* self) {
-  PyNode* node = reinterpret_cast<PyNode*>(self);
-  node->labels.~vector();
-  node->props.~RecordProps();
+  reinterpret_cast<PyNode*>(self)->node.~Node();
   free_heap_object(self);
 }
 
 PyObject* node_repr(PyObject* self) {
   return guarded([&] {
-    const PyNode& node = node_of(self);
+    const Node& node = node_of(self);
+    const std::vector<std::string> labels = node.labels();
     std::string out = "Node(id=" + std::to_string(node.id) + ", labels=[";
-    for (size_t i = 0; i < node.labels.size(); ++i) {
+    for (size_t i = 0; i < labels.size(); ++i) {
       if (i > 0) out += ", ";
-      out += '"' + escape_label(node.labels[i]) + '"';
+      out += '"' + escape_label(labels[i]) + '"';
     }
     out += "])";
     return str_to_py(out);
@@ -50,11 +49,11 @@ PyObject* node_get_id(PyObject* self, void*) {
 }
 
 PyObject* node_get_labels(PyObject* self, void*) {
-  return guarded([&] { return labels_to_py(node_of(self).labels); });
+  return guarded([&] { return encoded_labels_to_py(node_of(self).label_blob()); });
 }
 
 PyObject* node_get_properties(PyObject* self, void*) {
-  return guarded([&] { return record_properties(node_of(self).props); });
+  return guarded([&] { return record_properties(node_of(self).prop_blob()); });
 }
 
 constexpr const char kGetDoc[] =
@@ -66,23 +65,23 @@ PyObject* node_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                    PyObject* kwnames) {
   return guarded([&] {
     static const Signature sig(kGetDoc);
-    return record_get(node_of(self).props, sig, args, nargs, kwnames);
+    return record_get(node_of(self).prop_blob(), sig, args, nargs, kwnames);
   });
 }
 
 PyObject* node_keys(PyObject* self, PyObject*) {
-  return guarded([&] { return record_keys(node_of(self).props); });
+  return guarded([&] { return record_keys(node_of(self).prop_blob()); });
 }
 
 PyObject* node_subscript(PyObject* self, PyObject* key) {
   return guarded([&] {
-    return record_subscript(node_of(self).props, key, "node");
+    return record_subscript(node_of(self).prop_blob(), key, "node");
   });
 }
 
 int node_contains(PyObject* self, PyObject* key) {
   return guarded_int(
-      [&] { return record_contains(node_of(self).props, key); });
+      [&] { return record_contains(node_of(self).prop_blob(), key); });
 }
 
 PyGetSetDef node_getset[] = {
@@ -126,28 +125,11 @@ PyType_Spec node_spec = {"orvi.Node", sizeof(PyNode), 0, kTypeFlags,
 
 PyTypeObject* node_type() { return g_node_type; }
 
-namespace {
-
-PyObject* make_node(uint64_t id, std::vector<std::string>&& labels,
-                    RecordProps&& props) {
+PyObject* new_py_node(Node node) {
   PyNode* self = PyObject_New(PyNode, g_node_type);
   if (self == nullptr) return nullptr;
-  self->id = id;
-  new (&self->labels) std::vector<std::string>(std::move(labels));
-  new (&self->props) RecordProps(std::move(props));
+  new (&self->node) Node(std::move(node));
   return reinterpret_cast<PyObject*>(self);
-}
-
-}  // namespace
-
-PyObject* new_py_node(Node node) {
-  return make_node(node.id, std::move(node.labels),
-                   RecordProps(std::move(node.properties)));
-}
-
-PyObject* new_py_node(StoredNode node) {
-  return make_node(node.id, std::move(node.labels),
-                   RecordProps(std::move(node.props)));
 }
 
 int register_node(PyObject* module) {

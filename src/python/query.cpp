@@ -9,8 +9,8 @@
 //
 // Running a query (fetch, count, exists) has two stages:
 //   1. Core stage, under the handle's lock: the label-filtered candidates
-//      in ascending id order (read as GraphDB::scan_nodes reads them for
-//      nodes, an EdgeQueryBuilder holding only the labels for edges). The
+//      in ascending id order (GraphDB::query_nodes / query_edges, which
+//      apply skip and limit themselves when there is no predicate). The
 //      lock is released before any Python code runs.
 //   2. Python stage, on that private snapshot: the predicate, then skip,
 //      then limit, always in this order whatever order the refining methods
@@ -37,7 +37,6 @@
 #include "db/graphdb.h"
 #include "graph/edge.h"
 #include "graph/node.h"
-#include "query/builder.h"
 #include "python/args.h"
 #include "python/convert.h"
 #include "python/frame.h"
@@ -192,71 +191,9 @@ PyObject* query_with_count(PyObject* self, PyObject* const* args,
 
 // --- evaluation -----------------------------------------------------------
 
-// A skip and limit that stage 1 applies itself.
-struct Window {
-  uint64_t skip;
-  uint64_t limit;
-};
+using Window = GraphDB::Window;
 
-// Stage 1 for nodes: the label index's union of the labels, or every live
-// node, in ascending id order, with the reads, order and errors of
-// GraphDB::scan_nodes (and, with a window, of QueryBuilder with that skip
-// and limit). The nodes keep their properties encoded; the Node objects
-// convert them when asked. With `window` set (no predicate, a limit), the
-// skip and limit are applied while reading, so nothing past the last result
-// is read or decoded; otherwise every candidate is returned.
-Result<std::vector<StoredNode>> node_candidates(
-    GraphDB& db, const std::vector<std::string>& labels,
-    std::optional<Window> window) {
-  std::vector<StoredNode> out;
-  if (window && window->limit == 0) return out;
-  uint64_t skipped = 0;
-  // Reads one id; true once the window is full.
-  auto take = [&](uint64_t id) -> Result<bool> {
-    auto node = db.get_node(id);
-    if (!node) return node.error();
-    if (!*node) return false;
-    if (window && skipped < window->skip) {
-      ++skipped;
-      return false;
-    }
-    out.push_back(std::move(**node));
-    return window && out.size() >= window->limit;
-  };
-  if (labels.empty()) {
-    const uint64_t next = db.next_node_id();
-    for (uint64_t id = 1; id < next; ++id) {
-      auto full = take(id);
-      if (!full) return full.error();
-      if (*full) break;
-    }
-  } else {
-    const std::vector<uint64_t> ids = db.label_index().ids_for_labels(labels);
-    if (!window) out.reserve(ids.size());
-    for (uint64_t id : ids) {
-      auto full = take(id);
-      if (!full) return full.error();
-      if (*full) break;
-    }
-  }
-  return out;
-}
-
-Result<std::vector<Edge>> edge_candidates(
-    GraphDB& db, const std::vector<std::string>& labels,
-    std::optional<Window> window) {
-  EdgeQueryBuilder builder = db.edge_query();
-  for (const std::string& label : labels) builder.label(label);
-  if (window) {
-    builder.skip = window->skip;
-    builder.limit = window->limit;
-  }
-  return builder.fetch();
-}
-
-PyObject* new_py_record(StoredNode node) {
-  return new_py_node(std::move(node));
-}
+PyObject* new_py_record(Node node) { return new_py_node(std::move(node)); }
 PyObject* new_py_record(Edge edge) { return new_py_edge(std::move(edge)); }
 
 // NumPy's boolean scalar (numpy.bool, formerly numpy.bool_), recognised by
@@ -293,9 +230,9 @@ PyObject* run_query(PyObject* self, std::optional<uint64_t> limit, Want want) {
 
   auto candidates = run_core(*q->handle, [&](GraphDB& db) {
     if constexpr (std::is_same_v<Record, Node>) {
-      return node_candidates(db, q->labels, window);
+      return db.query_nodes(q->labels, window);
     } else {
-      return edge_candidates(db, q->labels, window);
+      return db.query_edges(q->labels, window);
     }
   });
   if (!candidates) return nullptr;

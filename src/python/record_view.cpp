@@ -43,49 +43,32 @@ size_t find_entry(std::string_view blob, std::string_view key) {
 
 // The property named `key` as a new Python object, or nullptr without an
 // error set when there is none.
-PyObject* lookup(const RecordProps& props, const std::string& key) {
-  if (const auto* map = std::get_if<PropMap>(&props)) {
-    const PropValue* value = find_prop(*map, key);
-    return value ? prop_to_py(*value) : nullptr;
-  }
-  const Bytes& blob = std::get<Bytes>(props);
+PyObject* lookup(std::string_view blob, const std::string& key) {
   const size_t pos = find_entry(blob, key);
   return pos == kAbsent ? nullptr : encoded_value_to_py(blob, pos);
 }
 
-bool has_key(const RecordProps& props, const std::string& key) {
-  if (const auto* map = std::get_if<PropMap>(&props)) {
-    return find_prop(*map, key) != nullptr;
-  }
-  return find_entry(std::get<Bytes>(props), key) != kAbsent;
-}
-
 }  // namespace
 
-PyObject* record_properties(const RecordProps& props) {
-  if (const auto* map = std::get_if<PropMap>(&props)) return props_to_py(*map);
-  return encoded_props_to_py(std::get<Bytes>(props));
+PyObject* record_properties(std::string_view blob) {
+  return encoded_props_to_py(blob);
 }
 
-PyObject* record_get(const RecordProps& props, const Signature& sig,
+PyObject* record_get(std::string_view blob, const Signature& sig,
                      PyObject* const* args, Py_ssize_t nargs,
                      PyObject* kwnames) {
   BoundArgs bound;
   if (!bind_args(sig, args, nargs, kwnames, bound)) return nullptr;
   std::string key;
   if (!str_from_py(bound[0], sig, "key", key)) return nullptr;
-  PyObject* value = lookup(props, key);
+  PyObject* value = lookup(blob, key);
   if (value == nullptr && !PyErr_Occurred()) return new_none();
   return value;
 }
 
-PyObject* record_keys(const RecordProps& props) {
+PyObject* record_keys(std::string_view blob) {
   std::vector<std::string_view> names;
-  if (const auto* map = std::get_if<PropMap>(&props)) {
-    names.reserve(map->size());
-    for (const auto& entry : *map) names.push_back(entry.first);
-  } else {
-    const Bytes& blob = std::get<Bytes>(props);
+  {
     bool ascending = true;
     for_each_entry(blob, [&](std::string_view key, size_t) {
       if (!names.empty() && !(names.back() < key)) ascending = false;
@@ -112,11 +95,11 @@ PyObject* record_keys(const RecordProps& props) {
   return list.release();
 }
 
-PyObject* record_subscript(const RecordProps& props, PyObject* key_obj,
+PyObject* record_subscript(std::string_view blob, PyObject* key_obj,
                            const char* word) {
   std::string key;
   if (!prop_key_from_py(key_obj, key)) return nullptr;
-  PyObject* value = lookup(props, key);
+  PyObject* value = lookup(blob, key);
   if (value != nullptr || PyErr_Occurred()) return value;
   PyRef message(PyUnicode_FromFormat(
       "No property named '%U' on this %s. Use .get('%U') if the key may be "
@@ -126,10 +109,10 @@ PyObject* record_subscript(const RecordProps& props, PyObject* key_obj,
   return nullptr;
 }
 
-int record_contains(const RecordProps& props, PyObject* key_obj) {
+int record_contains(std::string_view blob, PyObject* key_obj) {
   std::string key;
   if (!prop_key_from_py(key_obj, key)) return -1;
-  return has_key(props, key) ? 1 : 0;
+  return find_entry(blob, key) != kAbsent ? 1 : 0;
 }
 
 std::string escape_label(const std::string& s) {

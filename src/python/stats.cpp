@@ -81,7 +81,7 @@ PyObject* graphdb_edges_between(PyObject* self, PyObject* const* args,
     return call_core(
         *graphdb_handle(self),
         [&](GraphDB& db) { return db.edges_between(members); },
-        [](const std::vector<StoredEdge>& edges) {
+        [](const std::vector<Edge>& edges) {
           return edge_records_to_py(edges);
         });
   });

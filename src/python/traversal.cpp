@@ -27,10 +27,10 @@ namespace {
 
 // The walks report nodes with their properties still encoded; the Node
 // objects convert them when asked.
-using Walk = Result<std::vector<std::pair<StoredNode, uint64_t>>> (
+using Walk = Result<std::vector<std::pair<Node, uint64_t>>> (
     GraphDB::*)(uint64_t, uint64_t);
 
-PyObject* depth_list_to_py(std::vector<std::pair<StoredNode, uint64_t>> found) {
+PyObject* depth_list_to_py(std::vector<std::pair<Node, uint64_t>> found) {
   PyRef list(PyList_New(static_cast<Py_ssize_t>(found.size())));
   if (!list) return nullptr;
   for (size_t i = 0; i < found.size(); ++i) {
@@ -101,7 +101,7 @@ PyObject* graphdb_shortest_path(PyObject* self, PyObject* const* args,
           if (label) view = *label;
           return db.shortest_path(start, goal, view);
         },
-        [](std::optional<std::vector<StoredNode>> path) -> PyObject* {
+        [](std::optional<std::vector<Node>> path) -> PyObject* {
           if (!path) return new_none();
           return node_list_to_py(std::move(*path));
         });

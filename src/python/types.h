@@ -8,7 +8,7 @@
 // Object layouts hold C++ members constructed in place when the object is
 // made and destroyed in its tp_dealloc:
 //   PyGraphDB, PyTransaction: a HandleRef to the shared handle;
-//   PyNode, PyEdge: a detached copy of the core record (see RecordProps);
+//   PyNode, PyEdge: the core record, detached from the file;
 //   PyMergeReport (merge_report.cpp): a detached MergeReport.
 #ifndef ORVI_PYTHON_TYPES_H_
 #define ORVI_PYTHON_TYPES_H_
@@ -16,7 +16,6 @@
 #include "python/pyref.h"
 
 #include <string>
-#include <variant>
 #include <vector>
 
 #include "graph/edge.h"
@@ -37,26 +36,16 @@ struct PyTransaction {
   HandleRef handle;
 };
 
-// The properties of a Node or Edge object: the decoded map (records the
-// core built, such as the one add_node returns), or the property blob as
-// read from the file (checked to decode when it was read), converted
-// straight to Python objects on every access. Empty bytes: no properties.
-using RecordProps = std::variant<PropMap, Bytes>;
-
+// A Node or Edge object holds the core record as read or written: its
+// labels and properties stay encoded until they are asked for.
 struct PyNode {
   PyObject_HEAD
-  uint64_t id;
-  std::vector<std::string> labels;
-  RecordProps props;
+  Node node;
 };
 
 struct PyEdge {
   PyObject_HEAD
-  uint64_t id;
-  std::string label;
-  uint64_t from_node;
-  uint64_t to_node;
-  RecordProps props;
+  Edge edge;
 };
 
 #ifdef Py_TPFLAGS_IMMUTABLETYPE
@@ -84,9 +73,7 @@ PyTypeObject* merge_report_type();
 PyObject* new_py_graphdb(HandleRef handle);
 PyObject* new_py_transaction(HandleRef handle);
 PyObject* new_py_node(Node node);
-PyObject* new_py_node(StoredNode node);
 PyObject* new_py_edge(Edge edge);
-PyObject* new_py_edge(StoredEdge edge);
 PyObject* new_py_merge_report(MergeReport report);
 
 inline bool is_py_node(PyObject* o) {
@@ -164,7 +151,7 @@ PyObject* graphdb_merge_edge(PyObject* self, PyObject* const* args,
 // first, then the endpoints, then the properties; then one core write that
 // makes or finds the edge.
 using EdgeWrite = Result<Edge> (GraphDB::*)(uint64_t, std::string, uint64_t,
-                                            PropMap);
+                                            const PropMap&);
 PyObject* graphdb_write_edge(PyObject* self, const Signature& sig,
                              PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames, EdgeWrite write);

@@ -9,7 +9,7 @@
 #define ORVI_HAVE_CLMUL 0
 #endif
 
-#include "storage/serializer.h"
+#include "storage/layout.h"
 
 namespace orvi {
 

@@ -13,8 +13,6 @@ namespace {
 
 constexpr uint8_t kMagic[16] = {'O', 'R', 'V', 'I', 0, 0, 0, 0,
                                 0,   0,   0,   0,   0, 0, 0, 0};
-constexpr uint16_t kVersionMajor = kFormatVersionMajor;
-constexpr uint16_t kVersionMinor = kFormatVersionMinor;
 
 std::string hex16(uint64_t v) {
   char buf[17];
@@ -54,11 +52,11 @@ Result<FileHeader> FileHeader::from_bytes(const uint8_t* b, size_t len) {
   }
   uint16_t major = get_u16(b + 16);
   uint16_t minor = get_u16(b + 18);
-  if (major != kVersionMajor || minor != kVersionMinor) {
+  if (major != kFormatVersionMajor || minor != kFormatVersionMinor) {
     return OrviError::corrupted(
         "unsupported file format version: " + std::to_string(major) + "." +
         std::to_string(minor) + " (supported: " +
-        std::to_string(kVersionMajor) + "." + std::to_string(kVersionMinor) +
+        std::to_string(kFormatVersionMajor) + "." + std::to_string(kFormatVersionMinor) +
         ")");
   }
   uint32_t page_size = get_u32(b + 20);
@@ -89,8 +87,8 @@ Result<FileHeader> FileHeader::from_bytes(const uint8_t* b, size_t len) {
 void FileHeader::to_bytes(uint8_t* b) const {
   std::memset(b, 0, kHeaderSize);
   std::memcpy(b, kMagic, 16);
-  put_u16(b + 16, kVersionMajor);
-  put_u16(b + 18, kVersionMinor);
+  put_u16(b + 16, kFormatVersionMajor);
+  put_u16(b + 18, kFormatVersionMinor);
   put_u32(b + 20, static_cast<uint32_t>(kPageSize));
   put_u64(b + 24, node_count);
   put_u64(b + 32, edge_count);

@@ -56,7 +56,7 @@
 #include "error/result.h"
 #include "storage/cache.h"
 #include "storage/file.h"
-#include "storage/serializer.h"
+#include "storage/layout.h"
 #include "storage/wal.h"
 
 namespace orvi {
@@ -65,6 +65,14 @@ inline constexpr size_t kCacheCapacity = 256;
 // The one format version this pager reads and writes.
 inline constexpr uint16_t kFormatVersionMajor = 1;
 inline constexpr uint16_t kFormatVersionMinor = 0;
+
+// The header's u64 fields of the table above by name, for readers outside
+// the core (the tools' engine module hands them to Python).
+inline constexpr SlotField kHeaderFields[] = {
+    {"node_count", 24},      {"edge_count", 32},      {"next_node_id", 40},
+    {"next_edge_id", 48},    {"node_index_head", 56}, {"edge_index_head", 64},
+    {"prop_index_head", 72}, {"prop_tail", 80},       {"wal_offset", 88},
+    {"wal_length", 96},      {"checksum", 104}};
 
 struct FileHeader {
   uint64_t node_count = 0;
@@ -178,6 +186,14 @@ class Pager {
   Result<EdgeSlot> read_edge_slot(uint64_t id);
   Status write_edge_slot(const EdgeSlot& slot);
   Result<uint64_t> append_prop(std::string_view bytes);
+  // The blob [offset, offset + len) of property storage, the one reader of
+  // blob bytes. A blob within one page is a view into the page image,
+  // valid only until the next pager call; a longer one is copied into
+  // `scratch` and the view points there. len 0 gives an empty view without
+  // I/O. Lengths beyond kMaxBlobLen and offsets outside the data region
+  // are CorruptedFile. read_prop returns a copy.
+  Result<std::string_view> view_prop(uint64_t offset, uint32_t len,
+                                     std::string& scratch);
   Result<std::string> read_prop(uint64_t offset, uint32_t len);
   void reset_prop_storage();
 

@@ -281,8 +281,9 @@ Result<uint64_t> Pager::append_prop(std::string_view bytes) {
   return tail;
 }
 
-Result<std::string> Pager::read_prop(uint64_t offset, uint32_t len) {
-  if (len == 0) return std::string();
+Result<std::string_view> Pager::view_prop(uint64_t offset, uint32_t len,
+                                          std::string& scratch) {
+  if (len == 0) return std::string_view();
   if (len > kMaxBlobLen) {
     return OrviError::corrupted("blob length " + std::to_string(len) +
                                 " exceeds the largest blob of " +
@@ -292,7 +293,15 @@ Result<std::string> Pager::read_prop(uint64_t offset, uint32_t len) {
     return OrviError::corrupted("blob at offset " + std::to_string(offset) +
                                 " lies outside the data region");
   }
-  std::string out(len, '\0');
+  const uint64_t first_page = offset / kPageSize * kPageSize;
+  if (first_page == (offset + len - 1) / kPageSize * kPageSize) {
+    auto page = view_page(first_page);
+    if (!page) return page.error();
+    return std::string_view(
+        reinterpret_cast<const char*>((*page)->data() + (offset - first_page)),
+        len);
+  }
+  scratch.assign(len, '\0');
   uint64_t pos = offset;
   size_t done = 0;
   while (done < len) {
@@ -301,11 +310,19 @@ Result<std::string> Pager::read_prop(uint64_t offset, uint32_t len) {
     size_t chunk = std::min<size_t>(len - done, kPageSize - in_page);
     auto page = view_page(page_off);
     if (!page) return page.error();
-    std::memcpy(out.data() + done, (*page)->data() + in_page, chunk);
+    std::memcpy(scratch.data() + done, (*page)->data() + in_page, chunk);
     done += chunk;
     pos += chunk;
   }
-  return out;
+  return std::string_view(scratch);
+}
+
+Result<std::string> Pager::read_prop(uint64_t offset, uint32_t len) {
+  std::string scratch;
+  auto bytes = view_prop(offset, len, scratch);
+  if (!bytes) return bytes.error();
+  if (bytes->data() == scratch.data()) return scratch;
+  return std::string(*bytes);
 }
 
 void Pager::reset_prop_storage() {

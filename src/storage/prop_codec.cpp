@@ -247,18 +247,19 @@ bool operator==(const PropValue& a, const PropValue& b) {
       }
       return true;
     }
-    case Kind::kMap: {
-      const PropMap& x = a.as_map();
-      const PropMap& y = b.as_map();
-      if (x.size() != y.size()) return false;
-      for (const auto& [key, value] : x) {
-        auto it = y.find(key);
-        if (it == y.end() || !(value == it->second)) return false;
-      }
-      return true;
-    }
+    case Kind::kMap:
+      return props_equal(a.as_map(), b.as_map());
   }
   return false;
+}
+
+bool props_equal(const PropMap& a, const PropMap& b) {
+  if (a.size() != b.size()) return false;
+  for (const auto& [key, value] : a) {
+    auto it = b.find(key);
+    if (it == b.end() || !(value == it->second)) return false;
+  }
+  return true;
 }
 
 void encode_into(const PropValue& value, Bytes& out) {
@@ -384,12 +385,19 @@ Bytes encode_labels(const std::vector<std::string>& labels) {
 
 namespace {
 
-// The labels of a labels blob, in order, each added to `out` as a string
-// or a view; the checks and errors of decode_labels. On an error `out`
-// holds the labels before the first one that is not a String.
 // Label sets are short; a damaged count must not reserve much.
 constexpr size_t kMaxLabelReserve = 1024;
 
+// Takes the labels nowhere, for validate_labels.
+struct NoLabels {
+  void clear() {}
+  void reserve(size_t) {}
+  void emplace_back(std::string_view) {}
+};
+
+// The labels of a labels blob, in order, each added to `out` as a string
+// or a view; the checks and errors of decode_labels. On an error `out`
+// holds the labels before the first one that is not a String.
 template <typename Labels>
 Status collect_labels(std::string_view bytes, Labels& out) {
   out.clear();
@@ -419,6 +427,11 @@ Status collect_labels(std::string_view bytes, Labels& out) {
 }
 
 }  // namespace
+
+Status validate_labels(std::string_view bytes) {
+  NoLabels none;
+  return collect_labels(bytes, none);
+}
 
 Status decode_label_views(std::string_view bytes,
                           std::vector<std::string_view>& out) {

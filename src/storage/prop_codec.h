@@ -28,9 +28,11 @@
 // blobs are bounded far below 4 GiB by property storage, so the encoder
 // never meets a longer string or container.
 //
-// Every reader of this layout is one walk, ValueWalker in prop_walk.h,
-// with different sinks: decoding, validating, skipping and the binding's
-// Python objects. A checked walk makes one forward pass and never reads
+// Decoding, validating, skipping and the binding's Python objects are one
+// walk, ValueWalker in prop_walk.h, with different sinks. Two readers step
+// through a blob that such a walk has already checked: the label list
+// (decode_labels and its views) and the binding's lookup of one map entry.
+// A checked walk makes one forward pass and never reads
 // outside its input: every length is checked against the remaining bytes
 // before use. Counts are not trusted for allocation, because a damaged
 // count says nothing about how many elements follow; a count larger than
@@ -166,6 +168,9 @@ class PropValue {
       v_;
 };
 
+// The equality of two Map values (see above).
+bool props_equal(const PropMap& a, const PropMap& b);
+
 // True when `s` is well-formed UTF-8: no overlong forms, no surrogates
 // (U+D800..U+DFFF), nothing above U+10FFFF, no truncated sequence.
 bool is_valid_utf8(std::string_view s);
@@ -210,11 +215,13 @@ Status validate_props(std::string_view bytes);
 // decodes to no labels; a value that is not a List fails with "labels:
 // expected List", a non-String element with "labels: expected String in
 // list". decode_label_views gives the same result as views into `bytes`
-// (valid while `bytes` is), refilling `out`.
+// (valid while `bytes` is), refilling `out`; validate_labels only the
+// verdict.
 Bytes encode_labels(const std::vector<std::string>& labels);
 Result<std::vector<std::string>> decode_labels(std::string_view bytes);
 Status decode_label_views(std::string_view bytes,
                           std::vector<std::string_view>& out);
+Status validate_labels(std::string_view bytes);
 
 // --- MapBox, defined here because it needs the complete PropValue --------
 

@@ -45,7 +45,7 @@
 
 #include "error/error.h"
 #include "storage/prop_codec.h"
-#include "storage/serializer.h"
+#include "storage/layout.h"
 
 namespace orvi {
 

@@ -14,14 +14,19 @@
 //   clear_stale_lock(path)  removes a lock left by a process that died
 //   pending_pages(db)       the pages an open orvi.GraphDB has changed
 //                           since its last commit, from its core handle
+//   LAYOUT                  the file layout's and the codec's sizes and
+//                           offsets
 // Errors: FormatError (with the engine's text) for damage that stops a
 // read, OSError for a file that cannot be opened or read.
 //
-// with_graph reads the orvi.GraphDB object's layout (python/types.h). That
-// is sound only for the orvi module built with this one: the object's type
-// must be orvi.GraphDB itself with the size this module was compiled for,
-// and the handle is read only through inline members. The graph algorithms
-// (algorithms.cpp) reach the database the same way.
+// An orvi.GraphDB is reached only through the orvi module's C interface
+// (python/capi.h), never through the object's layout: with_graph below
+// is the one place that takes an open handle, for pending_pages and the
+// graph algorithms (algorithms.cpp).
+//
+// The module lives in src/tools, apart from the binding in src/python: it
+// is a second extension module, linked with its own copy of the core, that
+// depends on the orvi module only through that interface.
 #include "python/pyref.h"
 
 #include <errno.h>
@@ -31,13 +36,16 @@
 #include <memory>
 #include <new>
 #include <optional>
+#include <iterator>
 #include <string>
 
 #include "graph/check.h"
-#include "python/types.h"
+#include "python/capi.h"
 #include "tools/tools.h"
 #include "storage/lock.h"
 #include "storage/pager.h"
+#include "storage/prop_codec.h"
+#include "storage/wal.h"
 
 namespace orvi::tools {
 
@@ -391,6 +399,53 @@ PyMethodDef engine_methods[] = {
      "Pages an open orvi.GraphDB has changed since its last commit."},
     {nullptr, nullptr, 0, nullptr}};
 
+// A dict of name -> offset for a slot's fields.
+PyObject* fields_of(const SlotField* fields, size_t count) {
+  PyRef dict(PyDict_New());
+  if (!dict) return nullptr;
+  for (size_t i = 0; i < count; ++i) {
+    PyRef offset(u64(fields[i].offset));
+    if (!offset ||
+        PyDict_SetItemString(dict.get(), fields[i].name, offset.get()) < 0) {
+      return nullptr;
+    }
+  }
+  return dict.release();
+}
+
+// LAYOUT: the file layout's sizes and offsets and the codec's sizes, for
+// Python code and tests that size or patch files, so that they ask the
+// engine instead of copying its numbers. The codec's sizes are measured on
+// the codec itself.
+PyObject* layout_dict() {
+  const size_t tag = encoded_size(PropValue());
+  return dict_of({
+      {"page_size", u64(kPageSize)},
+      {"header_size", u64(kHeaderSize)},
+      {"wal_offset", u64(kWalOffset)},
+      {"wal_reserved", u64(kWalReserved)},
+      {"wal_page_entry", u64(kWalPageEntry)},
+      {"data_start", u64(kDataStart)},
+      {"extent_size", u64(kExtentSize)},
+      {"slot_page_header", u64(kSlotPageHeader)},
+      {"node_slot_size", u64(kNodeSlotSize)},
+      {"nodes_per_page", u64(kNodesPerPage)},
+      {"nodes_per_extent", u64(kNodesPerExtent)},
+      {"edge_slot_size", u64(kEdgeSlotSize)},
+      {"edges_per_page", u64(kEdgesPerPage)},
+      {"edges_per_extent", u64(kEdgesPerExtent)},
+      {"max_blob_len", u64(kMaxBlobLen)},
+      {"header_fields", fields_of(kHeaderFields, std::size(kHeaderFields))},
+      {"node_fields", fields_of(kNodeSlotFields, std::size(kNodeSlotFields))},
+      {"edge_fields", fields_of(kEdgeSlotFields, std::size(kEdgeSlotFields))},
+      {"codec_tag", u64(tag)},
+      {"codec_length",
+       u64(encoded_size(PropValue::from_string(std::string())) - tag)},
+      {"codec_number", u64(encoded_size(PropValue::from_int(0)) - tag)},
+      {"codec_bool", u64(encoded_size(PropValue::from_bool(false)) - tag)},
+  });
+}
+
 int engine_exec(PyObject* module) {
   if (g_file_type == nullptr) {
     g_file_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&file_spec));
@@ -405,6 +460,9 @@ int engine_exec(PyObject* module) {
         "The file does not follow the format; the message says where.",
         nullptr, nullptr);
     if (g_format_error == nullptr) return -1;
+  }
+  if (py::add_to_module(module, "LAYOUT", PyRef(layout_dict())) < 0) {
+    return -1;
   }
   PyObject* file_type = reinterpret_cast<PyObject*>(g_file_type);
   if (py::add_to_module(module, "File", PyRef::borrow(file_type)) < 0) {
@@ -434,54 +492,24 @@ PyModuleDef engine_module = {PyModuleDef_HEAD_INIT,
 
 // The one place that reaches into the orvi.GraphDB object's layout.
 bool with_graph(PyObject* db, const std::function<void(GraphDB&)>& core) {
-  static PyObject* graphdb_type = nullptr;  // orvi.GraphDB, once looked up
-  if (graphdb_type == nullptr) {
-    PyRef orvi(PyImport_ImportModule("orvi"));
-    if (!orvi) return false;
-    graphdb_type = PyObject_GetAttrString(orvi.get(), "GraphDB");
-    if (!graphdb_type) return false;
-  }
-  if (reinterpret_cast<PyObject*>(Py_TYPE(db)) != graphdb_type) {
-    PyErr_Format(PyExc_TypeError, "expected an orvi.GraphDB, not %.100s",
-                 Py_TYPE(db)->tp_name);
-    return false;
-  }
-  if (Py_TYPE(db)->tp_basicsize !=
-      static_cast<Py_ssize_t>(sizeof(py::PyGraphDB))) {
+  const OrviCApi* api = orvi_import_capi(1);
+  if (api == nullptr) return false;
+  if (api->graphdb_size != sizeof(GraphDB)) {
     PyErr_SetString(PyExc_RuntimeError,
                     "orvi_tools was built with another orvi module");
     return false;
   }
-  py::SharedHandle* handle = reinterpret_cast<py::PyGraphDB*>(db)->handle.get();
-  if (handle == nullptr) {
-    PyErr_SetString(PyExc_ValueError, py::kClosedMessage);
-    return false;
+  // Sets the binding's own exception for a closed, poisoned, re-entered or
+  // detached handle, and TypeError for anything but an orvi.GraphDB.
+  void* graph = api->acquire_graphdb(db);
+  if (graph == nullptr) return false;
+  try {
+    core(*static_cast<GraphDB*>(graph));
+  } catch (...) {
+    api->release_graphdb(db);
+    throw;
   }
-  std::optional<OrviError> detached;
-  const auto access = handle->with_db([&](GraphDB& graph) {
-    if (graph.detached()) {
-      detached = *graph.detach_reason();
-    } else {
-      core(graph);
-    }
-  });
-  switch (access) {
-    case py::SharedHandle::Access::kDone:
-      break;
-    case py::SharedHandle::Access::kBusy:
-      PyErr_SetString(PyExc_RuntimeError, py::kReentrantMessage);
-      return false;
-    case py::SharedHandle::Access::kPoisoned:
-      PyErr_SetString(PyExc_RuntimeError, py::kPoisonedMessage);
-      return false;
-    case py::SharedHandle::Access::kClosed:
-      PyErr_SetString(PyExc_ValueError, py::kClosedMessage);
-      return false;
-  }
-  if (detached) {
-    raise_orvi_error(*detached);
-    return false;
-  }
+  api->release_graphdb(db);
   return true;
 }
 

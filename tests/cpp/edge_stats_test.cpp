@@ -67,15 +67,13 @@ class EdgeStatsTest : public orvi::testing::MemoryPagerTest {
     EXPECT_TRUE(*degrees == want_degrees);
     ASSERT_EQ(between->size(), want_between.size());
     for (size_t i = 0; i < want_between.size(); ++i) {
-      const StoredEdge& got = (*between)[i];
+      const Edge& got = (*between)[i];
       const Edge& want = want_between[i];
       EXPECT_EQ(got.id, want.id);
       EXPECT_EQ(got.label, want.label);
       EXPECT_EQ(got.from_node, want.from_node);
       EXPECT_EQ(got.to_node, want.to_node);
-      auto props = decode_props(got.props);
-      ASSERT_OK(props);
-      EXPECT_TRUE(props_equal(*props, want.properties));
+      EXPECT_TRUE(props_equal(got.properties(), want.properties()));
     }
   }
 

@@ -121,7 +121,7 @@ TEST_F(EdgeTest, ListsRunNewestFirstAndFilterByExactLabel) {
   auto e = get_edge(*pager_, 3);
   ASSERT_TRUE(e && *e);
   EXPECT_EQ((*e)->to_node, b);
-  EXPECT_EQ((*e)->properties.at("w"), I(5));
+  EXPECT_EQ((*e)->properties().at("w"), I(5));
   EXPECT_FALSE(*get_edge(*pager_, 0));
   EXPECT_FALSE(*get_edge(*pager_, 4));
 
@@ -322,10 +322,10 @@ TEST_F(EdgeTest, UpdateMergesLikeNodesAndMissingEdgeFails) {
       update_edge(*pager_, id, {{"a", I(1)}, {"c", PropValue::null()}}));
   auto e = get_edge(*pager_, id);
   ASSERT_TRUE(e && *e);
-  EXPECT_EQ((*e)->properties.size(), 3u);
-  EXPECT_EQ((*e)->properties.at("a"), I(1));
-  EXPECT_EQ((*e)->properties.at("b"), I(2));
-  EXPECT_TRUE((*e)->properties.at("c").is_null());
+  EXPECT_EQ((*e)->properties().size(), 3u);
+  EXPECT_EQ((*e)->properties().at("a"), I(1));
+  EXPECT_EQ((*e)->properties().at("b"), I(2));
+  EXPECT_TRUE((*e)->properties().at("c").is_null());
   EXPECT_EQ((*e)->label, "R");
   EXPECT_EQ(eslot(id).label_offset, before.label_offset);
 

@@ -7,7 +7,7 @@ namespace orvi {
 namespace {
 
 TEST(ErrorMessages, RecordKindsFillTheirTemplates) {
-  EXPECT_EQ(format_orvi_error(OrviError::node_not_found(0)),
+  EXPECT_EQ(OrviError::node_not_found(0).message(),
             "No node with id 0. Use a positive integer id returned from "
             "add_node() or an existing Node.id; id 0 is never valid.");
   EXPECT_EQ(OrviError::edge_not_found(12).message(),

@@ -118,7 +118,7 @@ TEST(FuzzHarness, BaseImageHoldsTheGraph) {
   EXPECT_EQ(5u, edges->size());  // edge 2 was deleted
   auto node1 = get_node(**pager, 1);
   ASSERT_TRUE(node1 && node1->has_value());
-  EXPECT_EQ(32, (*node1)->properties.at("age").as_int());
+  EXPECT_EQ(32, (*node1)->properties().at("age").as_int());
 }
 
 // Applies mutation records (built like the db seeds) to a copy of the base

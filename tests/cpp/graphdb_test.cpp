@@ -214,7 +214,7 @@ TEST_F(GraphDBTest, RollbackRebuildsTheIndexAndClearsTheFlag) {
   EXPECT_FALSE(db->in_transaction());
   EXPECT_TRUE(db->label_index().ids_for_labels({"Gone"}).empty());
   EXPECT_EQ(db->label_index().ids_for_labels({"Kept"}).size(), 1u);
-  auto scanned = db->scan_nodes({});
+  auto scanned = db->query_nodes({}, std::nullopt);
   ASSERT_TRUE(scanned);
   EXPECT_EQ(scanned->size(), 1u);
 }

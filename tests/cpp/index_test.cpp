@@ -19,6 +19,11 @@ namespace {
 using Ids = std::vector<uint64_t>;
 using Labels = std::vector<std::string>;
 
+// A node record carrying `labels`, as the index receives it.
+Node rec(uint64_t id, const Labels& labels) {
+  return Node::of(id, labels.empty() ? Bytes() : encode_labels(labels), {});
+}
+
 class LabelIndexTest : public orvi::testing::MemoryPagerTest {
  protected:
   uint64_t add(Labels labels) {
@@ -50,22 +55,22 @@ TEST_F(LabelIndexTest, LookupIsTheUnionOfTheListedLabels) {
 
 TEST_F(LabelIndexTest, RemoveEmptiesSetsButKeepsKeys) {
   LabelIndex idx;
-  idx.remove(1, {"A"});  // empty index: nothing happens, no key appears
+  idx.remove(rec(1, {"A"}));  // empty index: nothing happens, no key appears
   EXPECT_EQ(idx.label_count(), 0u);
   EXPECT_EQ(idx.ids_for_labels({"A"}), Ids{});
 
-  idx.insert(1, {"A", "B"});
-  idx.insert(2, {"B"});
-  idx.remove(2, {"B", "Unknown"});
+  idx.insert(rec(1, {"A", "B"}));
+  idx.insert(rec(2, {"B"}));
+  idx.remove(rec(2, {"B", "Unknown"}));
   EXPECT_EQ(idx.ids_for_labels({"B"}), (Ids{1}));
   EXPECT_FALSE(idx.has_label("Unknown"));
-  idx.remove(1, {"A", "B"});
+  idx.remove(rec(1, {"A", "B"}));
   EXPECT_EQ(idx.ids_for_labels({"B"}), Ids{});
   EXPECT_EQ(idx.ids_for_labels({"A", "B"}), Ids{});
   EXPECT_TRUE(idx.has_label("A"));
   EXPECT_TRUE(idx.has_label("B"));
   EXPECT_EQ(idx.label_count(), 2u);
-  idx.insert(3, {"B"});
+  idx.insert(rec(3, {"B"}));
   EXPECT_EQ(idx.ids_for_labels({"B"}), (Ids{3}));
 }
 
@@ -78,7 +83,7 @@ TEST_F(LabelIndexTest, RepeatedLabelsAndCaseAndEmptyLabel) {
   EXPECT_EQ(idx.ids_for_labels({"a"}), (Ids{2}));
   EXPECT_EQ(idx.ids_for_labels({""}), (Ids{3}));
   EXPECT_EQ(idx.label_count(), 3u);
-  idx.insert(id, {"A", "A"});
+  idx.insert(rec(id, {"A", "A"}));
   EXPECT_EQ(idx.ids_for_labels({"A", "a"}), (Ids{1, 2}));
 }
 
@@ -157,7 +162,7 @@ TEST_F(LabelIndexTest, BuildFailsWhereGetNodeFails) {
         break;
       }
       if (!n->has_value()) continue;
-      for (const std::string& l : (*n)->labels) {
+      for (const std::string& l : (*n)->labels()) {
         Ids& ids = by_label[l];
         if (ids.empty() || ids.back() != id) ids.push_back(id);
       }
@@ -182,15 +187,15 @@ TEST(LabelIndexSets, DenseUnionsAreSortedWithoutRepeats) {
   LabelIndex idx;
   std::set<uint64_t> x, y;
   for (uint64_t id = 0; id <= 500; ++id) {
-    idx.insert(id, {"X"});
+    idx.insert(rec(id, {"X"}));
     x.insert(id);
   }
   for (uint64_t id = 250; id <= 5000; id += 3) {
-    idx.insert(id, {"Y", "Y"});
+    idx.insert(rec(id, {"Y", "Y"}));
     y.insert(id);
   }
   for (uint64_t id = 10; id <= 4000; id += 7) {
-    idx.remove(id, {"X", "Y"});
+    idx.remove(rec(id, {"X", "Y"}));
     x.erase(id);
     y.erase(id);
   }
@@ -200,7 +205,7 @@ TEST(LabelIndexSets, DenseUnionsAreSortedWithoutRepeats) {
   EXPECT_EQ(idx.ids_for_labels({"Y"}), Ids(y.begin(), y.end()));
   EXPECT_EQ(idx.ids_for_labels({"Y", "X", "Y"}), Ids(both.begin(), both.end()));
   // A far-away id makes the range sparse: still sorted and unique.
-  idx.insert(1ULL << 60, {"X"});
+  idx.insert(rec(1ULL << 60, {"X"}));
   both.insert(1ULL << 60);
   EXPECT_EQ(idx.ids_for_labels({"X", "Y"}), Ids(both.begin(), both.end()));
 }
@@ -226,10 +231,10 @@ TEST(LabelIndexSets, RandomInsertsAndRemovesMatchAPlainSet) {
     const uint64_t id = !big ? scattered[rng() % scattered.size()]
                         : rng() % 8 ? rng() % 3000 : rng();
     if (rng() % 3) {
-      idx.insert(id, labels);
+      idx.insert(rec(id, labels));
       for (const auto& l : labels) want[l].insert(id);
     } else {
-      idx.remove(id, labels);
+      idx.remove(rec(id, labels));
       for (const auto& l : labels) {
         if (want.count(l)) want[l].erase(id);
       }

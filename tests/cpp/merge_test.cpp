@@ -41,15 +41,15 @@ std::string dump(GraphDB& db) {
   auto nodes = all_nodes(db.pager());
   EXPECT_TRUE(nodes);
   for (const Node& n : *nodes) {
-    out += "N" + std::to_string(n.id) + ":" + encode_labels(n.labels) + ":" +
-           encode_props(n.properties) + "\n";
+    out += "N" + std::to_string(n.id) + ":" + encode_labels(n.labels()) + ":" +
+           encode_props(n.properties()) + "\n";
   }
   auto edges = all_edges(db.pager());
   EXPECT_TRUE(edges);
   for (const Edge& e : *edges) {
     out += "E" + std::to_string(e.id) + ":" + std::to_string(e.from_node) +
            ">" + std::to_string(e.to_node) + ":" + e.label + ":" +
-           encode_props(e.properties) + "\n";
+           encode_props(e.properties()) + "\n";
   }
   out += "next " + std::to_string(db.pager().header().next_node_id) + " " +
          std::to_string(db.pager().header().next_edge_id);
@@ -78,7 +78,7 @@ class MergeTest : public ::testing::Test {
     auto nodes = all_nodes(src_->pager());
     auto edges = all_edges(src_->pager());
     EXPECT_TRUE(nodes && edges);
-    return merge_from_snapshot(*dst_, *nodes, *edges, policy);
+    return dst_->merge_from(*nodes, *edges, policy);
   }
   MergeReport merge_ok(const MergePolicy& policy) {
     auto r = merge(policy);
@@ -88,7 +88,7 @@ class MergeTest : public ::testing::Test {
   PropMap dst_props(uint64_t id) {
     auto n = get_node(dst_->pager(), id);
     EXPECT_TRUE(n && n->has_value());
-    return (n && n->has_value()) ? (*n)->properties : PropMap();
+    return (n && n->has_value()) ? (*n)->properties() : PropMap();
   }
 
   std::unique_ptr<GraphDB> src_ = memory_db();
@@ -128,7 +128,7 @@ TEST_F(MergeTest, AlwaysNewCopiesEverythingIntoTheDestinationSequence) {
   EXPECT_EQ((*edge)->from_node, 3u);
   EXPECT_EQ((*edge)->to_node, 4u);
   EXPECT_EQ((*edge)->label, "knows");
-  EXPECT_TRUE(props_equal((*edge)->properties, {{"w", I(3)}}));
+  EXPECT_TRUE(props_equal((*edge)->properties(), {{"w", I(3)}}));
   // Created nodes are in the label index.
   EXPECT_EQ(dst_->label_index().ids_for_labels({"Q"}),
             std::vector<uint64_t>{4});
@@ -146,8 +146,8 @@ TEST_F(MergeTest, SourceNodesSharingAKeyCollapse) {
   // The first one's labels stay; the second adds nothing under KeepDst.
   auto n = get_node(dst_->pager(), r.node_id_map.at(a));
   ASSERT_TRUE(n && n->has_value());
-  EXPECT_EQ((*n)->labels, std::vector<std::string>{"A"});
-  EXPECT_EQ((*n)->properties.size(), 1u);
+  EXPECT_EQ((*n)->labels(), std::vector<std::string>{"A"});
+  EXPECT_EQ((*n)->properties().size(), 1u);
 }
 
 TEST_F(MergeTest, KeyEqualityFollowsValueEquality) {
@@ -207,7 +207,7 @@ TEST_F(MergeTest, ConflictPolicies) {
     EXPECT_TRUE(props_equal(dst_props(d), c.expected))
         << static_cast<int>(c.conflict);
     auto n = get_node(dst_->pager(), d);
-    EXPECT_EQ((*n)->labels, std::vector<std::string>{"Dst"});
+    EXPECT_EQ((*n)->labels(), std::vector<std::string>{"Dst"});
     EXPECT_TRUE(dst_->label_index().ids_for_labels({"Src"}).empty());
   }
 }
@@ -232,14 +232,14 @@ TEST_F(MergeTest, EdgeWithUnknownEndpointIsCorruption) {
   uint64_t a = src_node({}, {});
   Node only{a, {}, {}};
   Edge stray{9, "E", a, 42, {}};
-  auto r = merge_from_snapshot(*dst_, {only}, {stray}, MergePolicy{});
+  auto r = dst_->merge_from({only}, {stray}, MergePolicy{});
   ASSERT_FALSE(r);
   EXPECT_EQ(r.error().kind(), ErrorKind::kCorruptedFile);
   EXPECT_EQ(r.error().detail(),
             "merge_from: source edge 9 references node 42 which was not "
             "present in src.all_nodes()");
   Edge stray_from{10, "E", 41, a, {}};
-  auto r2 = merge_from_snapshot(*dst_, {only}, {stray_from}, MergePolicy{});
+  auto r2 = dst_->merge_from({only}, {stray_from}, MergePolicy{});
   ASSERT_FALSE(r2);
   EXPECT_EQ(r2.error().detail(),
             "merge_from: source edge 10 references node 41 which was not "
@@ -325,12 +325,13 @@ Result<MergeReport> naive_merge(GraphDB& dst, const std::vector<Node>& nodes,
   Pager& pager = dst.pager();
   MergeReport report;
   for (const Node& src : nodes) {
+    const PropMap src_props = src.properties();
     std::optional<uint64_t> match;
     if (policy.node_key) {
       std::vector<const PropValue*> key;
       for (const std::string& name : *policy.node_key) {
-        auto it = src.properties.find(name);
-        if (it == src.properties.end()) {
+        auto it = src_props.find(name);
+        if (it == src_props.end()) {
           return OrviError::merge_key_not_found(src.id, name);
         }
         key.push_back(&it->second);
@@ -338,10 +339,11 @@ Result<MergeReport> naive_merge(GraphDB& dst, const std::vector<Node>& nodes,
       auto current = all_nodes(pager);
       if (!current) return current.error();
       for (const Node& d : *current) {
+        const PropMap d_props = d.properties();
         bool all = true;
         for (size_t i = 0; i < key.size() && all; ++i) {
-          auto it = d.properties.find((*policy.node_key)[i]);
-          all = it != d.properties.end() && it->second == *key[i];
+          auto it = d_props.find((*policy.node_key)[i]);
+          all = it != d_props.end() && it->second == *key[i];
         }
         if (all) {
           match = d.id;
@@ -350,20 +352,20 @@ Result<MergeReport> naive_merge(GraphDB& dst, const std::vector<Node>& nodes,
       }
     }
     if (!match) {
-      auto n = add_node(pager, src.labels, src.properties);
+      auto n = add_node(pager, src.labels(), src_props);
       if (!n) return n.error();
-      dst.label_index().insert(n->id, n->labels);
+      dst.label_index().insert(*n);
       report.node_id_map[src.id] = n->id;
       report.nodes_created++;
       continue;
     }
     if (policy.node_conflict == NodeConflict::kOverwriteFromSrc) {
-      ORVI_TRY(update_node(pager, *match, src.properties));
+      ORVI_TRY(update_node(pager, *match, src_props));
     } else if (policy.node_conflict == NodeConflict::kMergeProps) {
       auto d = get_node(pager, *match);
       PropMap missing;
-      for (const auto& [k, v] : src.properties) {
-        if (!(*d)->properties.count(k)) missing.emplace(k, v);
+      for (const auto& [k, v] : src_props) {
+        if (!(*d)->properties().count(k)) missing.emplace(k, v);
       }
       if (!missing.empty()) ORVI_TRY(update_node(pager, *match, missing));
     }
@@ -374,13 +376,13 @@ Result<MergeReport> naive_merge(GraphDB& dst, const std::vector<Node>& nodes,
     uint64_t from = report.node_id_map.at(e.from_node);
     uint64_t to = report.node_id_map.at(e.to_node);
     if (policy.edge_strategy == EdgeStrategy::kAppend) {
-      auto a = add_edge(pager, from, e.label, to, e.properties);
+      auto a = add_edge(pager, from, e.label, to, e.properties());
       if (!a) return a.error();
       report.edge_id_map[e.id] = a->id;
       report.edges_created++;
     } else {
       uint64_t before = pager.header().edge_count;
-      auto m = merge_edge(pager, from, e.label, to, e.properties);
+      auto m = merge_edge(pager, from, e.label, to, e.properties());
       if (!m) return m.error();
       report.edge_id_map[e.id] = m->id;
       (pager.header().edge_count > before ? report.edges_created
@@ -488,16 +490,16 @@ void random_graphs(uint32_t seed, const std::vector<std::string>& keys,
   ASSERT_TRUE(dst.pager().commit());
   const int src_nodes = 30 + static_cast<int>(rng() % 30);
   for (int i = 0; i < src_nodes; ++i) {
-    nodes.push_back(Node{static_cast<uint64_t>(100 + i),
-                         {rng() % 2 ? "A" : "C"},
-                         random_props(rng, keys, true)});
+    const Bytes labels = encode_labels({rng() % 2 ? "A" : "C"});
+    nodes.push_back(Node::of(static_cast<uint64_t>(100 + i), labels,
+                             encode_props(random_props(rng, keys, true))));
   }
   for (int i = 0; i < src_nodes * 2; ++i) {
     std::string label = rng() % 3 ? "E" : "F";
     uint64_t from = 100 + rng() % src_nodes;
     uint64_t to = 100 + rng() % src_nodes;
     edges.push_back(Edge{static_cast<uint64_t>(500 + i), std::move(label),
-                         from, to, random_edge_props(rng)});
+                         from, to, encode_props(random_edge_props(rng))});
   }
 }
 
@@ -528,7 +530,7 @@ TEST(MergeRandomTest, IndexedMatchingEqualsTheDefiningScan) {
           // Merging twice also exercises matches against nodes the first
           // merge created and updated.
           for (int round = 0; round < 2; ++round) {
-            auto a = merge_from_snapshot(*fast, nodes, edges, policy);
+            auto a = fast->merge_from(nodes, edges, policy);
             auto b = naive_merge(*slow, nodes, edges, policy);
             ASSERT_TRUE(a && b);
             EXPECT_EQ(a->node_id_map, b->node_id_map);

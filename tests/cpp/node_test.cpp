@@ -87,8 +87,8 @@ TEST_F(NodeTest, BloblessNodeAppendsNothing) {
   EXPECT_EQ(s.prop_len, 0u);
   auto n = get(1);
   ASSERT_TRUE(n);
-  EXPECT_TRUE(n->labels.empty());
-  EXPECT_TRUE(n->properties.empty());
+  EXPECT_TRUE(n->labels().empty());
+  EXPECT_TRUE(n->properties().empty());
 }
 
 TEST_F(NodeTest, BlobsCrossingAPageBoundaryReadBack) {
@@ -102,8 +102,8 @@ TEST_F(NodeTest, BlobsCrossingAPageBoundaryReadBack) {
             (s.prop_offset + s.prop_len - 1) / kPageSize);
   auto n = get(id);
   ASSERT_TRUE(n);
-  EXPECT_EQ(n->properties.at("k").as_string(), big);
-  EXPECT_EQ(n->labels, (std::vector<std::string>{"B", "A", "B"}));
+  EXPECT_EQ(n->properties().at("k").as_string(), big);
+  EXPECT_EQ(n->labels(), (std::vector<std::string>{"B", "A", "B"}));
 }
 
 TEST_F(NodeTest, NodeAfterFirstExtentAllocatesSecondExtent) {
@@ -113,7 +113,7 @@ TEST_F(NodeTest, NodeAfterFirstExtentAllocatesSecondExtent) {
   EXPECT_EQ(pager_->chain(ExtentKind::kNode).extents.size(), 2u);
   auto n = get(kNodesPerExtent + 1);
   ASSERT_TRUE(n);
-  EXPECT_EQ(n->labels, std::vector<std::string>{"last"});
+  EXPECT_EQ(n->labels(), std::vector<std::string>{"last"});
   EXPECT_TRUE(get(kNodesPerExtent));
 }
 
@@ -147,17 +147,17 @@ TEST_F(NodeTest, UpdateMergesKeysAndStoresNull) {
   ASSERT_TRUE(update_node(*pager_, id, {{"a", I(1)}}));
   auto n = get(id);
   ASSERT_TRUE(n);
-  EXPECT_EQ(n->properties.size(), 2u);
-  EXPECT_EQ(n->properties.at("a"), I(1));
-  EXPECT_EQ(n->properties.at("b"), I(2));
-  EXPECT_EQ(n->labels, std::vector<std::string>{"L"});
+  EXPECT_EQ(n->properties().size(), 2u);
+  EXPECT_EQ(n->properties().at("a"), I(1));
+  EXPECT_EQ(n->properties().at("b"), I(2));
+  EXPECT_EQ(n->labels(), std::vector<std::string>{"L"});
 
   ASSERT_TRUE(update_node(*pager_, id, {{"b", PropValue::null()}}));
   n = get(id);
   ASSERT_TRUE(n);
-  ASSERT_EQ(n->properties.count("b"), 1u);
-  EXPECT_TRUE(n->properties.at("b").is_null());
-  EXPECT_EQ(n->properties.at("a"), I(1));
+  ASSERT_EQ(n->properties().count("b"), 1u);
+  EXPECT_TRUE(n->properties().at("b").is_null());
+  EXPECT_EQ(n->properties().at("a"), I(1));
 }
 
 TEST_F(NodeTest, UpdateAppendsFreshBlobEvenForEmptyMap) {
@@ -169,7 +169,7 @@ TEST_F(NodeTest, UpdateAppendsFreshBlobEvenForEmptyMap) {
   EXPECT_EQ(after.prop_offset, tail);
   EXPECT_EQ(after.prop_len, before.prop_len);
   EXPECT_EQ(pager_->header().prop_tail, tail + before.prop_len);
-  EXPECT_EQ(get(id)->properties.at("a"), I(1));
+  EXPECT_EQ(get(id)->properties().at("a"), I(1));
 
   // A node without properties stays blob-less.
   uint64_t bare = add();
@@ -219,7 +219,7 @@ TEST_F(NodeTest, DamagedHeaderCountersAreRefusedWithoutWriting) {
   EXPECT_EQ(n.error().kind(), ErrorKind::kCorruptedFile);
   EXPECT_EQ(pager_->header().next_node_id, 1u);
   pager_->header().next_node_id = 3;
-  EXPECT_EQ(get(1)->labels, std::vector<std::string>{"keep"});
+  EXPECT_EQ(get(1)->labels(), std::vector<std::string>{"keep"});
 }
 
 TEST_F(NodeTest, DamagedStoredIdCannotRedirectAWrite) {
@@ -227,8 +227,8 @@ TEST_F(NodeTest, DamagedStoredIdCannotRedirectAWrite) {
   add({}, {{"a", I(2)}});
   poke_slot_u64(2, 0, 1);  // slot 2 claims to be node 1
   ASSERT_TRUE(update_node(*pager_, 2, {{"a", I(3)}}));
-  EXPECT_EQ(get(1)->properties.at("a"), I(1));
-  EXPECT_EQ(get(2)->properties.at("a"), I(3));
+  EXPECT_EQ(get(1)->properties().at("a"), I(1));
+  EXPECT_EQ(get(2)->properties().at("a"), I(3));
 }
 
 TEST_F(NodeTest, DamagedBlobsAreCorruptedFileErrors) {
@@ -272,8 +272,8 @@ TEST(NodeFileTest, NodesSurviveReopenAndRollbackReissuesIds) {
   auto all = all_nodes(**p);
   ASSERT_TRUE(all);
   ASSERT_EQ(all->size(), 2u);
-  EXPECT_EQ((*all)[0].properties.at("x"), I(1));
-  EXPECT_EQ((*all)[1].labels, std::vector<std::string>{"C"});
+  EXPECT_EQ((*all)[0].properties().at("x"), I(1));
+  EXPECT_EQ((*all)[1].labels(), std::vector<std::string>{"C"});
 }
 
 }  // namespace

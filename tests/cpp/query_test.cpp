@@ -1,5 +1,3 @@
-#include "query/builder.h"
-
 #include <gtest/gtest.h>
 
 #include "db/graphdb.h"
@@ -7,7 +5,7 @@
 namespace orvi {
 namespace {
 
-class QueryBuilderTest : public ::testing::Test {
+class QueryTest : public ::testing::Test {
  protected:
   void SetUp() override {
     auto db = GraphDB::open(":memory:");
@@ -35,31 +33,27 @@ class QueryBuilderTest : public ::testing::Test {
   std::unique_ptr<GraphDB> db_;
 };
 
-TEST_F(QueryBuilderTest, LabelsSelectAnyAndSkipLimitApplyAfterFilters) {
-  QueryBuilder q(db_->pager());
-  EXPECT_EQ(ids(q.fetch()), (std::vector<uint64_t>{1, 2, 3}));
-  q.label("A").label("B");
-  EXPECT_EQ(ids(q.fetch()), (std::vector<uint64_t>{1, 2, 3}));
-  q.skip = 1;
-  q.limit = 1;
-  EXPECT_EQ(ids(q.fetch()), (std::vector<uint64_t>{2}));
-  q.limit = 0;
-  EXPECT_TRUE(ids(q.fetch()).empty());
-  QueryBuilder none(db_->pager());
-  none.label("Z");
-  EXPECT_TRUE(ids(none.fetch()).empty());
-  QueryBuilder pred(db_->pager());
-  pred.predicate = [](const Node& n) { return n.id != 2; };
-  EXPECT_EQ(ids(pred.fetch()), (std::vector<uint64_t>{1, 3}));
+TEST_F(QueryTest, LabelsSelectAnyAndTheWindowAppliesAfterTheFilter) {
+  using W = GraphDB::Window;
+  EXPECT_EQ(ids(db_->query_nodes({}, std::nullopt)),
+            (std::vector<uint64_t>{1, 2, 3}));
+  EXPECT_EQ(ids(db_->query_nodes({"A", "B"}, std::nullopt)),
+            (std::vector<uint64_t>{1, 2, 3}));
+  EXPECT_EQ(ids(db_->query_nodes({"B", "Z"}, std::nullopt)),
+            (std::vector<uint64_t>{2, 3}));
+  EXPECT_EQ(ids(db_->query_nodes({"A", "B"}, W{1, 1})),
+            (std::vector<uint64_t>{2}));
+  EXPECT_TRUE(ids(db_->query_nodes({}, W{0, 0})).empty());
+  EXPECT_TRUE(ids(db_->query_nodes({"Z"}, std::nullopt)).empty());
 }
 
-TEST_F(QueryBuilderTest, EdgeLabelsMatchExactlyAndDeletedEdgesAreGone) {
-  EdgeQueryBuilder q(db_->pager());
-  EXPECT_EQ(ids(q.fetch()), (std::vector<uint64_t>{1, 2}));
-  q.label("x");
-  EXPECT_EQ(ids(q.fetch()), (std::vector<uint64_t>{1}));
-  auto scanned = db_->scan_nodes({"B", "Z"});
-  EXPECT_EQ(ids(scanned), (std::vector<uint64_t>{2, 3}));
+TEST_F(QueryTest, EdgeLabelsMatchExactlyAndDeletedEdgesAreGone) {
+  EXPECT_EQ(ids(db_->query_edges({}, std::nullopt)),
+            (std::vector<uint64_t>{1, 2}));
+  EXPECT_EQ(ids(db_->query_edges({"x"}, std::nullopt)),
+            (std::vector<uint64_t>{1}));
+  EXPECT_EQ(ids(db_->query_edges({"x", "X"}, GraphDB::Window{1, 5})),
+            (std::vector<uint64_t>{2}));
 }
 
 }  // namespace

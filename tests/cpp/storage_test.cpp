@@ -5,6 +5,8 @@
 
 #include "storage/cache.h"
 #include "storage/file.h"
+#include "storage/layout.h"
+#include "storage/pager.h"
 #include "test_util.h"
 
 namespace orvi {
@@ -200,6 +202,29 @@ TEST_F(PageCacheTest, ManyScatteredOffsetsKeepOrderAndImages) {
     EXPECT_EQ(c.size(), 0u);
     EXPECT_EQ(c.order(), std::vector<uint64_t>{});
   }
+}
+
+// The first `count` fields of the table hold 1, 2, 3, ... in `bytes`.
+void expect_numbered(const uint8_t* bytes, const SlotField* fields,
+                     size_t count) {
+  for (size_t i = 0; i < count; ++i) {
+    EXPECT_EQ(bytes[fields[i].offset], i + 1) << fields[i].name;
+  }
+}
+
+// The named field offsets handed to tools and tests are where the
+// encoders put each field.
+TEST(SlotLayoutTest, FieldTablesMatchTheEncoders) {
+  uint8_t node[kNodeSlotSize];
+  NodeSlot{1, 2, 3, 4, 5, 6, 7, 8, 9, 10}.encode(node);
+  expect_numbered(node, kNodeSlotFields, std::size(kNodeSlotFields));
+  uint8_t edge[kEdgeSlotSize];
+  EdgeSlot{1, 2, 3, 4, 5, 6, 7, 8, 9, 10}.encode(edge);
+  expect_numbered(edge, kEdgeSlotFields, std::size(kEdgeSlotFields));
+  uint8_t header[kHeaderSize];
+  FileHeader{1, 2, 3, 4, 5, 6, 7, 8, 9, 10}.to_bytes(header);
+  // All but the checksum, which to_bytes computes.
+  expect_numbered(header, kHeaderFields, std::size(kHeaderFields) - 1);
 }
 
 }  // namespace

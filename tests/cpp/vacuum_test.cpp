@@ -31,8 +31,8 @@ std::string dump(GraphDB& db) {
   EXPECT_OK(nodes);
   for (const Node& n : *nodes) {
     auto slot = p.read_node_slot(n.id);
-    out += "N" + std::to_string(n.id) + ":" + encode_labels(n.labels) + ":" +
-           encode_props(n.properties) + ":" + std::to_string(slot->first_out) +
+    out += "N" + std::to_string(n.id) + ":" + encode_labels(n.labels()) + ":" +
+           encode_props(n.properties()) + ":" + std::to_string(slot->first_out) +
            "," + std::to_string(slot->first_in) + "," +
            std::to_string(slot->out_degree) + "," +
            std::to_string(slot->in_degree) + "\n";
@@ -43,7 +43,7 @@ std::string dump(GraphDB& db) {
     auto slot = p.read_edge_slot(e.id);
     out += "E" + std::to_string(e.id) + ":" + std::to_string(e.from_node) +
            ">" + std::to_string(e.to_node) + ":" + e.label + ":" +
-           encode_props(e.properties) + ":" + std::to_string(slot->next_out) +
+           encode_props(e.properties()) + ":" + std::to_string(slot->next_out) +
            "," + std::to_string(slot->next_in) + "\n";
   }
   const FileHeader& h = p.header();

@@ -18,15 +18,6 @@ from __future__ import annotations
 import os
 import struct
 
-PAGE_SIZE = 4096
-DATA_START = 4096 + 4 * 1024 * 1024
-NODE_SLOT_SIZE = 64
-NODE_SLOTS_PER_PAGE = 63
-NODE_SLOTS_PER_EXTENT = NODE_SLOTS_PER_PAGE * 256
-
-_U32 = struct.Struct("<I")
-_U64 = struct.Struct("<Q")
-
 
 def dump(db):
     """The state of an open database, pending changes included."""
@@ -95,46 +86,18 @@ def label_problems(db, nodes):
 
 def stored_degrees(path):
     """{node id: (out_degree, in_degree)} as stored in the live node slots
-    of a closed database file whose commit log is empty. Reads the file
-    directly: the degree counters are not visible through the API."""
-    with open(path, "rb") as f:
-        raw = f.read()
+    of a closed database file whose commit log is empty, read through the
+    tools' engine: the degree counters are not visible through the API."""
+    from orvi_tools import _engine
 
-    def u64(off):
-        return _U64.unpack_from(raw, off)[0] if off + 8 <= len(raw) else 0
-
-    def u32(off):
-        return _U32.unpack_from(raw, off)[0] if off + 4 <= len(raw) else 0
-
-    wal_length = u64(96)
-    if wal_length:
-        raise ValueError("the file holds a pending commit")
-    next_node = u64(40)
-    extents = []
-    page = u64(56)
-    seen = set()
-    while page and page not in seen and page + PAGE_SIZE <= len(raw):
-        seen.add(page)
-        count = u32(page + 8)
-        extents.extend(u64(page + 16 + 8 * j) for j in range(count))
-        page = u64(page)
     out = {}
-    for nid in range(1, next_node):
-        i = nid - 1
-        e, r = divmod(i, NODE_SLOTS_PER_EXTENT)
-        if e >= len(extents):
-            break
-        off = (
-            extents[e]
-            + PAGE_SIZE * (r // NODE_SLOTS_PER_PAGE)
-            + 8
-            + NODE_SLOT_SIZE * (r % NODE_SLOTS_PER_PAGE)
-        )
-        slot_id = u64(off)
-        flags = raw[off + 60] if off + 60 < len(raw) else 0
-        if slot_id == 0 or flags & 1:
-            continue
-        out[nid] = (u32(off + 40), u32(off + 44))
+    with _engine.open(path) as f:
+        if f.pending_commit() is not None:
+            raise ValueError("the file holds a pending commit")
+        for nid in range(1, f.header()["next_node_id"]):
+            slot = f.node_slot(nid)
+            if slot["id"] != 0 and not slot["flags"] & 1:
+                out[nid] = (slot["out_degree"], slot["in_degree"])
     return out
 
 
@@ -169,13 +132,15 @@ def describe_difference(got, want, limit=5):
 
 def file_wal_length(path):
     """The header's wal_length: nonzero while a commit waits for recovery."""
+    from orvi_tools import _engine
+
     try:
         with open(path, "rb") as f:
-            f.seek(96)
+            f.seek(_engine.LAYOUT["header_fields"]["wal_length"])
             raw = f.read(8)
     except FileNotFoundError:
         return 0
-    return _U64.unpack(raw)[0] if len(raw) == 8 else 0
+    return struct.unpack("<Q", raw)[0] if len(raw) == 8 else 0
 
 
 def lock_owner_missing(path):

@@ -112,14 +112,14 @@ def damage_degrees(path, how_many=12, seed=3):
     degrees = dbstate.stored_degrees(path)
     rng = random.Random(seed)
     victims = sorted(rng.sample(sorted(degrees), how_many))
+    from orvi_tools import _engine
+
+    with _engine.open(path) as f:
+        offsets = {nid: f.node_slot(nid)["offset"] for nid in victims}
+    degree_at = _engine.LAYOUT["node_fields"]["out_degree"]
     with open(path, "r+b") as f:
-        raw = f.read()
-        head = struct.unpack_from("<Q", raw, 56)[0]
-        base = struct.unpack_from("<Q", raw, head + 16)[0]  # node extent 0
         for nid in victims:
-            i = nid - 1
-            off = base + 4096 * (i // 63) + 8 + 64 * (i % 63)
-            f.seek(off + 40)
+            f.seek(offsets[nid] + degree_at)
             f.write(struct.pack("<II", degrees[nid][0] + 3, degrees[nid][1] + 7))
     return victims
 

@@ -46,7 +46,7 @@
 #include "storage/file.h"
 #include "storage/pager.h"
 #include "storage/prop_codec.h"
-#include "storage/serializer.h"
+#include "storage/layout.h"
 #include "storage/wal.h"
 
 #if __has_include("graph/repair.h")
@@ -316,8 +316,8 @@ inline Result<std::string> fingerprint(Pager& pager) {
   if (!nodes) return nodes.error();
   for (const Node& n : *nodes) {
     out += "n" + std::to_string(n.id) + ":";
-    out += encode_labels(n.labels);
-    out += encode_props(n.properties);
+    out += encode_labels(n.labels());
+    out += encode_props(n.properties());
     out += "\n";
   }
   auto edges = all_edges(pager);
@@ -327,7 +327,7 @@ inline Result<std::string> fingerprint(Pager& pager) {
            ">" + std::to_string(e.to_node) + ":";
     PropValue label(e.label);
     encode_into(label, out);
-    out += encode_props(e.properties);
+    out += encode_props(e.properties());
     out += "\n";
   }
   return out;

@@ -287,8 +287,8 @@ inline std::string run_db_file(const SparseDisk& disk, uint8_t pick) {
     if (!opened) return "";
     GraphDB& db = **opened;
     read_everything(db.pager());
-    (void)db.scan_nodes({});
-    (void)db.scan_nodes({"Person", "City", "Fuzz"});
+    (void)db.query_nodes({}, std::nullopt);
+    (void)db.query_nodes({"Person", "City", "Fuzz"}, std::nullopt);
     const uint64_t next = db.pager().header().next_node_id;
     for (uint64_t id : probe_ids(next, 8)) {
       (void)db.neighbors(id, std::nullopt, Direction::kBoth);
@@ -306,7 +306,7 @@ inline std::string run_db_file(const SparseDisk& disk, uint8_t pick) {
       if (pick & 1) policy.node_key = std::vector<std::string>{"name"};
       if (pick & 2) policy.edge_strategy = EdgeStrategy::kIdempotent;
       policy.node_conflict = static_cast<NodeConflict>((pick >> 2) % 3);
-      (void)merge_from_snapshot(db, *nodes, *edges, policy);
+      (void)db.merge_from(*nodes, *edges, policy);
       read_everything(db.pager());
     }
     if (!db.rollback()) return "";

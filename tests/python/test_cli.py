@@ -97,15 +97,18 @@ def header_checksum(raw):
     return value
 
 
-PAGE_SIZE = 4096
-WAL_OFFSET = 4096
-WAL_PAGE_ENTRY = 4117
+LAYOUT = _engine.LAYOUT
+PAGE_SIZE = LAYOUT["page_size"]
+WAL_OFFSET = LAYOUT["wal_offset"]
+WAL_PAGE_ENTRY = LAYOUT["wal_page_entry"]
 KINDS = ("node", "edge", "prop")
 
 # Field offsets inside slots.
-NODE_FIRST_OUT, NODE_OUT_DEGREE = 8, 40
-EDGE_TO, EDGE_NEXT_OUT = 16, 24
-NODE_SLOT_SIZE, EDGE_SLOT_SIZE = 64, 80
+NODE_FIRST_OUT = LAYOUT["node_fields"]["first_out"]
+NODE_OUT_DEGREE = LAYOUT["node_fields"]["out_degree"]
+EDGE_TO = LAYOUT["edge_fields"]["to"]
+EDGE_NEXT_OUT = LAYOUT["edge_fields"]["next_out"]
+NODE_SLOT_SIZE, EDGE_SLOT_SIZE = LAYOUT["node_slot_size"], LAYOUT["edge_slot_size"]
 
 
 class TestInfo:
@@ -813,6 +816,11 @@ class TestConsoleEntry:
         assert result.returncode == 2 and "invalid choice" in result.stderr
         result = self.run_module("check")
         assert result.returncode == 2
+
+    def test_version_is_printed_once(self):
+        result = self.run_module("--version")
+        assert result.returncode == 0
+        assert result.stdout.split() == ["orvi", orvi.__version__]
 
     def test_help_lists_every_command(self):
         result = self.run_module("--help")

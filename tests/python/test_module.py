@@ -1,6 +1,7 @@
 """Module attributes, exception classes, instantiation, signatures and the
 argument binder's TypeError texts."""
 
+import ctypes
 import importlib.metadata
 import inspect
 
@@ -61,6 +62,16 @@ class TestModuleAttributes:
     def test_open_signature(self):
         assert orvi.open.__text_signature__ == "(path)"
         assert str(inspect.signature(orvi.open)) == "(path)"
+
+    def test_c_interface_is_a_versioned_capsule(self):
+        # The table other extension modules import; its first field is the
+        # version they check.
+        capsule = ctypes.pythonapi.PyCapsule_GetPointer
+        capsule.restype = ctypes.c_void_p
+        capsule.argtypes = [ctypes.py_object, ctypes.c_char_p]
+        table = capsule(orvi._C_API, b"orvi._C_API")
+        assert ctypes.c_uint.from_address(table).value >= 1
+        assert list(vars(orvi))[-1] == "_C_API"
 
 
 class TestExceptionClasses:

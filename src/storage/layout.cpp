@@ -1,4 +1,4 @@
-#include "storage/serializer.h"
+#include "storage/layout.h"
 
 namespace orvi {
 

@@ -33,8 +33,8 @@
 //
 // Extent-index page: u64 next page (0 ends the chain), u32 count (<= 510),
 // u32 reserved, then 510 u64 extent base offsets from byte 16.
-#ifndef ORVI_STORAGE_SERIALIZER_H_
-#define ORVI_STORAGE_SERIALIZER_H_
+#ifndef ORVI_STORAGE_LAYOUT_H_
+#define ORVI_STORAGE_LAYOUT_H_
 
 #include <cstdint>
 #include <cstring>
@@ -56,6 +56,25 @@ inline constexpr uint32_t kIndexEntriesPerPage = 510;
 inline constexpr uint64_t kMaxExtentsPerKind = 4294967295ULL;
 inline constexpr uint64_t kMaxBlobLen = 1048568;
 inline constexpr uint8_t kFlagDeleted = 1;
+// Bytes before the first slot of a slot page.
+inline constexpr uint64_t kSlotPageHeader = 8;
+
+// The slot fields of the table above by name, for readers outside the core
+// (the tools' engine module hands them to Python).
+struct SlotField {
+  const char* name;
+  uint32_t offset;
+};
+inline constexpr SlotField kNodeSlotFields[] = {
+    {"id", 0},          {"first_out", 8},   {"first_in", 16},
+    {"prop_offset", 24}, {"prop_len", 32},  {"out_degree", 40},
+    {"in_degree", 44},  {"label_offset", 48}, {"label_len", 56},
+    {"flags", 60}};
+inline constexpr SlotField kEdgeSlotFields[] = {
+    {"id", 0},           {"from", 8},          {"to", 16},
+    {"next_out", 24},    {"next_in", 32},      {"prop_offset", 40},
+    {"prop_len", 48},    {"label_offset", 56}, {"label_len", 64},
+    {"flags", 68}};
 
 inline uint16_t get_u16(const uint8_t* p) {
   return static_cast<uint16_t>(p[0] | (p[1] << 8));
@@ -118,4 +137,4 @@ struct EdgeSlot {
 
 }  // namespace orvi
 
-#endif  // ORVI_STORAGE_SERIALIZER_H_
+#endif  // ORVI_STORAGE_LAYOUT_H_

@@ -1,0 +1,82 @@
+// The orvi module's private C interface, for the other extension modules of
+// this project (orvi_tools._engine). It is exported as the capsule
+// `orvi._C_API` holding one OrviCApi; a user imports it with
+// orvi_import_capi() and checks the version it needs.
+//
+// Each module links its own copy of the core, so nothing here hands out a
+// C++ type of the binding: C functions and plain structs only. The one
+// exception is the core GraphDB* of acquire_graphdb, which a module may use
+// only when graphdb_size equals its own sizeof(orvi::GraphDB), i.e. when it
+// was built from the same sources.
+//
+// Adding an entry: append a field at the end of OrviCApi (never reorder or
+// remove one), fill it in capi.cpp, and bump kOrviCApiVersion; a user that
+// needs the new entry asks for that version in orvi_import_capi().
+#ifndef ORVI_PYTHON_CAPI_H_
+#define ORVI_PYTHON_CAPI_H_
+
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+
+inline constexpr unsigned kOrviCApiVersion = 1;
+inline constexpr const char kOrviCApiName[] = "orvi._C_API";
+
+// A node or edge record as a read returns it: the blobs in their stored
+// encoding, checked by the read (the bytes are copied by new_node/new_edge).
+struct OrviNodeRecord {
+  uint64_t id;
+  const char* label_blob;
+  size_t label_len;
+  const char* prop_blob;
+  size_t prop_len;
+};
+
+struct OrviEdgeRecord {
+  uint64_t id;
+  uint64_t from_node;
+  uint64_t to_node;
+  const char* label;  // the label text (UTF-8)
+  size_t label_len;
+  const char* prop_blob;
+  size_t prop_len;
+};
+
+struct OrviCApi {
+  unsigned version;
+  // sizeof(orvi::GraphDB) in the orvi module.
+  size_t graphdb_size;
+  // 1 when `obj` is an orvi.GraphDB (or a subclass), else 0; sets no error.
+  int (*is_graphdb)(PyObject* obj);
+  // Locks the handle of the orvi.GraphDB `db` and returns its core
+  // orvi::GraphDB*; nullptr with the binding's own exception set when the
+  // handle is closed or unusable (ValueError, RuntimeError, ...), TypeError
+  // when `db` is no orvi.GraphDB. While it is held no Python code may call
+  // into the same database; release_graphdb(db) unlocks it.
+  void* (*acquire_graphdb)(PyObject* db);
+  void (*release_graphdb)(PyObject* db);
+  // New orvi.Node / orvi.Edge objects from records; nullptr with an error
+  // set when memory runs out.
+  PyObject* (*new_node)(const OrviNodeRecord* record);
+  PyObject* (*new_edge)(const OrviEdgeRecord* record);
+};
+
+// The orvi module's table, imported once; nullptr with an error set when
+// the module cannot be imported or its table is older than `min_version`.
+inline const OrviCApi* orvi_import_capi(unsigned min_version) {
+  static const OrviCApi* api = nullptr;
+  if (api == nullptr) {
+    api = static_cast<const OrviCApi*>(PyCapsule_Import(kOrviCApiName, 0));
+    if (api == nullptr) return nullptr;
+  }
+  if (api->version < min_version) {
+    PyErr_Format(PyExc_ImportError,
+                 "the orvi module's C interface is version %u; %u is needed",
+                 api->version, min_version);
+    return nullptr;
+  }
+  return api;
+}
+
+#endif  // ORVI_PYTHON_CAPI_H_
