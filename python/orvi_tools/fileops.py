@@ -1,17 +1,17 @@
 """Whole-file operations behind the command line: export, import, info.
 
-Import is all-or-nothing. Its records are committed in batches (one commit
-cannot log more than 4 MiB of pages), so a failure half-way cannot simply
-be rolled back. Instead the import runs on a copy:
+Import is all-or-nothing. It runs on a copy that no one else can see, so
+the copy is built directly, each page written once and without the commit
+log (``build``):
 
 1. open the database (creating an empty one when the file is missing);
    this takes its writer lock and finishes any interrupted commit, and the
    lock is held to the end, so no other writer can touch the file and the
    copy's name below belongs to this import alone;
-2. copy the file to ``FILE.importing`` beside it, open the copy and import
-   into it batch by batch;
-3. on success flush the copy to disk and rename it over the original (an
-   atomic replace), then flush the directory;
+2. copy the file to ``FILE.importing`` beside it and build the records
+   into the copy, which the builder flushes to disk once at the end;
+3. on success rename the copy over the original (an atomic replace), then
+   flush the directory;
 4. on any failure remove the copy; the original was never written. A
    database file that this import had to create is removed again.
 
@@ -31,9 +31,9 @@ from typing import Any, Dict, Iterator, Optional, Tuple
 import orvi
 
 from . import _engine
-from .batch import DEFAULT_PAGE_BUDGET, BatchWriter
+from .build import Loader, load_records
 from .exchange import (DIRECTORY_FORMATS, export_csv, export_graphml, export_jsonl,
-                       import_records, input_size, read_input, replaced_file)
+                       input_size, read_input, replaced_file)
 from .progress import bar
 
 IMPORT_SUFFIX = ".importing"
@@ -137,8 +137,7 @@ def _remove(path: str) -> None:
         os.remove(path)
 
 
-def import_file(path: str, source: str, fmt: str, show_progress: bool = False,
-                page_budget: int = DEFAULT_PAGE_BUDGET) -> ImportStats:
+def import_file(path: str, source: str, fmt: str, show_progress: bool = False) -> ImportStats:
     """Imports ``source`` into the database at ``path``, all or nothing
     (see the module comment)."""
     if fmt in DIRECTORY_FORMATS and not os.path.isdir(source):
@@ -154,20 +153,19 @@ def import_file(path: str, source: str, fmt: str, show_progress: bool = False,
         _remove(copy)
         shutil.copyfile(path, copy)
         shutil.copymode(path, copy)
-        target = orvi.open(copy)
+        builder = _engine.builder(copy)
         try:
-            writer = BatchWriter(target, page_budget=page_budget)
+            loader = Loader(builder)
             total = input_size(fmt, source) if show_progress else None
             with bar(total, "import", show_progress, "rec") as progress:
-                import_records(writer, read_input(fmt, source), progress)
+                load_records(loader, read_input(fmt, source), progress)
         finally:
-            target.close()
-        _fsync_path(copy)
+            builder.close()
         os.replace(copy, path)
         _fsync_path(os.path.dirname(os.path.abspath(path)), directory=True)
         done = True
-        return ImportStats(writer.nodes_written, writer.edges_written, writer.commits,
-                           writer.splits)
+        # The whole import became durable in the builder's one flush.
+        return ImportStats(loader.nodes, loader.edges, 1, 0)
     finally:
         if not done:
             _remove(copy)

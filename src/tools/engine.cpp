@@ -11,6 +11,7 @@
 //   File.header(), .pending_commit(), .chain(kind), .property_bytes(),
 //   .node_slot(id), .edge_slot(id), .check(progress), .close()
 //   lock_state(path)        the writer lock, judged without taking it
+//   builder(path)           the graph builder on a private file (builder.cpp)
 //   pending_pages(db)       the pages an open orvi.GraphDB has changed
 //                           since its last commit, from its core handle
 // Errors: FormatError (with the engine's text) for damage that stops a
@@ -35,6 +36,7 @@
 #include "python/types.h"
 #include "storage/lock.h"
 #include "storage/pager.h"
+#include "tools/engine.h"
 
 namespace orvi::tools {
 
@@ -43,6 +45,8 @@ namespace {
 using py::PyRef;
 
 PyObject* g_format_error = nullptr;  // orvi_tools._engine.FormatError
+
+}  // namespace
 
 // Sets the Python error for a core error: OSError for Io, FormatError for
 // everything else.
@@ -57,6 +61,8 @@ std::nullptr_t raise(const OrviError& error, const std::string& path) {
   }
   return nullptr;
 }
+
+namespace {
 
 PyObject* u64(uint64_t v) { return PyLong_FromUnsignedLongLong(v); }
 
@@ -371,6 +377,8 @@ PyType_Spec file_spec = {"orvi_tools._engine.File", sizeof(PyFile), 0,
 
 // --- module functions -----------------------------------------------------
 
+}  // namespace
+
 // A str or path-like argument as file-system bytes.
 bool path_of(PyObject* arg, std::string& out) {
   PyObject* raw = nullptr;
@@ -380,6 +388,8 @@ bool path_of(PyObject* arg, std::string& out) {
              static_cast<size_t>(PyBytes_GET_SIZE(raw)));
   return true;
 }
+
+namespace {
 
 PyObject* engine_open(PyObject*, PyObject* arg) {
   std::string path;
@@ -439,6 +449,7 @@ PyObject* engine_pending_pages(PyObject*, PyObject* db) {
 PyMethodDef engine_methods[] = {
     {"open", engine_open, METH_O, "Opens a database file read-only."},
     {"lock_state", engine_lock_state, METH_O, "The writer lock of a database."},
+    {"builder", engine_builder, METH_O, "Opens a private file for building."},
     {"pending_pages", engine_pending_pages, METH_O,
      "Pages an open orvi.GraphDB has changed since its last commit."},
     {nullptr, nullptr, 0, nullptr}};

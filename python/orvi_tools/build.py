@@ -1,0 +1,131 @@
+"""Loading records through the engine's graph builder.
+
+The builder (``_engine.builder``) writes a database file that no one else
+has open, each page once and without the commit log, and flushes once at
+the end; the file is usable only once ``finish()`` has returned. ``orvi
+import`` runs it on its private copy of the database, which replaces the
+original only when complete, so a failure or a crash at any moment leaves
+the original as it was.
+
+``Loader`` takes records one at a time as the readers produce them, checks
+what the builder cannot (node keys defined once, edges naming nodes defined
+before them, labels of the right type) with the same messages as
+``BatchWriter``, and hands them to the builder column-wise in batches. The
+database built is the one ``BatchWriter`` builds from the same records: the
+same ids in input order, labels, properties and adjacency order.
+"""
+
+from __future__ import annotations
+
+from typing import Any, Dict, Hashable, Iterable, List, Mapping, Optional, Sequence
+
+from .batch import ImportFailed
+from .exchange import Record
+
+# Records handed to the builder per call.
+BATCH_RECORDS = 4096
+
+
+class Loader:
+    """Feeds records to an ``_engine.Builder``. ``ids`` maps each node key
+    to its database id. An error is ImportFailed whose message starts with
+    the record's place; the builder is then to be discarded."""
+
+    def __init__(self, builder: Any) -> None:
+        self.builder = builder
+        self.ids: Dict[Hashable, int] = {}
+        self.nodes = 0
+        self.edges = 0
+        self._next_node = builder.first_node_id()
+        self._kind = ""
+        self._columns: List[List[Any]] = []
+        self._places: List[str] = []
+
+    def add_node(self, key: Hashable, labels: Sequence[str],
+                 properties: Optional[Mapping[str, Any]], place: str) -> int:
+        if key in self.ids:
+            raise ImportFailed(f"{place}: node {key!r} is defined twice")
+        if isinstance(labels, str):
+            raise ImportFailed(f"{place}: node {key!r}: labels must be a list of strings, "
+                               "not one string")
+        if not isinstance(labels, (list, tuple)):
+            labels = list(labels)
+        columns = self._batch("node", 2)
+        columns[0].append(labels)
+        columns[1].append(properties if properties is None or type(properties) is dict
+                          else dict(properties))
+        self._places.append(place)
+        node_id = self.ids[key] = self._next_node
+        self._next_node += 1
+        self.nodes += 1
+        return node_id
+
+    def add_edge(self, source: Hashable, label: str, target: Hashable,
+                 properties: Optional[Mapping[str, Any]], place: str) -> None:
+        ids = self.ids
+        if source not in ids or target not in ids:
+            end = source if source not in ids else target
+            raise ImportFailed(f"{place}: edge refers to node {end!r}, "
+                               "which is not defined before it")
+        if not isinstance(label, str):
+            raise ImportFailed(f"{place}: the edge label must be a string, "
+                               f"not {type(label).__name__}")
+        columns = self._batch("edge", 4)
+        columns[0].append(ids[source])
+        columns[1].append(label)
+        columns[2].append(ids[target])
+        columns[3].append(properties if properties is None or type(properties) is dict
+                          else dict(properties))
+        self._places.append(place)
+        self.edges += 1
+
+    def flush(self) -> None:
+        """Hands the pending batch to the builder."""
+        if not self._places:
+            return
+        try:
+            if self._kind == "node":
+                self.builder.add_nodes(*self._columns)
+            else:
+                self.builder.add_edges(*self._columns)
+        except (TypeError, ValueError, OverflowError) as e:
+            index = getattr(e, "batch_index", None)
+            place = self._places[index] if index is not None else self._places[0]
+            raise ImportFailed(f"{place}: {e}") from e
+        self._kind = ""
+        self._columns = []
+        self._places = []
+
+    def finish(self) -> None:
+        """Hands over the rest and writes the file."""
+        self.flush()
+        self.builder.finish()
+
+    def _batch(self, kind: str, width: int) -> List[List[Any]]:
+        # Nodes and edges go to the builder in input order: a change of
+        # kind, like a full batch, sends what is pending first.
+        if kind != self._kind or len(self._places) >= BATCH_RECORDS:
+            self.flush()
+            self._kind = kind
+            self._columns = [[] for _ in range(width)]
+        return self._columns
+
+
+def load_records(loader: Loader, records: Iterable[Record], progress: Any = None) -> None:
+    """Feeds the records of a reader (``exchange.read_input``) to ``loader``
+    and finishes the file. FormatProblem for input that does not follow its
+    format, ImportFailed for a record the database refuses; both name the
+    place."""
+    step = 0
+    for record in records:
+        if record[0] == "node":
+            loader.add_node(record[1], record[2], record[3], record[4])
+        else:
+            loader.add_edge(record[1], record[2], record[3], record[4], record[5])
+        step += 1
+        if progress is not None and step == 1024:
+            progress.update(step)
+            step = 0
+    loader.finish()
+    if progress is not None and step:
+        progress.update(step)
