@@ -112,8 +112,8 @@ class Loader:
 
 
 def load_records(loader: Loader, records: Iterable[Record], progress: Any = None) -> None:
-    """Feeds the records of a reader (``exchange.read_input``) to ``loader``
-    and finishes the file. FormatProblem for input that does not follow its
+    """Feeds the records of a reader (``exchange.read_input``) to
+    ``loader``. FormatProblem for input that does not follow its
     format, ImportFailed for a record the database refuses; both name the
     place."""
     step = 0
@@ -126,6 +126,5 @@ def load_records(loader: Loader, records: Iterable[Record], progress: Any = None
         if progress is not None and step == 1024:
             progress.update(step)
             step = 0
-    loader.finish()
     if progress is not None and step:
         progress.update(step)

@@ -26,7 +26,7 @@ import os
 import shutil
 import sys
 from dataclasses import dataclass
-from typing import Any, Dict, Iterator, Optional, Tuple
+from typing import Any, Callable, Dict, Iterator, Optional, Tuple
 
 import orvi
 
@@ -137,14 +137,11 @@ def _remove(path: str) -> None:
         os.remove(path)
 
 
-def import_file(path: str, source: str, fmt: str, show_progress: bool = False) -> ImportStats:
-    """Imports ``source`` into the database at ``path``, all or nothing
-    (see the module comment)."""
-    if fmt in DIRECTORY_FORMATS and not os.path.isdir(source):
-        raise ValueError(f"{source}: {fmt} import reads a directory holding nodes.{fmt} "
-                         f"(and edges.{fmt})")
-    if fmt not in DIRECTORY_FORMATS and not os.path.isfile(source):
-        raise ValueError(f"{source}: no such input file")
+def load_into(path: str, feed: Callable[[Loader, Any], None], total: Optional[int] = None,
+              show_progress: bool = False) -> Loader:
+    """Builds what ``feed(loader, progress)`` adds into a copy of the
+    database at ``path`` and puts the copy in its place when complete
+    (see the module comment); returns the loader."""
     created = not os.path.exists(path)
     original = orvi.open(path)
     copy = path + IMPORT_SUFFIX
@@ -156,22 +153,36 @@ def import_file(path: str, source: str, fmt: str, show_progress: bool = False) -
         builder = _engine.builder(copy)
         try:
             loader = Loader(builder)
-            total = input_size(fmt, source) if show_progress else None
             with bar(total, "import", show_progress, "rec") as progress:
-                load_records(loader, read_input(fmt, source), progress)
+                feed(loader, progress)
+            loader.finish()
         finally:
             builder.close()
         os.replace(copy, path)
         _fsync_path(os.path.dirname(os.path.abspath(path)), directory=True)
         done = True
-        # The whole import became durable in the builder's one flush.
-        return ImportStats(loader.nodes, loader.edges, 1, 0)
+        return loader
     finally:
         if not done:
             _remove(copy)
         original.close()
         if created and not done:
             _remove(path)
+
+
+def import_file(path: str, source: str, fmt: str, show_progress: bool = False) -> ImportStats:
+    """Imports ``source`` into the database at ``path``, all or nothing
+    (see the module comment)."""
+    if fmt in DIRECTORY_FORMATS and not os.path.isdir(source):
+        raise ValueError(f"{source}: {fmt} import reads a directory holding nodes.{fmt} "
+                         f"(and edges.{fmt})")
+    if fmt not in DIRECTORY_FORMATS and not os.path.isfile(source):
+        raise ValueError(f"{source}: no such input file")
+    total = input_size(fmt, source) if show_progress else None
+    loader = load_into(path, lambda loader, progress: load_records(
+        loader, read_input(fmt, source), progress), total, show_progress)
+    # The whole import became durable in the builder's one flush.
+    return ImportStats(loader.nodes, loader.edges, 1, 0)
 
 
 def info(path: str) -> Dict[str, Any]:

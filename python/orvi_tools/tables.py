@@ -43,6 +43,7 @@ from typing import Any, Dict, Iterable, Iterator, List, Optional, Sequence, Tupl
 
 import orvi
 
+from .build import load_records
 from .exchange import (FormatProblem, Record, Source, dumps, from_json_value, replaced_files,
                        to_json_value)
 
@@ -305,6 +306,17 @@ def _one_line(text: Any) -> str:
     return " ".join(str(text).split())
 
 
+def _batch_rows(batches: Iterable[Any], name: str) -> Iterator[Tuple[str, Dict[str, Any]]]:
+    """(place, row) for every row of a sequence of Arrow record batches."""
+    row = 0
+    for batch in batches:
+        columns = batch.schema.names
+        values = [column.to_pylist() for column in batch.columns]
+        for cells in zip(*values):
+            row += 1
+            yield f"{name} row {row}", dict(zip(columns, cells))
+
+
 def _rows(pa: Any, pq: Any, path: str) -> Iterator[Tuple[str, Dict[str, Any], Any]]:
     """(place, row, schema) for every row of a Parquet file; a file that
     cannot be read raises FormatProblem naming it and the row reached."""
@@ -313,12 +325,9 @@ def _rows(pa: Any, pq: Any, path: str) -> Iterator[Tuple[str, Dict[str, Any], An
     try:
         parquet = pq.ParquetFile(path)
         schema = parquet.schema_arrow
-        for batch in parquet.iter_batches(batch_size=4096):
-            columns = batch.schema.names
-            values = [column.to_pylist() for column in batch.columns]
-            for cells in zip(*values):
-                row += 1
-                yield f"{name} row {row}", dict(zip(columns, cells)), schema
+        for place, cells in _batch_rows(parquet.iter_batches(batch_size=4096), name):
+            row += 1
+            yield place, cells, schema
     except (pa.ArrowException, OSError) as e:
         where = f"{name}" if row == 0 else f"{name} after row {row}"
         raise FormatProblem(f"{where}: cannot be read as Parquet ({_one_line(e)})") from None
@@ -378,25 +387,72 @@ def read_parquet_dir(directory: str) -> Iterator[Record]:
     edges = os.path.join(directory, "edges.parquet")
     if not os.path.isfile(nodes):
         raise FormatProblem(f"{directory}: no nodes.parquet in this directory")
+    return _table_records(_rows(pa, pq, nodes), "nodes.parquet",
+                          _rows(pa, pq, edges) if os.path.isfile(edges) else None,
+                          "edges.parquet")
+
+
+def _table_records(nodes: Iterator[Tuple[str, Dict[str, Any], Any]], nodes_name: str,
+                   edges: Optional[Iterator[Tuple[str, Dict[str, Any], Any]]],
+                   edges_name: str) -> Iterator[Record]:
+    """Import records from the (place, row, schema) rows of a node table
+    and an optional edge table in the Parquet layout."""
     decoder: Optional[_Decoder] = None
-    for place, row, schema in _rows(pa, pq, nodes):
+    for place, row, schema in nodes:
         if decoder is None:
-            _require_columns(schema, ("id",), "nodes.parquet")
+            _require_columns(schema, ("id",), nodes_name)
             decoder = _Decoder(schema, NODE_FIXED)
         labels = row.get("labels") or []
         if not isinstance(labels, list) or not all(isinstance(s, str) for s in labels):
             raise FormatProblem(f"{place}: labels must be a list of strings")
         yield ("node", _key(row["id"], place, "id"), labels, decoder.properties(row, place),
                place)
-    if not os.path.isfile(edges):
+    if edges is None:
         return
     decoder = None
-    for place, row, schema in _rows(pa, pq, edges):
+    for place, row, schema in edges:
         if decoder is None:
-            _require_columns(schema, ("from_node", "to_node"), "edges.parquet")
+            _require_columns(schema, ("from_node", "to_node"), edges_name)
             decoder = _Decoder(schema, EDGE_FIXED)
         label = row.get("label") or ""
         if not isinstance(label, str):
             raise FormatProblem(f"{place}: label must be a string")
         yield ("edge", _key(row["from_node"], place, "from_node"), label,
                _key(row["to_node"], place, "to_node"), decoder.properties(row, place), place)
+
+
+def _memory_rows(pa: Any, table: Any, name: str) -> Iterator[Tuple[str, Dict[str, Any], Any]]:
+    """(place, row, schema) for a table in memory: a pyarrow Table, a pandas
+    DataFrame or anything with the Arrow PyCapsule stream interface."""
+    try:
+        arrow = table if isinstance(table, pa.Table) else pa.table(table)
+    except (pa.ArrowException, TypeError, ValueError) as e:
+        raise FormatProblem(f"{name}: cannot be read as a table ({_one_line(e)})") from None
+    for place, cells in _batch_rows(arrow.to_batches(max_chunksize=4096), name):
+        yield place, cells, arrow.schema
+
+
+def import_tables(path: str, nodes: Any, edges: Any = None) -> Dict[Any, int]:
+    """Adds the records of a node table and an optional edge table to the
+    database at ``path`` (created when missing), all or nothing, as ``orvi
+    import`` adds a Parquet directory: the tables have the Parquet layout
+    (``id``, ``labels`` and property columns; ``from_node``, ``to_node``,
+    ``label`` and property columns), node ``id`` values are ints or strs
+    naming nodes within the tables, and a null cell leaves the property
+    out (pandas turns NaN into null on the way to Arrow, so a NaN in a
+    float column of a DataFrame is left out too). The tables may be pyarrow
+    Tables, pandas or polars DataFrames, or anything exposing the Arrow
+    PyCapsule stream interface.
+
+    Returns a dict from each input node id to its database id. The new
+    nodes get consecutive ids in table order, so the first value and the
+    row order tell the same. FormatProblem or ImportFailed (naming the
+    table and row) when the input is refused; the file is then unchanged."""
+    pa = require("pyarrow", "parquet")
+    from .fileops import load_into
+
+    records = _table_records(_memory_rows(pa, nodes, "nodes"), "nodes",
+                             None if edges is None else _memory_rows(pa, edges, "edges"),
+                             "edges")
+    loader = load_into(path, lambda loader, _progress: load_records(loader, records))
+    return loader.ids
