@@ -17,7 +17,8 @@ same ids in input order, labels, properties and adjacency order.
 
 from __future__ import annotations
 
-from typing import Any, Dict, Hashable, Iterable, List, Mapping, Optional, Sequence
+from typing import (Any, Callable, Dict, Hashable, Iterable, List, Mapping, Optional,
+                    Sequence)
 
 from .batch import ImportFailed
 from .exchange import Record
@@ -79,22 +80,62 @@ class Loader:
         self._places.append(place)
         self.edges += 1
 
+    def add_nodes(self, keys: Sequence[Hashable], labels: List[Any], properties: List[Any],
+                  place: Callable[[int], str]) -> None:
+        """Adds a batch of nodes given as columns (labels: lists of str;
+        properties: dicts or None); ``place(i)`` names record i."""
+        self.flush()
+        ids = self.ids
+        first = self._next_node
+        for i, key in enumerate(keys):
+            if key in ids:
+                raise ImportFailed(f"{place(i)}: node {key!r} is defined twice")
+            ids[key] = first + i
+        self._next_node += len(keys)
+        self._send(self.builder.add_nodes, (labels, properties), place)
+        self.nodes += len(keys)
+
+    def add_edges(self, sources: Sequence[Hashable], labels: List[str],
+                  targets: Sequence[Hashable], properties: List[Any],
+                  place: Callable[[int], str]) -> None:
+        """Adds a batch of edges given as columns, between nodes named by
+        their keys; ``place(i)`` names record i."""
+        self.flush()
+        ids = self.ids
+        try:
+            froms = [ids[key] for key in sources]
+            tos = [ids[key] for key in targets]
+        except (KeyError, TypeError):
+            for i, ends in enumerate(zip(sources, targets)):
+                for end in ends:
+                    try:
+                        ids[end]
+                    except (KeyError, TypeError):
+                        raise ImportFailed(f"{place(i)}: edge refers to node {end!r}, "
+                                           "which is not defined before it") from None
+            raise
+        self._send(self.builder.add_edges, (froms, labels, tos, properties), place)
+        self.edges += len(froms)
+
     def flush(self) -> None:
         """Hands the pending batch to the builder."""
         if not self._places:
             return
-        try:
-            if self._kind == "node":
-                self.builder.add_nodes(*self._columns)
-            else:
-                self.builder.add_edges(*self._columns)
-        except (TypeError, ValueError, OverflowError) as e:
-            index = getattr(e, "batch_index", None)
-            place = self._places[index] if index is not None else self._places[0]
-            raise ImportFailed(f"{place}: {e}") from e
+        places = self._places
+        if self._kind == "node":
+            self._send(self.builder.add_nodes, self._columns, places.__getitem__)
+        else:
+            self._send(self.builder.add_edges, self._columns, places.__getitem__)
         self._kind = ""
         self._columns = []
         self._places = []
+
+    def _send(self, call: Callable[..., Any], columns: Sequence[Any],
+              place: Callable[[int], str]) -> None:
+        try:
+            call(*columns)
+        except (TypeError, ValueError, OverflowError) as e:
+            raise ImportFailed(f"{place(getattr(e, 'batch_index', 0))}: {e}") from e
 
     def finish(self) -> None:
         """Hands over the rest and writes the file."""

@@ -576,9 +576,6 @@ def read_input(fmt: str, path: str) -> Iterator[Record]:
         return read_jsonl(path)
     if fmt == "csv":
         return read_csv_dir(path)
-    if fmt == "parquet":
-        from .tables import read_parquet_dir
-        return read_parquet_dir(path)
     raise ValueError(f"unknown import format {fmt!r} (use one of {', '.join(FORMATS_IN)})")
 
 

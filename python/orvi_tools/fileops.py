@@ -179,8 +179,13 @@ def import_file(path: str, source: str, fmt: str, show_progress: bool = False) -
     if fmt not in DIRECTORY_FORMATS and not os.path.isfile(source):
         raise ValueError(f"{source}: no such input file")
     total = input_size(fmt, source) if show_progress else None
-    loader = load_into(path, lambda loader, progress: load_records(
-        loader, read_input(fmt, source), progress), total, show_progress)
+    if fmt == "parquet":
+        from .tables import feed_parquet_dir
+        loader = load_into(path, lambda loader, progress: feed_parquet_dir(
+            loader, source, progress), total, show_progress)
+    else:
+        loader = load_into(path, lambda loader, progress: load_records(
+            loader, read_input(fmt, source), progress), total, show_progress)
     # The whole import became durable in the builder's one flush.
     return ImportStats(loader.nodes, loader.edges, 1, 0)
 
