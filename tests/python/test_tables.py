@@ -137,6 +137,21 @@ class TestParquet:
         status, _, err = run(capsys, "import", sample, folder)
         assert status == 1 and "nodes.parquet row 1: column bad is not valid tagged JSON" in err
         assert digest(sample) == before
+        # Rows are counted across record batches; labels and keys of other
+        # types are checked per row.
+        ids = list(range(6000))
+        ids[5000] = 7
+        self.pq.write_table(self.pa.table({"id": ids}), folder / "nodes.parquet")
+        status, _, err = run(capsys, "import", sample, folder)
+        assert status == 1 and "nodes.parquet row 5001: node 7 is defined twice" in err
+        self.pq.write_table(self.pa.table({"id": [1, 2], "labels": ["A", None]}),
+                            folder / "nodes.parquet")
+        status, _, err = run(capsys, "import", sample, folder)
+        assert status == 1 and "nodes.parquet row 1: labels must be a list of strings" in err
+        self.pq.write_table(self.pa.table({"id": [1.5]}), folder / "nodes.parquet")
+        status, _, err = run(capsys, "import", sample, folder)
+        assert status == 1 and "nodes.parquet row 1: id must be an integer or a string" in err
+        assert digest(sample) == before
 
 
 class TestMissingPackages:
