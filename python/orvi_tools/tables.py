@@ -30,6 +30,19 @@ elsewhere can be read too: ``id`` is required in the node table (integers
 or strings naming the nodes), ``from_node`` and ``to_node`` in the edge
 table, any other column is a property, and null cells are left out.
 
+How Arrow values become property values, on import (``orvi import`` of a
+Parquet directory, ``import_tables``): a null cell leaves the property out
+(unless the field says ``orvi.null: none``); integers (signed and unsigned
+up to 64 bits, one beyond int64 becoming a float as the orvi module makes
+it), floats (NaN and infinities kept as they are), booleans and strings
+(dictionary-encoded ones included) are stored as they are; a list column
+gives lists and a struct column maps with the field names as keys, nested
+as deep as the property nesting limit. Timestamps, dates, times, durations,
+decimals, binary and Arrow map columns are refused with the table and row
+named: convert them to ints, floats or strings first. pandas turns NaN into
+null on its way to Arrow, so a NaN in a float column of a DataFrame is left
+out like any null.
+
 pandas and pyarrow are optional (``pip install 'orvi[pandas]'``,
 ``pip install 'orvi[parquet]'``): they are imported only when these
 functions run.
