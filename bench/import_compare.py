@@ -29,13 +29,13 @@ import shutil
 import subprocess
 import sys
 import tempfile
-import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(HERE)
 sys.path.insert(0, HERE)
 
 import graphgen as gg  # noqa: E402
+from export_tables import child  # noqa: E402
 
 SQLITE_SCRIPT = r"""
 import json, sqlite3, sys
@@ -116,18 +116,6 @@ def write_parquet(directory: str, nodes: int, edges: int) -> None:
         "from_node": pa.array(g.src[:need]), "to_node": pa.array(g.dst[:need]),
         "label": [gg.EDGE_LABELS[e] for e in g.elabel[:need]], "w": pa.array(g.w[:need])}),
         os.path.join(directory, "edges.parquet"))
-
-
-def child(args: list[str]) -> tuple[float, int, int]:
-    """(wall seconds, peak RSS in MiB, exit status) of one child process."""
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(
-        [os.path.join(REPO, "python")] + [p for p in env.get("PYTHONPATH", "").split(os.pathsep)
-                                          if p])
-    start = time.perf_counter()
-    process = subprocess.Popen([sys.executable, *args], env=env, stdout=subprocess.DEVNULL)
-    _, status, usage = os.wait4(process.pid, 0)
-    return time.perf_counter() - start, usage.ru_maxrss // 1024, os.waitstatus_to_exitcode(status)
 
 
 def loadavg() -> str:

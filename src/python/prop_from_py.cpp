@@ -64,12 +64,21 @@ bool list_to_prop(PyObject* v, unsigned depth, PropValue& out) {
 }
 
 bool dict_to_prop(PyObject* v, unsigned depth, PropValue& out) {
+  PropMap map;
+  if (!dict_to_props(v, depth + 1, map)) return false;
+  out = PropValue::from_map(std::move(map));
+  return true;
+}
+
+}  // namespace
+
+bool dict_to_props(PyObject* dict, unsigned depth, PropMap& out) {
   // A list of (key, value) tuples owning references to both.
-  PyRef items(PyDict_Items(v));
+  PyRef items(PyDict_Items(dict));
   if (!items) return false;
   Py_ssize_t n = PyList_GET_SIZE(items.get());
-  PropMap map;
-  map.reserve(static_cast<size_t>(n));
+  out.clear();
+  out.reserve(static_cast<size_t>(n));
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* pair = PyList_GET_ITEM(items.get(), i);
     PyObject* key = PyTuple_GET_ITEM(pair, 0);
@@ -81,16 +90,13 @@ bool dict_to_prop(PyObject* v, unsigned depth, PropValue& out) {
     std::string name;
     if (!utf8_of(key, name)) return false;
     PropValue value;
-    if (!py_to_prop_depth(PyTuple_GET_ITEM(pair, 1), depth + 1, value)) {
+    if (!py_to_prop_depth(PyTuple_GET_ITEM(pair, 1), depth, value)) {
       return false;
     }
-    map.insert_or_assign(std::move(name), std::move(value));
+    out.insert_or_assign(std::move(name), std::move(value));
   }
-  out = PropValue::from_map(std::move(map));
   return true;
 }
-
-}  // namespace
 
 // A failed protocol test is dropped before the next test is tried, except
 // for errors that must not be swallowed (KeyboardInterrupt, SystemExit,

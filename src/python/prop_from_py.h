@@ -8,6 +8,7 @@
 //                     bits goes on to the float protocol), float (float
 //                     protocol), str, list, dict with str keys -> PropValue,
 //                     nesting limited to kMaxPropDepth
+//   dict_to_props     a dict with str keys -> PropMap
 //   utf8_of           a str's UTF-8 text (UnicodeEncodeError for a lone
 //                     surrogate)
 // Containers are converted from a snapshot that holds references to their
@@ -27,6 +28,8 @@ namespace orvi::py {
 inline constexpr unsigned kMaxPropDepth = 32;
 
 bool py_to_prop_depth(PyObject* value, unsigned depth, PropValue& out);
+// The items of a dict with str keys, each value converted at `depth`.
+bool dict_to_props(PyObject* dict, unsigned depth, PropMap& out);
 // The UTF-8 text of a str object (the caller checked PyUnicode_Check).
 bool utf8_of(PyObject* str, std::string& out);
 

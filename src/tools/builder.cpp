@@ -97,27 +97,8 @@ bool props_of(PyObject* obj, PropMap& out) {
                  Py_TYPE(obj)->tp_name);
     return false;
   }
-  PyRef items(PyDict_Items(obj));
-  if (!items) return false;
-  const Py_ssize_t n = PyList_GET_SIZE(items.get());
-  out.reserve(static_cast<size_t>(n));
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* pair = PyList_GET_ITEM(items.get(), i);
-    PyObject* key = PyTuple_GET_ITEM(pair, 0);
-    if (!PyUnicode_Check(key)) {
-      PyErr_Format(PyExc_TypeError, "property name must be str, not %.50s",
-                   Py_TYPE(key)->tp_name);
-      return false;
-    }
-    std::string name;
-    if (!py::utf8_of(key, name)) return false;
-    PropValue value;
-    if (!py::py_to_prop_depth(PyTuple_GET_ITEM(pair, 1), 0, value)) {
-      return false;
-    }
-    out.insert_or_assign(std::move(name), std::move(value));
-  }
-  return true;
+  // Values sit where add_node's keyword arguments do: at depth 0.
+  return py::dict_to_props(obj, 0, out);
 }
 
 bool str_of(PyObject* obj, const char* what, std::string& out) {
