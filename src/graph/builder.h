@@ -30,6 +30,7 @@
 #define ORVI_GRAPH_BUILDER_H_
 
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
@@ -90,7 +91,9 @@ class GraphBuilder {
   // before a stream fills them. Pages at or beyond it are new.
   uint64_t original_end_;
   uint64_t first_node_id_;
-  std::vector<NodeSlot> nodes_;  // the new nodes, by id - first_node_id_
+  // The new nodes, by id - first_node_id_; a deque grows without copying,
+  // so it never holds more than the slots themselves plus one block.
+  std::deque<NodeSlot> nodes_;
   uint64_t edges_added_ = 0;
   std::unique_ptr<PageStream> props_;
   std::unique_ptr<PageStream> edges_;
