@@ -6,6 +6,8 @@
   graphs (networkx is needed only when they are called);
 - ``BatchWriter``: adding many records in commits that fit the log;
 - ``to_pandas``: the graph as node and edge DataFrames (needs pandas);
+- ``import_tables``: nodes and edges from DataFrames or Arrow tables into
+  a database file, built directly (needs pyarrow);
 - ``export_jsonl``, ``export_csv``, ``export_graphml`` and
   ``export_parquet`` (needs pyarrow) for the exports from a program;
 - ``check_file``: the read-only integrity check;
@@ -37,7 +39,7 @@ from .check import Problem, Report, check_file
 from .compare import first_difference, same_graph
 from .exchange import FormatProblem, export_csv, export_graphml, export_jsonl
 from .nx import from_networkx, to_networkx
-from .tables import MissingPackage, export_parquet, to_pandas
+from .tables import MissingPackage, export_parquet, import_tables, to_pandas
 
 # The tools ship with the module and carry its version.
 __version__ = orvi.__version__
@@ -57,6 +59,7 @@ __all__ = [
     "export_parquet",
     "first_difference",
     "from_networkx",
+    "import_tables",
     "same_graph",
     "to_networkx",
     "to_pandas",

@@ -28,10 +28,9 @@ are written in a tagged form that reads back exactly:
 
 Imports name nodes by the ``id`` of the input (an integer or a string); the
 database gives them new ids in input order. An edge may refer only to nodes
-defined before it in the input. Import writes through ``BatchWriter`` and
-so commits in batches; making a whole import all-or-nothing is the caller's
-part (``orvi import`` writes into a copy of the file and replaces the
-original only on success).
+defined before it in the input. The readers here yield records; ``orvi
+import`` hands them to the graph builder on a copy of the file and replaces
+the original only on success (``build``, ``fileops``).
 """
 
 from __future__ import annotations

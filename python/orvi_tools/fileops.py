@@ -1,17 +1,17 @@
 """Whole-file operations behind the command line: export, import, info.
 
-Import is all-or-nothing. Its records are committed in batches (one commit
-cannot log more than 4 MiB of pages), so a failure half-way cannot simply
-be rolled back. Instead the import runs on a copy:
+Import is all-or-nothing. It runs on a copy that no one else can see, so
+the copy is built directly, each page written once and without the commit
+log (``build``):
 
 1. open the database (creating an empty one when the file is missing);
    this takes its writer lock and finishes any interrupted commit, and the
    lock is held to the end, so no other writer can touch the file and the
    copy's name below belongs to this import alone;
-2. copy the file to ``FILE.importing`` beside it, open the copy and import
-   into it batch by batch;
-3. on success flush the copy to disk and rename it over the original (an
-   atomic replace), then flush the directory;
+2. copy the file to ``FILE.importing`` beside it and build the records
+   into the copy, which the builder flushes to disk once at the end;
+3. on success rename the copy over the original (an atomic replace), then
+   flush the directory;
 4. on any failure remove the copy; the original was never written. A
    database file that this import had to create is removed again.
 
@@ -28,15 +28,14 @@ import os
 import shutil
 import sys
 from dataclasses import dataclass
-from typing import Any, Dict, Iterator, Optional, Tuple
+from typing import Any, Callable, Dict, Iterator, Optional, Tuple
 
 import orvi
 
 from . import _engine
-from .batch import DEFAULT_PAGE_BUDGET, BatchWriter
+from .build import Loader, load_records
 from .exchange import (DIRECTORY_FORMATS, FORMATS_IN, Record, export_csv, export_graphml,
-                       export_jsonl, import_records, input_size, read_csv_dir, read_jsonl,
-                       replaced_file)
+                       export_jsonl, input_size, read_csv_dir, read_jsonl, replaced_file)
 from .progress import bar
 
 IMPORT_SUFFIX = ".importing"
@@ -100,9 +99,6 @@ def read_input(fmt: str, path: str) -> Iterator[Record]:
         return read_jsonl(path)
     if fmt == "csv":
         return read_csv_dir(path)
-    if fmt == "parquet":
-        from .tables import read_parquet_dir
-        return read_parquet_dir(path)
     raise ValueError(f"unknown import format {fmt!r} (use one of {', '.join(FORMATS_IN)})")
 
 
@@ -178,18 +174,11 @@ def _remove(path: str) -> None:
         os.remove(path)
 
 
-def import_file(path: str, source: str, fmt: str, show_progress: bool = False,
-                page_budget: int = DEFAULT_PAGE_BUDGET) -> ImportStats:
-    """Imports ``source`` into the database at ``path``, all or nothing
-    (see the module comment)."""
-    if fmt in DIRECTORY_FORMATS and not os.path.isdir(source):
-        if os.path.isfile(source):
-            raise _wants_directory(source, fmt)
-        raise UsageError(f"{source}: no such input directory")
-    if fmt not in DIRECTORY_FORMATS and not os.path.isfile(source):
-        if os.path.isdir(source):
-            raise UsageError(f"{source}: is a directory; a {fmt} import reads one file")
-        raise UsageError(f"{source}: no such input file")
+def load_into(path: str, feed: Callable[[Loader, Any], None], total: Optional[int] = None,
+              show_progress: bool = False) -> Loader:
+    """Builds what ``feed(loader, progress)`` adds into a copy of the
+    database at ``path`` and puts the copy in its place when complete
+    (see the module comment); returns the loader."""
     created = not os.path.exists(path)
     original = orvi.open(path)
     copy = path + IMPORT_SUFFIX
@@ -202,20 +191,18 @@ def import_file(path: str, source: str, fmt: str, show_progress: bool = False,
         ours = True
         shutil.copyfile(path, copy)
         shutil.copymode(path, copy)
-        target = orvi.open(copy)
+        builder = _engine.builder(copy)
         try:
-            writer = BatchWriter(target, page_budget=page_budget)
-            total = input_size(fmt, source) if show_progress else None
+            loader = Loader(builder)
             with bar(total, "import", show_progress, "rec") as progress:
-                import_records(writer, read_input(fmt, source), progress)
+                feed(loader, progress)
+            loader.finish()
         finally:
-            target.close()
-        _fsync_path(copy)
+            builder.close()
         os.replace(copy, path)
         done = True
         _fsync_path(os.path.dirname(os.path.abspath(path)), directory=True)
-        return ImportStats(writer.nodes_written, writer.edges_written, writer.commits,
-                           writer.splits)
+        return loader
     except KeyboardInterrupt:
         raise ImportInterrupted(done) from None
     finally:
@@ -260,6 +247,29 @@ def _leftover_text(path: str) -> Optional[str]:
     return (f"{' and '.join(parts)}, left by an interrupted import; the next "
             "`orvi import`, `orvi vacuum` or `orvi repair` of this file removes "
             f"{'them' if len(parts) > 1 else 'it'}")
+
+
+def import_file(path: str, source: str, fmt: str, show_progress: bool = False) -> ImportStats:
+    """Imports ``source`` into the database at ``path``, all or nothing
+    (see the module comment)."""
+    if fmt in DIRECTORY_FORMATS and not os.path.isdir(source):
+        if os.path.isfile(source):
+            raise _wants_directory(source, fmt)
+        raise UsageError(f"{source}: no such input directory")
+    if fmt not in DIRECTORY_FORMATS and not os.path.isfile(source):
+        if os.path.isdir(source):
+            raise UsageError(f"{source}: is a directory; a {fmt} import reads one file")
+        raise UsageError(f"{source}: no such input file")
+    total = input_size(fmt, source) if show_progress else None
+    if fmt == "parquet":
+        from .tables import feed_parquet_dir
+        loader = load_into(path, lambda loader, progress: feed_parquet_dir(
+            loader, source, progress), total, show_progress)
+    else:
+        loader = load_into(path, lambda loader, progress: load_records(
+            loader, read_input(fmt, source), progress), total, show_progress)
+    # The whole import became durable in the builder's one flush.
+    return ImportStats(loader.nodes, loader.edges, 1, 0)
 
 
 def info(path: str) -> Dict[str, Any]:

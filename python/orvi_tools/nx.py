@@ -8,7 +8,10 @@ graph key stored in its ``key_attr`` property (which is then not an
 attribute), or by its orvi id when it has none.
 
 ``from_networkx(graph, db)`` adds a graph's nodes and edges as new records
-and returns the map from the graph's node keys to the new node ids. Any
+and returns the map from the graph's node keys to the new node ids. ``db``
+is an open database, or the path of a database file that no one has open:
+then the records are built directly into a copy of the file (created when
+missing) that replaces it when complete, as ``orvi import`` does. Any
 networkx graph type is accepted: an undirected edge becomes one directed
 edge in the order networkx reports its ends. Node labels come from
 ``labels_attr`` (a list or tuple of strings, or one string), edge labels
@@ -31,11 +34,13 @@ package works without it.
 
 from __future__ import annotations
 
-from typing import Any, Dict, Hashable, Optional
+import os
+from typing import Any, Dict, Hashable, Optional, Union
 
 import orvi
 
 from .batch import DEFAULT_PAGE_BUDGET, BatchWriter, ImportFailed
+from .build import Loader
 from .exchange import iter_edges, iter_nodes
 
 
@@ -144,7 +149,47 @@ def _node_labels(key: Hashable, value: Any) -> list:
                      f"not {type(value).__name__}")
 
 
-def from_networkx(graph: Any, db: "orvi.GraphDB", labels_attr: str = "labels",
+class _BuildWriter:
+    """What _write_graph needs of a writer, over a builder's Loader; a
+    record the database refuses raises ValueError naming it."""
+
+    def __init__(self, loader: Loader) -> None:
+        self.loader = loader
+        self.ids = loader.ids
+
+    def add_node(self, key: Hashable, labels: Any, props: Dict[str, Any]) -> None:
+        try:
+            self.loader.add_node(key, labels, props, f"node {key!r}")
+        except ImportFailed as e:
+            raise ValueError(str(e)) from None
+
+    def add_edge(self, source: Hashable, label: str, target: Hashable,
+                 props: Dict[str, Any]) -> None:
+        try:
+            self.loader.add_edge(source, label, target, props,
+                                 f"edge {source!r} -> {target!r}")
+        except ImportFailed as e:
+            raise ValueError(str(e)) from None
+
+    def finish(self) -> None:
+        pass  # the loader is finished by the file's load
+
+
+def _build_graph(graph: Any, path: str, labels_attr: str, label_attr: str,
+                 key_attr: Optional[str]) -> Dict[Hashable, int]:
+    from .fileops import load_into
+
+    def feed(loader: Loader, _progress: Any) -> None:
+        _write_graph(graph, _BuildWriter(loader), labels_attr, label_attr, key_attr)
+
+    try:
+        return dict(load_into(path, feed).ids)
+    except ImportFailed as e:
+        raise ValueError(str(e)) from None
+
+
+def from_networkx(graph: Any, db: Union["orvi.GraphDB", str, "os.PathLike[str]"],
+                  labels_attr: str = "labels",
                   label_attr: str = "label", commit: bool = True,
                   page_budget: int = DEFAULT_PAGE_BUDGET,
                   key_attr: Optional[str] = DEFAULT_KEY_ATTR) -> Dict[Hashable, int]:
@@ -163,8 +208,13 @@ def from_networkx(graph: Any, db: "orvi.GraphDB", labels_attr: str = "labels",
     ``commit=False`` everything stays pending for the caller to commit or
     roll back (and the commit log limits what one commit can hold).
 
+    With a path instead of a database, the graph is built into the file
+    all or nothing (``commit`` and ``page_budget`` do not apply).
+
     An attribute value that cannot be a property raises ValueError naming
     the node or edge."""
+    if isinstance(db, (str, os.PathLike)):
+        return _build_graph(graph, os.fspath(db), labels_attr, label_attr, key_attr)
     if commit:
         db.commit()
     writer = BatchWriter(db, page_budget=page_budget, commit=commit)

@@ -13,7 +13,7 @@ gaps use pandas' nullable dtypes (``Int64``, ``boolean``); columns whose
 values are of several types, lists or maps hold the Python values (dtype
 object).
 
-Parquet (``export_parquet``, ``read_parquet_dir``): a directory with
+Parquet (``export_parquet``, ``feed_parquet_dir``): a directory with
 ``nodes.parquet`` and ``edges.parquet``, written in row groups of
 ``ROW_GROUP`` rows so that memory stays bounded however large the graph;
 Spark, DuckDB and pandas read them as they are. A property column is typed
@@ -30,6 +30,19 @@ elsewhere can be read too: ``id`` is required in the node table (integers
 or strings naming the nodes), ``from_node`` and ``to_node`` in the edge
 table, any other column is a property, and null cells are left out.
 
+How Arrow values become property values, on import (``orvi import`` of a
+Parquet directory, ``import_tables``): a null cell leaves the property out
+(unless the field says ``orvi.null: none``); integers (signed and unsigned
+up to 64 bits, one beyond int64 becoming a float as the orvi module makes
+it), floats (NaN and infinities kept as they are), booleans and strings
+(dictionary-encoded ones included) are stored as they are; a list column
+gives lists and a struct column maps with the field names as keys, nested
+as deep as the property nesting limit. Timestamps, dates, times, durations,
+decimals, binary and Arrow map columns are refused with the table and row
+named: convert them to ints, floats or strings first. pandas turns NaN into
+null on its way to Arrow, so a NaN in a float column of a DataFrame is left
+out like any null.
+
 pandas and pyarrow are optional (``pip install 'orvi[pandas]'``,
 ``pip install 'orvi[parquet]'``): they are imported only when these
 functions run.
@@ -39,10 +52,11 @@ from __future__ import annotations
 
 import json
 import os
-from typing import Any, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple
 
 import orvi
 
+from .build import Loader
 from .exchange import (FormatProblem, Record, Source, dumps, from_json_value, replaced_files,
                        to_json_value)
 
@@ -51,6 +65,8 @@ EDGE_FIXED = ("id", "label", "from_node", "to_node")
 PROP_PREFIX = "prop:"
 ROW_GROUP = 65_536
 _CHUNK = 8192
+# Rows per record batch read for an import.
+_IMPORT_BATCH = 4096
 
 _ENCODING = b"orvi.encoding"
 _NULL = b"orvi.null"
@@ -305,23 +321,26 @@ def _one_line(text: Any) -> str:
     return " ".join(str(text).split())
 
 
-def _rows(pa: Any, pq: Any, path: str) -> Iterator[Tuple[str, Dict[str, Any], Any]]:
-    """(place, row, schema) for every row of a Parquet file; a file that
-    cannot be read raises FormatProblem naming it and the row reached."""
+def _parquet_batches(pa: Any, pq: Any, path: str) -> Tuple[Any, Iterator[Any]]:
+    """The schema and record batches of a Parquet file; a file that cannot
+    be read raises FormatProblem naming it and the row reached."""
     name = os.path.basename(path)
-    row = 0
     try:
         parquet = pq.ParquetFile(path)
-        schema = parquet.schema_arrow
-        for batch in parquet.iter_batches(batch_size=4096):
-            columns = batch.schema.names
-            values = [column.to_pylist() for column in batch.columns]
-            for cells in zip(*values):
-                row += 1
-                yield f"{name} row {row}", dict(zip(columns, cells)), schema
     except (pa.ArrowException, OSError) as e:
-        where = f"{name}" if row == 0 else f"{name} after row {row}"
-        raise FormatProblem(f"{where}: cannot be read as Parquet ({_one_line(e)})") from None
+        raise FormatProblem(f"{name}: cannot be read as Parquet ({_one_line(e)})") from None
+
+    def batches() -> Iterator[Any]:
+        row = 0
+        try:
+            for batch in parquet.iter_batches(batch_size=_IMPORT_BATCH):
+                yield batch
+                row += batch.num_rows
+        except (pa.ArrowException, OSError) as e:
+            where = f"{name}" if row == 0 else f"{name} after row {row}"
+            raise FormatProblem(f"{where}: cannot be read as Parquet ({_one_line(e)})") from None
+
+    return parquet.schema_arrow, batches()
 
 
 class _Decoder:
@@ -336,22 +355,34 @@ class _Decoder:
             self.columns.append((field.name, property_name(field.name),
                                  meta.get(_ENCODING) == b"json", meta.get(_NULL) == b"none"))
 
-    def properties(self, row: Dict[str, Any], place: str) -> Dict[str, Any]:
-        props: Dict[str, Any] = {}
+    def properties(self, columns: Dict[str, Any], rows: int,
+                   place: Callable[[int], str]) -> List[Dict[str, Any]]:
+        """The property maps of a batch's rows, from its Arrow columns."""
+        props: List[Dict[str, Any]] = [{} for _ in range(rows)]
         for column, name, is_json, null_is_none in self.columns:
-            value = row[column]
-            if value is None:
-                if null_is_none:
-                    props[name] = None
-            elif is_json:
-                try:
-                    props[name] = from_json_value(json.loads(value))
-                except (ValueError, TypeError, FormatProblem, RecursionError) as e:
-                    raise FormatProblem(f"{place}: column {column} is not valid tagged JSON "
-                                        f"({_one_line(e)})") from None
+            values = columns[column].to_pylist()
+            if is_json:
+                for i, value in enumerate(values):
+                    if value is not None:
+                        props[i][name] = self._decoded(value, place(i), column)
+                    elif null_is_none:
+                        props[i][name] = None
+            elif null_is_none:
+                for row, value in zip(props, values):
+                    row[name] = value
             else:
-                props[name] = value
+                for row, value in zip(props, values):
+                    if value is not None:
+                        row[name] = value
         return props
+
+    @staticmethod
+    def _decoded(text: str, place: str, column: str) -> Any:
+        try:
+            return from_json_value(json.loads(text))
+        except (ValueError, TypeError, FormatProblem, RecursionError) as e:
+            raise FormatProblem(f"{place}: column {column} is not valid tagged JSON "
+                                f"({_one_line(e)})") from None
 
 
 def _require_columns(schema: Any, required: Sequence[str], name: str) -> None:
@@ -368,9 +399,73 @@ def _key(value: Any, place: str, column: str) -> Any:
     return value
 
 
-def read_parquet_dir(directory: str) -> Iterator[Record]:
-    """The records of ``nodes.parquet`` and, when present,
-    ``edges.parquet`` in ``directory``, as import records."""
+def _keys(pa: Any, array: Any, place: Callable[[int], str], column: str) -> List[Any]:
+    """A column of node keys: integers or strings, no nulls."""
+    values = array.to_pylist()
+    kind = array.type
+    typed = (pa.types.is_integer(kind) or pa.types.is_string(kind)
+             or pa.types.is_large_string(kind))
+    if not typed or array.null_count:
+        for i, value in enumerate(values):
+            _key(value, place(i), column)
+    return values
+
+
+def _node_labels(pa: Any, array: Any, rows: int, place: Callable[[int], str]) -> List[Any]:
+    """A batch's label lists; a null cell (or no column) is no labels."""
+    if array is None:
+        return [[]] * rows
+    values = [labels or [] for labels in array.to_pylist()]
+    kind = array.type
+    if not ((pa.types.is_list(kind) or pa.types.is_large_list(kind))
+            and (pa.types.is_string(kind.value_type) or pa.types.is_large_string(kind.value_type))):
+        for i, labels in enumerate(values):
+            if not isinstance(labels, list) or not all(isinstance(s, str) for s in labels):
+                raise FormatProblem(f"{place(i)}: labels must be a list of strings")
+    return values
+
+
+def _edge_labels(array: Any, rows: int, place: Callable[[int], str]) -> List[str]:
+    """A batch's edge labels; a null cell (or no column) is the empty label."""
+    if array is None:
+        return [""] * rows
+    values = [label or "" for label in array.to_pylist()]
+    for i, label in enumerate(values):
+        if not isinstance(label, str):
+            raise FormatProblem(f"{place(i)}: label must be a string")
+    return values
+
+
+def _feed_table(loader: Loader, pa: Any, schema: Any, batches: Iterable[Any], name: str,
+                nodes: bool, progress: Any = None) -> None:
+    """Feeds one table in the Parquet layout to ``loader``, a record batch
+    at a time, column by column."""
+    _require_columns(schema, ("id",) if nodes else ("from_node", "to_node"), name)
+    decoder = _Decoder(schema, NODE_FIXED if nodes else EDGE_FIXED)
+    done = 0
+    for batch in batches:
+        rows = batch.num_rows
+        columns = dict(zip(batch.schema.names, batch.columns))
+
+        def place(i: int, base: int = done) -> str:
+            return f"{name} row {base + i + 1}"
+
+        props = decoder.properties(columns, rows, place)
+        if nodes:
+            loader.add_nodes(_keys(pa, columns["id"], place, "id"),
+                             _node_labels(pa, columns.get("labels"), rows, place), props, place)
+        else:
+            loader.add_edges(_keys(pa, columns["from_node"], place, "from_node"),
+                             _edge_labels(columns.get("label"), rows, place),
+                             _keys(pa, columns["to_node"], place, "to_node"), props, place)
+        done += rows
+        if progress is not None:
+            progress.update(rows)
+
+
+def feed_parquet_dir(loader: Loader, directory: str, progress: Any = None) -> None:
+    """Feeds ``nodes.parquet`` and, when present, ``edges.parquet`` in
+    ``directory`` to ``loader``."""
     pa = require("pyarrow", "parquet")
     import pyarrow.parquet as pq
 
@@ -378,25 +473,47 @@ def read_parquet_dir(directory: str) -> Iterator[Record]:
     edges = os.path.join(directory, "edges.parquet")
     if not os.path.isfile(nodes):
         raise FormatProblem(f"{directory}: no nodes.parquet in this directory")
-    decoder: Optional[_Decoder] = None
-    for place, row, schema in _rows(pa, pq, nodes):
-        if decoder is None:
-            _require_columns(schema, ("id",), "nodes.parquet")
-            decoder = _Decoder(schema, NODE_FIXED)
-        labels = row.get("labels") or []
-        if not isinstance(labels, list) or not all(isinstance(s, str) for s in labels):
-            raise FormatProblem(f"{place}: labels must be a list of strings")
-        yield ("node", _key(row["id"], place, "id"), labels, decoder.properties(row, place),
-               place)
-    if not os.path.isfile(edges):
-        return
-    decoder = None
-    for place, row, schema in _rows(pa, pq, edges):
-        if decoder is None:
-            _require_columns(schema, ("from_node", "to_node"), "edges.parquet")
-            decoder = _Decoder(schema, EDGE_FIXED)
-        label = row.get("label") or ""
-        if not isinstance(label, str):
-            raise FormatProblem(f"{place}: label must be a string")
-        yield ("edge", _key(row["from_node"], place, "from_node"), label,
-               _key(row["to_node"], place, "to_node"), decoder.properties(row, place), place)
+    _feed_table(loader, pa, *_parquet_batches(pa, pq, nodes), "nodes.parquet", True, progress)
+    if os.path.isfile(edges):
+        _feed_table(loader, pa, *_parquet_batches(pa, pq, edges), "edges.parquet", False,
+                    progress)
+
+
+def _arrow_table(pa: Any, table: Any, name: str) -> Any:
+    """A table in memory as a pyarrow Table: a pyarrow Table, a pandas
+    DataFrame or anything with the Arrow PyCapsule stream interface."""
+    try:
+        return table if isinstance(table, pa.Table) else pa.table(table)
+    except (pa.ArrowException, TypeError, ValueError) as e:
+        raise FormatProblem(f"{name}: cannot be read as a table ({_one_line(e)})") from None
+
+
+def import_tables(path: str, nodes: Any, edges: Any = None) -> Dict[Any, int]:
+    """Adds the records of a node table and an optional edge table to the
+    database at ``path`` (created when missing), all or nothing, as ``orvi
+    import`` adds a Parquet directory: the tables have the Parquet layout
+    (``id``, ``labels`` and property columns; ``from_node``, ``to_node``,
+    ``label`` and property columns), node ``id`` values are ints or strs
+    naming nodes within the tables, and a null cell leaves the property
+    out (pandas turns NaN into null on the way to Arrow, so a NaN in a
+    float column of a DataFrame is left out too). The tables may be pyarrow
+    Tables, pandas or polars DataFrames, or anything exposing the Arrow
+    PyCapsule stream interface.
+
+    Returns a dict from each input node id to its database id. The new
+    nodes get consecutive ids in table order, so the first value and the
+    row order tell the same. FormatProblem or ImportFailed (naming the
+    table and row) when the input is refused; the file is then unchanged."""
+    pa = require("pyarrow", "parquet")
+    from .fileops import load_into
+
+    tables = [(_arrow_table(pa, nodes, "nodes"), "nodes", True)]
+    if edges is not None:
+        tables.append((_arrow_table(pa, edges, "edges"), "edges", False))
+
+    def feed(loader: Loader, _progress: Any) -> None:
+        for table, name, is_nodes in tables:
+            _feed_table(loader, pa, table.schema, table.to_batches(max_chunksize=_IMPORT_BATCH),
+                        name, is_nodes)
+
+    return load_into(path, feed).ids

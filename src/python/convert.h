@@ -35,21 +35,17 @@
 #include "graph/edge.h"
 #include "graph/node.h"
 #include "python/args.h"
+#include "python/prop_from_py.h"
 #include "storage/prop_codec.h"
 
 namespace orvi::py {
 
-inline constexpr unsigned kMaxPropDepth = 32;
-
-bool py_to_prop_depth(PyObject* value, unsigned depth, PropValue& out);
 bool kwargs_to_props(const BoundArgs& args, PropMap& out);
 bool node_id_from_py(PyObject* value, uint64_t& out);
 bool plain_id_from_py(PyObject* value, const Signature& sig,
                       const char* argname, uint64_t& out);
 bool edge_id_from_py(PyObject* value, uint64_t& out);
 
-// The UTF-8 text of a str object (the caller checked PyUnicode_Check).
-bool utf8_of(PyObject* str, std::string& out);
 // A required str argument.
 bool str_from_py(PyObject* value, const Signature& sig, const char* argname,
                  std::string& out);

@@ -194,6 +194,10 @@ class Pager {
   // are CorruptedFile. read_prop returns a copy.
   Result<std::string_view> view_prop(uint64_t offset, uint32_t len,
                                      std::string& scratch);
+  // The placement half of append_prop: where a blob of `n` bytes goes
+  // (allocating a prop extent when it does not fit) with prop_tail moved
+  // past it, the bytes left for the caller to write. 0 for n = 0.
+  Result<uint64_t> place_prop(uint64_t n);
   Result<std::string> read_prop(uint64_t offset, uint32_t len);
   void reset_prop_storage();
 

@@ -240,8 +240,7 @@ Status Pager::write_edge_slot(const EdgeSlot& slot) {
   });
 }
 
-Result<uint64_t> Pager::append_prop(std::string_view bytes) {
-  const uint64_t n = bytes.size();
+Result<uint64_t> Pager::place_prop(uint64_t n) {
   if (n == 0) return uint64_t{0};
   if (n > kMaxBlobLen) {
     return OrviError::invalid_argument(
@@ -263,9 +262,16 @@ Result<uint64_t> Pager::append_prop(std::string_view bytes) {
     auto base = allocate_extent(ExtentKind::kProp);
     if (!base) return base.error();
     tail = *base;
-    header_.prop_tail = tail;
   }
-  uint64_t pos = tail;
+  header_.prop_tail = tail + n;
+  return tail;
+}
+
+Result<uint64_t> Pager::append_prop(std::string_view bytes) {
+  const uint64_t n = bytes.size();
+  auto placed = place_prop(n);
+  if (!placed || n == 0) return placed;
+  uint64_t pos = *placed;
   size_t done = 0;
   while (done < n) {
     uint64_t page_off = pos / kPageSize * kPageSize;
@@ -277,8 +283,7 @@ Result<uint64_t> Pager::append_prop(std::string_view bytes) {
     done += chunk;
     pos += chunk;
   }
-  header_.prop_tail = tail + n;
-  return tail;
+  return placed;
 }
 
 Result<std::string_view> Pager::view_prop(uint64_t offset, uint32_t len,

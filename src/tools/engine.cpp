@@ -12,6 +12,7 @@
 //   .node_slot(id), .edge_slot(id), .check(progress), .close()
 //   lock_state(path)        the writer lock, judged without taking it
 //   clear_stale_lock(path)  removes a lock left by a process that died
+//   builder(path)           the graph builder on a private file (builder.cpp)
 //   pending_pages(db)       the pages an open orvi.GraphDB has changed
 //                           since its last commit, from its core handle
 //   LAYOUT                  the file layout's and the codec's sizes and
@@ -46,6 +47,7 @@
 #include "storage/pager.h"
 #include "storage/prop_codec.h"
 #include "storage/wal.h"
+#include "tools/engine.h"
 
 namespace orvi::tools {
 
@@ -54,6 +56,8 @@ namespace {
 using py::PyRef;
 
 PyObject* g_format_error = nullptr;  // orvi_tools._engine.FormatError
+
+}  // namespace
 
 // Sets the Python error for a core error: OSError for Io, FormatError for
 // everything else.
@@ -68,6 +72,8 @@ std::nullptr_t raise(const OrviError& error, const std::string& path) {
   }
   return nullptr;
 }
+
+namespace {
 
 PyObject* u64(uint64_t v) { return PyLong_FromUnsignedLongLong(v); }
 
@@ -328,6 +334,8 @@ PyType_Spec file_spec = {"orvi_tools._engine.File", sizeof(PyFile), 0,
 
 // --- module functions -----------------------------------------------------
 
+}  // namespace
+
 // A str or path-like argument as file-system bytes.
 bool path_of(PyObject* arg, std::string& out) {
   PyObject* raw = nullptr;
@@ -337,6 +345,8 @@ bool path_of(PyObject* arg, std::string& out) {
              static_cast<size_t>(PyBytes_GET_SIZE(raw)));
   return true;
 }
+
+namespace {
 
 PyObject* engine_open(PyObject*, PyObject* arg) {
   std::string path;
@@ -395,6 +405,7 @@ PyMethodDef engine_methods[] = {
     {"lock_state", engine_lock_state, METH_O, "The writer lock of a database."},
     {"clear_stale_lock", engine_clear_stale_lock, METH_O,
      "Removes the writer lock of a database unless a live process holds it."},
+    {"builder", engine_builder, METH_O, "Opens a private file for building."},
     {"pending_pages", engine_pending_pages, METH_O,
      "Pages an open orvi.GraphDB has changed since its last commit."},
     {nullptr, nullptr, 0, nullptr}};

@@ -2,6 +2,7 @@
 message texts, database snapshots and where the repository is."""
 
 import contextlib
+import json
 import re
 from pathlib import Path
 
@@ -54,6 +55,12 @@ def snapshot(db, adjacency=False):
         state += ({n.id: [e.id for e in db.out_edges(n)] for n in nodes},
                   {n.id: [e.id for e in db.in_edges(n)] for n in nodes})
     return state
+
+
+def exact_state(db):
+    """snapshot() with adjacency as one comparable text: NaN equals NaN,
+    -0.0 differs from 0.0 and 1 from 1.0, key order does not count."""
+    return json.dumps(snapshot(db, adjacency=True), sort_keys=True)
 
 
 def project_version():

@@ -5,9 +5,11 @@ import io
 import json
 import math
 import os
+import shutil
 import struct
 import subprocess
 import sys
+import time
 import xml.etree.ElementTree as ET
 import zlib
 from pathlib import Path
@@ -23,6 +25,8 @@ from orvi_tools import BatchWriter, ImportFailed, first_difference  # noqa: E402
 from orvi_tools import _engine  # noqa: E402
 from orvi_tools.check import check_file as ff_check  # noqa: E402
 from orvi_tools.cli import main  # noqa: E402
+from orvi_tools.exchange import read_jsonl  # noqa: E402
+from helpers import exact_state  # noqa: E402
 from orvi_tools.fileops import import_file  # noqa: E402
 
 NAN_PROPS = {"nan": math.nan, "inf": math.inf, "ninf": -math.inf, "negzero": -0.0}
@@ -32,6 +36,14 @@ def run(capsys, *args):
     status = main([str(a) for a in args])
     out, err = capsys.readouterr()
     return status, out, err
+
+
+def made_since(path, time_ns):
+    """Whether ``path`` exists and was written at or after ``time_ns``."""
+    try:
+        return os.stat(path).st_mtime_ns >= time_ns
+    except FileNotFoundError:
+        return False
 
 
 def digest(path):
@@ -486,16 +498,58 @@ class TestImportIsAllOrNothing:
         assert not os.path.exists(sample + ".importing")
         assert not os.path.exists(sample + ".lock")
 
-    def test_large_import_commits_in_batches(self, tmp_path):
+    def test_import_into_an_existing_file_matches_the_one_by_one_load(self, tmp_path, sample):
         dump = tmp_path / "big.jsonl"
         self.many_records(dump, bad_last_line=False)
-        path = str(tmp_path / "new.orvi")
-        stats = import_file(path, str(dump), "jsonl")
-        assert (stats.nodes, stats.edges) == (2000, 2000)
-        assert stats.commits > 1
-        assert stats.splits == 0  # the page estimate never undercounts
-        with orvi.open(path) as db:
-            assert db.edge_count() == 2000
+        with open(dump, "a") as f:  # a self-loop and a parallel edge
+            f.write('{"type": "edge", "from": 7, "to": 7}\n{"type": "edge", "from": 1, "to": 13}\n')
+        reference = str(tmp_path / "reference.orvi")
+        shutil.copyfile(sample, reference)
+        with orvi.open(reference) as db, BatchWriter(db) as writer:
+            for record in read_jsonl(str(dump)):
+                if record[0] == "node":
+                    writer.add_node(*record[1:4])
+                else:
+                    writer.add_edge(*record[1:5])
+        stats = import_file(sample, str(dump), "jsonl")
+        assert (stats.nodes, stats.edges) == (2000, 2002)
+        with orvi.open(reference) as a, orvi.open(sample) as b:
+            assert exact_state(a) == exact_state(b)
+        assert ff_check(sample).problems == []
+
+    def test_killed_import_leaves_the_file_as_it_was_or_complete(self, capsys, tmp_path,
+                                                                sample):
+        dump = tmp_path / "big.jsonl"
+        self.many_records(dump, bad_last_line=False)
+        original = Path(sample).read_bytes()
+        complete = tmp_path / "complete.orvi"
+        complete.write_bytes(original)
+        assert run(capsys, "import", complete, dump)[0] == 0
+        outcomes = {digest(sample): "unchanged", digest(complete): "complete"}
+        env = dict(os.environ)
+        env["PYTHONPATH"] = os.pathsep.join(
+            [str(REPO / "python")] + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])
+        # SIGKILL at moments spread over the run: before the copy exists,
+        # then at growing delays after it appears (building, flushing,
+        # renaming, done). A copy left behind is replaced by the next run.
+        copy = sample + ".importing"
+        for step in range(-1, 10):
+            Path(sample).write_bytes(original)
+            started = time.time_ns()
+            proc = subprocess.Popen([sys.executable, "-m", "orvi_tools", "import", "--no-progress",
+                                     sample, str(dump)], env=env, stdout=subprocess.DEVNULL,
+                                    stderr=subprocess.DEVNULL)
+            if step >= 0:
+                while proc.poll() is None and not made_since(copy, started):
+                    time.sleep(0.002)
+                time.sleep(0.03 * step)
+            proc.kill()
+            proc.wait()
+            assert digest(sample) in outcomes, step
+        Path(sample).write_bytes(original)
+        assert run(capsys, "import", sample, dump)[0] == 0
+        assert digest(sample) == digest(complete)
+        assert not os.path.exists(sample + ".importing")
 
     def test_failed_import_into_a_new_file_creates_nothing(self, capsys, tmp_path):
         bad = tmp_path / "bad.jsonl"
@@ -1079,7 +1133,7 @@ class TestInterruptedImport:
         def interrupt(*args, **kwargs):
             raise KeyboardInterrupt
 
-        monkeypatch.setattr(fileops, "import_records", interrupt)
+        monkeypatch.setattr(fileops, "load_records", interrupt)
         dump = tmp_path / "one.jsonl"
         dump.write_text('{"type": "node", "id": 1}\n')
         target = sample if existing else str(tmp_path / "new.orvi")

@@ -7,6 +7,7 @@ from pathlib import Path
 import pytest
 
 import orvi
+from helpers import exact_state
 
 REPO = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(REPO / "python"))
@@ -109,6 +110,19 @@ class TestNetworkx:
         mapping = from_networkx(to_networkx(source), target, key_attr=None)
         assert mapping == {1: 1, 2: 2, 4: 3}
         assert first_difference(source, target) is None
+
+    def test_building_into_a_file_equals_adding_to_a_handle(self, source, tmp_path):
+        graph = to_networkx(source)
+        added, built = str(tmp_path / "added.orvi"), str(tmp_path / "built.orvi")
+        with orvi.open(added) as db:
+            expected = from_networkx(graph, db)
+        assert from_networkx(graph, built) == expected
+        with orvi.open(added) as a, orvi.open(built) as b:
+            assert exact_state(a) == exact_state(b)
+        graph.add_node("bad", labels=["K"], value=object())
+        with pytest.raises(ValueError, match="^node 'bad': Property values must be"):
+            from_networkx(graph, str(tmp_path / "none.orvi"))
+        assert not (tmp_path / "none.orvi").exists()
 
     def test_node_keys_come_back(self, tmp_path):
         graph = self.nx.MultiDiGraph()

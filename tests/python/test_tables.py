@@ -9,6 +9,7 @@ from helpers import REPO
 
 sys.path.insert(0, str(REPO / "python"))
 
+import orvi_tools  # noqa: E402
 from orvi_tools import first_difference, to_pandas  # noqa: E402
 from orvi_tools.tables import MissingPackage, export_parquet  # noqa: E402
 from test_cli import build_sample, digest, run  # noqa: E402
@@ -136,6 +137,21 @@ class TestParquet:
         status, _, err = run(capsys, "import", sample, folder)
         assert status == 1 and "nodes.parquet row 1: column bad is not valid tagged JSON" in err
         assert digest(sample) == before
+        # Rows are counted across record batches; labels and keys of other
+        # types are checked per row.
+        ids = list(range(6000))
+        ids[5000] = 7
+        self.pq.write_table(self.pa.table({"id": ids}), folder / "nodes.parquet")
+        status, _, err = run(capsys, "import", sample, folder)
+        assert status == 1 and "nodes.parquet row 5001: node 7 is defined twice" in err
+        self.pq.write_table(self.pa.table({"id": [1, 2], "labels": ["A", None]}),
+                            folder / "nodes.parquet")
+        status, _, err = run(capsys, "import", sample, folder)
+        assert status == 1 and "nodes.parquet row 1: labels must be a list of strings" in err
+        self.pq.write_table(self.pa.table({"id": [1.5]}), folder / "nodes.parquet")
+        status, _, err = run(capsys, "import", sample, folder)
+        assert status == 1 and "nodes.parquet row 1: id must be an integer or a string" in err
+        assert digest(sample) == before
 
 
 class TestMissingPackages:
@@ -149,3 +165,45 @@ class TestMissingPackages:
         assert not (tmp_path / "o").exists()
         with pytest.raises(MissingPackage, match=r"pip install 'orvi\[pandas\]'"):
             to_pandas(mem)
+
+
+class TestImportTables:
+    @pytest.fixture(autouse=True)
+    def arrow(self):
+        self.pa = pytest.importorskip("pyarrow")
+
+    class Stream:
+        """Only the Arrow PyCapsule stream interface, as polars offers it."""
+
+        def __init__(self, table):
+            self.table = table
+
+        def __arrow_c_stream__(self, requested_schema=None):
+            return self.table.__arrow_c_stream__(requested_schema)
+
+    def test_frames_and_streams_load_into_an_existing_file(self, sample):
+        pd = pytest.importorskip("pandas")
+        nodes = pd.DataFrame({"id": ["a", "b", "c"], "labels": [["P"], [], ["P", "Q"]],
+                              "w": [1.5, float("nan"), 2.0], "n": [1, 2, 3]})
+        edges = self.pa.table({"from_node": ["a", "c", "c"], "to_node": ["b", "c", "c"],
+                               "label": ["E", None, "F"], "since": [2001, None, 3]})
+        ids = orvi_tools.import_tables(sample, nodes, self.Stream(edges))
+        assert ids == {"a": 5, "b": 6, "c": 7}
+        with orvi.open(sample) as db:
+            assert db.get_node(6).labels == [] and db.get_node(6).properties == {"n": 2}
+            assert db.get_node(7).properties == {"w": 2.0, "n": 3}
+            assert [(e.label, e.properties) for e in db.out_edges(7)] == [
+                ("F", {"since": 3}), ("", {})]
+
+    def test_refused_input_names_the_row_and_changes_nothing(self, tmp_path, sample):
+        before = digest(sample)
+        nodes = self.pa.table({"id": [1, 2]})
+        edges = self.pa.table({"from_node": [1, 1], "to_node": [2, 9]})
+        with pytest.raises(orvi_tools.ImportFailed,
+                           match="^edges row 2: edge refers to node 9, which is not defined"):
+            orvi_tools.import_tables(sample, nodes, edges)
+        assert digest(sample) == before
+        new = tmp_path / "new.orvi"
+        with pytest.raises(orvi_tools.FormatProblem, match="^nodes: missing column id"):
+            orvi_tools.import_tables(str(new), self.pa.table({"key": [1]}))
+        assert not new.exists()

@@ -1,0 +1,171 @@
+"""Loading records through the engine's graph builder.
+
+The builder (``_engine.builder``) writes a database file that no one else
+has open, each page once and without the commit log, and flushes once at
+the end; the file is usable only once ``finish()`` has returned. ``orvi
+import`` runs it on its private copy of the database, which replaces the
+original only when complete, so a failure or a crash at any moment leaves
+the original as it was.
+
+``Loader`` takes records one at a time as the readers produce them, checks
+what the builder cannot (node keys defined once, edges naming nodes defined
+before them, labels of the right type) with the same messages as
+``BatchWriter``, and hands them to the builder column-wise in batches. The
+database built is the one ``BatchWriter`` builds from the same records: the
+same ids in input order, labels, properties and adjacency order.
+"""
+
+from __future__ import annotations
+
+from typing import (Any, Callable, Dict, Hashable, Iterable, List, Mapping, Optional,
+                    Sequence)
+
+from .batch import ImportFailed
+from .exchange import Record
+
+# Records handed to the builder per call.
+BATCH_RECORDS = 4096
+
+
+class Loader:
+    """Feeds records to an ``_engine.Builder``. ``ids`` maps each node key
+    to its database id. An error is ImportFailed whose message starts with
+    the record's place; the builder is then to be discarded."""
+
+    def __init__(self, builder: Any) -> None:
+        self.builder = builder
+        self.ids: Dict[Hashable, int] = {}
+        self.nodes = 0
+        self.edges = 0
+        self._next_node = builder.first_node_id()
+        self._kind = ""
+        self._columns: List[List[Any]] = []
+        self._places: List[str] = []
+
+    def add_node(self, key: Hashable, labels: Sequence[str],
+                 properties: Optional[Mapping[str, Any]], place: str) -> int:
+        if key in self.ids:
+            raise ImportFailed(f"{place}: node {key!r} is defined twice")
+        if isinstance(labels, str):
+            raise ImportFailed(f"{place}: node {key!r}: labels must be a list of strings, "
+                               "not one string")
+        if not isinstance(labels, (list, tuple)):
+            labels = list(labels)
+        columns = self._batch("node", 2)
+        columns[0].append(labels)
+        columns[1].append(properties if properties is None or type(properties) is dict
+                          else dict(properties))
+        self._places.append(place)
+        node_id = self.ids[key] = self._next_node
+        self._next_node += 1
+        self.nodes += 1
+        return node_id
+
+    def add_edge(self, source: Hashable, label: str, target: Hashable,
+                 properties: Optional[Mapping[str, Any]], place: str) -> None:
+        ids = self.ids
+        if source not in ids or target not in ids:
+            end = source if source not in ids else target
+            raise ImportFailed(f"{place}: edge refers to node {end!r}, "
+                               "which is not defined before it")
+        if not isinstance(label, str):
+            raise ImportFailed(f"{place}: the edge label must be a string, "
+                               f"not {type(label).__name__}")
+        columns = self._batch("edge", 4)
+        columns[0].append(ids[source])
+        columns[1].append(label)
+        columns[2].append(ids[target])
+        columns[3].append(properties if properties is None or type(properties) is dict
+                          else dict(properties))
+        self._places.append(place)
+        self.edges += 1
+
+    def add_nodes(self, keys: Sequence[Hashable], labels: List[Any], properties: List[Any],
+                  place: Callable[[int], str]) -> None:
+        """Adds a batch of nodes given as columns (labels: lists of str;
+        properties: dicts or None); ``place(i)`` names record i."""
+        self.flush()
+        ids = self.ids
+        first = self._next_node
+        for i, key in enumerate(keys):
+            if key in ids:
+                raise ImportFailed(f"{place(i)}: node {key!r} is defined twice")
+            ids[key] = first + i
+        self._next_node += len(keys)
+        self._send(self.builder.add_nodes, (labels, properties), place)
+        self.nodes += len(keys)
+
+    def add_edges(self, sources: Sequence[Hashable], labels: List[str],
+                  targets: Sequence[Hashable], properties: List[Any],
+                  place: Callable[[int], str]) -> None:
+        """Adds a batch of edges given as columns, between nodes named by
+        their keys; ``place(i)`` names record i."""
+        self.flush()
+        ids = self.ids
+        try:
+            froms = [ids[key] for key in sources]
+            tos = [ids[key] for key in targets]
+        except (KeyError, TypeError):
+            for i, ends in enumerate(zip(sources, targets)):
+                for end in ends:
+                    try:
+                        ids[end]
+                    except (KeyError, TypeError):
+                        raise ImportFailed(f"{place(i)}: edge refers to node {end!r}, "
+                                           "which is not defined before it") from None
+            raise
+        self._send(self.builder.add_edges, (froms, labels, tos, properties), place)
+        self.edges += len(froms)
+
+    def flush(self) -> None:
+        """Hands the pending batch to the builder."""
+        if not self._places:
+            return
+        places = self._places
+        if self._kind == "node":
+            self._send(self.builder.add_nodes, self._columns, places.__getitem__)
+        else:
+            self._send(self.builder.add_edges, self._columns, places.__getitem__)
+        self._kind = ""
+        self._columns = []
+        self._places = []
+
+    def _send(self, call: Callable[..., Any], columns: Sequence[Any],
+              place: Callable[[int], str]) -> None:
+        try:
+            call(*columns)
+        except (TypeError, ValueError, OverflowError) as e:
+            raise ImportFailed(f"{place(getattr(e, 'batch_index', 0))}: {e}") from e
+
+    def finish(self) -> None:
+        """Hands over the rest and writes the file."""
+        self.flush()
+        self.builder.finish()
+
+    def _batch(self, kind: str, width: int) -> List[List[Any]]:
+        # Nodes and edges go to the builder in input order: a change of
+        # kind, like a full batch, sends what is pending first.
+        if kind != self._kind or len(self._places) >= BATCH_RECORDS:
+            self.flush()
+            self._kind = kind
+            self._columns = [[] for _ in range(width)]
+        return self._columns
+
+
+def load_records(loader: Loader, records: Iterable[Record], progress: Any = None) -> None:
+    """Feeds the records of a reader (``exchange.read_input``) to
+    ``loader``. FormatProblem for input that does not follow its
+    format, ImportFailed for a record the database refuses; both name the
+    place."""
+    step = 0
+    for record in records:
+        if record[0] == "node":
+            loader.add_node(record[1], record[2], record[3], record[4])
+        else:
+            loader.add_edge(record[1], record[2], record[3], record[4], record[5])
+        step += 1
+        if progress is not None and step == 1024:
+            progress.update(step)
+            step = 0
+    if progress is not None and step:
+        progress.update(step)
