@@ -4,12 +4,13 @@
 #   scripts/fuzz.sh [SECONDS_PER_TARGET] [TARGET...]
 #
 # Installs clang, CMake and Ninja when missing, builds the targets of
-# tests/fuzz with AddressSanitizer + UndefinedBehaviorSanitizer, and runs each
-# target (one at a time) for SECONDS_PER_TARGET (default 600) from its checked-in seed
-# corpus and its regression inputs. Targets: prop_codec header wal db (all
-# by default). New corpus entries go to $ORVI_FUZZ_WORK/corpus/<target>,
-# crashing inputs to $ORVI_FUZZ_WORK/artifacts/<target>; a crash is fixed in
-# the core and its input kept under tests/fuzz/regressions/<target>, which
+# tests/fuzz with AddressSanitizer + UndefinedBehaviorSanitizer, and runs
+# each target (one at a time) for SECONDS_PER_TARGET (default 600) from its
+# checked-in seed corpus and its regression inputs. Targets: prop_codec
+# header wal db (all by default). New corpus entries go to
+# $ORVI_FUZZ_WORK/corpus/<target>, crashing inputs to
+# $ORVI_FUZZ_WORK/artifacts/<target>; a crash is fixed in the core and its
+# input kept under tests/fuzz/regressions/<target>, which
 # tests/cpp/fuzz_regression_test.cpp replays.
 #
 # Environment: ORVI_FUZZ_BUILD (build folder, default build/fuzz),
