@@ -122,11 +122,17 @@ orvi_apt_install() {
     $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$@" >/dev/null
 }
 
+# Names the interpreter behind $1 (a virtual environment's resolved to its
+# base) and its version: what a made environment or build folder belongs to.
+orvi_python_id() {
+  "$1" -c 'import os, sys; print(os.path.realpath(sys.executable), sys.version.split()[0])'
+}
+
 # Makes the virtual environment $2 from interpreter $1, unless it is there
 # already and was made from that interpreter.
 orvi_make_venv() {
   local py=$1 env=$2 base
-  base=$("$py" -c 'import os, sys; print(os.path.realpath(sys.executable), sys.version.split()[0])')
+  base=$(orvi_python_id "$py")
   if [ -x "$env/bin/python" ] && [ "$(cat "$env/orvi-base.txt" 2>/dev/null)" = "$base" ]; then
     return 0
   fi
@@ -141,7 +147,7 @@ orvi_make_venv() {
 orvi_install_checkout() {
   local root dir=build/install base
   root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-  base=$("$PY" -c 'import sys; print(sys.executable, sys.version.split()[0])')
+  base=$(orvi_python_id "$PY")
   if [ "$(cat "$root/$dir/python.txt" 2>/dev/null)" != "$base" ]; then
     rm -rf "${root:?}/$dir"
     mkdir -p "$root/$dir"

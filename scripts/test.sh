@@ -27,6 +27,7 @@ stage() {
   echo "== $1"
 }
 
+system_path=$PATH
 . scripts/setup.sh test
 
 stage "core tests (release)"
@@ -49,6 +50,19 @@ stage "type stub matches the module"
 
 stage "reference-leak check"
 "$PY" tests/python/leak_check.py
+
+# The README's first command as a new user runs it: in a copy of the
+# checkout without build/ and .venv, with the system's interpreter (which
+# refuses pip installs on Debian 12), outside any virtual environment.
+if [ -x /usr/bin/python3 ] && git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+  stage "the demo in a fresh copy of the checkout with /usr/bin/python3"
+  rm -rf build/fresh-copy
+  mkdir -p build/fresh-copy
+  git ls-files -z --cached --others --exclude-standard |
+    tar --null --ignore-failed-read -T - -cf - | tar -xf - -C build/fresh-copy
+  env -u VIRTUAL_ENV -u PY PATH="$system_path" PYTHON=/usr/bin/python3 \
+    bash build/fresh-copy/scripts/demo.sh
+fi
 
 if [ "${ORVI_SKIP_PYTHONS:-0}" != 1 ]; then
   # A release missing from the machine is reported, not a failure; a failing
