@@ -358,7 +358,9 @@ echo "== summary"
 lines+=("${missing[@]}")
 [ "${#lines[@]}" -eq 0 ] || printf '%s\n' "${lines[@]}" | sort -V
 total=$(($(date +%s) - run_started))
-echo "$((${#todo[@]} + 1 - failed)) passed, $failed failed, ${#missing[@]} missing (the sdist and ${#wanted[@]} releases: ${wanted[*]}) in ${total} s"
+built=()
+for i in "${todo[@]}"; do built+=("${found_v[$i]}"); done
+echo "$((${#todo[@]} + 1 - failed)) passed, $failed failed, ${#missing[@]} missing (the sdist and the wheels for ${built[*]:-no release}) in ${total} s"
 if [ "$failed" -gt 0 ]; then
   exit 1
 fi
