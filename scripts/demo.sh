@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Builds and installs orvi, then runs the demo: a graph in a file database,
-# queried and traversed.
+# queried and traversed. Installs only what the build needs (scripts/setup.sh
+# demo), into the checkout's virtual environment .venv unless $PYTHON already
+# runs in one; `. .venv/bin/activate` afterwards to use the installed module.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-PY=${PYTHON:-python3}
-export PIP_ROOT_USER_ACTION=ignore PIP_DISABLE_PIP_VERSION_CHECK=1
-bash scripts/setup.sh
-"$PY" -m pip install -q --no-build-isolation .
+. scripts/setup.sh demo
+echo "== building orvi and installing it into $VIRTUAL_ENV"
+orvi_install_checkout
 cd "$(mktemp -d)"
 "$PY" "$OLDPWD/examples/demo.py" demo.db

@@ -3,13 +3,14 @@
 #
 #   scripts/fuzz.sh [SECONDS_PER_TARGET] [TARGET...]
 #
-# Installs clang when it is missing, builds the targets of tests/fuzz with
-# AddressSanitizer + UndefinedBehaviorSanitizer, and runs each target (one at
-# a time) for SECONDS_PER_TARGET (default 600) from its checked-in seed
-# corpus and its regression inputs. Targets: prop_codec header wal db (all
-# by default). New corpus entries go to $ORVI_FUZZ_WORK/corpus/<target>,
-# crashing inputs to $ORVI_FUZZ_WORK/artifacts/<target>; a crash is fixed in
-# the core and its input kept under tests/fuzz/regressions/<target>, which
+# Installs clang, CMake and Ninja when missing, builds the targets of
+# tests/fuzz with AddressSanitizer + UndefinedBehaviorSanitizer, and runs
+# each target (one at a time) for SECONDS_PER_TARGET (default 600) from its
+# checked-in seed corpus and its regression inputs. Targets: prop_codec
+# header wal db (all by default). New corpus entries go to
+# $ORVI_FUZZ_WORK/corpus/<target>, crashing inputs to
+# $ORVI_FUZZ_WORK/artifacts/<target>; a crash is fixed in the core and its
+# input kept under tests/fuzz/regressions/<target>, which
 # tests/cpp/fuzz_regression_test.cpp replays.
 #
 # Environment: ORVI_FUZZ_BUILD (build folder, default build/fuzz),
@@ -45,11 +46,13 @@ fuzzer_works() {
   rm -rf "$dir"
   return $rc
 }
-if ! fuzzer_works; then
-  echo "== installing clang"
-  if [ "$(id -u)" = 0 ]; then SUDO=; else SUDO=sudo; fi
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq clang >/dev/null
+need_apt=()
+fuzzer_works || need_apt+=(clang)
+command -v cmake >/dev/null 2>&1 || need_apt+=(cmake)
+command -v ninja >/dev/null 2>&1 || need_apt+=(ninja-build)
+if [ "${#need_apt[@]}" -gt 0 ]; then
+  . scripts/setup.sh functions
+  orvi_apt_install "${need_apt[@]}"
   fuzzer_works || { echo "fuzz.sh: clang cannot build libFuzzer targets" >&2; exit 2; }
 fi
 

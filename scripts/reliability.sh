@@ -14,11 +14,12 @@
 #   scripts/reliability.sh --long    1000 kill rounds, both errnos for every
 #                                    operation, and a large commit
 # ORVI_CRASH_ROUNDS and ORVI_CRASH_SEED override the harness's rounds and
-# seed; a failing round prints the seed and keeps its database.
+# seed; a failing round prints the seed and keeps its database. Runs in the
+# environment of scripts/setup.sh test.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
-PY=${PYTHON:-python3}
+. scripts/setup.sh test
 JOBS=${JOBS:-2}
 LONG=0
 if [ "${1:-}" = "--long" ]; then LONG=1; fi
@@ -31,7 +32,7 @@ trap 'rm -f "$REPORT"' EXIT
 
 echo "== fault-injection build ($BUILD)"
 cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DORVI_FAULT_INJECTION=ON \
-  -DORVI_BUILD_TESTS=OFF -DORVI_BUILD_PYTHON=ON -DPython_EXECUTABLE="$(command -v "$PY")" >/dev/null
+  -DORVI_BUILD_TESTS=OFF -DORVI_BUILD_PYTHON=ON -DPython_EXECUTABLE="$PY" >/dev/null
 cmake --build "$BUILD" -j"$JOBS" --target orvi
 export PYTHONPATH="$ROOT/$BUILD${PYTHONPATH:+:$PYTHONPATH}"
 "$PY" -c 'import orvi, sys; sys.exit(0 if orvi._BUILT_WITH_FAULT_INJECTION else "not the fault-injection build")'

