@@ -33,7 +33,7 @@ trap 'rm -f "$REPORT"' EXIT
 echo "== fault-injection build ($BUILD)"
 cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DORVI_FAULT_INJECTION=ON \
   -DORVI_BUILD_TESTS=OFF -DORVI_BUILD_PYTHON=ON -DPython_EXECUTABLE="$PY" >/dev/null
-cmake --build "$BUILD" -j"$JOBS" --target orvi
+cmake --build "$BUILD" -j"$JOBS" --target orvi orvi_tools_engine
 export PYTHONPATH="$ROOT/$BUILD${PYTHONPATH:+:$PYTHONPATH}"
 "$PY" -c 'import orvi, sys; sys.exit(0 if orvi._BUILT_WITH_FAULT_INJECTION else "not the fault-injection build")'
 
