@@ -4,7 +4,7 @@
 #   demo   what building and installing the module needs: a C++20 compiler,
 #          and scikit-build-core, CMake and Ninja in the Python environment;
 #   test   the same, plus GoogleTest and the Python packages of the tests
-#          (pytest, hypothesis, mypy, numpy, networkx; pandas and pyarrow
+#          (pytest, hypothesis, mypy, numpy, scipy, networkx; pandas and pyarrow
 #          where a wheel exists for the interpreter).
 #
 #   bash scripts/setup.sh [demo|test]   by hand (default: test)
@@ -72,7 +72,7 @@ orvi_setup_main() {
   py=$env/bin/python
 
   local mods=(scikit_build_core cmake ninja)
-  [ "$what" = demo ] || mods+=(pytest hypothesis mypy numpy networkx tqdm)
+  [ "$what" = demo ] || mods+=(pytest hypothesis mypy numpy scipy networkx tqdm)
   local pkgs=() mod
   for mod in "${mods[@]}"; do
     "$py" -I -c "import $mod" >/dev/null 2>&1 || pkgs+=("${mod//_/-}")

@@ -284,7 +284,7 @@ build_one() {
   local suite_text=""
   if [ "$suite" = 1 ]; then
     echo "== python tests on CPython $full (the $tag wheel, in $senv)"
-    run_logged "$log" "$senv/bin/python" -m pip install -q pytest hypothesis numpy networkx ||
+    run_logged "$log" "$senv/bin/python" -m pip install -q pytest hypothesis numpy scipy networkx ||
       { result="$tag  $full  FAILED to install the test packages (log: $log)"; return 1; }
     # Optional for orvi: the tests that need them skip without them. Taken
     # only as wheels, never built from source here.
