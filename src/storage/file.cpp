@@ -134,24 +134,7 @@ FileStorage::~FileStorage() {
 const Page* FileStorage::map_page(uint64_t offset) {
   if (offset > len_ || len_ - offset < kPageSize) return nullptr;
   if (offset + kPageSize > mapped_ && !remap()) return nullptr;
-  count_view(offset);
   return reinterpret_cast<const Page*>(map_ + offset);
-}
-
-void FileStorage::count_view(uint64_t offset) {
-  const uint64_t page = offset / kPageSize;
-  const size_t word = static_cast<size_t>(page / 64);
-  const uint64_t bit = uint64_t{1} << (page % 64);
-  if (word >= viewed_.size()) viewed_.resize(word + 1, 0);
-  if (viewed_[word] & bit) return;
-  viewed_[word] |= bit;
-  if (++viewed_count_ < kTrimPages) return;
-  viewed_count_ = 0;
-  std::fill(viewed_.begin(), viewed_.end(), 0);
-  // Advice only: a failure leaves the pages resident, which is harmless.
-  for (const auto& [addr, size] : mappings_) {
-    ::madvise(addr, size, MADV_DONTNEED);
-  }
 }
 
 bool FileStorage::remap() {

@@ -121,24 +121,10 @@ class FileStorage final : public Storage {
   // A new, larger mapping does not unmap the old ones before destruction,
   // so no view handed out goes stale. Without a mapping (mmap refused)
   // nullptr, and reads go through read_page.
-  //
-  // Every page read through the mapping stays in this process's resident
-  // set until the kernel needs the memory, so a scan of the whole file
-  // would make the process look as large as the file. Once kTrimPages
-  // distinct pages were viewed since the last trim, the mappings' pages
-  // are dropped from the process (madvise MADV_DONTNEED): for a shared
-  // file mapping that keeps the contents in the page cache and every
-  // address valid, and the next read of a view maps its page again, with
-  // the same bytes. Counting distinct pages, not views, leaves a working
-  // set smaller than the bound mapped for good.
   const Page* map_page(uint64_t offset) override;
 
  private:
-  // 64 MiB: the bound on what reads keep mapped.
-  static constexpr uint64_t kTrimPages = 16384;
-
   bool remap();
-  void count_view(uint64_t offset);
 
   UniqueFd fd_;
   uint64_t len_;
@@ -146,9 +132,6 @@ class FileStorage final : public Storage {
   uint64_t mapped_ = 0;
   bool map_refused_ = false;
   std::vector<std::pair<void*, size_t>> mappings_;
-  // One bit per page of the file: viewed since the last trim.
-  std::vector<uint64_t> viewed_;
-  uint64_t viewed_count_ = 0;
 };
 
 class MemoryStorage final : public Storage {
