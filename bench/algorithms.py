@@ -4,8 +4,8 @@
         the full table: 100k nodes / 500k edges, then 1M nodes / 5M edges
     PYTHONPATH=build/release:python python bench/algorithms.py --nodes 100000
     PYTHONPATH=build/release:python python bench/algorithms.py --nodes 1000000
-        one size (about 12 GiB of memory and several minutes at 1M, most of
-        it networkx's)
+        one size (at 1M about 8 GiB of memory, nearly all networkx's, and
+        some 15 minutes on a busy 2-core machine)
 
 The graph is graphgen's (power-law in- and out-degrees, 5 edges per node,
 self-loops and parallel edges kept, a label and a property on every edge,
