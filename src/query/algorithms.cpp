@@ -231,8 +231,8 @@ Result<bool> scan_out_lists(Pager& graph,
   std::vector<uint64_t> previous(ids, 0);
   // Kept edges as (source, target), in id order.
   std::vector<std::pair<uint32_t, uint32_t>> kept;
-  kept.reserve(static_cast<size_t>(
-      std::min<uint64_t>(graph.header().edge_count, uint64_t{1} << 26)));
+  kept.reserve(static_cast<size_t>(std::min<uint64_t>(
+      {graph.header().edge_count, next_edge, uint64_t{1} << 26})));
   std::string scratch;
   for (uint64_t e = 1; e < next_edge; ++e) {
     if (asked_to_stop(stop, e)) return stopped();
