@@ -206,7 +206,7 @@ Status walk_out_lists(Pager& graph, std::optional<std::string_view> label,
 // The out-lists read from the edge slots in id order, which reads the
 // file front to back instead of jumping along each list. True when it
 // filled `adj`; false when the lists are not exactly what the slots say
-// (any damage, or a slot or blob that fails to read), and the walk must
+// (damage to the links) or a slot or blob fails to read, and the walk must
 // decide. `heads` holds each live node's first out-edge.
 //
 // It fills `adj` only when every live node u's list, from heads[u] along

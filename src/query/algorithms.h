@@ -17,9 +17,9 @@
 // up to 16 more bytes per id and 8 more per edge.
 //
 // read_adjacency reads the edge slots front to back in id order rather than
-// jumping along each list, and answers from that only after proving the
-// lists say the same (see read_adjacency); otherwise it walks the lists,
-// so on a damaged file it answers, and fails, as the walks do.
+// jumping along each list, and answers from that only after checking that
+// the lists hold exactly those edges in their order; otherwise it walks the
+// lists, so on a damaged file it answers, and fails, as the walks do.
 //
 // Ids are used as 32-bit array indices, so whole-graph algorithms need
 // next_node_id < 2^32 (CapacityExceeded otherwise).
