@@ -480,6 +480,12 @@ Status in_sources(Pager& pager, uint64_t node,
   return list_ends(pager, node, false, label, sources);
 }
 
+Result<bool> check_edge_blobs(Pager& pager, const EdgeSlot& slot,
+                              std::optional<std::string_view> label,
+                              std::string& scratch) {
+  return read_edge_blobs(pager, slot, label, scratch, nullptr);
+}
+
 Result<std::vector<uint64_t>> neighbors(
     Pager& pager, uint64_t node, Direction direction,
     std::optional<std::string_view> label) {

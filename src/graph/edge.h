@@ -112,6 +112,15 @@ Status in_sources(Pager& pager, uint64_t node,
                   std::optional<std::string_view> label,
                   std::vector<uint64_t>& sources);
 
+// The check every read of a live edge makes of its blobs, through the same
+// code: the label blob must hold a String, then the property blob a Map.
+// Returns whether the label equals `label` (true without one). For scans
+// that read edge slots in id order and must fail wherever reading the same
+// edges through their lists would.
+Result<bool> check_edge_blobs(Pager& pager, const EdgeSlot& slot,
+                              std::optional<std::string_view> label,
+                              std::string& scratch);
+
 // The far endpoints of out_edges (kOut) or in_edges (kIn), repeats kept;
 // kBoth gives targets then sources, each id at its first occurrence only.
 Result<std::vector<uint64_t>> neighbors(Pager& pager, uint64_t node,

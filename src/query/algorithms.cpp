@@ -5,6 +5,7 @@
 #include <limits>
 #include <string>
 
+#include "graph/live_slots.h"
 #include "graph/node.h"
 #include "graph/traverse.h"
 
@@ -174,6 +175,98 @@ Groups group_by(const std::vector<uint32_t>& component, uint32_t count) {
   return groups;
 }
 
+// The out-lists read by walking each live node's list, as out_targets
+// reads it: the reading that decides answers and errors whenever the scan
+// below cannot vouch for the lists.
+Status walk_out_lists(Pager& graph, std::optional<std::string_view> label,
+                      const StopCheck& stop, Adjacency& adj) {
+  const uint64_t ids = adj.ids();
+  adj.targets.clear();
+  // The edge count is a hint only: a damaged counter must not become a
+  // giant allocation.
+  adj.targets.reserve(static_cast<size_t>(
+      std::min<uint64_t>(graph.header().edge_count, uint64_t{1} << 26)));
+  adj.offsets.assign(ids + 1, 0);
+  std::vector<uint64_t> ends;
+  for (uint64_t u = 1; u < ids; ++u) {
+    if (adj.live[u]) {
+      if (asked_to_stop(stop, u)) return stopped();
+      ORVI_TRY(out_targets(graph, u, label, ends));
+      for (uint64_t t : ends) {
+        if (t < ids && adj.live[t]) {
+          adj.targets.push_back(static_cast<uint32_t>(t));
+        }
+      }
+    }
+    adj.offsets[u + 1] = adj.targets.size();
+  }
+  return Ok();
+}
+
+// The out-lists read from the edge slots in id order, which reads the
+// file front to back instead of jumping along each list. True when it
+// filled `adj`; false when the lists are not exactly what the slots say
+// (damage to the links) or a slot or blob fails to read, and the walk must
+// decide. `heads` holds each live node's first out-edge.
+//
+// It fills `adj` only when every live node u's list, from heads[u] along
+// next_out, is exactly the live edges whose source is u in descending id
+// order, ending in 0: heads[u] is the largest of them and each one's
+// next_out the next smaller. Then walking the list visits those slots once
+// each, all below next_edge_id and all naming u as their source, so the
+// walk meets no cycle, dangling link or foreign edge; it reads each slot
+// and its blobs through the same reads the scan made, which did not fail;
+// and it keeps the same targets in the same order. So the answer is the
+// walk's answer. Edges whose source is not a live node lie on no list a
+// walk follows, and are not read past their slot. `heads` is given up
+// before the adjacency is built.
+Result<bool> scan_out_lists(Pager& graph,
+                            std::optional<std::string_view> label,
+                            const StopCheck& stop,
+                            std::vector<uint64_t> heads, Adjacency& adj) {
+  const uint64_t ids = adj.ids();
+  const uint64_t next_edge = graph.header().next_edge_id;
+  // The previous live edge of each source in id order: the edge that the
+  // next one must link to.
+  std::vector<uint64_t> previous(ids, 0);
+  // Kept edges as (source, target), in id order.
+  std::vector<std::pair<uint32_t, uint32_t>> kept;
+  kept.reserve(static_cast<size_t>(std::min<uint64_t>(
+      {graph.header().edge_count, next_edge, uint64_t{1} << 26})));
+  std::string scratch;
+  for (uint64_t e = 1; e < next_edge; ++e) {
+    if (asked_to_stop(stop, e)) return stopped();
+    auto slot = read_slot_checked<EdgeSlot>(graph, e);
+    if (!slot) return false;
+    if (!slot->live() || slot->from >= ids || !adj.live[slot->from]) continue;
+    const uint64_t u = slot->from;
+    if (slot->next_out != previous[u]) return false;
+    previous[u] = e;
+    auto match = check_edge_blobs(graph, *slot, label, scratch);
+    if (!match) return false;
+    if (*match && slot->to < ids && adj.live[slot->to]) {
+      kept.emplace_back(static_cast<uint32_t>(u),
+                        static_cast<uint32_t>(slot->to));
+    }
+  }
+  for (uint64_t u = 1; u < ids; ++u) {
+    if (adj.live[u] && heads[u] != previous[u]) return false;
+  }
+  previous = std::vector<uint64_t>();
+  heads = std::vector<uint64_t>();
+  // Counting sort by source; filled from the newest edge back, so that each
+  // node's targets come in list order.
+  adj.offsets.assign(ids + 1, 0);
+  for (const auto& [u, t] : kept) ++adj.offsets[u + 1];
+  for (uint64_t u = 0; u < ids; ++u) adj.offsets[u + 1] += adj.offsets[u];
+  adj.targets.assign(kept.size(), 0);
+  std::vector<uint64_t> fill(adj.offsets.begin(), adj.offsets.end() - 1);
+  for (auto it = kept.rbegin(); it != kept.rend(); ++it) {
+    adj.targets[fill[it->first]++] = it->second;
+  }
+  return true;
+}
+
 }  // namespace
 
 Result<std::vector<std::pair<uint64_t, uint64_t>>> walk_ids(
@@ -235,33 +328,21 @@ Result<Adjacency> read_adjacency(Pager& graph,
   ORVI_TRY(check_id_space(ids));
   Adjacency adj;
   adj.live.assign(ids, false);
+  std::vector<uint64_t> heads(ids, 0);
   for (uint64_t u = 1; u < ids; ++u) {
     if (asked_to_stop(stop, u)) return stopped();
-    auto live = node_exists(graph, u);
-    if (!live) return live.error();
-    if (*live) {
+    auto slot = read_live_node_slot(graph, u);
+    if (!slot) return slot.error();
+    if (*slot) {
       adj.live[u] = true;
+      heads[u] = (*slot)->first_out;
       ++adj.live_count;
     }
   }
-  // The edge count is a hint only: a damaged counter must not become a
-  // giant allocation.
-  adj.targets.reserve(static_cast<size_t>(
-      std::min<uint64_t>(graph.header().edge_count, uint64_t{1} << 26)));
-  adj.offsets.assign(ids + 1, 0);
-  std::vector<uint64_t> ends;
-  for (uint64_t u = 1; u < ids; ++u) {
-    if (adj.live[u]) {
-      if (asked_to_stop(stop, u)) return stopped();
-      ORVI_TRY(out_targets(graph, u, label, ends));
-      for (uint64_t t : ends) {
-        if (t < ids && adj.live[t]) {
-          adj.targets.push_back(static_cast<uint32_t>(t));
-        }
-      }
-    }
-    adj.offsets[u + 1] = adj.targets.size();
-  }
+  auto scanned = scan_out_lists(graph, label, stop, std::move(heads), adj);
+  if (!scanned) return scanned.error();
+  if (*scanned) return adj;
+  ORVI_TRY(walk_out_lists(graph, label, stop, adj));
   return adj;
 }
 

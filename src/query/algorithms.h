@@ -13,7 +13,13 @@
 // signal handlers) while they run. An Adjacency costs 8 bytes per id below
 // next_node_id plus 4 bytes per live edge (plus one bit per id), and each
 // algorithm adds a few arrays of 4 or 8 bytes per id; no memory grows with
-// anything but the nodes and edges.
+// anything but the nodes and edges. While it reads, read_adjacency holds
+// up to 16 more bytes per id and 8 more per edge.
+//
+// read_adjacency reads the edge slots front to back in id order rather than
+// jumping along each list, and answers from that only after checking that
+// the lists hold exactly those edges in their order; otherwise it walks the
+// lists, so on a damaged file it answers, and fails, as the walks do.
 //
 // Ids are used as 32-bit array indices, so whole-graph algorithms need
 // next_node_id < 2^32 (CapacityExceeded otherwise).
@@ -64,10 +70,11 @@ Result<std::optional<std::vector<uint64_t>>> path_ids(
     Pager& graph, uint64_t start, uint64_t goal, Direction direction,
     std::optional<std::string_view> label, const StopCheck& stop);
 
-// Every live node's out-list read once. Node id u has the targets
-// targets[offsets[u] .. offsets[u + 1]) in out-list order, parallel edges
-// and self-loops kept; ids that name no live node have none and are not
-// `live`. Targets naming no live node (a damaged file) are left out.
+// Every live node's out-list, as out_targets reads it. Node id u has the
+// targets targets[offsets[u] .. offsets[u + 1]) in out-list order,
+// parallel edges and self-loops kept; ids that name no live node have none
+// and are not `live`. Targets naming no live node (a damaged file) are
+// left out.
 struct Adjacency {
   std::vector<uint64_t> offsets;  // next_node_id + 1 entries
   std::vector<uint32_t> targets;

@@ -272,3 +272,47 @@ class TestInterruptsAndDamage:
                          lambda: alg.pagerank(db)):
                 with check(orvi.CorruptedFileError, cycle_message(1, "out-edge", 3)):
                     call()
+
+
+# Damage to the triangle's slots, as (kind, id, field, value). Out-lists
+# there: 1: [7, 3, 2, 1], 2: [4], 3: [5]; edge 6 (3 -> 1) is deleted.
+DAMAGE = [
+    ("edge", 1, "next_out", 3),            # a cycle
+    ("edge", 3, "next_out", 99),           # a link to an edge never created
+    ("edge", 7, "next_out", 4),            # into node 2's list
+    ("edge", 4, "from", 1),                # a member naming another source
+    ("edge", 3, "next_out", 1),            # edge 2 left off its list
+    ("node", 1, "first_out", 3),           # edge 7 left off its list
+    ("node", 3, "first_out", 0),           # node 3's list cut off
+    ("edge", 2, "flags", 1),               # deleted but still linked
+    ("edge", 6, "flags", 0),               # live again but on no list
+    ("edge", 4, "to", 99),                 # a target that is no node
+    ("edge", 7, "label_len", 0xFFFFFFFF),  # a label blob that cannot be read
+    ("edge", 5, "prop_len", 5),            # properties outside the data region
+]
+
+
+@pytest.mark.parametrize("label", [None, "ab"])
+@pytest.mark.parametrize("damage", DAMAGE)
+def test_damage_answered_as_the_walks_see_it(triangle, damage, label):  # noqa: F811
+    """Whole-graph calls fail with the first error the handle's own list
+    walks meet, and otherwise answer for the graph those walks show."""
+    kind, record, field, value = damage
+    slots = SlotFile(triangle)
+    (slots.set_node if kind == "node" else slots.set_edge)(record, field, value)
+    slots.save()
+    with orvi.open(triangle) as db:
+        nodes = [n.id for n in db.all_nodes()]
+        g = nx.MultiDiGraph()
+        g.add_nodes_from(nodes)
+        try:
+            for u in nodes:
+                g.add_edges_from((u, e.to_node) for e in db.out_edges(u, label)
+                                 if e.to_node in g)
+        except orvi.CorruptedFileError as e:
+            for call in (alg.weakly_connected_components, alg.strongly_connected_components,
+                         alg.topological_sort, alg.pagerank):
+                with check(orvi.CorruptedFileError, e.args[0]):
+                    call(db, edge_label=label)
+            return
+        assert_whole_graph(db, g, label)

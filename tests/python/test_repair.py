@@ -57,7 +57,8 @@ class SlotFile:
                    "flags": (60, "B")}
     EDGE_FIELDS = {"id": (0, "Q"), "from": (8, "Q"), "to": (16, "Q"),
                    "next_out": (24, "Q"), "next_in": (32, "Q"),
-                   "flags": (68, "B")}
+                   "prop_offset": (40, "Q"), "prop_len": (48, "I"),
+                   "label_len": (64, "I"), "flags": (68, "B")}
 
     def __init__(self, path):
         self.path = path
