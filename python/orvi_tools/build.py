@@ -21,10 +21,12 @@ from typing import (Any, Callable, Dict, Hashable, Iterable, List, Mapping, Opti
                     Sequence)
 
 from .batch import ImportFailed
-from .exchange import Record
+from .exchange import FormatProblem, Record
 
 # Records handed to the builder per call.
 BATCH_RECORDS = 4096
+# Stands for a property a record lacks, in the Python values of a column.
+ABSENT = object()
 
 
 class Loader:
@@ -116,6 +118,38 @@ class Loader:
             raise
         self._send(self.builder.add_edges, (froms, labels, tos, properties), place)
         self.edges += len(froms)
+
+    def add_table(self, batch: Any, nodes: bool, properties: Sequence[Any],
+                  values: Dict[str, List[Any]], python_values: Callable[[str], List[Any]],
+                  place: Callable[[int], str]) -> None:
+        """Adds the rows of an Arrow record batch of a node or edge table
+        (``_engine.Builder.add_table``): the builder reads the columns in
+        place; a column it cannot read so is asked for as Python values,
+        ``python_values(column)``, in the form ``values`` holds (property
+        values with ``ABSENT`` for a missing property). Node keys are kept
+        by the builder (``key_ids``)."""
+        self.flush()
+        while True:
+            try:
+                added = self.builder.add_table(batch, nodes, properties, values, ABSENT)
+            except (TypeError, ValueError, OverflowError) as e:
+                where = place(getattr(e, "batch_index", 0))
+                if getattr(e, "problem", None) == "format":
+                    raise FormatProblem(f"{where}: {e}") from None
+                raise ImportFailed(f"{where}: {e}") from e
+            if isinstance(added, int):
+                break
+            for column in added:
+                values[column] = python_values(column)
+        if nodes:
+            self.nodes += added
+            self._next_node += added
+        else:
+            self.edges += added
+
+    def key_ids(self) -> Dict[Hashable, int]:
+        """The node keys of the loaded tables and their database ids."""
+        return self.builder.key_ids()
 
     def flush(self) -> None:
         """Hands the pending batch to the builder."""

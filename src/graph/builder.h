@@ -69,6 +69,17 @@ class GraphBuilder {
   Result<uint64_t> add_edge(uint64_t from, std::string label, uint64_t to,
                             const PropMap& properties);
 
+  // The same with the labels and properties already encoded: `labels` a
+  // labels blob (encode_labels), `label` an edge label blob (one encoded
+  // String), `properties` a properties blob (encode_props); an empty view
+  // stands for no labels or no properties. The blobs are stored as given,
+  // so a caller that writes them itself must write them exactly as the
+  // codec does; that is what keeps the database the one-by-one path builds.
+  Result<uint64_t> add_node_encoded(std::string_view labels,
+                                    std::string_view properties);
+  Result<uint64_t> add_edge_encoded(uint64_t from, std::string_view label,
+                                    uint64_t to, std::string_view properties);
+
   // Writes the nodes' slots, the rest of every stream, the extent-index
   // pages and the header, then flushes the file once. The builder is done
   // afterwards, whatever the outcome.
@@ -98,6 +109,7 @@ class GraphBuilder {
   std::unique_ptr<PageStream> props_;
   std::unique_ptr<PageStream> edges_;
   Bytes scratch_;
+  Bytes scratch_props_;
   std::optional<OrviError> failed_;
   bool finished_ = false;
 };
