@@ -11,6 +11,7 @@ sys.path.insert(0, str(REPO / "python"))
 
 import orvi_tools  # noqa: E402
 from orvi_tools import first_difference, to_pandas  # noqa: E402
+from orvi_tools import ImportFailed  # noqa: E402
 from orvi_tools.tables import MissingPackage, export_parquet  # noqa: E402
 from test_cli import build_sample, digest, run  # noqa: E402
 
@@ -194,6 +195,38 @@ class TestImportTables:
             assert db.get_node(7).properties == {"w": 2.0, "n": 3}
             assert [(e.label, e.properties) for e in db.out_edges(7)] == [
                 ("F", {"since": 3}), ("", {})]
+
+    def test_columns_read_in_place_or_as_python_values(self, tmp_path):
+        from orvi_tools.build import ABSENT
+        pa = self.pa
+        builder = orvi_tools._engine.builder(str(tmp_path / "b.orvi"))
+        batch = pa.record_batch({"id": pa.array(["a", "b"]).dictionary_encode(),
+                                 "labels": pa.array([["L"], None], pa.large_list(pa.string())),
+                                 "t": pa.array([None, 5], pa.timestamp("s"))})
+        plan = [("t", "t", False)]
+        assert builder.add_table(batch, True, plan, {}, ABSENT) == ["t"]
+        with pytest.raises(ValueError, match="Got type `datetime`") as e:
+            builder.add_table(batch, True, plan, {"t": [ABSENT, batch.column(2)[1].as_py()]},
+                              ABSENT)
+        assert e.value.batch_index == 1
+        # The first row went in before the second was refused.
+        assert builder.key_ids() == {"a": 1}
+        builder.close()
+
+    def test_key_errors_name_the_row(self, tmp_path):
+        pa = self.pa
+        cases = [({"id": [1, 2, 1]}, None, ImportFailed, "nodes row 3: node 1 is defined twice"),
+                 ({"id": ["a", "b"]}, {"from_node": ["a", "a"], "to_node": ["b", "é"]},
+                  ImportFailed, "edges row 2: edge refers to node 'é', which is not defined"),
+                 ({"id": pa.array([1, None])}, None, orvi_tools.FormatProblem,
+                  "nodes row 2: id must be an integer or a string, not NoneType"),
+                 ({"id": [1], "labels": pa.array([["A", None]])}, None, ImportFailed,
+                  "nodes row 1: a label must be str, not NoneType")]
+        for nodes, edges, error, message in cases:
+            with pytest.raises(error, match="^" + message):
+                orvi_tools.import_tables(str(tmp_path / "e.orvi"), self.pa.table(nodes),
+                                         None if edges is None else self.pa.table(edges))
+            assert not (tmp_path / "e.orvi").exists()
 
     def test_refused_input_names_the_row_and_changes_nothing(self, tmp_path, sample):
         before = digest(sample)
