@@ -7,6 +7,14 @@ import`` runs it on its private copy of the database, which replaces the
 original only when complete, so a failure or a crash at any moment leaves
 the original as it was.
 
+Tables (Parquet files, DataFrames, Arrow tables) go to the builder a
+record batch at a time (``Loader.add_table``): the builder reads the Arrow
+columns in place through the Arrow C Data Interface, encodes labels and
+properties straight from them and keeps the map from node keys to ids
+itself, so no Python object is made per value. A column of a type it does
+not read in place (timestamps, say) or a column of tagged JSON texts is
+handed over as Python values instead, converted as before.
+
 ``Loader`` takes records one at a time as the readers produce them, checks
 what the builder cannot (node keys defined once, edges naming nodes defined
 before them, labels of the right type) with the same messages as

@@ -31,7 +31,8 @@ or strings naming the nodes), ``from_node`` and ``to_node`` in the edge
 table, any other column is a property, and null cells are left out.
 
 How Arrow values become property values, on import (``orvi import`` of a
-Parquet directory, ``import_tables``): a null cell leaves the property out
+Parquet directory, ``import_tables``; the builder reads these columns in
+place): a null cell leaves the property out
 (unless the field says ``orvi.null: none``); integers (signed and unsigned
 up to 64 bits, one beyond int64 becoming a float as the orvi module makes
 it), floats (NaN and infinities kept as they are), booleans and strings
