@@ -67,7 +67,7 @@ PROP_PREFIX = "prop:"
 ROW_GROUP = 65_536
 _CHUNK = 8192
 # Rows per record batch read for an import.
-_IMPORT_BATCH = 65_536
+_IMPORT_BATCH = 16_384
 
 _ENCODING = b"orvi.encoding"
 _NULL = b"orvi.null"
