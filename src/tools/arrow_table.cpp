@@ -74,6 +74,18 @@ bool ArrowColumn::bind(const ArrowSchema& schema, const ArrowArray& array,
     return dictionary_->bind(*schema.dictionary, *array.dictionary, depth) &&
            dictionary_->children_.empty();
   }
+  if (f == "vu") {
+    // Views of 16 bytes: the length, then the text itself when it is at
+    // most 12 bytes long, else a prefix, a data buffer index and an offset.
+    // The last buffer holds the data buffers' sizes.
+    type_ = Type::kString;
+    width_ = 16;
+    values_ = buffer(1);
+    if ((values_ == nullptr && length_ > 0) || array.n_buffers < 3) return false;
+    view_data_ = array.buffers + 2;
+    view_buffers_ = array.n_buffers - 3;
+    return true;
+  }
   if (scalar_format(f, type_, width_)) {
     unsigned_ = type_ == Type::kUInt;
     if (type_ == Type::kNull) {
@@ -170,6 +182,15 @@ std::string_view ArrowColumn::string(int64_t row) const {
     return dictionary_->string(static_cast<int64_t>(raw_int(physical(row))));
   }
   const int64_t phys = physical(row);
+  if (width_ == 16) {
+    const uint8_t* view = values_ + phys * 16;
+    const auto len = static_cast<size_t>(load<int32_t>(view, 0));
+    if (len <= 12) return std::string_view(reinterpret_cast<const char*>(view + 4), len);
+    const int32_t index = load<int32_t>(view + 8, 0);
+    const int32_t at = load<int32_t>(view + 12, 0);
+    if (index < 0 || index >= view_buffers_) return std::string_view();
+    return std::string_view(static_cast<const char*>(view_data_[index]) + at, len);
+  }
   int64_t begin, end;
   if (width_ == 4) {
     begin = load<int32_t>(values_, phys);

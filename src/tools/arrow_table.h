@@ -15,11 +15,12 @@
 //                          the nearest Float beyond (as the orvi module
 //                          converts a Python int that no int64 holds)
 //   float32, float64       Float (NaN and infinities kept)
-//   utf8, large_utf8, dictionary of either   String (checked UTF-8)
+//   utf8, large_utf8, utf8_view, dictionary of these   String (checked
+//                          UTF-8)
 //   list, large_list, fixed_size_list   List
 //   struct                 Map, keys the field names
 // Every other type (timestamps, dates, decimals, binary, map, half floats,
-// string views, structs with repeated field names, deeper nesting than
+// structs with repeated field names, deeper nesting than
 // kMaxNativeDepth) is not read here: bind() says so and the caller hands
 // that column over as Python values instead, converted as before.
 #ifndef ORVI_TOOLS_ARROW_TABLE_H_
@@ -124,6 +125,9 @@ class ArrowColumn {
   const uint8_t* validity_ = nullptr;
   const uint8_t* values_ = nullptr;  // values, or string and list offsets
   const char* data_ = nullptr;       // string bytes
+  // A string view column's data buffers (width_ 16 marks the view layout).
+  const void* const* view_data_ = nullptr;
+  int64_t view_buffers_ = 0;
   std::vector<ArrowColumn> children_;
   std::vector<std::string_view> names_;  // struct field names
   std::vector<size_t> order_;            // struct fields in key order

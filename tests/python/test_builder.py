@@ -119,6 +119,7 @@ ARROW_COLUMNS = {
     "ok": ("bool_", st.booleans()),
     "s": ("string", st.text(max_size=6) | st.just("x" * 5000)),
     "ls": ("large_string", st.text(max_size=3)),
+    "sv": ("string_view", st.text(max_size=20)),
     "dict": ("dictionary", st.sampled_from(["a", "b", "Ünï"])),
     "list": ("list", st.lists(st.none() | st.integers(-5, 5), max_size=3)),
     "map": ("struct", st.fixed_dictionaries({"z": st.none() | st.text(max_size=2),
