@@ -256,7 +256,8 @@ Status GraphBuilder::finish() {
     ORVI_TRY(edges_->close());
     PageStream slots(*pager_, original_end_);
     uint8_t image[kNodeSlotSize];
-    for (const NodeSlot& slot : nodes_) {
+    for (uint64_t i = 0; i < nodes_.size(); ++i) {
+      const NodeSlot& slot = nodes_[i];
       slot.encode(image);
       ORVI_TRY(write_slot(slots, ExtentKind::kNode, slot.id, image,
                           kNodeSlotSize));

@@ -338,9 +338,9 @@ class TableLoader {
   // one is refused.
   PyObject* run() {
     const int64_t rows = batch_.rows();
+    if (!nodes_) return run_edges();
     for (int64_t row = 0; row < rows; ++row) {
-      const Py_ssize_t at = static_cast<Py_ssize_t>(row);
-      if (nodes_ ? !add_node(row) : !add_edge(row)) return at_index(at);
+      if (!add_node(row)) return at_index(static_cast<Py_ssize_t>(row));
     }
     return PyLong_FromLongLong(rows);
   }
@@ -570,22 +570,67 @@ class TableLoader {
     return true;
   }
 
-  bool add_edge(int64_t row) {
-    uint64_t ends[2];
+  // Edges in two passes, so that the memory each one touches at random
+  // (the key map, the slots of its two nodes) is fetched well before it is
+  // used: first every row's ends, then the edges. A row whose ends are
+  // refused stops the first pass; its error waits until the rows before it
+  // are added, so errors come in row order as with one pass.
+  PyObject* run_edges() {
+    const int64_t rows = batch_.rows();
+    ends_.resize(static_cast<size_t>(rows) * 2);
+    int64_t resolved = 0;
+    for (; resolved < rows; ++resolved) {
+      if (resolved + kAhead < rows) prefetch_keys(resolved + kAhead);
+      if (!resolve_ends(resolved)) break;
+    }
+    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+    if (resolved < rows) PyErr_Fetch(&type, &value, &tb);
+    PyRef held_type(type), held_value(value), held_tb(tb);
+    for (int64_t row = 0; row < resolved; ++row) {
+      if (row + kAhead < resolved) {
+        builder_.prefetch_node(ends_[2 * (row + kAhead)]);
+        builder_.prefetch_node(ends_[2 * (row + kAhead) + 1]);
+      }
+      if (!add_edge(row)) return at_index(static_cast<Py_ssize_t>(row));
+    }
+    if (resolved < rows) {
+      PyErr_Restore(held_type.release(), held_value.release(), held_tb.release());
+      return at_index(static_cast<Py_ssize_t>(resolved));
+    }
+    return PyLong_FromLongLong(rows);
+  }
+
+  void prefetch_keys(int64_t row) const {
+    for (const Source& s : keys_) {
+      const ArrowColumn* c = s.column;
+      if (c == nullptr || !c->is_integer() || !c->valid(row)) continue;
+      NodeKey k;
+      k.negative = c->integer(row, k.bits);
+      self_.keys.prefetch(k);
+    }
+  }
+
+  bool resolve_ends(int64_t row) {
     for (int which = 0; which < 2; ++which) {
       NodeKey k;
       if (!key(which, row, k)) return false;
-      ends[which] = self_.keys.find(k);
-      if (ends[which] == 0) {
+      const uint64_t id = self_.keys.find(k);
+      if (id == 0) {
         row_error(static_cast<Py_ssize_t>(row),
                   key_message("edge refers to node %R, which is not defined "
                               "before it", k),
                   false);
         return false;
       }
+      ends_[2 * static_cast<size_t>(row) + which] = id;
     }
+    return true;
+  }
+
+  bool add_edge(int64_t row) {
     if (!encode_edge_label(row) || !encode_props(row)) return false;
-    auto id = builder_.add_edge_encoded(ends[0], labels_blob_, ends[1],
+    const size_t at = 2 * static_cast<size_t>(row);
+    auto id = builder_.add_edge_encoded(ends_[at], labels_blob_, ends_[at + 1],
                                         props_blob_);
     if (!id) {
       raise_builder_error(self_, id.error());
@@ -594,6 +639,9 @@ class TableLoader {
     return true;
   }
 
+  // Rows between a prefetch and the use of what it fetched.
+  static constexpr int64_t kAhead = 16;
+
   PyBuilder& self_;
   GraphBuilder& builder_;
   const ArrowBatch& batch_;
@@ -601,6 +649,7 @@ class TableLoader {
   PyObject* absent_;
   Source keys_[2];
   Source labels_;  // node labels or the edge label
+  std::vector<uint64_t> ends_;  // each edge row's two node ids
   std::vector<Prop> props_;
   std::vector<const Prop*> chosen_;
   std::string text_keys_[2];

@@ -77,6 +77,16 @@ class KeyMap {
     return true;
   }
 
+  // Starts loading the memory find(key) will read, for a caller that asks
+  // for many keys at random and knows them ahead.
+  void prefetch(const NodeKey& key) const {
+    if (dense(key) && key.bits < dense_.size()) {
+      __builtin_prefetch(&dense_[key.bits]);
+    } else if (!slots_.empty()) {
+      __builtin_prefetch(&slots_[hash(key) & mask_]);
+    }
+  }
+
   size_t size() const { return count_; }
 
   // Calls f(key, id) for every key, in no particular order.
