@@ -90,43 +90,6 @@ class Loader:
         self._places.append(place)
         self.edges += 1
 
-    def add_nodes(self, keys: Sequence[Hashable], labels: List[Any], properties: List[Any],
-                  place: Callable[[int], str]) -> None:
-        """Adds a batch of nodes given as columns (labels: lists of str;
-        properties: dicts or None); ``place(i)`` names record i."""
-        self.flush()
-        ids = self.ids
-        first = self._next_node
-        for i, key in enumerate(keys):
-            if key in ids:
-                raise ImportFailed(f"{place(i)}: node {key!r} is defined twice")
-            ids[key] = first + i
-        self._next_node += len(keys)
-        self._send(self.builder.add_nodes, (labels, properties), place)
-        self.nodes += len(keys)
-
-    def add_edges(self, sources: Sequence[Hashable], labels: List[str],
-                  targets: Sequence[Hashable], properties: List[Any],
-                  place: Callable[[int], str]) -> None:
-        """Adds a batch of edges given as columns, between nodes named by
-        their keys; ``place(i)`` names record i."""
-        self.flush()
-        ids = self.ids
-        try:
-            froms = [ids[key] for key in sources]
-            tos = [ids[key] for key in targets]
-        except (KeyError, TypeError):
-            for i, ends in enumerate(zip(sources, targets)):
-                for end in ends:
-                    try:
-                        ids[end]
-                    except (KeyError, TypeError):
-                        raise ImportFailed(f"{place(i)}: edge refers to node {end!r}, "
-                                           "which is not defined before it") from None
-            raise
-        self._send(self.builder.add_edges, (froms, labels, tos, properties), place)
-        self.edges += len(froms)
-
     def add_table(self, batch: Any, nodes: bool, properties: Sequence[Any],
                   values: Dict[str, List[Any]], python_values: Callable[[str], List[Any]],
                   place: Callable[[int], str]) -> None:
