@@ -1,24 +1,36 @@
 #!/usr/bin/env python3
 """Loading one graph from Parquet files: `orvi import` against a plain
-SQLite script (and kuzu's COPY FROM when kuzu is installed), each in its
-own process.
+SQLite script and kuzu's COPY FROM (when kuzu is installed), each in its
+own process; also `orvi import` of the same graph as JSONL and CSV.
 
-    python bench/import_compare.py                       # 100k nodes, 500k edges
-    python bench/import_compare.py --size large --rounds 1
+    python bench/import_compare.py                  # 100k / 500k, then 1M / 5M
+    python bench/import_compare.py --scales 100000  # 100k nodes, 500k edges only
 
 The graph comes from bench/graphgen.py (2 labels and 3 properties per node,
-1 property per edge), written once to nodes.parquet and edges.parquet in
-the layout `orvi import` reads. Every row is a whole process timed from
-start to exit, start-up and the final flush included, into a fresh file;
-the best of --rounds runs is shown with its peak RSS, with the load average
-before and after. Rows:
+1 property per edge, five edges per node), written once to nodes.parquet
+and edges.parquet in the layout `orvi import` reads; the JSONL and CSV
+inputs are `orvi export`s of the imported file. Every row is a whole
+process timed from start to exit, start-up and the final flush included,
+into a fresh file; the best of --rounds runs is shown (one run at a
+million nodes unless --rounds-large says otherwise), with the load
+average before and after. Rows:
 
-- orvi import: `python -m orvi_tools import DB DIR`;
+- orvi import: `python -m orvi_tools import DB DIR` (Parquet);
+- orvi jsonl, orvi csv: the same import from the JSONL file and the CSV
+  directory;
 - orvi BatchWriter: the same records committed in batches through the
-  log, as `orvi import` loaded them before it built files directly;
+  log, as `orvi import` loaded them before it built files directly (at the
+  first scale only: it takes minutes at a million nodes);
 - SQLite: pyarrow reads the files, `executemany` in one transaction,
   synchronous FULL, properties as JSON text, indexes on the edge ends;
 - kuzu: `COPY FROM` the same files (only when `import kuzu` works).
+
+Peak memory is each import's own: a small wrapper process starts it and
+reads the kernel's peak RSS of its child (the wrapper's own few MiB are the
+floor; a child forked straight from this script would count the memory it
+inherited). "written" is what the process wrote to the disk as the kernel
+counts it (/proc write_bytes), set against the rate the disk sustained in a
+probe made here first: 256 MiB written and fsync'ed.
 """
 
 from __future__ import annotations
@@ -29,13 +41,62 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(HERE)
 sys.path.insert(0, HERE)
 
 import graphgen as gg  # noqa: E402
-from export_tables import child  # noqa: E402
+
+# Runs argv[1:] as its child and prints its wall seconds, peak RSS in KiB,
+# exit status and the bytes it wrote to storage; the reaped child's I/O
+# counts join this process's own in /proc/self/io.
+WRAPPER = r"""
+import os, sys, time
+start = time.perf_counter()
+pid = os.posix_spawn(sys.argv[1], sys.argv[1:], os.environ)
+_, status, usage = os.wait4(pid, 0)
+seconds = time.perf_counter() - start
+written = 0
+with open("/proc/self/io") as f:
+    for line in f:
+        if line.startswith("write_bytes:"):
+            written = int(line.split()[1])
+print(seconds, usage.ru_maxrss, os.waitstatus_to_exitcode(status), written)
+"""
+
+
+def child(args: list[str]) -> tuple[float, int, int, int]:
+    """(wall seconds, peak RSS in MiB, exit status, bytes written) of one
+    Python process run with `args`."""
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(
+        [os.path.join(REPO, "python")] + [p for p in env.get("PYTHONPATH", "").split(os.pathsep)
+                                          if p])
+    out = subprocess.run([sys.executable, "-c", WRAPPER, sys.executable, *args], env=env,
+                         stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True,
+                         check=True).stdout.split("\n")[-2].split()
+    seconds, rss, status, written = out
+    return float(seconds), int(rss) // 1024, int(status), int(written)
+
+
+def disk_rate(directory: str, size: int = 256 << 20) -> float:
+    """Bytes per second the disk under `directory` sustains for a large
+    write made durable with one fsync."""
+    path = os.path.join(directory, "write-probe")
+    block = os.urandom(1 << 20)
+    start = time.perf_counter()
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
+    try:
+        for _ in range(size >> 20):
+            os.write(fd, block)
+        os.fsync(fd)
+    finally:
+        os.close(fd)
+        seconds = time.perf_counter() - start
+        os.remove(path)
+    return size / seconds
 
 SQLITE_SCRIPT = r"""
 import json, sqlite3, sys
@@ -123,52 +184,94 @@ def loadavg() -> str:
         return " ".join(f.read().split()[:3])
 
 
-def main(argv=None) -> None:
-    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--nodes", type=int, default=100_000)
-    ap.add_argument("--edges", type=int, default=500_000)
-    ap.add_argument("--rounds", type=int, default=3)
-    ap.add_argument("--rows", default="orvi-import,batchwriter,sqlite,kuzu")
-    ap.add_argument("--workdir", default=os.path.join(tempfile.gettempdir(), "orvi-bench"))
-    args = ap.parse_args(argv)
-    base = os.path.join(args.workdir, f"import-{args.nodes}-{args.edges}")
+def prepare(base: str, nodes: int, edges: int, text: bool) -> str:
+    """The Parquet inputs of one scale, and with `text` the JSONL and CSV
+    ones; returns the folder."""
     source = os.path.join(base, "parquet")
     if not os.path.exists(os.path.join(source, "edges.parquet")):
         os.makedirs(source, exist_ok=True)
-        write_parquet(source, args.nodes, args.edges)
+        write_parquet(source, nodes, edges)
+    if text and not os.path.exists(os.path.join(base, "csv", "edges.csv")):
+        db = os.path.join(base, "export.orvi")
+        if os.path.exists(db):
+            os.remove(db)
+        for args in (["import", "--no-progress", db, source],
+                     ["export", db, "-f", "jsonl", "-o", os.path.join(base, "graph.jsonl"),
+                      "--no-progress"],
+                     ["export", db, "-f", "csv", "-o", os.path.join(base, "csv"),
+                      "--no-progress"]):
+            if child(["-m", "orvi_tools", *args])[2] != 0:
+                sys.exit(f"preparing the inputs failed: orvi {' '.join(args)}")
+        os.remove(db)
+    return base
+
+
+def run_scale(args: argparse.Namespace, nodes: int, edges: int, rows: list[str],
+              rounds: int, rate: float) -> None:
+    base = prepare(os.path.join(args.workdir, f"import-{nodes}-{edges}"), nodes, edges,
+                   "orvi-jsonl" in rows or "orvi-csv" in rows)
+    source = os.path.join(base, "parquet")
     commands = {
         "orvi-import": lambda db: ["-m", "orvi_tools", "import", "--no-progress", db, source],
+        "orvi-jsonl": lambda db: ["-m", "orvi_tools", "import", "--no-progress", db,
+                                  os.path.join(base, "graph.jsonl")],
+        "orvi-csv": lambda db: ["-m", "orvi_tools", "import", "--no-progress", db,
+                                os.path.join(base, "csv")],
         "batchwriter": lambda db: ["-c", BATCHWRITER_SCRIPT, source, db],
         "sqlite": lambda db: ["-c", SQLITE_SCRIPT, source, db],
         "kuzu": lambda db: ["-c", KUZU_SCRIPT, source, db],
     }
-    rows = [r for r in args.rows.split(",") if r]
-    if "kuzu" in rows and subprocess.run([sys.executable, "-c", "import kuzu"],
-                                         capture_output=True).returncode != 0:
-        rows.remove("kuzu")
-    records = args.nodes + args.edges
-    print(f"{args.nodes} nodes, {args.edges} edges from Parquet; best of {args.rounds}; "
+    records = nodes + edges
+    print(f"\n{nodes} nodes, {edges} edges; best of {rounds}; "
           f"load average before: {loadavg()}")
     results = {}
     for name in rows:
         best = None
-        for _ in range(args.rounds):
+        for _ in range(rounds):
             target = os.path.join(base, "out")
             shutil.rmtree(target, ignore_errors=True)
             os.makedirs(target)
-            seconds, rss, status = child(commands[name](os.path.join(target, "db")))
+            seconds, rss, status, written = child(commands[name](os.path.join(target, "db")))
             if status != 0:
                 sys.exit(f"{name} failed with status {status}")
             if best is None or seconds < best[0]:
-                best = (seconds, rss)
+                best = (seconds, rss, written)
+        shutil.rmtree(os.path.join(base, "out"), ignore_errors=True)
         results[name] = best
     first = results[rows[0]][0]
-    print(f"{'':14} {'seconds':>8} {'records/s':>10} {'peak MiB':>9} {'vs ' + rows[0]:>16}")
+    print(f"| row | seconds | records/s | peak MiB | written MiB | at disk rate s "
+          f"| vs {rows[0]} |")
+    print("|---|---:|---:|---:|---:|---:|---:|")
     for name in rows:
-        seconds, rss = results[name]
-        print(f"{name:14} {seconds:8.2f} {records / seconds / 1000:9.0f}k {rss:9d} "
-              f"{seconds / first:15.2f}x")
+        seconds, rss, written = results[name]
+        print(f"| {name} | {seconds:.2f} | {records / seconds / 1000:.0f}k | {rss} | "
+              f"{written / 2**20:.0f} | {written / rate:.2f} | {seconds / first:.2f}x |")
     print(f"load average after: {loadavg()}")
+
+
+def main(argv=None) -> None:
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--scales", default="100000,1000000",
+                    help="node counts, five edges per node (default: 100000,1000000)")
+    ap.add_argument("--rounds", type=int, default=3)
+    ap.add_argument("--rounds-large", type=int, default=1,
+                    help="rounds at a million nodes and more")
+    ap.add_argument("--rows", default="orvi-import,orvi-jsonl,orvi-csv,batchwriter,sqlite,kuzu")
+    ap.add_argument("--workdir", default=os.path.join(tempfile.gettempdir(), "orvi-bench"))
+    args = ap.parse_args(argv)
+    os.makedirs(args.workdir, exist_ok=True)
+    rows = [r for r in args.rows.split(",") if r]
+    if "kuzu" in rows and subprocess.run([sys.executable, "-c", "import kuzu"],
+                                         capture_output=True).returncode != 0:
+        rows.remove("kuzu")
+    rate = disk_rate(args.workdir)
+    print(f"disk write rate (256 MiB, one fsync): {rate / 2**20:.0f} MiB/s; "
+          f"load average {loadavg()}")
+    for index, scale in enumerate(int(n) for n in args.scales.split(",")):
+        large = scale >= 1_000_000
+        scale_rows = [r for r in rows if r != "batchwriter" or index == 0]
+        run_scale(args, scale, 5 * scale, scale_rows,
+                  args.rounds_large if large else args.rounds, rate)
 
 
 if __name__ == "__main__":

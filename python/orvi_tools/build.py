@@ -7,6 +7,14 @@ import`` runs it on its private copy of the database, which replaces the
 original only when complete, so a failure or a crash at any moment leaves
 the original as it was.
 
+Tables (Parquet files, DataFrames, Arrow tables) go to the builder a
+record batch at a time (``Loader.add_table``): the builder reads the Arrow
+columns in place through the Arrow C Data Interface, encodes labels and
+properties straight from them and keeps the map from node keys to ids
+itself, so no Python object is made per value. A column of a type it does
+not read in place (timestamps, say) or a column of tagged JSON texts is
+handed over as Python values instead, converted as before.
+
 ``Loader`` takes records one at a time as the readers produce them, checks
 what the builder cannot (node keys defined once, edges naming nodes defined
 before them, labels of the right type) with the same messages as
@@ -21,10 +29,12 @@ from typing import (Any, Callable, Dict, Hashable, Iterable, List, Mapping, Opti
                     Sequence)
 
 from .batch import ImportFailed
-from .exchange import Record
+from .exchange import FormatProblem, Record
 
 # Records handed to the builder per call.
 BATCH_RECORDS = 4096
+# Stands for a property a record lacks, in the Python values of a column.
+ABSENT = object()
 
 
 class Loader:
@@ -80,42 +90,37 @@ class Loader:
         self._places.append(place)
         self.edges += 1
 
-    def add_nodes(self, keys: Sequence[Hashable], labels: List[Any], properties: List[Any],
+    def add_table(self, batch: Any, nodes: bool, properties: Sequence[Any],
+                  values: Dict[str, List[Any]], python_values: Callable[[str], List[Any]],
                   place: Callable[[int], str]) -> None:
-        """Adds a batch of nodes given as columns (labels: lists of str;
-        properties: dicts or None); ``place(i)`` names record i."""
+        """Adds the rows of an Arrow record batch of a node or edge table
+        (``_engine.Builder.add_table``): the builder reads the columns in
+        place; a column it cannot read so is asked for as Python values,
+        ``python_values(column)``, in the form ``values`` holds (property
+        values with ``ABSENT`` for a missing property). Node keys are kept
+        by the builder (``key_ids``)."""
         self.flush()
-        ids = self.ids
-        first = self._next_node
-        for i, key in enumerate(keys):
-            if key in ids:
-                raise ImportFailed(f"{place(i)}: node {key!r} is defined twice")
-            ids[key] = first + i
-        self._next_node += len(keys)
-        self._send(self.builder.add_nodes, (labels, properties), place)
-        self.nodes += len(keys)
+        while True:
+            try:
+                added = self.builder.add_table(batch, nodes, properties, values, ABSENT)
+            except (TypeError, ValueError, OverflowError) as e:
+                where = place(getattr(e, "batch_index", 0))
+                if getattr(e, "problem", None) == "format":
+                    raise FormatProblem(f"{where}: {e}") from None
+                raise ImportFailed(f"{where}: {e}") from e
+            if isinstance(added, int):
+                break
+            for column in added:
+                values[column] = python_values(column)
+        if nodes:
+            self.nodes += added
+            self._next_node += added
+        else:
+            self.edges += added
 
-    def add_edges(self, sources: Sequence[Hashable], labels: List[str],
-                  targets: Sequence[Hashable], properties: List[Any],
-                  place: Callable[[int], str]) -> None:
-        """Adds a batch of edges given as columns, between nodes named by
-        their keys; ``place(i)`` names record i."""
-        self.flush()
-        ids = self.ids
-        try:
-            froms = [ids[key] for key in sources]
-            tos = [ids[key] for key in targets]
-        except (KeyError, TypeError):
-            for i, ends in enumerate(zip(sources, targets)):
-                for end in ends:
-                    try:
-                        ids[end]
-                    except (KeyError, TypeError):
-                        raise ImportFailed(f"{place(i)}: edge refers to node {end!r}, "
-                                           "which is not defined before it") from None
-            raise
-        self._send(self.builder.add_edges, (froms, labels, tos, properties), place)
-        self.edges += len(froms)
+    def key_ids(self) -> Dict[Hashable, int]:
+        """The node keys of the loaded tables and their database ids."""
+        return self.builder.key_ids()
 
     def flush(self) -> None:
         """Hands the pending batch to the builder."""

@@ -31,7 +31,8 @@ or strings naming the nodes), ``from_node`` and ``to_node`` in the edge
 table, any other column is a property, and null cells are left out.
 
 How Arrow values become property values, on import (``orvi import`` of a
-Parquet directory, ``import_tables``): a null cell leaves the property out
+Parquet directory, ``import_tables``; the builder reads these columns in
+place): a null cell leaves the property out
 (unless the field says ``orvi.null: none``); integers (signed and unsigned
 up to 64 bits, one beyond int64 becoming a float as the orvi module makes
 it), floats (NaN and infinities kept as they are), booleans and strings
@@ -56,7 +57,7 @@ from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequ
 
 import orvi
 
-from .build import Loader
+from .build import ABSENT, Loader
 from .exchange import (FormatProblem, Record, Source, dumps, from_json_value, replaced_files,
                        to_json_value)
 
@@ -66,7 +67,7 @@ PROP_PREFIX = "prop:"
 ROW_GROUP = 65_536
 _CHUNK = 8192
 # Rows per record batch read for an import.
-_IMPORT_BATCH = 4096
+_IMPORT_BATCH = 16_384
 
 _ENCODING = b"orvi.encoding"
 _NULL = b"orvi.null"
@@ -344,7 +345,8 @@ def _parquet_batches(pa: Any, pq: Any, path: str) -> Tuple[Any, Iterator[Any]]:
 
 
 class _Decoder:
-    """Turns the property cells of one table's rows into properties."""
+    """What the builder needs to read one table's property columns, and the
+    Python values of the columns it does not read in place."""
 
     def __init__(self, schema: Any, fixed: Sequence[str]) -> None:
         self.columns = []
@@ -354,27 +356,31 @@ class _Decoder:
             meta = field.metadata or {}
             self.columns.append((field.name, property_name(field.name),
                                  meta.get(_ENCODING) == b"json", meta.get(_NULL) == b"none"))
+        # (column, property, a null cell is None) for the builder.
+        self.plan = [(column, name, null_is_none)
+                     for column, name, _, null_is_none in self.columns]
+        self.by_column = {column: (is_json, null_is_none)
+                          for column, _, is_json, null_is_none in self.columns}
 
-    def properties(self, columns: Dict[str, Any], rows: int,
-                   place: Callable[[int], str]) -> List[Dict[str, Any]]:
-        """The property maps of a batch's rows, from its Arrow columns."""
-        props: List[Dict[str, Any]] = [{} for _ in range(rows)]
-        for column, name, is_json, null_is_none in self.columns:
-            values = columns[column].to_pylist()
-            if is_json:
-                for i, value in enumerate(values):
-                    if value is not None:
-                        props[i][name] = self._decoded(value, place(i), column)
-                    elif null_is_none:
-                        props[i][name] = None
-            elif null_is_none:
-                for row, value in zip(props, values):
-                    row[name] = value
-            else:
-                for row, value in zip(props, values):
-                    if value is not None:
-                        row[name] = value
-        return props
+    def json_values(self, columns: Dict[str, Any], place: Callable[[int], str]
+                    ) -> Dict[str, List[Any]]:
+        """The decoded values of the batch's JSON columns, which the builder
+        is never to read as the strings they are."""
+        return {column: self.values(column, columns[column], place)
+                for column, (is_json, _) in self.by_column.items() if is_json}
+
+    def values(self, column: str, array: Any, place: Callable[[int], str]) -> List[Any]:
+        """A property column as Python values, ABSENT where a record lacks
+        the property."""
+        is_json, null_is_none = self.by_column[column]
+        missing = None if null_is_none else ABSENT
+        values = array.to_pylist()
+        if is_json:
+            return [missing if value is None else self._decoded(value, place(i), column)
+                    for i, value in enumerate(values)]
+        if null_is_none:
+            return values
+        return [ABSENT if value is None else value for value in values]
 
     @staticmethod
     def _decoded(text: str, place: str, column: str) -> Any:
@@ -439,7 +445,7 @@ def _edge_labels(array: Any, rows: int, place: Callable[[int], str]) -> List[str
 def _feed_table(loader: Loader, pa: Any, schema: Any, batches: Iterable[Any], name: str,
                 nodes: bool, progress: Any = None) -> None:
     """Feeds one table in the Parquet layout to ``loader``, a record batch
-    at a time, column by column."""
+    at a time: the builder reads the columns in place."""
     _require_columns(schema, ("id",) if nodes else ("from_node", "to_node"), name)
     decoder = _Decoder(schema, NODE_FIXED if nodes else EDGE_FIXED)
     done = 0
@@ -450,14 +456,18 @@ def _feed_table(loader: Loader, pa: Any, schema: Any, batches: Iterable[Any], na
         def place(i: int, base: int = done) -> str:
             return f"{name} row {base + i + 1}"
 
-        props = decoder.properties(columns, rows, place)
-        if nodes:
-            loader.add_nodes(_keys(pa, columns["id"], place, "id"),
-                             _node_labels(pa, columns.get("labels"), rows, place), props, place)
-        else:
-            loader.add_edges(_keys(pa, columns["from_node"], place, "from_node"),
-                             _edge_labels(columns.get("label"), rows, place),
-                             _keys(pa, columns["to_node"], place, "to_node"), props, place)
+        def python_values(column: str) -> List[Any]:
+            array = columns[column]
+            if column == "labels" and nodes:
+                return _node_labels(pa, array, rows, place)
+            if column == "label" and not nodes:
+                return _edge_labels(array, rows, place)
+            if column in ("id", "from_node", "to_node") and column not in decoder.by_column:
+                return _keys(pa, array, place, column)
+            return decoder.values(column, array, place)
+
+        loader.add_table(batch, nodes, decoder.plan, decoder.json_values(columns, place),
+                         python_values, place)
         done += rows
         if progress is not None:
             progress.update(rows)
@@ -516,4 +526,4 @@ def import_tables(path: str, nodes: Any, edges: Any = None) -> Dict[Any, int]:
             _feed_table(loader, pa, table.schema, table.to_batches(max_chunksize=_IMPORT_BATCH),
                         name, is_nodes)
 
-    return load_into(path, feed).ids
+    return load_into(path, feed).key_ids()

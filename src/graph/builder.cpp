@@ -146,6 +146,14 @@ Status GraphBuilder::write_slot(PageStream& stream, ExtentKind kind,
 Result<uint64_t> GraphBuilder::add_node(const std::vector<std::string>& labels,
                                         const PropMap& properties) {
   ORVI_TRY(usable());
+  scratch_ = labels.empty() ? Bytes() : encode_labels(labels);
+  scratch_props_ = properties.empty() ? Bytes() : encode_props(properties);
+  return add_node_encoded(scratch_, scratch_props_);
+}
+
+Result<uint64_t> GraphBuilder::add_node_encoded(std::string_view labels,
+                                                std::string_view properties) {
+  ORVI_TRY(usable());
   FileHeader& h = pager_->header();
   const uint64_t id = h.next_node_id;
   if ((id - 1) / kNodesPerExtent >= kMaxExtentsPerKind ||
@@ -157,12 +165,12 @@ Result<uint64_t> GraphBuilder::add_node(const std::vector<std::string>& labels,
   NodeSlot slot;
   slot.id = id;
   if (!labels.empty()) {
-    auto stored = store_blob(encode_labels(labels));
+    auto stored = store_blob(labels);
     if (!stored) return fail(stored.error());
     std::tie(slot.label_offset, slot.label_len) = *stored;
   }
   if (!properties.empty()) {
-    auto stored = store_blob(encode_props(properties));
+    auto stored = store_blob(properties);
     if (!stored) return fail(stored.error());
     std::tie(slot.prop_offset, slot.prop_len) = *stored;
   }
@@ -174,6 +182,18 @@ Result<uint64_t> GraphBuilder::add_node(const std::vector<std::string>& labels,
 Result<uint64_t> GraphBuilder::add_edge(uint64_t from, std::string label,
                                         uint64_t to,
                                         const PropMap& properties) {
+  ORVI_TRY(usable());
+  // Every edge stores its label, the empty one included.
+  scratch_.clear();
+  encode_into(PropValue(std::move(label)), scratch_);
+  scratch_props_ = properties.empty() ? Bytes() : encode_props(properties);
+  return add_edge_encoded(from, scratch_, to, scratch_props_);
+}
+
+Result<uint64_t> GraphBuilder::add_edge_encoded(uint64_t from,
+                                                std::string_view label,
+                                                uint64_t to,
+                                                std::string_view properties) {
   ORVI_TRY(usable());
   FileHeader& h = pager_->header();
   for (uint64_t end : {from, to}) {
@@ -202,15 +222,12 @@ Result<uint64_t> GraphBuilder::add_edge(uint64_t from, std::string label,
   es.from = from;
   es.to = to;
   {
-    // Every edge stores its label, the empty one included.
-    scratch_.clear();
-    encode_into(PropValue(std::move(label)), scratch_);
-    auto stored = store_blob(scratch_);
+    auto stored = store_blob(label);
     if (!stored) return fail(stored.error());
     std::tie(es.label_offset, es.label_len) = *stored;
   }
   if (!properties.empty()) {
-    auto stored = store_blob(encode_props(properties));
+    auto stored = store_blob(properties);
     if (!stored) return fail(stored.error());
     std::tie(es.prop_offset, es.prop_len) = *stored;
   }
@@ -239,7 +256,8 @@ Status GraphBuilder::finish() {
     ORVI_TRY(edges_->close());
     PageStream slots(*pager_, original_end_);
     uint8_t image[kNodeSlotSize];
-    for (const NodeSlot& slot : nodes_) {
+    for (uint64_t i = 0; i < nodes_.size(); ++i) {
+      const NodeSlot& slot = nodes_[i];
       slot.encode(image);
       ORVI_TRY(write_slot(slots, ExtentKind::kNode, slot.id, image,
                           kNodeSlotSize));

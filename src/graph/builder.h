@@ -21,8 +21,9 @@
 // property blobs and edge slots fill their pages in order and each page is
 // written once it is full, through a bounded run buffer per stream (256 KiB
 // each). The extent-index pages and the header are written by finish().
-// Memory is thus 64 bytes per new node plus about 600 KiB, whatever the
-// number of edges or the size of the values.
+// Memory is thus 64 bytes per new node plus about 1.6 MiB (the runs and
+// the block of node slots being filled), whatever the number of edges or
+// the size of the values.
 //
 // After any error the builder refuses further work; the file is to be
 // discarded. Not thread-safe.
@@ -30,7 +31,6 @@
 #define ORVI_GRAPH_BUILDER_H_
 
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
@@ -69,6 +69,26 @@ class GraphBuilder {
   Result<uint64_t> add_edge(uint64_t from, std::string label, uint64_t to,
                             const PropMap& properties);
 
+  // The same with the labels and properties already encoded: `labels` a
+  // labels blob (encode_labels), `label` an edge label blob (one encoded
+  // String), `properties` a properties blob (encode_props); an empty view
+  // stands for no labels or no properties. The blobs are stored as given,
+  // so a caller that writes them itself must write them exactly as the
+  // codec does; that is what keeps the database the one-by-one path builds.
+  Result<uint64_t> add_node_encoded(std::string_view labels,
+                                    std::string_view properties);
+  Result<uint64_t> add_edge_encoded(uint64_t from, std::string_view label,
+                                    uint64_t to, std::string_view properties);
+
+  // Starts loading the in-memory slot of node `id` (one added by this
+  // builder; any other id is ignored), for a caller that adds many edges
+  // between nodes at random and knows their ends ahead.
+  void prefetch_node(uint64_t id) const {
+    if (id >= first_node_id_ && id - first_node_id_ < nodes_.size()) {
+      __builtin_prefetch(&nodes_[id - first_node_id_]);
+    }
+  }
+
   // Writes the nodes' slots, the rest of every stream, the extent-index
   // pages and the header, then flushes the file once. The builder is done
   // afterwards, whatever the outcome.
@@ -91,13 +111,37 @@ class GraphBuilder {
   // before a stream fills them. Pages at or beyond it are new.
   uint64_t original_end_;
   uint64_t first_node_id_;
-  // The new nodes, by id - first_node_id_; a deque grows without copying,
-  // so it never holds more than the slots themselves plus one block.
-  std::deque<NodeSlot> nodes_;
+  // The new nodes' slots in blocks of a fixed size: they grow without
+  // copying, so memory never holds more than the slots plus one block, and
+  // finding a slot reads one entry of a small block table (a deque's
+  // blocks are so small that its table itself misses the cache).
+  class Slots {
+   public:
+    size_t size() const { return size_; }
+    NodeSlot& operator[](uint64_t i) { return blocks_[i >> kShift][i & kMask]; }
+    const NodeSlot& operator[](uint64_t i) const {
+      return blocks_[i >> kShift][i & kMask];
+    }
+    void push_back(const NodeSlot& slot) {
+      if ((size_ & kMask) == 0) {
+        blocks_.push_back(std::make_unique<NodeSlot[]>(kMask + 1));
+      }
+      blocks_.back()[size_ & kMask] = slot;
+      size_ += 1;
+    }
+
+   private:
+    static constexpr unsigned kShift = 14;  // 16,384 slots, 1 MiB a block
+    static constexpr uint64_t kMask = (uint64_t{1} << kShift) - 1;
+    std::vector<std::unique_ptr<NodeSlot[]>> blocks_;
+    size_t size_ = 0;
+  };
+  Slots nodes_;
   uint64_t edges_added_ = 0;
   std::unique_ptr<PageStream> props_;
   std::unique_ptr<PageStream> edges_;
   Bytes scratch_;
+  Bytes scratch_props_;
   std::optional<OrviError> failed_;
   bool finished_ = false;
 };

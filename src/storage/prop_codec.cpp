@@ -262,33 +262,65 @@ bool props_equal(const PropMap& a, const PropMap& b) {
   return true;
 }
 
+namespace prop_write {
+
+void null(Bytes& out) { put_u8(out, static_cast<uint8_t>(Kind::kNull)); }
+
+void boolean(bool b, Bytes& out) {
+  put_u8(out, static_cast<uint8_t>(Kind::kBool));
+  put_u8(out, b ? 1 : 0);
+}
+
+void integer(int64_t i, Bytes& out) {
+  put_u8(out, static_cast<uint8_t>(Kind::kInt));
+  put_u64(out, static_cast<uint64_t>(i));
+}
+
+void real(double d, Bytes& out) {
+  uint64_t bits;
+  std::memcpy(&bits, &d, sizeof bits);
+  put_u8(out, static_cast<uint8_t>(Kind::kFloat));
+  put_u64(out, bits);
+}
+
+void string(std::string_view s, Bytes& out) { encode_string(s, out); }
+
+void list(size_t count, Bytes& out) {
+  put_u8(out, static_cast<uint8_t>(Kind::kList));
+  put_len(out, count);
+}
+
+void map(size_t count, Bytes& out) {
+  put_u8(out, static_cast<uint8_t>(Kind::kMap));
+  put_len(out, count);
+}
+
+void map_key(std::string_view key, Bytes& out) {
+  put_len(out, key.size());
+  out.append(key);
+}
+
+}  // namespace prop_write
+
 void encode_into(const PropValue& value, Bytes& out) {
   switch (value.kind()) {
     case Kind::kNull:
-      put_u8(out, static_cast<uint8_t>(Kind::kNull));
+      prop_write::null(out);
       return;
     case Kind::kBool:
-      put_u8(out, static_cast<uint8_t>(Kind::kBool));
-      put_u8(out, value.as_bool() ? 1 : 0);
+      prop_write::boolean(value.as_bool(), out);
       return;
     case Kind::kInt:
-      put_u8(out, static_cast<uint8_t>(Kind::kInt));
-      put_u64(out, static_cast<uint64_t>(value.as_int()));
+      prop_write::integer(value.as_int(), out);
       return;
-    case Kind::kFloat: {
-      const double d = value.as_float();
-      uint64_t bits;
-      std::memcpy(&bits, &d, sizeof bits);
-      put_u8(out, static_cast<uint8_t>(Kind::kFloat));
-      put_u64(out, bits);
+    case Kind::kFloat:
+      prop_write::real(value.as_float(), out);
       return;
-    }
     case Kind::kString:
       encode_string(value.as_string(), out);
       return;
     case Kind::kList:
-      put_u8(out, static_cast<uint8_t>(Kind::kList));
-      put_len(out, value.as_list().size());
+      prop_write::list(value.as_list().size(), out);
       for (const PropValue& item : value.as_list()) encode_into(item, out);
       return;
     case Kind::kMap:

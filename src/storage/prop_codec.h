@@ -178,6 +178,24 @@ bool is_valid_utf8(std::string_view s);
 // Appends the encoding of `value` to `out`. Cannot fail.
 void encode_into(const PropValue& value, Bytes& out);
 
+// The encoding written piece by piece, for producers that hold values in
+// another form (the columns of a table) and would otherwise build a
+// PropValue only to encode it: the bytes are exactly those encode_into
+// writes for the same value.
+namespace prop_write {
+void null(Bytes& out);
+void boolean(bool b, Bytes& out);
+void integer(int64_t i, Bytes& out);
+void real(double d, Bytes& out);
+void string(std::string_view s, Bytes& out);
+// A List of `count` elements, which the caller writes next.
+void list(size_t count, Bytes& out);
+// A Map of `count` entries, which the caller writes next, each as
+// map_key(key) then the value, in ascending byte-wise key order.
+void map(size_t count, Bytes& out);
+void map_key(std::string_view key, Bytes& out);
+}  // namespace prop_write
+
 // The exact number of bytes encode_into appends for `value`.
 size_t encoded_size(const PropValue& value);
 

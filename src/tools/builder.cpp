@@ -10,10 +10,26 @@
 //   Builder.add_edges(sources, labels, targets, properties) -> first id
 //        sources, targets: lists of node ids (ints) added by this builder;
 //        labels: a list of str; properties: a list of dicts or None
+//   Builder.add_table(batch, nodes, properties, values, absent)
+//        -> rows added, or the list of columns it needs as Python values
+//        batch: a record batch with __arrow_c_array__ (the Arrow PyCapsule
+//        interface) in the layout of a node table (id, labels) or an edge
+//        table (from_node, to_node, label); properties: (column, property
+//        name, null is None) per property column; values: column name ->
+//        a list of the column's Python values (node keys; label lists;
+//        labels; property values, `absent` where the record lacks the
+//        property) for the columns whose Arrow type is not read in place
+//        (arrow_table.h). When a column needs such values and `values`
+//        lacks them, nothing is added and the column names are returned.
+//        Node keys (int or str) are kept by the builder: an edge names
+//        its ends by them.
+//   Builder.key_ids() -> dict    node key -> database id, in id order
 //   Builder.finish()             writes and flushes everything
 //   Builder.close()              drops the builder (unfinished work is
 //                                left in a file to be thrown away)
-// Batches are whole columns, so one call carries many records. A value
+// Batches are whole columns, so one call carries many records. add_table's
+// errors name the problem in the words of the Python readers, with a
+// `problem` attribute "format" for input that breaks the table layout. A value
 // refused during conversion raises the conversion's own error (as
 // orvi.GraphDB.add_node would) with the record's position in the batch as
 // its `batch_index` attribute; the records of the batch before it were
@@ -25,6 +41,7 @@
 #include <limits.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <memory>
 #include <optional>
 #include <new>
@@ -34,7 +51,9 @@
 #include "graph/builder.h"
 #include "storage/lock.h"
 #include "python/prop_from_py.h"
+#include "tools/arrow_table.h"
 #include "tools/engine.h"
+#include "tools/key_map.h"
 
 namespace orvi::tools {
 
@@ -49,6 +68,7 @@ struct PyBuilder {
   // build in progress is told apart from a copy a killed run left behind.
   std::optional<WriterLock> lock;
   std::unique_ptr<GraphBuilder> builder;  // null once closed
+  KeyMap keys;  // the node keys of add_table
 };
 
 PyTypeObject* g_builder_type = nullptr;
@@ -61,13 +81,17 @@ GraphBuilder* open_builder(PyObject* obj) {
   return b;
 }
 
-std::nullptr_t raise_builder_error(PyObject* obj, const OrviError& error) {
+std::nullptr_t raise_builder_error(PyBuilder& self, const OrviError& error) {
   if (error.kind() == ErrorKind::kInvalidArgument ||
       error.kind() == ErrorKind::kCapacityExceeded) {
     PyErr_SetString(PyExc_ValueError, error.detail().c_str());
     return nullptr;
   }
-  return raise(error, self_of(obj)->path);
+  return raise(error, self.path);
+}
+
+std::nullptr_t raise_builder_error(PyObject* obj, const OrviError& error) {
+  return raise_builder_error(*self_of(obj), error);
 }
 
 // Marks the pending conversion error with the record's batch position.
@@ -220,6 +244,474 @@ PyObject* builder_add_edges(PyObject* obj, PyObject* args) {
   return PyLong_FromUnsignedLongLong(first);
 }
 
+
+// ---- add_table ---------------------------------------------------------------
+
+// Sets ValueError(message) for row `row` of the batch; `format`: input
+// that breaks the table layout rather than a record the database refuses.
+std::nullptr_t row_error(Py_ssize_t row, PyObject* message, bool format) {
+  if (message == nullptr) return at_index(row);
+  PyErr_SetObject(PyExc_ValueError, message);
+  if (format) {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    PyRef problem(PyUnicode_FromString("format"));
+    if (value != nullptr && problem) {
+      PyObject_SetAttrString(value, "problem", problem.get());
+    }
+    PyErr_Restore(type, value, tb);
+  }
+  return at_index(row);
+}
+
+PyObject* key_object(const NodeKey& key) {
+  if (key.is_text) {
+    return PyUnicode_DecodeUTF8(key.text.data(),
+                                static_cast<Py_ssize_t>(key.text.size()),
+                                "strict");
+  }
+  return key.negative
+             ? PyLong_FromLongLong(static_cast<long long>(key.bits))
+             : PyLong_FromUnsignedLongLong(key.bits);
+}
+
+// "node 'a' is defined twice", with the key as Python shows it.
+PyObject* key_message(const char* format, const NodeKey& key) {
+  PyRef obj(key_object(key));
+  return obj ? PyUnicode_FromFormat(format, obj.get()) : nullptr;
+}
+
+// One column of a batch as it is read: in place, or from Python values.
+struct Source {
+  const ArrowColumn* column = nullptr;
+  PyObject* values = nullptr;  // a list, borrowed from the values dict
+};
+
+class TableLoader {
+ public:
+  TableLoader(PyBuilder& self, GraphBuilder& builder, const ArrowBatch& batch,
+              bool nodes, PyObject* absent)
+      : self_(self), builder_(builder), batch_(batch), nodes_(nodes),
+        absent_(absent) {}
+
+  // Finds every column; false with an error set for a malformed plan. The
+  // columns that need Python values and lack them go to `missing`.
+  bool plan(PyObject* properties, PyObject* values, PyObject* missing) {
+    if (nodes_) {
+      if (!fixed("id", true, values, missing, keys_[0]) ||
+          !fixed("labels", false, values, missing, labels_)) {
+        return false;
+      }
+    } else if (!fixed("from_node", true, values, missing, keys_[0]) ||
+               !fixed("to_node", true, values, missing, keys_[1]) ||
+               !fixed("label", false, values, missing, labels_)) {
+      return false;
+    }
+    PyRef items(PySequence_Fast(properties, "properties must be a list"));
+    if (!items) return false;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
+      PyObject* item = PySequence_Fast_GET_ITEM(items.get(), i);
+      PyObject *column, *name;
+      int null_is_none;
+      if (!PyArg_ParseTuple(item, "UUp", &column, &name, &null_is_none)) {
+        return false;
+      }
+      Prop prop;
+      std::string column_name;
+      if (!py::utf8_of(column, column_name) || !py::utf8_of(name, prop.name)) {
+        return false;
+      }
+      prop.null_is_none = null_is_none != 0;
+      if (!find(column_name, values, missing, prop.source)) return false;
+      props_.push_back(std::move(prop));
+    }
+    // Entries in key order; of columns that name one property, the last
+    // present one in table order gives the value, as a dict built column
+    // by column would keep it.
+    std::stable_sort(props_.begin(), props_.end(),
+                     [](const Prop& a, const Prop& b) { return a.name < b.name; });
+    return true;
+  }
+
+  // Adds every row; nullptr with an error set (marked with the row) when
+  // one is refused.
+  PyObject* run() {
+    const int64_t rows = batch_.rows();
+    if (!nodes_) return run_edges();
+    for (int64_t row = 0; row < rows; ++row) {
+      if (!add_node(row)) return at_index(static_cast<Py_ssize_t>(row));
+    }
+    return PyLong_FromLongLong(rows);
+  }
+
+ private:
+  struct Prop {
+    std::string name;
+    bool null_is_none = false;
+    Source source;
+  };
+
+  bool find(const std::string& name, PyObject* values, PyObject* missing,
+            Source& out) {
+    PyObject* given = PyDict_GetItemString(values, name.c_str());
+    if (given != nullptr) {
+      if (!PyList_Check(given) || PyList_GET_SIZE(given) != batch_.rows()) {
+        PyErr_Format(PyExc_ValueError,
+                     "the values of column %s must be a list of one item "
+                     "per row", name.c_str());
+        return false;
+      }
+      out.values = given;
+      return true;
+    }
+    out.column = batch_.column(name, nullptr);
+    if (out.column == nullptr) {
+      PyRef text(PyUnicode_FromStringAndSize(name.data(),
+                                             static_cast<Py_ssize_t>(name.size())));
+      if (!text || PyList_Append(missing, text.get()) < 0) return false;
+    }
+    return true;
+  }
+
+  // A fixed column: in place when its Arrow type is the one its role
+  // needs, else from Python values. An optional column may be absent.
+  bool fixed(const char* name, bool required, PyObject* values,
+             PyObject* missing, Source& out) {
+    bool exists = false;
+    batch_.column(name, &exists);
+    if (!exists && !required) return true;
+    if (!exists) {
+      PyErr_Format(PyExc_ValueError, "missing column %s", name);
+      return false;
+    }
+    if (!find(name, values, missing, out)) return false;
+    const ArrowColumn* c = out.column;
+    if (c == nullptr) return true;
+    const std::string_view role(name);
+    bool fits;
+    if (role == "labels") {
+      fits = c->type() == ArrowColumn::Type::kNull ||
+             (c->is_list() && (c->element().is_string() ||
+                               c->element().type() == ArrowColumn::Type::kNull));
+    } else if (role == "label") {
+      fits = c->is_string() || c->type() == ArrowColumn::Type::kNull;
+    } else {
+      fits = c->is_integer() || c->is_string();
+    }
+    if (!fits) {
+      out.column = nullptr;
+      PyRef text(PyUnicode_FromString(name));
+      if (!text || PyList_Append(missing, text.get()) < 0) return false;
+    }
+    return true;
+  }
+
+  // The node key of `row` from source `which`; false with an error set.
+  bool key(int which, int64_t row, NodeKey& out) {
+    const Source& s = keys_[which];
+    const char* column = nodes_ ? "id" : (which == 0 ? "from_node" : "to_node");
+    if (s.column != nullptr) {
+      if (!s.column->valid(row)) {
+        row_error(static_cast<Py_ssize_t>(row),
+                  PyUnicode_FromFormat("%s must be an integer or a string, "
+                                       "not NoneType", column),
+                  true);
+        return false;
+      }
+      if (s.column->is_integer()) {
+        out.is_text = false;
+        out.negative = s.column->integer(row, out.bits);
+      } else {
+        out.is_text = true;
+        out.text = s.column->string(row);
+        if (!is_valid_utf8(out.text)) {
+          return not_utf8(row, column);
+        }
+      }
+      return true;
+    }
+    PyObject* item = PyList_GET_ITEM(s.values, row);
+    if (PyUnicode_Check(item)) {
+      text_keys_[which].clear();
+      if (!py::utf8_of(item, text_keys_[which])) return false;
+      out.is_text = true;
+      out.text = text_keys_[which];
+      return true;
+    }
+    if (PyLong_Check(item) && !PyBool_Check(item)) {
+      int overflow = 0;
+      const long long v = PyLong_AsLongLongAndOverflow(item, &overflow);
+      if (overflow == 0 && !(v == -1 && PyErr_Occurred())) {
+        out.is_text = false;
+        out.negative = v < 0;
+        out.bits = static_cast<uint64_t>(v);
+        return true;
+      }
+      PyErr_Clear();
+      const unsigned long long u = PyLong_AsUnsignedLongLong(item);
+      if (!(u == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
+        out.is_text = false;
+        out.negative = false;
+        out.bits = u;
+        return true;
+      }
+      return false;
+    }
+    PyErr_Format(PyExc_TypeError, "%s must be an integer or a string, not %.50s",
+                 column, Py_TYPE(item)->tp_name);
+    return false;
+  }
+
+  bool not_utf8(int64_t row, const char* column) {
+    row_error(static_cast<Py_ssize_t>(row),
+              PyUnicode_FromFormat("column %s is not UTF-8 text", column),
+              true);
+    return false;
+  }
+
+  bool encode_props(int64_t row) {
+    props_blob_.clear();
+    chosen_.clear();
+    for (size_t g = 0; g < props_.size();) {
+      size_t end = g + 1;
+      while (end < props_.size() && props_[end].name == props_[g].name) ++end;
+      const Prop* pick = nullptr;
+      for (size_t k = g; k < end; ++k) {
+        const Prop& p = props_[k];
+        const bool present =
+            p.source.column != nullptr
+                ? (p.null_is_none || p.source.column->valid(row))
+                : PyList_GET_ITEM(p.source.values, row) != absent_;
+        if (present) pick = &p;
+      }
+      if (pick != nullptr) chosen_.push_back(pick);
+      g = end;
+    }
+    if (chosen_.empty()) return true;
+    prop_write::map(chosen_.size(), props_blob_);
+    for (const Prop* p : chosen_) {
+      prop_write::map_key(p->name, props_blob_);
+      if (p->source.column != nullptr) {
+        if (!p->source.column->encode(row, props_blob_)) {
+          return not_utf8(row, p->name.c_str());
+        }
+        continue;
+      }
+      PropValue value;
+      if (!py::py_to_prop_depth(PyList_GET_ITEM(p->source.values, row), 0,
+                                value)) {
+        return false;
+      }
+      encode_into(value, props_blob_);
+    }
+    return true;
+  }
+
+  bool encode_node_labels(int64_t row) {
+    labels_blob_.clear();
+    if (labels_.values != nullptr) {
+      std::vector<std::string> labels;
+      if (!labels_of(PyList_GET_ITEM(labels_.values, row), labels)) return false;
+      if (!labels.empty()) labels_blob_ = encode_labels(labels);
+      return true;
+    }
+    const ArrowColumn* c = labels_.column;
+    if (c == nullptr || !c->valid(row)) return true;
+    int64_t begin, end;
+    c->list_range(row, begin, end);
+    if (begin == end) return true;
+    prop_write::list(static_cast<size_t>(end - begin), labels_blob_);
+    for (int64_t i = begin; i < end; ++i) {
+      if (!c->element().valid(i)) {
+        PyErr_SetString(PyExc_TypeError, "a label must be str, not NoneType");
+        return false;
+      }
+      const std::string_view label = c->element().string(i);
+      if (!is_valid_utf8(label)) return not_utf8(row, "labels");
+      prop_write::string(label, labels_blob_);
+    }
+    return true;
+  }
+
+  bool encode_edge_label(int64_t row) {
+    labels_blob_.clear();
+    if (labels_.values != nullptr) {
+      std::string label;
+      if (!str_of(PyList_GET_ITEM(labels_.values, row), "the edge label", label)) {
+        return false;
+      }
+      prop_write::string(label, labels_blob_);
+      return true;
+    }
+    const ArrowColumn* c = labels_.column;
+    std::string_view label;
+    if (c != nullptr && c->valid(row)) label = c->string(row);
+    if (!is_valid_utf8(label)) return not_utf8(row, "label");
+    prop_write::string(label, labels_blob_);
+    return true;
+  }
+
+  bool add_node(int64_t row) {
+    NodeKey k;
+    if (!key(0, row, k)) return false;
+    if (self_.keys.find(k) != 0) {
+      row_error(static_cast<Py_ssize_t>(row),
+                key_message("node %R is defined twice", k), false);
+      return false;
+    }
+    if (!encode_node_labels(row) || !encode_props(row)) return false;
+    auto id = builder_.add_node_encoded(labels_blob_, props_blob_);
+    if (!id) {
+      raise_builder_error(self_, id.error());
+      return false;
+    }
+    self_.keys.insert(k, *id);
+    return true;
+  }
+
+  // Edges in two passes, so that the memory each one touches at random
+  // (the key map, the slots of its two nodes) is fetched well before it is
+  // used: first every row's ends, then the edges. A row whose ends are
+  // refused stops the first pass; its error waits until the rows before it
+  // are added, so errors come in row order as with one pass.
+  PyObject* run_edges() {
+    const int64_t rows = batch_.rows();
+    ends_.resize(static_cast<size_t>(rows) * 2);
+    int64_t resolved = 0;
+    for (; resolved < rows; ++resolved) {
+      if (resolved + kAhead < rows) prefetch_keys(resolved + kAhead);
+      if (!resolve_ends(resolved)) break;
+    }
+    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+    if (resolved < rows) PyErr_Fetch(&type, &value, &tb);
+    PyRef held_type(type), held_value(value), held_tb(tb);
+    for (int64_t row = 0; row < resolved; ++row) {
+      if (row + kAhead < resolved) {
+        builder_.prefetch_node(ends_[2 * (row + kAhead)]);
+        builder_.prefetch_node(ends_[2 * (row + kAhead) + 1]);
+      }
+      if (!add_edge(row)) return at_index(static_cast<Py_ssize_t>(row));
+    }
+    if (resolved < rows) {
+      PyErr_Restore(held_type.release(), held_value.release(), held_tb.release());
+      return at_index(static_cast<Py_ssize_t>(resolved));
+    }
+    return PyLong_FromLongLong(rows);
+  }
+
+  void prefetch_keys(int64_t row) const {
+    for (const Source& s : keys_) {
+      const ArrowColumn* c = s.column;
+      if (c == nullptr || !c->is_integer() || !c->valid(row)) continue;
+      NodeKey k;
+      k.negative = c->integer(row, k.bits);
+      self_.keys.prefetch(k);
+    }
+  }
+
+  bool resolve_ends(int64_t row) {
+    for (int which = 0; which < 2; ++which) {
+      NodeKey k;
+      if (!key(which, row, k)) return false;
+      const uint64_t id = self_.keys.find(k);
+      if (id == 0) {
+        row_error(static_cast<Py_ssize_t>(row),
+                  key_message("edge refers to node %R, which is not defined "
+                              "before it", k),
+                  false);
+        return false;
+      }
+      ends_[2 * static_cast<size_t>(row) + which] = id;
+    }
+    return true;
+  }
+
+  bool add_edge(int64_t row) {
+    if (!encode_edge_label(row) || !encode_props(row)) return false;
+    const size_t at = 2 * static_cast<size_t>(row);
+    auto id = builder_.add_edge_encoded(ends_[at], labels_blob_, ends_[at + 1],
+                                        props_blob_);
+    if (!id) {
+      raise_builder_error(self_, id.error());
+      return false;
+    }
+    return true;
+  }
+
+  // Rows between a prefetch and the use of what it fetched.
+  static constexpr int64_t kAhead = 16;
+
+  PyBuilder& self_;
+  GraphBuilder& builder_;
+  const ArrowBatch& batch_;
+  const bool nodes_;
+  PyObject* absent_;
+  Source keys_[2];
+  Source labels_;  // node labels or the edge label
+  std::vector<uint64_t> ends_;  // each edge row's two node ids
+  std::vector<Prop> props_;
+  std::vector<const Prop*> chosen_;
+  std::string text_keys_[2];
+  Bytes labels_blob_;
+  Bytes props_blob_;
+};
+
+PyObject* builder_add_table(PyObject* obj, PyObject* args) {
+  PyObject *batch, *properties, *values, *absent;
+  int nodes;
+  if (!PyArg_ParseTuple(args, "OpOO!O:add_table", &batch, &nodes, &properties,
+                        &PyDict_Type, &values, &absent)) {
+    return nullptr;
+  }
+  GraphBuilder* b = open_builder(obj);
+  if (b == nullptr) return nullptr;
+  // The capsules own the batch's memory until they are dropped.
+  PyRef capsules(PyObject_CallMethod(batch, "__arrow_c_array__", nullptr));
+  if (!capsules) return nullptr;
+  if (!PyTuple_Check(capsules.get()) || PyTuple_GET_SIZE(capsules.get()) != 2) {
+    PyErr_SetString(PyExc_TypeError,
+                    "__arrow_c_array__ must return a (schema, array) pair");
+    return nullptr;
+  }
+  auto* schema = static_cast<ArrowSchema*>(PyCapsule_GetPointer(
+      PyTuple_GET_ITEM(capsules.get(), 0), "arrow_schema"));
+  if (schema == nullptr) return nullptr;
+  auto* array = static_cast<ArrowArray*>(PyCapsule_GetPointer(
+      PyTuple_GET_ITEM(capsules.get(), 1), "arrow_array"));
+  if (array == nullptr) return nullptr;
+  ArrowBatch table;
+  if (!table.bind(*schema, *array)) {
+    PyErr_SetString(PyExc_ValueError, "a batch must be a struct array of columns");
+    return nullptr;
+  }
+  PyRef missing(PyList_New(0));
+  if (!missing) return nullptr;
+  TableLoader loader(*self_of(obj), *b, table, nodes != 0, absent);
+  if (!loader.plan(properties, values, missing.get())) return nullptr;
+  if (PyList_GET_SIZE(missing.get()) > 0) return missing.release();
+  return loader.run();
+}
+
+PyObject* builder_key_ids(PyObject* obj, PyObject*) {
+  const KeyMap& keys = self_of(obj)->keys;
+  std::vector<std::pair<uint64_t, NodeKey>> entries;
+  entries.reserve(keys.size());
+  keys.for_each([&](const NodeKey& k, uint64_t id) { entries.emplace_back(id, k); });
+  std::sort(entries.begin(), entries.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
+  PyRef dict(PyDict_New());
+  if (!dict) return nullptr;
+  for (const auto& [id, k] : entries) {
+    PyRef key(key_object(k));
+    PyRef value(PyLong_FromUnsignedLongLong(id));
+    if (!key || !value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) {
+      return nullptr;
+    }
+  }
+  return dict.release();
+}
+
 PyObject* builder_first_node_id(PyObject* obj, PyObject*) {
   GraphBuilder* b = open_builder(obj);
   return b ? PyLong_FromUnsignedLongLong(b->first_node_id()) : nullptr;
@@ -253,6 +745,10 @@ PyMethodDef builder_methods[] = {
      "Adds a batch of nodes; returns the first one's id."},
     {"add_edges", builder_add_edges, METH_VARARGS,
      "Adds a batch of edges; returns the first one's id."},
+    {"add_table", builder_add_table, METH_VARARGS,
+     "Adds the rows of an Arrow record batch of a node or edge table."},
+    {"key_ids", builder_key_ids, METH_NOARGS,
+     "The node keys of add_table and their ids."},
     {"finish", builder_finish, METH_NOARGS,
      "Writes everything and flushes the file."},
     {"close", builder_close, METH_NOARGS, "Drops the builder."},

@@ -54,15 +54,22 @@ def existing(path):
         db.commit()
 
 
-@settings(max_examples=60, deadline=None,
-          suppress_health_check=[HealthCheck.function_scoped_fixture])
-@given(records=loads(), into_existing=st.booleans())
-def test_builder_matches_one_by_one(tmp_path_factory, records, into_existing):
+def two_files(tmp_path_factory, into_existing):
+    """The reference file and the one to build: two equal copies, empty
+    or holding records."""
     folder = tmp_path_factory.mktemp("load")
     reference, built = str(folder / "ref.orvi"), str(folder / "built.orvi")
     if into_existing:
         existing(reference)
         shutil.copyfile(reference, built)
+    return reference, built
+
+
+@settings(max_examples=60, deadline=None,
+          suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(records=loads(), into_existing=st.booleans())
+def test_builder_matches_one_by_one(tmp_path_factory, records, into_existing):
+    reference, built = two_files(tmp_path_factory, into_existing)
     with orvi.open(reference) as db, BatchWriter(db) as writer:
         for r in records:
             if r[0] == "node":
@@ -100,3 +107,4 @@ class TestRefusals:
             builder.add_edges([1], ["E"], [1], [None])
         with pytest.raises(ValueError):
             builder.finish()
+

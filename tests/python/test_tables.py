@@ -3,6 +3,8 @@
 import sys
 
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 import orvi
 from helpers import REPO
@@ -11,7 +13,12 @@ sys.path.insert(0, str(REPO / "python"))
 
 import orvi_tools  # noqa: E402
 from orvi_tools import first_difference, to_pandas  # noqa: E402
+from orvi_tools import ImportFailed  # noqa: E402
 from orvi_tools.tables import MissingPackage, export_parquet  # noqa: E402
+from orvi_tools import BatchWriter  # noqa: E402
+from orvi_tools.check import check_file  # noqa: E402
+from helpers import exact_state  # noqa: E402
+from test_builder import labels, two_files  # noqa: E402
 from test_cli import build_sample, digest, run  # noqa: E402
 
 
@@ -195,6 +202,38 @@ class TestImportTables:
             assert [(e.label, e.properties) for e in db.out_edges(7)] == [
                 ("F", {"since": 3}), ("", {})]
 
+    def test_columns_read_in_place_or_as_python_values(self, tmp_path):
+        from orvi_tools.build import ABSENT
+        pa = self.pa
+        builder = orvi_tools._engine.builder(str(tmp_path / "b.orvi"))
+        batch = pa.record_batch({"id": pa.array(["a", "b"]).dictionary_encode(),
+                                 "labels": pa.array([["L"], None], pa.large_list(pa.string())),
+                                 "t": pa.array([None, 5], pa.timestamp("s"))})
+        plan = [("t", "t", False)]
+        assert builder.add_table(batch, True, plan, {}, ABSENT) == ["t"]
+        with pytest.raises(ValueError, match="Got type `datetime`") as e:
+            builder.add_table(batch, True, plan, {"t": [ABSENT, batch.column(2)[1].as_py()]},
+                              ABSENT)
+        assert e.value.batch_index == 1
+        # The first row went in before the second was refused.
+        assert builder.key_ids() == {"a": 1}
+        builder.close()
+
+    def test_key_errors_name_the_row(self, tmp_path):
+        pa = self.pa
+        cases = [({"id": [1, 2, 1]}, None, ImportFailed, "nodes row 3: node 1 is defined twice"),
+                 ({"id": ["a", "b"]}, {"from_node": ["a", "a"], "to_node": ["b", "é"]},
+                  ImportFailed, "edges row 2: edge refers to node 'é', which is not defined"),
+                 ({"id": pa.array([1, None])}, None, orvi_tools.FormatProblem,
+                  "nodes row 2: id must be an integer or a string, not NoneType"),
+                 ({"id": [1], "labels": pa.array([["A", None]])}, None, ImportFailed,
+                  "nodes row 1: a label must be str, not NoneType")]
+        for nodes, edges, error, message in cases:
+            with pytest.raises(error, match="^" + message):
+                orvi_tools.import_tables(str(tmp_path / "e.orvi"), self.pa.table(nodes),
+                                         None if edges is None else self.pa.table(edges))
+            assert not (tmp_path / "e.orvi").exists()
+
     def test_refused_input_names_the_row_and_changes_nothing(self, tmp_path, sample):
         before = digest(sample)
         nodes = self.pa.table({"id": [1, 2]})
@@ -207,3 +246,76 @@ class TestImportTables:
         with pytest.raises(orvi_tools.FormatProblem, match="^nodes: missing column id"):
             orvi_tools.import_tables(str(new), self.pa.table({"key": [1]}))
         assert not new.exists()
+
+
+# Arrow columns of every type the builder reads in place, with nulls.
+ARROW_COLUMNS = {
+    "i64": ("int64", st.integers(-2**63, 2**63 - 1)),
+    "u64": ("uint64", st.integers(0, 2**64 - 1)),
+    "i8": ("int8", st.integers(-128, 127)),
+    "f64": ("float64", st.floats(allow_nan=True)),
+    "f32": ("float32", st.floats(width=32, allow_nan=True)),
+    "ok": ("bool_", st.booleans()),
+    "s": ("string", st.text(max_size=6) | st.just("x" * 5000)),
+    "ls": ("large_string", st.text(max_size=3)),
+    "sv": ("string_view", st.text(max_size=20)),
+    "dict": ("dictionary", st.sampled_from(["a", "b", "Ünï"])),
+    "list": ("list", st.lists(st.none() | st.integers(-5, 5), max_size=3)),
+    "map": ("struct", st.fixed_dictionaries({"z": st.none() | st.text(max_size=2),
+                                             "a": st.floats(allow_nan=True)})),
+}
+
+
+def arrow_type(pa, kind):
+    special = {"dictionary": pa.dictionary(pa.int8(), pa.string()),
+               "list": pa.list_(pa.int64()),
+               "struct": pa.struct([("z", pa.string()), ("a", pa.float64())])}
+    return special.get(kind) or getattr(pa, kind)()
+
+
+@st.composite
+def tables(draw):
+    """A node table and an edge table with typed property columns, keys
+    ints or strs; None cells are nulls (the record lacks the property)."""
+    n = draw(st.integers(1, 25))
+    keys = draw(st.sampled_from([list(range(n)), [f"k{i}" for i in range(n)],
+                                 list(range(n, 0, -1)), [3 * i - 40 for i in range(n)]]))
+    names = draw(st.lists(st.sampled_from(sorted(ARROW_COLUMNS)), unique=True, max_size=4))
+    columns = {name: draw(st.lists(st.none() | ARROW_COLUMNS[name][1], min_size=n, max_size=n))
+               for name in names}
+    node_labels = draw(st.lists(st.none() | labels, min_size=n, max_size=n))
+    m = draw(st.integers(0, 40))
+    ends = st.lists(st.sampled_from(keys), min_size=m, max_size=m)
+    edges = {"from_node": draw(ends), "to_node": draw(ends),
+             "label": draw(st.lists(st.none() | st.sampled_from(["E", "", "Ü"]),
+                                    min_size=m, max_size=m)),
+             "w": draw(st.lists(st.none() | st.floats(allow_nan=True), min_size=m, max_size=m))}
+    return keys, node_labels, columns, edges
+
+
+@settings(max_examples=60, deadline=None,
+          suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(data=tables(), into_existing=st.booleans())
+def test_arrow_columns_load_as_one_by_one(tmp_path_factory, data, into_existing):
+    pa = pytest.importorskip("pyarrow")
+    from orvi_tools import import_tables
+
+    keys, node_labels, columns, edges = data
+    reference, built = two_files(tmp_path_factory, into_existing)
+    with orvi.open(reference) as db, BatchWriter(db) as writer:
+        for i, key in enumerate(keys):
+            writer.add_node(key, node_labels[i] or [],
+                            {k: v[i] for k, v in columns.items() if v[i] is not None})
+        for a, b, label, w in zip(*edges.values()):
+            writer.add_edge(a, label or "", b, {} if w is None else {"w": w})
+    nodes = pa.table({"id": keys, "labels": pa.array(node_labels, pa.list_(pa.string())),
+                      **{name: pa.array(values, arrow_type(pa, ARROW_COLUMNS[name][0]))
+                         for name, values in columns.items()}})
+    edge_table = pa.table({**edges, "w": pa.array(edges["w"], pa.float64()),
+                           "label": pa.array(edges["label"], pa.string())})
+    ids = import_tables(built, nodes, edge_table if edges["from_node"] else None)
+    with orvi.open(reference) as a, orvi.open(built) as b:
+        assert exact_state(a) == exact_state(b)
+    assert list(ids) == keys and list(ids.values()) == list(range(ids[keys[0]],
+                                                                ids[keys[0]] + len(keys)))
+    assert check_file(built).problems == []
