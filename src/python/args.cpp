@@ -1,5 +1,7 @@
 #include "python/args.h"
 
+#include "python/prop_from_py.h"
+
 #include <cstring>
 
 namespace orvi::py {
@@ -151,6 +153,46 @@ const char* type_short_name(PyObject* obj) {
   const char* name = Py_TYPE(obj)->tp_name;
   const char* dot = std::strrchr(name, '.');
   return dot ? dot + 1 : name;
+}
+
+bool plain_id_from_py(PyObject* value, const Signature& sig,
+                      const char* argname, uint64_t& out) {
+  if (!is_integer_like(value)) {
+    return bad_argument(sig.fname(), argname, "int", value);
+  }
+  if (index_as_u64(value, out)) return true;
+  if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_OverflowError,
+                 "%s() argument '%s' must be an integer from 0 to %llu",
+                 sig.fname().c_str(), argname,
+                 static_cast<unsigned long long>(UINT64_MAX));
+  }
+  return false;
+}
+
+bool str_from_py(PyObject* value, const Signature& sig, const char* argname,
+                 std::string& out) {
+  if (!PyUnicode_Check(value)) {
+    return bad_argument(sig.fname(), argname, "str", value);
+  }
+  return utf8_of(value, out);
+}
+
+bool optional_str_from_py(PyObject* value, const Signature& sig,
+                          const char* argname,
+                          std::optional<std::string>& out) {
+  if (value == nullptr || value == Py_None) {
+    out.reset();
+    return true;
+  }
+  if (!PyUnicode_Check(value)) {
+    return bad_argument(sig.fname(), argname, "str or None", value);
+  }
+  std::string s;
+  if (!utf8_of(value, s)) return false;
+  out = std::move(s);
+  return true;
 }
 
 }  // namespace orvi::py

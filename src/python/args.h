@@ -24,6 +24,8 @@
 #include "python/pyref.h"
 
 #include <array>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -74,6 +76,19 @@ bool bad_argument(const std::string& fname, const char* argname,
 
 // The type's name without its module ("tuple", "Node").
 const char* type_short_name(PyObject* obj);
+
+// The argument converters that the orvi module and the engine module
+// share (their texts are the methods' own).
+// An int by the integer protocol, 0 to 2**64 - 1.
+bool plain_id_from_py(PyObject* value, const Signature& sig,
+                      const char* argname, uint64_t& out);
+// A required str argument.
+bool str_from_py(PyObject* value, const Signature& sig, const char* argname,
+                 std::string& out);
+// A str argument or None (no value).
+bool optional_str_from_py(PyObject* value, const Signature& sig,
+                          const char* argname,
+                          std::optional<std::string>& out);
 
 }  // namespace orvi::py
 

@@ -143,11 +143,15 @@ Result<std::unique_ptr<Pager>> Pager::open_storage(
 Result<Pager::ReadOnly> Pager::open_read_only(const std::string& path) {
   auto file = FileStorage::open_read_only(path);
   if (!file) return file.error();
+  return open_read_only(std::move(*file), false);
+}
+
+Result<Pager::ReadOnly> Pager::open_read_only(std::unique_ptr<Storage> base,
+                                              bool require_chains) {
   ReadOnly opened;
-  opened.pager.reset(
-      new Pager(std::make_unique<OverlayStorage>(std::move(*file))));
+  opened.pager.reset(new Pager(std::make_unique<OverlayStorage>(std::move(base))));
   ORVI_TRY(opened.pager->load_header());
-  Status recovered = opened.pager->recover_and_load(false);
+  Status recovered = opened.pager->recover_and_load(require_chains);
   if (!recovered) opened.log_error = std::move(recovered).error();
   return opened;
 }

@@ -132,6 +132,11 @@ class Pager {
     std::optional<OrviError> log_error;
   };
   static Result<ReadOnly> open_read_only(const std::string& path);
+  // The same over a given store, which the pager only reads (an overlay
+  // keeps its writes); with `require_chains` a damaged chain fails the
+  // open as it fails open().
+  static Result<ReadOnly> open_read_only(std::unique_ptr<Storage> base,
+                                         bool require_chains);
 
   FileHeader& header() { return header_; }
   const FileHeader& header() const { return header_; }

@@ -13,6 +13,7 @@
 //   lock_state(path)        the writer lock, judged without taking it
 //   clear_stale_lock(path)  removes a lock left by a process that died
 //   builder(path)           the graph builder on a private file (builder.cpp)
+//   open_reader(path)       a Reader beside the file's writer (reader.cpp)
 //   pending_pages(db)       the pages an open orvi.GraphDB has changed
 //                           since its last commit, from its core handle
 //   LAYOUT                  the file layout's and the codec's sizes and
@@ -406,6 +407,8 @@ PyMethodDef engine_methods[] = {
     {"clear_stale_lock", engine_clear_stale_lock, METH_O,
      "Removes the writer lock of a database unless a live process holds it."},
     {"builder", engine_builder, METH_O, "Opens a private file for building."},
+    {"open_reader", engine_open_reader, METH_O,
+     "open_reader(path)\n--\n\nA Reader on an existing database file."},
     {"pending_pages", engine_pending_pages, METH_O,
      "Pages an open orvi.GraphDB has changed since its last commit."},
     {nullptr, nullptr, 0, nullptr}};
@@ -483,6 +486,7 @@ int engine_exec(PyObject* module) {
       0) {
     return -1;
   }
+  if (register_reader(module) < 0) return -1;
   return register_algorithms(module);
 }
 
