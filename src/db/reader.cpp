@@ -7,6 +7,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstring>
 #include <utility>
 
 #include "storage/lock.h"
@@ -24,7 +26,12 @@ class BorrowedStorage final : public Storage {
   Status read_page(uint64_t offset, Page& out) override {
     return file_.read_page(offset, out);
   }
+  // From the mapping when the header page is whole: no system call.
   Status read_head(uint8_t* out, size_t len) override {
+    if (const Page* page = file_.map_page(0)) {
+      std::memcpy(out, page->data(), std::min<size_t>(len, kPageSize));
+      return Ok();
+    }
     return file_.read_head(out, len);
   }
   Status write_page(uint64_t, const Page&) override {
@@ -92,12 +99,15 @@ Status FileReader::reopen() {
   return Ok();
 }
 
+OrviError FileReader::inherited_error() const {
+  return OrviError::io_message(path_ +
+                               ": this reader was opened by the parent "
+                               "process before fork(); open a new reader in "
+                               "this process");
+}
+
 Status FileReader::enter() {
-  if (lock_ && lock_->inherited()) {
-    return OrviError::io_message(
-        path_ + ": this reader was opened by the parent process before "
-                "fork(); open a new reader in this process");
-  }
+  if (lock_ && lock_->inherited()) return inherited_error();
   for (int attempt = 0; attempt < kReplaceRetries; ++attempt) {
     ORVI_TRY(lock_->lock_shared());
     struct stat st;
@@ -153,6 +163,7 @@ void FileReader::leave() {
 }
 
 Result<Pager*> FileReader::begin() {
+  if (lock_ && lock_->inherited()) return inherited_error();
   if (broken_) {
     return OrviError::transaction_failed(
         "the snapshot was invalidated: this process changed the database "

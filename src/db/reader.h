@@ -69,6 +69,7 @@ class FileReader {
   Status reopen();
   Status enter();
   void leave();
+  OrviError inherited_error() const;
   static void break_snapshot(void* context);
 
   std::string path_;
