@@ -8,6 +8,10 @@
 //                           lock (Pager::open_read_only): a pending commit
 //                           is judged as orvi.open judges it and replayed
 //                           in memory only; the file is never written.
+//                           The readers' shared lock is held until close,
+//                           so a writer's commit waits and nothing read is
+//                           torn (a writer of this process breaks it; the
+//                           File then raises RuntimeError).
 //   File.header(), .pending_commit(), .chain(kind), .property_bytes(),
 //   .node_slot(id), .edge_slot(id), .check(progress), .close()
 //   lock_state(path)        the writer lock, judged without taking it
@@ -34,6 +38,7 @@
 #include <errno.h>
 #include <limits.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <memory>
 #include <new>
@@ -46,6 +51,7 @@
 #include "tools/tools.h"
 #include "storage/lock.h"
 #include "storage/pager.h"
+#include "storage/reader_lock.h"
 #include "storage/prop_codec.h"
 #include "storage/wal.h"
 #include "tools/engine.h"
@@ -108,10 +114,34 @@ bool kind_of(const char* word, ExtentKind& out) {
 
 // --- File --------------------------------------------------------------------
 
+// The shared lock of the readers' protocol (storage/reader_lock.h), held
+// while a File is open so that a writer's commit cannot tear what it
+// reads. A writer of this process breaks it instead of waiting; the File
+// then refuses further reads.
+struct HeldLock {
+  HeldLock(const HeldLock&) = delete;
+  HeldLock& operator=(const HeldLock&) = delete;
+  explicit HeldLock(ReadLock lock) : lock(std::move(lock)) {}
+  ~HeldLock() {
+    if (token != 0) unregister_snapshot(token);
+    lock.unlock_shared();
+  }
+  static void breaker(void* context) {
+    auto* self = static_cast<HeldLock*>(context);
+    self->token = 0;
+    self->broken = true;
+    self->lock.unlock_shared();
+  }
+  ReadLock lock;
+  uint64_t token = 0;
+  bool broken = false;
+};
+
 struct FileState {
   std::string path;
   std::unique_ptr<Pager> pager;  // null once closed
   std::optional<OrviError> log_error;
+  std::unique_ptr<HeldLock> held;  // absent where readers cannot lock
 };
 
 // The C++ state is constructed in place after tp_alloc and destroyed in
@@ -130,6 +160,12 @@ PyTypeObject* g_file_type = nullptr;
 Pager* open_pager(FileState& self) {
   if (!self.pager) {
     PyErr_SetString(PyExc_ValueError, "the file is closed");
+    return nullptr;
+  }
+  if (self.held && self.held->broken) {
+    PyErr_SetString(PyExc_RuntimeError,
+                    "this process wrote the database file while it was "
+                    "being read; open it again");
     return nullptr;
   }
   return self.pager.get();
@@ -289,6 +325,7 @@ PyObject* file_check(PyObject* obj, PyObject* progress) {
 
 PyObject* file_close(PyObject* obj, PyObject*) {
   state_of(obj).pager.reset();
+  state_of(obj).held.reset();
   return py::new_none();
 }
 
@@ -349,15 +386,48 @@ bool path_of(PyObject* arg, std::string& out) {
 
 namespace {
 
+// The shared lock on the file now at `path`, held, or null where the
+// file system cannot lock or a writer that takes no part holds the file
+// (the file is then read as before, without a lock).
+std::unique_ptr<HeldLock> hold_read_lock(const std::string& path) {
+  auto lock = ReadLock::open(path);
+  if (!lock || !lock->lock_shared()) return nullptr;
+  auto held = std::make_unique<HeldLock>(std::move(*lock));
+  auto marked = held->lock.writer_marked();
+  if (!marked) return nullptr;
+  char real[PATH_MAX];
+  if (!*marked && ::realpath(path.c_str(), real) != nullptr) {
+    const WriterLockState state = inspect_writer_lock(real);
+    if (state.present && state.alive != false) return nullptr;
+  }
+  held->token = register_snapshot(held->lock.id(), &HeldLock::breaker,
+                                  held.get());
+  return held;
+}
+
+bool same_file(const std::string& path, const HeldLock& held) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 &&
+         FileId{st.st_dev, st.st_ino} == held.lock.id();
+}
+
 PyObject* engine_open(PyObject*, PyObject* arg) {
   std::string path;
   if (!path_of(arg, path)) return nullptr;
+  std::unique_ptr<HeldLock> held = hold_read_lock(path);
   auto opened = Pager::open_read_only(path);
+  // A replace between the lock and the open: lock the new file.
+  if (opened && held && !same_file(path, *held)) {
+    held = hold_read_lock(path);
+    opened = Pager::open_read_only(path);
+    if (opened && held && !same_file(path, *held)) held.reset();
+  }
   if (!opened) return raise(opened.error(), path);
   PyObject* obj = g_file_type->tp_alloc(g_file_type, 0);
   if (!obj) return nullptr;
   new (&state_of(obj)) FileState{path, std::move(opened->pager),
-                                 std::move(opened->log_error)};
+                                 std::move(opened->log_error),
+                                 std::move(held)};
   return obj;
 }
 
