@@ -11,6 +11,7 @@
 #include <cstring>
 #include <utility>
 
+#include "storage/atomic_rename.h"
 #include "storage/lock.h"
 
 namespace orvi {
@@ -202,6 +203,40 @@ void FileReader::break_snapshot(void* context) {
   self->snapshot_token_ = 0;
   self->broken_ = true;
   self->leave();
+}
+
+Status FileReader::backup(const std::string& dest) {
+  auto pager = begin();
+  if (!pager) return pager.error();
+  struct Done {
+    FileReader* reader;
+    ~Done() { reader->end(); }
+  } done{this};
+  const std::string tmp = dest + ".tmp";
+  int fd;
+  do {
+    fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return path_error(errno, tmp);
+  UniqueFd out(fd);
+  Status copied = [&]() -> Status {
+    Storage& store = (*pager)->storage();
+    const uint64_t len = store.file_size() / kPageSize * kPageSize;
+    Page page;
+    for (uint64_t off = 0; off < len; off += kPageSize) {
+      const Page* image = store.map_page(off);
+      if (image == nullptr) {
+        ORVI_TRY(store.read_page(off, page));
+        image = &page;
+      }
+      ORVI_TRY(pwrite_exact(fd, image->data(), kPageSize, off));
+    }
+    if (::fdatasync(fd) != 0) return path_error(errno, tmp);
+    return out.close();
+  }();
+  if (copied) copied = atomic_replace(tmp, dest);
+  if (!copied) ::unlink(tmp.c_str());
+  return copied;
 }
 
 }  // namespace orvi

@@ -56,6 +56,13 @@ class FileReader {
   void end_snapshot();
   bool in_snapshot() const { return snapshot_token_ != 0 || broken_; }
 
+  // Writes the committed state to a new file at `dest` (replacing it in
+  // one step once whole and durable), page by page under one read: a
+  // writer's commits wait for the copy, its transactions do not. A commit
+  // left pending by a writer that died is applied in the copy, so the copy
+  // opens without recovery.
+  Status backup(const std::string& dest);
+
   // The file's length seen by the current read.
   uint64_t length() const { return length_; }
   const std::string& path() const { return path_; }

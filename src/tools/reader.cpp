@@ -358,6 +358,15 @@ PyObject* reader_shortest_path(PyObject* self, PyObject* const* args,
       });
 }
 
+PyObject* reader_backup(PyObject* self, PyObject* arg) {
+  FileReader* reader = reader_of(self);
+  std::string dest;
+  if (reader == nullptr || !path_of(arg, dest)) return nullptr;
+  Status done = reader->backup(dest);
+  if (!done) return raise_orvi_error(done.error());
+  return py::new_none();
+}
+
 // --- snapshot, close ------------------------------------------------------
 
 PyObject* reader_snapshot(PyObject* self, PyObject*) {
@@ -453,6 +462,12 @@ PyMethodDef reader_methods[] = {
      "snapshot of the file the other commits wait for ever); a commit by\n"
      "this process does not wait but invalidates the snapshot, whose next "
      "call raises orvi.TransactionError."},
+    {"backup", reader_backup, METH_O,
+     "backup($self, dest)\n--\n\n"
+     "Writes the last committed state to `dest` (replaced in one step once "
+     "the copy is whole and durable). The copy opens without recovery. A\n"
+     "commit by the writer waits while the copy is made; the writer's "
+     "transaction goes on. Inside a snapshot, the snapshot's state."},
     {"close", reader_close, METH_NOARGS,
      "close($self)\n--\n\nCloses the reader; later calls raise ValueError."},
     {"__enter__", reader_enter, METH_NOARGS, nullptr},

@@ -10,7 +10,8 @@ import textwrap
 import pytest
 
 import orvi
-from orvi_tools import open_reader
+from orvi_tools import _engine, open_reader
+from orvi_tools.cli import main as orvi_command
 
 from helpers import check, node_id_message, node_missing, snapshot
 
@@ -252,3 +253,30 @@ class TestAcrossProcesses:
             assert int(out) >= 1
         with orvi.open(path) as db:
             assert db.get_node(9)["seq"] == commits
+
+
+class TestToolsBesideWriter:
+    def test_backup_opens_without_recovery_and_matches(self, filedb, path, tmp_path):
+        random_graph(filedb, seed=3)
+        filedb.add_node(["pending"])  # not committed: not in the copy
+        copy = str(tmp_path / "copy.orvi")
+        with open_reader(path) as reader:
+            reader.backup(copy)
+            with _engine.open(copy) as raw:
+                assert raw.pending_commit() is None
+        with orvi.open(copy) as db:
+            assert db.node_count() == filedb.node_count() - 1
+            filedb.rollback()
+            assert snapshot(db, adjacency=True) == snapshot(filedb, adjacency=True)
+        assert orvi_command(["backup", path, copy]) == 0
+        assert orvi_command(["check", copy]) == 0
+
+    def test_engine_file_is_broken_by_a_commit_here_not_waited_for(self, filedb, path):
+        filedb.add_node(["A"])
+        filedb.commit()
+        with _engine.open(path) as raw:
+            assert raw.header()["node_count"] == 1
+            filedb.add_node(["B"])
+            filedb.commit()
+            with pytest.raises(RuntimeError, match="open it again"):
+                raw.header()
