@@ -46,6 +46,7 @@ from typing import IO, Any, Dict, Iterable, Iterator, List, Optional, Sequence, 
 
 import orvi
 
+from . import _engine
 from .batch import BatchWriter, ImportFailed
 from .progress import bar
 
@@ -113,11 +114,20 @@ def properties_to_json(props: Dict[str, Any]) -> Dict[str, Any]:
 # -- reading the database ----------------------------------------------------
 
 
-def _iter_records(read_all: Any, read_one: Any, next_id: Optional[int]) -> Iterator[Any]:
+# Records read one at a time between two releases of the file pages they
+# were read from: a scan does not come back to them, and holding them would
+# make the process as large as the file.
+_RELEASE_EVERY = 65536
+
+
+def _iter_records(db: "orvi.GraphDB", read_all: Any, read_one: Any,
+                  next_id: Optional[int]) -> Iterator[Any]:
     if next_id is None:
         yield from read_all()
         return
     for record_id in range(1, next_id):
+        if record_id % _RELEASE_EVERY == 0:
+            _engine.release_pages(db)
         record = read_one(record_id)
         if record is not None:
             yield record
@@ -127,12 +137,12 @@ def iter_nodes(db: "orvi.GraphDB", next_node_id: Optional[int] = None) -> Iterat
     """Every live node by ascending id. With the next node id known (from
     the file's header) nodes are read one at a time instead of all at
     once."""
-    return _iter_records(db.all_nodes, db.get_node, next_node_id)
+    return _iter_records(db, db.all_nodes, db.get_node, next_node_id)
 
 
 def iter_edges(db: "orvi.GraphDB", next_edge_id: Optional[int] = None) -> Iterator["orvi.Edge"]:
     """Every live edge by ascending id, read as iter_nodes reads nodes."""
-    return _iter_records(db.all_edges, db.get_edge, next_edge_id)
+    return _iter_records(db, db.all_edges, db.get_edge, next_edge_id)
 
 
 def node_record(node: "orvi.Node") -> Dict[str, Any]:

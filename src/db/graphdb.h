@@ -156,6 +156,9 @@ class GraphDB {
   uint64_t file_size() const { return pager_->storage().file_size(); }
   // Pages changed since the last commit or rollback.
   size_t dirty_pages() const { return pager_->dirty_count(); }
+  // Drops the file pages reads have mapped into the process (see
+  // Storage::release_mapped): for scans that have passed them.
+  void release_mapped_pages() { pager_->storage().release_mapped(); }
 
   // Writes on records that carry no labels in the index.
   Status update_node(uint64_t id, PropMap properties) {

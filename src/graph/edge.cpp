@@ -532,6 +532,10 @@ Result<std::vector<Edge>> scan_edges(
   std::vector<Edge> kept;
   std::string scratch;
   for (uint64_t id = 1; id < next; ++id) {
+    // The slots and blobs passed so far are not read again: their mapped
+    // pages are dropped now and then, so the process stays small however
+    // large the file is.
+    if (id % kScanReleaseRecords == 0) pager.storage().release_mapped();
     auto slot = read_live_slot<EdgeSlot>(pager, id);
     if (!slot) return slot.error();
     if (!slot->has_value()) continue;

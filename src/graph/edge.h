@@ -121,12 +121,15 @@ Result<std::vector<uint64_t>> neighbors(Pager& pager, uint64_t node,
 // Every live edge in ascending id order; the first read error ends it.
 Result<std::vector<Edge>> all_edges(Pager& pager);
 
+inline constexpr uint64_t kScanReleaseRecords = 65536;
+
 // The walk of all_edges without its records: every live edge in ascending
 // id order is read and checked exactly as all_edges reads it, so the walk
 // fails wherever all_edges fails and with the same error, but a record is
 // built only for the edges that keep(from, to) accepts; those are returned
 // in id order. For summaries over every edge that must not hold the whole
-// edge set in memory.
+// edge set in memory; the file pages it has passed are released from the
+// process every kScanReleaseRecords records.
 Result<std::vector<Edge>> scan_edges(
     Pager& pager, const std::function<bool(uint64_t, uint64_t)>& keep);
 

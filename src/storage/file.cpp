@@ -137,6 +137,13 @@ const Page* FileStorage::map_page(uint64_t offset) {
   return reinterpret_cast<const Page*>(map_ + offset);
 }
 
+void FileStorage::release_mapped() {
+  // Advice only: a refusal leaves the pages resident, which is harmless.
+  for (const auto& [addr, size] : mappings_) {
+    ::madvise(addr, size, MADV_DONTNEED);
+  }
+}
+
 bool FileStorage::remap() {
   // Grows in steps of at least 64 MiB and at least doubling, so a file
   // growing to any size makes few mappings.

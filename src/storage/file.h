@@ -85,6 +85,12 @@ class Storage {
     (void)offset;
     return nullptr;
   }
+  // Drops the pages that map_page() brought into this process's resident
+  // set. Views stay valid: the next read of one maps its page again, with
+  // the same bytes. Scans call this for the pages they have passed, so
+  // that reading a whole file does not make the process as large as the
+  // file; random reads never do, since they revisit their pages.
+  virtual void release_mapped() {}
 };
 
 class FileStorage final : public Storage {
@@ -125,6 +131,10 @@ class FileStorage final : public Storage {
   // so no view handed out goes stale. Without a mapping (mmap refused)
   // nullptr, and reads go through read_page.
   const Page* map_page(uint64_t offset) override;
+  // A shared file mapping keeps its contents in the page cache when its
+  // pages are dropped (madvise MADV_DONTNEED), so this costs later reads
+  // a minor fault each, never a disk read.
+  void release_mapped() override;
 
  private:
   bool remap();

@@ -164,17 +164,46 @@ Status Pager::recover_and_load(bool require_chains) {
   if (!chains && header_.wal_length == 0 && require_chains) {
     return chains.error();
   }
-  recovered_log_ = RecoveredLog();
-  recovered_log_.length = header_.wal_length;
-  auto recovered = Wal::recover(*this);
-  if (!recovered) return recovered.error();
-  recovered_log_ = *recovered;
+  ORVI_TRY(recover_log());
   cache_.clear();
   // Chains from before the replay must not outlive a failed reload.
   for (auto& c : chains_) c = ExtentChain();
   chains = load_extent_chains();
   if (!chains && require_chains) return chains.error();
   return Ok();
+}
+
+Status Pager::recover_log() {
+  recovered_log_ = RecoveredLog();
+  recovered_log_.length = header_.wal_length;
+  if (header_.wal_length == 0) return Ok();
+  auto entries =
+      Wal::read_log(*storage_, header_.wal_offset, header_.wal_length);
+  if (!entries) return entries.error();
+  return home_write([&]() -> Status {
+    if (entries->empty()) {
+      // The header was never made durable together with a complete log:
+      // the home pages still hold the previous commit.
+      header_.wal_length = 0;
+      return store_header(header_);
+    }
+    ORVI_TRY(Wal::replay(*storage_, *entries));
+    header_.wal_length = 0;
+    // No flush needed here: until this header is durable a crash replays
+    // the same log again, and the next commit flushes it before writing a
+    // log.
+    ORVI_TRY(store_header(header_));
+    Page page0;
+    ORVI_TRY(storage_->read_page(0, page0));
+    auto fresh = FileHeader::from_bytes(page0.data(), kHeaderSize);
+    if (!fresh) return fresh.error();
+    header_ = *fresh;
+    for (const WalEntry& e : *entries) {
+      if (e.kind == kWalKindPage) recovered_log_.pages += 1;
+    }
+    recovered_log_.replayed = true;
+    return Ok();
+  });
 }
 
 Status Pager::load_header() {
@@ -197,9 +226,11 @@ Status Pager::load_header() {
   return Ok();
 }
 
-Status Pager::write_header() { return write_header(header_); }
+Status Pager::write_header() {
+  return home_write([&] { return store_header(header_); });
+}
 
-Status Pager::write_header(const FileHeader& header) {
+Status Pager::store_header(const FileHeader& header) {
   Page page{};
   if (storage_->file_size() >= kPageSize) {
     if (const Page* stored = storage_->map_page(0)) {
@@ -279,6 +310,10 @@ Result<PageRef*> Pager::writable_image(uint64_t offset) {
 }
 
 Status Pager::flush_dirty_pages() {
+  return home_write([&] { return store_dirty_pages(); });
+}
+
+Status Pager::store_dirty_pages() {
   auto pages = std::move(dirty_);
   dirty_.clear();
   for (auto& [offset, image] : pages) {
@@ -287,40 +322,68 @@ Status Pager::flush_dirty_pages() {
   return Ok();
 }
 
-Status Pager::complete_logged_commit() {
-  // The failed step may have been the write or the flush of the header
-  // that names the log. Make that header durable before any page goes
-  // home: otherwise a crash while the pages are written would leave some
-  // new pages under the old header, which recovery cannot undo. The log
-  // itself was flushed before log_pending_ was set.
-  ORVI_TRY(write_header(logged_header_));
-  ORVI_TRY(storage_->flush());
-  ORVI_TRY(Wal::write_home(*storage_, logged_pages_));
-  ORVI_TRY(storage_->flush());
-  FileHeader done = logged_header_;
-  done.wal_length = 0;
-  ORVI_TRY(write_header(done));
-  ORVI_TRY(storage_->flush());
-  header_.wal_length = 0;
-  log_pending_ = false;
-  logged_pages_.clear();
-  return Ok();
+LoggedPages Pager::sorted_dirty_pages() const {
+  // Shared, not copied: writable_image() copies an image before changing
+  // it while the log still holds it.
+  LoggedPages pages(dirty_.begin(), dirty_.end());
+  std::sort(pages.begin(), pages.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
+  return pages;
+}
+
+Status Pager::finish_logged_commit() {
+  return home_write([&]() -> Status {
+    // Step 3. When this runs again after a failure, the failed step may
+    // have been the write or the flush of this header: it is made durable
+    // before any page goes home, since a crash while the pages are written
+    // would otherwise leave some new pages under the old header, which
+    // recovery cannot undo. The log itself was flushed before log_pending_
+    // was set.
+    ORVI_TRY(store_header(logged_header_));
+    ORVI_TRY(storage_->flush());
+    // Step 4.
+    ORVI_TRY(Wal::write_home(*storage_, logged_pages_));
+    ORVI_TRY(storage_->flush());
+    // Step 5.
+    FileHeader done = logged_header_;
+    done.wal_length = 0;
+    ORVI_TRY(store_header(done));
+    ORVI_TRY(storage_->flush());
+    header_.wal_length = 0;
+    log_pending_ = false;
+    logged_pages_.clear();
+    return Ok();
+  });
 }
 
 Status Pager::commit() {
-  if (log_pending_) ORVI_TRY(complete_logged_commit());
+  if (log_pending_) ORVI_TRY(finish_logged_commit());
   if (dirty_.empty()) return write_header();
   if (storage_->is_memory()) {
-    ORVI_TRY(flush_dirty_pages());
-    return write_header();
+    return home_write([&]() -> Status {
+      ORVI_TRY(store_dirty_pages());
+      return store_header(header_);
+    });
   }
-  return Wal::write_and_commit(*this);
+  // Steps 1 and 2 (wal.h) write only the log area.
+  LoggedPages pages = sorted_dirty_pages();
+  auto length = Wal::write_log(*storage_, header_.wal_offset, pages);
+  if (!length) return length.error();
+  // From here the header on disk may name the log: the commit must be
+  // finished, by this call or by the next commit, rollback or open.
+  header_.wal_length = *length;
+  logged_header_ = header_;
+  logged_pages_ = std::move(pages);
+  log_pending_ = true;
+  ORVI_TRY(finish_logged_commit());
+  dirty_.clear();
+  return Ok();
 }
 
 Status Pager::rollback() {
   // A durable log belongs to a commit that is complete as far as the file
   // is concerned: finish it, so rollback returns to that state.
-  if (log_pending_) ORVI_TRY(complete_logged_commit());
+  if (log_pending_) ORVI_TRY(finish_logged_commit());
   dirty_.clear();
   cache_ = PageCache(kCacheCapacity);
   if (storage_->file_size() < kHeaderSize) {
@@ -332,29 +395,33 @@ Status Pager::rollback() {
 }
 
 Status Pager::clear_to_empty() {
-  // The empty header is made durable before the file is cut, so a crash
-  // or a failure at any step leaves either the old database or an empty
-  // one: cutting first would leave the old header naming extents that are
-  // gone. Until the header is durable the pager keeps its state, so a
-  // failure there changes nothing a later commit or rollback relies on.
-  ORVI_TRY(write_header(FileHeader()));
-  ORVI_TRY(storage_->flush());
-  cache_.clear();
-  dirty_.clear();
-  reset_to_empty_state();
-  // The file no longer holds any log to finish.
-  log_pending_ = false;
-  logged_pages_.clear();
-  // The database is now empty for good; cutting the file only gives its
-  // space back. A failed cut is not reported: the bytes it leaves are
-  // harmless (allocate_extent() cuts them before it hands out their space),
-  // and an error here would tell the caller that clear() failed when the
-  // records are already gone, so it would keep their label index.
-  if (storage_->set_len(kDataStart)) {
-    Status flushed = storage_->flush();
-    (void)flushed;
-  }
-  return Ok();
+  return home_write([&]() -> Status {
+    // The empty header is made durable before the file is cut, so a crash
+    // or a failure at any step leaves either the old database or an empty
+    // one: cutting first would leave the old header naming extents that
+    // are gone. Until the header is durable the pager keeps its state, so
+    // a failure there changes nothing a later commit or rollback relies
+    // on.
+    ORVI_TRY(store_header(FileHeader()));
+    ORVI_TRY(storage_->flush());
+    cache_.clear();
+    dirty_.clear();
+    reset_to_empty_state();
+    // The file no longer holds any log to finish.
+    log_pending_ = false;
+    logged_pages_.clear();
+    // The database is now empty for good; cutting the file only gives its
+    // space back. A failed cut is not reported: the bytes it leaves are
+    // harmless (allocate_extent() cuts them before it hands out their
+    // space), and an error here would tell the caller that clear() failed
+    // when the records are already gone, so it would keep their label
+    // index.
+    if (storage_->set_len(kDataStart)) {
+      Status flushed = storage_->flush();
+      (void)flushed;
+    }
+    return Ok();
+  });
 }
 
 }  // namespace orvi

@@ -25,7 +25,7 @@
 //     store itself.
 //  2. Every page modification goes through modify_page(): the new image is
 //     put into the cache and into the dirty map. Header writes, the log and
-//     clear_to_empty() write to the storage directly. The dirty map and the
+//     clear_to_empty() write to the storage directly (see 5). The dirty map and the
 //     cache share one image of a modified page; an image is changed in
 //     place only while no one but the dirty map and the cache entry of its
 //     own page holds it (a commit's logged pages, for one, are copied before
@@ -40,6 +40,20 @@
 //     finishes writing the logged pages home, exactly as recovery at open
 //     would. A commit that fails before its log is durable leaves the
 //     transaction pending and untouched, so commit() can be retried.
+//  5. The home-write section, home_write(), is the one place where this
+//     pager changes what another handle on the same file could read: every
+//     write to page 0 or to a page's home offset, and every change of the
+//     store's length, runs inside one call of it. That is the window of a
+//     file commit from the header that names its log to the header that
+//     clears it (finish_logged_commit(), also run by the commit() or
+//     rollback() after a failed one), a commit that writes only the header,
+//     the replay of a pending commit at open (recover_log()), clear()'s new
+//     header and cut, and the cut of stale bytes before an extent is
+//     handed out. Writes of the log area (steps 1 and 2 of wal.h) stay
+//     outside, as nothing reads the log while the header does not name it.
+//     Anything that must hold off such changes, or wait for readers, goes
+//     around steps() there and nowhere else. The import builder and vacuum
+//     write whole stores no other handle has open yet.
 //
 // Not thread-safe: used only under the database handle's lock.
 #ifndef ORVI_STORAGE_PAGER_H_
@@ -153,10 +167,9 @@ class Pager {
   const RecoveredLog& recovered_log() const { return recovered_log_; }
 
   Status load_header();
-  // Writes `header` (the in-memory one by default) into page 0, keeping
-  // bytes 128..4096 of the stored page. No flush.
+  // Writes the in-memory header into page 0, keeping bytes 128..4096 of
+  // the stored page. No flush.
   Status write_header();
-  Status write_header(const FileHeader& header);
 
   // A copy of the newest image of the page at `offset`.
   Result<Page> read_page(uint64_t offset);
@@ -207,8 +220,18 @@ class Pager {
   void reset_prop_storage();
 
  private:
-  friend class Wal;
   explicit Pager(std::unique_ptr<Storage> storage);
+
+  // Runs `steps`, which write page 0, home pages or the store's length;
+  // see invariant 5.
+  template <typename F>
+  Status home_write(F&& steps) {
+    return steps();
+  }
+  // The raw writes behind write_header() and flush_dirty_pages(), for use
+  // inside home_write().
+  Status store_header(const FileHeader& header);
+  Status store_dirty_pages();
 
   void reset_to_empty_state();
   // The steps of opening an existing store after its header was loaded:
@@ -226,9 +249,15 @@ class Pager {
   // Stores `image` as the page's cache entry, keeping any image the cache
   // hands back for reuse by the next read.
   void cache_put(uint64_t offset, PageRef image);
-  // Writes the pages of a commit whose log is durable to their home
-  // offsets and clears the log; see invariant 4.
-  Status complete_logged_commit();
+  // The dirty pages in offset order, shared with the dirty map.
+  LoggedPages sorted_dirty_pages() const;
+  // Steps 3 to 5 of a file commit (wal.h), for the commit whose log is
+  // durable: the header that names the log, the logged pages home, the
+  // header that clears it. The one writer of a commit's tail; see
+  // invariant 4.
+  Status finish_logged_commit();
+  // Replays or discards the commit the loaded header names, as wal.h says.
+  Status recover_log();
 
   std::unique_ptr<Storage> storage_;
   PageCache cache_;
@@ -243,7 +272,7 @@ class Pager {
   // A commit whose log reached stable storage but whose home pages or final
   // header may not have: the logged pages and the header they commit.
   bool log_pending_ = false;
-  std::vector<std::pair<uint64_t, PageRef>> logged_pages_;
+  LoggedPages logged_pages_;
   FileHeader logged_header_;
 };
 

@@ -159,7 +159,7 @@ Result<uint64_t> Pager::allocate_extent(ExtentKind kind) {
   // interrupted). New extents must read as zeros: a stale slot would pass
   // for a live record. Cut those bytes before handing out the space.
   if (storage_->file_size() > base) {
-    ORVI_TRY(storage_->set_len(base));
+    ORVI_TRY(home_write([&] { return storage_->set_len(base); }));
     cache_.clear();
   }
   file_end_ += kExtentSize;

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "storage/crc32.h"
-#include "storage/pager.h"
+#include "storage/layout.h"
 
 namespace orvi {
 
@@ -64,11 +64,18 @@ class LogPages {
   size_t pos_ = 0;
 };
 
+Status check_log_offset(uint64_t log_offset) {
+  if (log_offset == kWalOffset) return Ok();
+  return OrviError::corrupted("WAL: log offset " + std::to_string(log_offset) +
+                              " is not the log area at " +
+                              std::to_string(kWalOffset));
+}
+
 }  // namespace
 
-Status Wal::write_and_commit(Pager& pager) {
-  const uint64_t n = pager.dirty_.size();
-  if (n == 0) return Ok();
+Result<uint64_t> Wal::write_log(Storage& storage, uint64_t log_offset,
+                                const LoggedPages& pages) {
+  const uint64_t n = pages.size();
   const uint64_t total = n * kWalPageEntry + kWalCommitEntry;
   if (total > kWalReserved) {
     return OrviError::wal_overflow(
@@ -79,19 +86,12 @@ Status Wal::write_and_commit(Pager& pager) {
   }
   // The log area is fixed. A header naming any other offset is damaged, and
   // writing the log there would overwrite records: refuse before writing.
-  if (pager.header_.wal_offset != kWalOffset) {
-    return OrviError::corrupted("WAL: log offset " +
-                                std::to_string(pager.header_.wal_offset) +
-                                " is not the log area at " +
-                                std::to_string(kWalOffset));
-  }
-  Storage& storage = pager.storage();
-  const uint64_t wal_offset = pager.header_.wal_offset;
+  ORVI_TRY(check_log_offset(log_offset));
   LogPages log(total);
   // Bytes of the last log page beyond the log keep their stored values
   // (zero where the file does not reach).
   const size_t last = log.count() - 1;
-  const uint64_t last_offset = wal_offset + last * kPageSize;
+  const uint64_t last_offset = log_offset + last * kPageSize;
   if (total % kPageSize == 0) {
     // The log fills the page.
   } else if (storage.file_size() >= last_offset + kPageSize) {
@@ -103,11 +103,6 @@ Status Wal::write_and_commit(Pager& pager) {
   } else {
     log.page(last).fill(0);
   }
-  // Offset order, so that the pages go home in runs of consecutive pages.
-  std::vector<std::pair<uint64_t, PageRef>> pages(pager.dirty_.begin(),
-                                                  pager.dirty_.end());
-  std::sort(pages.begin(), pages.end(),
-            [](const auto& a, const auto& b) { return a.first < b.first; });
   for (const auto& [offset, image] : pages) {
     if (!image) {
       return OrviError::transaction_failed(
@@ -121,38 +116,13 @@ Status Wal::write_and_commit(Pager& pager) {
   {
     std::vector<const Page*> run(log.count());
     for (size_t j = 0; j < log.count(); ++j) run[j] = &log.page(j);
-    ORVI_TRY(storage.write_pages(wal_offset, run.data(), run.size()));
+    ORVI_TRY(storage.write_pages(log_offset, run.data(), run.size()));
   }
   ORVI_TRY(storage.flush());
-
-  // From here the header on disk may name the log: the commit must be
-  // finished, by this call or by the next commit, rollback or open.
-  FileHeader committed = pager.header_;
-  committed.wal_length = total;
-  pager.log_pending_ = true;
-  pager.logged_header_ = committed;
-  // Shared, not copied: Pager::writable_image copies an image before
-  // changing it while the log still holds it.
-  pager.logged_pages_ = std::move(pages);
-  pager.header_.wal_length = total;
-  ORVI_TRY(pager.write_header(committed));
-  ORVI_TRY(storage.flush());
-
-  ORVI_TRY(write_home(storage, pager.logged_pages_));
-  ORVI_TRY(storage.flush());
-  FileHeader done = committed;
-  done.wal_length = 0;
-  ORVI_TRY(pager.write_header(done));
-  ORVI_TRY(storage.flush());
-  pager.header_.wal_length = 0;
-  pager.log_pending_ = false;
-  pager.logged_pages_.clear();
-  pager.dirty_.clear();
-  return Ok();
+  return total;
 }
 
-Status Wal::write_home(Storage& storage,
-                       const std::vector<std::pair<uint64_t, PageRef>>& pages) {
+Status Wal::write_home(Storage& storage, const LoggedPages& pages) {
   std::vector<const Page*> run;
   for (size_t i = 0; i < pages.size();) {
     run.clear();
@@ -206,27 +176,19 @@ Result<std::vector<WalEntry>> Wal::parse(const std::string& log) {
   return entries;
 }
 
-Result<RecoveredLog> Wal::recover(Pager& pager) {
-  FileHeader& h = pager.header_;
-  RecoveredLog found;
-  found.length = h.wal_length;
-  if (h.wal_length == 0) return found;
-  if (h.wal_length > kWalReserved) {
+Result<std::vector<WalEntry>> Wal::read_log(Storage& storage,
+                                             uint64_t log_offset,
+                                             uint64_t log_length) {
+  if (log_length > kWalReserved) {
     return OrviError::corrupted(
-        "WAL: header names " + std::to_string(h.wal_length) +
+        "WAL: header names " + std::to_string(log_length) +
         " bytes of log but the log area holds only " +
         std::to_string(kWalReserved));
   }
-  if (h.wal_offset != kWalOffset) {
-    return OrviError::corrupted("WAL: log offset " +
-                                std::to_string(h.wal_offset) +
-                                " is not the log area at " +
-                                std::to_string(kWalOffset));
-  }
-  Storage& storage = pager.storage();
-  std::string log(h.wal_length, '\0');
-  uint64_t pos = h.wal_offset;
-  const uint64_t end = h.wal_offset + h.wal_length;
+  ORVI_TRY(check_log_offset(log_offset));
+  std::string log(log_length, '\0');
+  uint64_t pos = log_offset;
+  const uint64_t end = log_offset + log_length;
   while (pos < end) {
     uint64_t page_off = pos / kPageSize * kPageSize;
     size_t in_page = static_cast<size_t>(pos - page_off);
@@ -234,35 +196,20 @@ Result<RecoveredLog> Wal::recover(Pager& pager) {
         static_cast<size_t>(std::min<uint64_t>(end - pos, kPageSize - in_page));
     Page page;
     ORVI_TRY(storage.read_page(page_off, page));
-    std::memcpy(log.data() + (pos - h.wal_offset), page.data() + in_page, chunk);
+    std::memcpy(log.data() + (pos - log_offset), page.data() + in_page, chunk);
     pos += chunk;
   }
-  auto entries = Wal::parse(log);
-  if (!entries) return entries.error();
-  if (entries->empty()) {
-    h.wal_length = 0;
-    ORVI_TRY(pager.write_header());
-    return found;
-  }
-  for (const WalEntry& e : *entries) {
+  return parse(log);
+}
+
+Status Wal::replay(Storage& storage, const std::vector<WalEntry>& entries) {
+  for (const WalEntry& e : entries) {
     if (e.kind != kWalKindPage) continue;
-    found.pages += 1;
     Page page;
     std::memcpy(page.data(), e.data.data(), kPageSize);
     ORVI_TRY(storage.write_page(e.page_offset, page));
   }
-  ORVI_TRY(storage.flush());
-  h.wal_length = 0;
-  // No flush needed here: until this header is durable a crash replays the
-  // same log again, and the next commit flushes it before writing a log.
-  ORVI_TRY(pager.write_header());
-  Page page0;
-  ORVI_TRY(storage.read_page(0, page0));
-  auto fresh = FileHeader::from_bytes(page0.data(), kHeaderSize);
-  if (!fresh) return fresh.error();
-  h = *fresh;
-  found.replayed = true;
-  return found;
+  return storage.flush();
 }
 
 }  // namespace orvi

@@ -17,7 +17,8 @@
 // page-image entry per dirty page, in offset order, followed by one commit
 // entry, so at most 1018 dirty pages fit in the reservation.
 //
-// write_and_commit(), in order, stopping at the first error:
+// A file commit, in order, stopping at the first error (Wal::write_log is
+// steps 1 and 2, Pager::finish_logged_commit steps 3 to 5):
 //   1. refuse an oversized log with WalOverflow, and a header whose
 //      wal_offset is not the log area with CorruptedFile (nothing written)
 //   2. write the log pages (one call), flush
@@ -28,7 +29,7 @@
 //      consecutive pages in one call, flush
 //   5. write the header with wal_length 0, flush
 // The flush after step 2 keeps a torn log from ever being named by a
-// durable header. A failure before the end of step 3 leaves the
+// durable header. A failure before the end of step 2 leaves the
 // transaction pending and untouched: commit() may be retried. From step 3
 // on, the pager marks the log pending and finishes it before any later
 // commit or rollback (see pager.h); the dirty map is kept until the pages
@@ -40,22 +41,22 @@
 // made durable together with a complete log, so the home pages still hold
 // the previous commit. Replaying is idempotent (entries are whole pages), so
 // a crash during recovery is repaired by the next open.
+// The log knows only its storage and the pages it is handed: the header
+// that names it, and everything else the pager keeps, stay the pager's.
 #ifndef ORVI_STORAGE_WAL_H_
 #define ORVI_STORAGE_WAL_H_
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "error/result.h"
+#include "storage/cache.h"
 #include "storage/file.h"
 
 namespace orvi {
-
-class Pager;
 
 inline constexpr size_t kWalEntryHeader = 17;
 inline constexpr size_t kWalPageEntry = 4117;
@@ -78,18 +79,31 @@ struct WalEntry {
   uint8_t kind = 0;
 };
 
+// The images of a commit, each with its home offset, sorted by offset.
+using LoggedPages = std::vector<std::pair<uint64_t, PageRef>>;
+
 class Wal {
  public:
-  // Writes logged page images to their home offsets: `pages` sorted by
-  // offset, each run of consecutive pages in one storage call.
-  static Status write_home(
-      Storage& storage,
-      const std::vector<std::pair<uint64_t, std::shared_ptr<Page>>>& pages);
+  // Steps 1 and 2: writes the log of `pages` (not empty) at `log_offset`,
+  // the offset the header names, and flushes it. Returns the log's length,
+  // the wal_length that commits it.
+  static Result<uint64_t> write_log(Storage& storage, uint64_t log_offset,
+                                    const LoggedPages& pages);
+  // Writes logged page images to their home offsets, each run of
+  // consecutive pages in one storage call. No flush.
+  static Status write_home(Storage& storage, const LoggedPages& pages);
 
-  // The file branch of Pager::commit(); the dirty map is not empty.
-  static Status write_and_commit(Pager& pager);
-  // Runs inside Pager::open() after the header and chains were loaded.
-  static Result<RecoveredLog> recover(Pager& pager);
+  // The log a header names with its wal_offset and wal_length (not 0):
+  // the entries of a complete log, or an empty list for any other. A
+  // length beyond the log area, or an offset that is not the log area, is
+  // CorruptedFile.
+  static Result<std::vector<WalEntry>> read_log(Storage& storage,
+                                                uint64_t log_offset,
+                                                uint64_t log_length);
+  // Writes the page images of a complete log home, in log order, and
+  // flushes. Idempotent: a crash during a replay is repaired by replaying
+  // again.
+  static Status replay(Storage& storage, const std::vector<WalEntry>& entries);
 
   // Parses a log image. Returns the entries of a complete log (contiguous,
   // checksummed, ending with a commit entry exactly at the end of `log`),

@@ -471,6 +471,13 @@ PyObject* engine_pending_pages(PyObject*, PyObject* db) {
   return PyLong_FromSize_t(pages);
 }
 
+PyObject* engine_release_pages(PyObject*, PyObject* db) {
+  if (!with_graph(db, [](GraphDB& graph) { graph.release_mapped_pages(); })) {
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
 PyMethodDef engine_methods[] = {
     {"open", engine_open, METH_O, "Opens a database file read-only."},
     {"lock_state", engine_lock_state, METH_O, "The writer lock of a database."},
@@ -481,6 +488,9 @@ PyMethodDef engine_methods[] = {
      "open_reader(path)\n--\n\nA Reader on an existing database file."},
     {"pending_pages", engine_pending_pages, METH_O,
      "Pages an open orvi.GraphDB has changed since its last commit."},
+    {"release_pages", engine_release_pages, METH_O,
+     "Drops the file pages an open orvi.GraphDB's reads have mapped into the "
+     "process; for scans that have passed them."},
     {nullptr, nullptr, 0, nullptr}};
 
 // A dict of name -> offset for a slot's fields.

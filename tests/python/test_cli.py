@@ -22,7 +22,7 @@ REPO = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(REPO / "python"))
 
 from orvi_tools import BatchWriter, ImportFailed, first_difference  # noqa: E402
-from orvi_tools import _engine  # noqa: E402
+from orvi_tools import _engine, exchange  # noqa: E402
 from orvi_tools.check import check_file as ff_check  # noqa: E402
 from orvi_tools.cli import main  # noqa: E402
 from orvi_tools.exchange import read_jsonl  # noqa: E402
@@ -822,6 +822,42 @@ class TestBatchWriter:
             _engine.pending_pages(db)
         with pytest.raises(TypeError):
             _engine.pending_pages(object())
+
+    def test_released_pages_read_back_the_same(self, capsys, tmp_path, monkeypatch):
+        def rss_file_kib():
+            with open("/proc/self/status") as f:
+                return next(int(line.split()[1]) for line in f if line.startswith("RssFile:"))
+
+        path = str(tmp_path / "big.orvi")
+        with orvi.open(path) as db:
+            for i in range(3000):
+                db.add_node(["N"], i=i, text="x" * 4000)
+                if i % 500 == 0:
+                    db.commit()
+            for i in range(1, 3000):
+                db.add_edge(i, "E", i + 1, w=i)
+            db.commit()
+            db.update_node(5, i=-5)  # pending: served from memory, not the file
+            def everything():
+                return ([(n.id, n.labels, n.properties) for n in db.all_nodes()],
+                        [(e.id, e.from_node, e.to_node, e.properties) for e in db.all_edges()])
+
+            before = everything()
+            mapped = rss_file_kib()
+            _engine.release_pages(db)
+            assert mapped - rss_file_kib() > 8 * 1024  # the file pages left the process
+            assert everything() == before
+            with pytest.raises(TypeError):
+                _engine.release_pages(object())
+        # An export that releases pages every few records writes what one
+        # that never does writes.
+        outputs = []
+        for every in (10 ** 9, 7):
+            monkeypatch.setattr(exchange, "_RELEASE_EVERY", every)
+            out = tmp_path / f"out-{every}.jsonl"
+            assert run(capsys, "export", path, "-o", out)[0] == 0
+            outputs.append(out.read_text())
+        assert outputs[0] == outputs[1] and outputs[0].count("\n") == 3000 + 2999
 
     def test_engine_files_come_only_from_open(self):
         with pytest.raises(TypeError):
