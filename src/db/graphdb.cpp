@@ -160,12 +160,13 @@ Result<std::unique_ptr<GraphDB>> GraphDB::open(const std::string& path) {
       return fail(std::move(guard).error());
     }
   }
-  auto pager = Pager::open(path);
+  auto pager = Pager::open(path, gate);
   if (!pager) return fail(std::move(pager).error());
   if (!gate) {
     auto late = WriterGate::open(*canonical);
     if (!late) return fail(std::move(late).error());
     gate = std::move(*late);
+    (*pager)->set_gate(gate);
   }
   if (!file_guard) {
     auto guard = guard_file(files, *canonical);
@@ -311,7 +312,7 @@ Status GraphDB::vacuum() {
   }
   new_guard.reset();
 
-  auto reopened = Pager::open(db_path);
+  auto reopened = Pager::open(db_path, gate_);
   if (!reopened) {
     detached_ = detach_error(replaced, reopened.error());
     return *detached_;

@@ -112,7 +112,8 @@ void Pager::reset_to_empty_state() {
   file_end_ = kDataStart;
 }
 
-Result<std::unique_ptr<Pager>> Pager::open(const std::string& path) {
+Result<std::unique_ptr<Pager>> Pager::open(const std::string& path,
+                                           std::shared_ptr<WriterGate> gate) {
   std::unique_ptr<Storage> storage;
   bool is_new;
   if (path == ":memory:") {
@@ -125,12 +126,14 @@ Result<std::unique_ptr<Pager>> Pager::open(const std::string& path) {
     if (!file) return file.error();
     storage = std::move(*file);
   }
-  return open_storage(std::move(storage), is_new);
+  return open_storage(std::move(storage), is_new, std::move(gate));
 }
 
 Result<std::unique_ptr<Pager>> Pager::open_storage(
-    std::unique_ptr<Storage> storage, bool is_new) {
+    std::unique_ptr<Storage> storage, bool is_new,
+    std::shared_ptr<WriterGate> gate) {
   std::unique_ptr<Pager> pager(new Pager(std::move(storage)));
+  pager->gate_ = std::move(gate);
   if (is_new) {
     ORVI_TRY(pager->write_header());
     return pager;

@@ -15,7 +15,7 @@ from orvi_tools.cli import main as orvi_command
 
 from helpers import check, node_id_message, node_missing, snapshot
 
-INVALIDATED = ("the snapshot was invalidated: this process changed the "
+INVALIDATED = ("Transaction could not be completed: the snapshot was invalidated: this process changed the "
                "database file while the snapshot was open; leave the snapshot "
                "block and start a new one")
 
@@ -124,18 +124,6 @@ class TestBesideWriterInProcess:
         assert [n.id for n in reader.all_nodes()] == [1, 3, 4, 5]
         assert snapshot(reader) == snapshot(filedb)
 
-    def test_snapshot_of_the_replaced_file_stays_whole(self, filedb, path):
-        filedb.add_node(["A"])
-        filedb.add_node(["B"])
-        filedb.commit()
-        filedb.delete_node(1)
-        filedb.commit()
-        reader = open_reader(path)
-        with reader.snapshot():
-            filedb.vacuum()  # a new file; the old one never changes again
-            assert reader.node_count() == 1
-        assert reader.node_count() == 1
-
 
 class TestRefusals:
     def test_missing_file_creates_nothing(self, tmp_path):
@@ -219,8 +207,9 @@ READER = textwrap.dedent("""
         seq = reader.get_node(9)["seq"]
         return sum(n["balance"] for n in nodes), seq, reader.edge_count()
     while last < int(sys.argv[2]):
+        # Three calls: each sees one committed state, later ones no older.
         total, seq, edges = state()
-        assert total == 800 and edges == seq, (total, seq, edges)
+        assert total == 800 and edges >= seq, (total, seq, edges)
         assert seq >= last, (seq, last)
         last = seq
         with reader.snapshot():
