@@ -64,7 +64,8 @@ LOOPER = textwrap.dedent("""
     reader = orvi_tools.open_reader(sys.argv[1])
     last = -1
     while True:
-        seq = state(reader)[0]
+        with reader.snapshot():
+            seq = state(reader)[0]
         assert seq >= last, (seq, last)
         last = seq
 """)
@@ -103,10 +104,12 @@ def main() -> int:
             looper = subprocess.Popen([sys.executable, "-c", LOOPER, path, here],
                                       stderr=subprocess.PIPE, env=env, text=True)
             time.sleep(rng.uniform(0.05, 0.6))
-            writer.send_signal(signal.SIGKILL)
-            writer.wait()
+            # The looper goes first: a killed writer that is not reaped yet
+            # looks alive without its mark, which readers refuse.
             looper.send_signal(signal.SIGKILL)
             _, err = looper.communicate()
+            writer.send_signal(signal.SIGKILL)
+            writer.wait()
             assert "Error" not in err, err
             before = digest(path)
             with orvi_tools.open_reader(path) as reader:
