@@ -195,4 +195,35 @@ bool optional_str_from_py(PyObject* value, const Signature& sig,
   return true;
 }
 
+bool direction_from_py(PyObject* value, const Signature& sig,
+                       Direction& out) {
+  std::string text = "out";
+  if (value != nullptr && !str_from_py(value, sig, "direction", text)) {
+    return false;
+  }
+  if (text == "out") {
+    out = Direction::kOut;
+  } else if (text == "in") {
+    out = Direction::kIn;
+  } else if (text == "both") {
+    out = Direction::kBoth;
+  } else {
+    PyErr_Format(PyExc_ValueError,
+                 "invalid direction: got '%U' (use 'out', 'in', or 'both').",
+                 value);
+    return false;
+  }
+  return true;
+}
+
+bool walk_args_from_py(const Signature& sig, PyObject* const* args,
+                       Py_ssize_t nargs, PyObject* kwnames,
+                       bool (*node_id)(PyObject*, uint64_t&), uint64_t& start,
+                       uint64_t& max_depth) {
+  BoundArgs b;
+  return bind_args(sig, args, nargs, kwnames, b) &&
+         plain_id_from_py(b[1], sig, "max_depth", max_depth) &&
+         node_id(b[0], start);
+}
+
 }  // namespace orvi::py

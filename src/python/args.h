@@ -23,6 +23,8 @@
 
 #include "python/pyref.h"
 
+#include "graph/edge.h"
+
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -89,6 +91,17 @@ bool str_from_py(PyObject* value, const Signature& sig, const char* argname,
 bool optional_str_from_py(PyObject* value, const Signature& sig,
                           const char* argname,
                           std::optional<std::string>& out);
+
+// The direction argument of neighbors(): "out" (also when not given),
+// "in" or "both".
+bool direction_from_py(PyObject* value, const Signature& sig, Direction& out);
+
+// The arguments of bfs() and dfs(): (start, max_depth), max_depth
+// converted first; `node_id` converts the start node.
+bool walk_args_from_py(const Signature& sig, PyObject* const* args,
+                       Py_ssize_t nargs, PyObject* kwnames,
+                       bool (*node_id)(PyObject*, uint64_t&), uint64_t& start,
+                       uint64_t& max_depth);
 
 }  // namespace orvi::py
 

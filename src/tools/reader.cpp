@@ -139,41 +139,41 @@ bool node_arg(PyObject* value, uint64_t& out) {
 constexpr const char kGetNodeDoc[] =
     "get_node($self, node_id)\n--\n\n"
     "The node with this id, or None.";
-
-PyObject* reader_get_node(PyObject* self, PyObject* const* args,
-                          Py_ssize_t nargs, PyObject* kwnames) {
-  static const Signature sig(kGetNodeDoc);
-  BoundArgs b;
-  uint64_t id = 0;
-  if (!bind_args(sig, args, nargs, kwnames, b) ||
-      !py::plain_id_from_py(b[0], sig, "node_id", id)) {
-    return nullptr;
-  }
-  return read_call(
-      self, [&](Pager& p, FileReader&) { return get_node(p, id); },
-      [](std::optional<Node> n) {
-        return n ? node_to_py(*n) : py::new_none();
-      });
-}
-
 constexpr const char kGetEdgeDoc[] =
     "get_edge($self, edge_id)\n--\n\n"
     "The edge with this id, or None.";
 
-PyObject* reader_get_edge(PyObject* self, PyObject* const* args,
-                          Py_ssize_t nargs, PyObject* kwnames) {
-  static const Signature sig(kGetEdgeDoc);
+// get_node / get_edge: a plain id, the record or None.
+template <typename Record, typename Read, typename Convert>
+PyObject* record_by_id(PyObject* self, const Signature& sig,
+                       PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames, const char* argname, Read read,
+                       Convert convert) {
   BoundArgs b;
   uint64_t id = 0;
   if (!bind_args(sig, args, nargs, kwnames, b) ||
-      !py::plain_id_from_py(b[0], sig, "edge_id", id)) {
+      !py::plain_id_from_py(b[0], sig, argname, id)) {
     return nullptr;
   }
   return read_call(
-      self, [&](Pager& p, FileReader&) { return get_edge(p, id); },
-      [](std::optional<Edge> e) {
-        return e ? edge_to_py(*e) : py::new_none();
+      self, [&](Pager& p, FileReader&) { return read(p, id); },
+      [&](std::optional<Record> r) {
+        return r ? convert(*r) : py::new_none();
       });
+}
+
+PyObject* reader_get_node(PyObject* self, PyObject* const* args,
+                          Py_ssize_t nargs, PyObject* kwnames) {
+  static const Signature sig(kGetNodeDoc);
+  return record_by_id<Node>(self, sig, args, nargs, kwnames, "node_id",
+                            &get_node, node_to_py);
+}
+
+PyObject* reader_get_edge(PyObject* self, PyObject* const* args,
+                          Py_ssize_t nargs, PyObject* kwnames) {
+  static const Signature sig(kGetEdgeDoc);
+  return record_by_id<Edge>(self, sig, args, nargs, kwnames, "edge_id",
+                            &get_edge, edge_to_py);
 }
 
 constexpr const char kOutEdgesDoc[] =
@@ -223,23 +223,10 @@ PyObject* reader_neighbors(PyObject* self, PyObject* const* args,
   BoundArgs b;
   uint64_t id = 0;
   std::optional<std::string> label;
-  std::string dir_text = "out";
+  Direction direction = Direction::kOut;
   if (!bind_args(sig, args, nargs, kwnames, b) || !node_arg(b[0], id) ||
       !py::optional_str_from_py(b[1], sig, "edge_label", label) ||
-      (b[2] != nullptr && !py::str_from_py(b[2], sig, "direction", dir_text))) {
-    return nullptr;
-  }
-  Direction direction;
-  if (dir_text == "out") {
-    direction = Direction::kOut;
-  } else if (dir_text == "in") {
-    direction = Direction::kIn;
-  } else if (dir_text == "both") {
-    direction = Direction::kBoth;
-  } else {
-    PyErr_Format(PyExc_ValueError,
-                 "invalid direction: got '%U' (use 'out', 'in', or 'both').",
-                 b[2]);
+      !py::direction_from_py(b[2], sig, direction)) {
     return nullptr;
   }
   return read_call(
@@ -308,12 +295,10 @@ using Walk = Result<std::vector<std::pair<Node, uint64_t>>> (*)(Pager&,
 
 PyObject* walk(PyObject* self, const Signature& sig, PyObject* const* args,
                Py_ssize_t nargs, PyObject* kwnames, Walk core_walk) {
-  BoundArgs b;
   uint64_t start = 0;
   uint64_t max_depth = 0;
-  if (!bind_args(sig, args, nargs, kwnames, b) ||
-      !py::plain_id_from_py(b[1], sig, "max_depth", max_depth) ||
-      !node_arg(b[0], start)) {
+  if (!py::walk_args_from_py(sig, args, nargs, kwnames, node_arg, start,
+                             max_depth)) {
     return nullptr;
   }
   return read_call(
