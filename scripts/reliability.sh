@@ -8,7 +8,8 @@
 #   2. the crash harness: a writer killed with SIGKILL at random moments,
 #      openers killed during recovery, every reopened state checked against
 #      a model (tests/crash);
-#   3. threads and processes sharing databases (tests/python/test_concurrency.py).
+#   3. readers beside a writer killed at random moments (tests/crash/reader_kill.py);
+#   4. threads and processes sharing databases (tests/python/test_concurrency.py).
 #
 #   scripts/reliability.sh           short run, a few minutes (CI)
 #   scripts/reliability.sh --long    1000 kill rounds, both errnos for every
@@ -43,6 +44,10 @@ echo "== storage fault loops"
 
 echo "== crash harness ($ROUNDS kill rounds, seed $SEED)"
 "$PY" tests/crash/crash_harness.py --rounds "$ROUNDS" --seed "$SEED" | tee -a "$REPORT"
+
+echo "== readers beside a killed writer"
+if [ $LONG = 1 ]; then READER_ROUNDS=200; else READER_ROUNDS=15; fi
+"$PY" tests/crash/reader_kill.py --rounds "$READER_ROUNDS" --seed "$SEED"
 
 echo "== concurrency"
 (cd tests/python && "$PY" -m pytest -q -p no:cacheprovider test_concurrency.py)

@@ -13,6 +13,8 @@
 - ``check_file``: the read-only integrity check;
 - ``same_graph`` / ``first_difference``: compare two databases by
   structure and content, ids aside;
+- ``open_reader``: read-only access to a database file beside the
+  process that writes it (``orvi_tools.reader``);
 - ``orvi_tools.algorithms``: traversals in any direction, components,
   topological order and PageRank, computed in the engine.
 
@@ -39,6 +41,7 @@ from .check import Problem, Report, check_file
 from .compare import first_difference, same_graph
 from .exchange import FormatProblem, export_csv, export_graphml, export_jsonl
 from .nx import from_networkx, to_networkx
+from .reader import Reader, open_reader
 from .tables import MissingPackage, export_parquet, import_tables, to_pandas
 
 # The tools ship with the module and carry its version.
@@ -49,6 +52,7 @@ __all__ = [
     "FormatProblem",
     "ImportFailed",
     "MissingPackage",
+    "Reader",
     "algorithms",
     "Problem",
     "Report",
@@ -60,6 +64,7 @@ __all__ = [
     "first_difference",
     "from_networkx",
     "import_tables",
+    "open_reader",
     "same_graph",
     "to_networkx",
     "to_pandas",

@@ -32,6 +32,7 @@ from . import __version__, _engine
 from .batch import ImportFailed
 from .check import check_file
 from .exchange import FORMATS_IN, FORMATS_OUT, FormatProblem
+from .reader import open_reader
 from .fileops import (CopyInUse, ImportInterrupted, NoDatabase, UsageError,
                       clear_import_leftovers, default_import_format, export_file, import_file,
                       info, require_file)
@@ -73,6 +74,14 @@ Reads every part of the file (header, commit log, extent index, record
 slots, label and property blobs, adjacency lists and degree counters) and
 prints each problem found; exit status 1 when there is one. Never writes
 and takes no lock."""
+
+_BACKUP_HELP = """\
+Write a consistent copy of the last committed state of FILE to DEST while a
+writer keeps working. The copy is read under the readers' lock: the
+writer's commits wait while it is made (its transactions go on), and DEST
+appears in one step once the copy is whole and durable. The copy opens
+without recovery. Refused on network file systems.
+"""
 
 _VACUUM_HELP = """\
 Rewrites the file without the space left by deleted records and replaced
@@ -129,6 +138,9 @@ def _parser() -> argparse.ArgumentParser:
 
     command("check", help="read-only integrity check; exit status 1 on problems",
             description=_CHECK_HELP)
+    p = command("backup", help="copy the last committed state while a writer works",
+                description=_BACKUP_HELP)
+    p.add_argument("dest", metavar="DEST", help="the copy (replaced when it exists)")
     command("vacuum", help="compact the file (rewrites it, keeps every id)",
             description=_VACUUM_HELP)
     command("repair", help="rebuild adjacency lists and degree counters",
@@ -190,7 +202,7 @@ def _cmd_check(args: argparse.Namespace) -> int:
     report = check_file(args.file, show_progress=not args.no_progress)
     if lock["present"] and lock["alive"]:
         report.notes.insert(0, f"process {lock['pid']} has the database open; the check reads "
-                               "the last committed state and may see a commit in progress")
+                               "the last committed state (commits wait while it reads)")
     print(f"checked {args.file}: {report.live_nodes} nodes, {report.live_edges} edges, "
           f"{report.blobs_decoded} blobs decoded, {report.lists_walked} adjacency lists walked")
     for problem in report.problems:
@@ -269,7 +281,16 @@ def _cmd_import(args: argparse.Namespace) -> int:
     return EXIT_OK
 
 
+def _cmd_backup(args: argparse.Namespace) -> int:
+    require_file(args.file)
+    with open_reader(args.file) as reader:
+        reader.backup(args.dest)
+    print(f"copied {args.file} to {args.dest}")
+    return EXIT_OK
+
+
 _COMMANDS = {
+    "backup": _cmd_backup,
     "info": _cmd_info,
     "check": _cmd_check,
     "vacuum": _cmd_vacuum,

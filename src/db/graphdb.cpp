@@ -112,6 +112,7 @@ GraphDB::~GraphDB() {
     writer_lock_.reset();
   }
   pager_.reset();
+  gate_.reset();
 }
 
 Result<std::unique_ptr<GraphDB>> GraphDB::open(const std::string& path) {
@@ -128,6 +129,11 @@ Result<std::unique_ptr<GraphDB>> GraphDB::open(const std::string& path) {
   auto canonical = canonical_db_path(path);
   if (!canonical) return canonical.error();
   if (files.paths.count(*canonical)) return OrviError::already_open(*canonical);
+  // The writer mark goes up before the lock directory exists, so that a
+  // reader never finds this writer's directory without it. A file that
+  // does not exist yet is marked once the pager has created it.
+  std::shared_ptr<WriterGate> gate;
+  if (auto early = WriterGate::open(*canonical)) gate = std::move(*early);
   auto lock = WriterLock::acquire(*canonical);
   if (!lock) return lock.error();
   std::optional<FileGuard> file_guard;
@@ -154,8 +160,14 @@ Result<std::unique_ptr<GraphDB>> GraphDB::open(const std::string& path) {
       return fail(std::move(guard).error());
     }
   }
-  auto pager = Pager::open(path);
+  auto pager = Pager::open(path, gate);
   if (!pager) return fail(std::move(pager).error());
+  if (!gate) {
+    auto late = WriterGate::open(*canonical);
+    if (!late) return fail(std::move(late).error());
+    gate = std::move(*late);
+    (*pager)->set_gate(gate);
+  }
   if (!file_guard) {
     auto guard = guard_file(files, *canonical);
     if (!guard) return fail(std::move(guard).error());
@@ -170,6 +182,7 @@ Result<std::unique_ptr<GraphDB>> GraphDB::open(const std::string& path) {
   db->registered_path_ = *canonical;
   db->writer_lock_.emplace(std::move(*lock));
   db->file_guard_.emplace(std::move(*file_guard));
+  db->gate_ = std::move(gate);
   return db;
 }
 
@@ -214,16 +227,7 @@ Status GraphDB::rollback() {
 
 Result<std::vector<Node>> GraphDB::neighbors(
     uint64_t id, std::optional<std::string_view> label, Direction direction) {
-  auto ids = orvi::neighbors(*pager_, id, direction, label);
-  if (!ids) return ids.error();
-  std::vector<Node> out;
-  out.reserve(ids->size());
-  for (uint64_t nid : *ids) {
-    auto node = orvi::get_node(*pager_, nid);
-    if (!node) return node.error();
-    if (*node) out.push_back(std::move(**node));
-  }
-  return out;
+  return neighbor_nodes(*pager_, id, direction, label);
 }
 
 namespace {
@@ -283,6 +287,13 @@ Status GraphDB::vacuum() {
     new_guard.emplace(std::move(*guard));
   }
 
+  // Marked before it takes the name, for the same reason as at open.
+  auto new_gate = WriterGate::open(*tmp);
+  if (!new_gate) {
+    ::unlink(tmp->c_str());
+    return new_gate.error();
+  }
+
   auto placeholder = Pager::open(":memory:");
   if (!placeholder) {
     ::unlink(tmp->c_str());
@@ -293,12 +304,15 @@ Status GraphDB::vacuum() {
   Status replaced = atomic_replace(*tmp, db_path);
   if (!replaced) {
     ::unlink(tmp->c_str());
-  } else if (new_guard) {
-    adopt_file_guard(std::move(*new_guard));
+  } else {
+    // Readers of the old file keep a state that never changes again and
+    // move to the new one at their next read.
+    gate_ = std::move(*new_gate);
+    if (new_guard) adopt_file_guard(std::move(*new_guard));
   }
   new_guard.reset();
 
-  auto reopened = Pager::open(db_path);
+  auto reopened = Pager::open(db_path, gate_);
   if (!reopened) {
     detached_ = detach_error(replaced, reopened.error());
     return *detached_;

@@ -15,9 +15,13 @@
 // repair.h) on this handle's pager; add_node, delete_node, clear and
 // rollback also keep the label index in step with the records.
 //
+// Readers in other handles (db/reader.h) may read the file at the same
+// time; the handle marks its presence for them with a WriterGate
+// (storage/reader_lock.h) for its whole life.
+//
 // Dropping a GraphDB: the path leaves the registry, the file guard and
 // then the writer lock are released (a failure only prints a warning), then
-// the pager is dropped, discarding pending changes.
+// the pager is dropped, discarding pending changes, and the gate last.
 #ifndef ORVI_DB_GRAPHDB_H_
 #define ORVI_DB_GRAPHDB_H_
 
@@ -41,6 +45,7 @@
 #include "storage/file_guard.h"
 #include "storage/lock.h"
 #include "storage/pager.h"
+#include "storage/reader_lock.h"
 
 namespace orvi {
 
@@ -209,6 +214,10 @@ class GraphDB {
   std::optional<std::string> registered_path_;
   std::optional<WriterLock> writer_lock_;
   std::optional<FileGuard> file_guard_;
+  // The writer's side of the readers' protocol; shared with the pager,
+  // which opens a window around every write to the file. Taken before the
+  // lock directory is created and dropped after it is removed.
+  std::shared_ptr<WriterGate> gate_;
   LabelIndex label_index_;
   bool in_transaction_ = false;
   std::optional<OrviError> detached_;

@@ -344,4 +344,19 @@ Result<std::optional<std::vector<Node>>> shortest_path(
   return find_path(pager, start, goal, edge_label);
 }
 
+Result<std::vector<Node>> neighbor_nodes(
+    Pager& pager, uint64_t node, Direction direction,
+    std::optional<std::string_view> label) {
+  auto ids = neighbors(pager, node, direction, label);
+  if (!ids) return ids.error();
+  std::vector<Node> out;
+  out.reserve(ids->size());
+  for (uint64_t id : *ids) {
+    auto found = get_node(pager, id);
+    if (!found) return found.error();
+    if (*found) out.push_back(std::move(**found));
+  }
+  return out;
+}
+
 }  // namespace orvi

@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "error/result.h"
+#include "graph/edge.h"
 #include "graph/node.h"
 #include "storage/pager.h"
 
@@ -69,6 +70,12 @@ Result<std::vector<std::pair<Node, uint64_t>>> dfs(Pager& pager,
 Result<std::optional<std::vector<Node>>> shortest_path(
     Pager& pager, uint64_t start, uint64_t goal,
     std::optional<std::string_view> edge_label);
+
+// The nodes at the far end of neighbors() (graph/edge.h), read in that
+// order; ids that name no live node are left out.
+Result<std::vector<Node>> neighbor_nodes(Pager& pager, uint64_t node,
+                                         Direction direction,
+                                         std::optional<std::string_view> label);
 
 }  // namespace orvi
 

@@ -1,5 +1,7 @@
 #include "python/args.h"
 
+#include "python/prop_from_py.h"
+
 #include <cstring>
 
 namespace orvi::py {
@@ -151,6 +153,77 @@ const char* type_short_name(PyObject* obj) {
   const char* name = Py_TYPE(obj)->tp_name;
   const char* dot = std::strrchr(name, '.');
   return dot ? dot + 1 : name;
+}
+
+bool plain_id_from_py(PyObject* value, const Signature& sig,
+                      const char* argname, uint64_t& out) {
+  if (!is_integer_like(value)) {
+    return bad_argument(sig.fname(), argname, "int", value);
+  }
+  if (index_as_u64(value, out)) return true;
+  if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_OverflowError,
+                 "%s() argument '%s' must be an integer from 0 to %llu",
+                 sig.fname().c_str(), argname,
+                 static_cast<unsigned long long>(UINT64_MAX));
+  }
+  return false;
+}
+
+bool str_from_py(PyObject* value, const Signature& sig, const char* argname,
+                 std::string& out) {
+  if (!PyUnicode_Check(value)) {
+    return bad_argument(sig.fname(), argname, "str", value);
+  }
+  return utf8_of(value, out);
+}
+
+bool optional_str_from_py(PyObject* value, const Signature& sig,
+                          const char* argname,
+                          std::optional<std::string>& out) {
+  if (value == nullptr || value == Py_None) {
+    out.reset();
+    return true;
+  }
+  if (!PyUnicode_Check(value)) {
+    return bad_argument(sig.fname(), argname, "str or None", value);
+  }
+  std::string s;
+  if (!utf8_of(value, s)) return false;
+  out = std::move(s);
+  return true;
+}
+
+bool direction_from_py(PyObject* value, const Signature& sig,
+                       Direction& out) {
+  std::string text = "out";
+  if (value != nullptr && !str_from_py(value, sig, "direction", text)) {
+    return false;
+  }
+  if (text == "out") {
+    out = Direction::kOut;
+  } else if (text == "in") {
+    out = Direction::kIn;
+  } else if (text == "both") {
+    out = Direction::kBoth;
+  } else {
+    PyErr_Format(PyExc_ValueError,
+                 "invalid direction: got '%U' (use 'out', 'in', or 'both').",
+                 value);
+    return false;
+  }
+  return true;
+}
+
+bool walk_args_from_py(const Signature& sig, PyObject* const* args,
+                       Py_ssize_t nargs, PyObject* kwnames,
+                       bool (*node_id)(PyObject*, uint64_t&), uint64_t& start,
+                       uint64_t& max_depth) {
+  BoundArgs b;
+  return bind_args(sig, args, nargs, kwnames, b) &&
+         plain_id_from_py(b[1], sig, "max_depth", max_depth) &&
+         node_id(b[0], start);
 }
 
 }  // namespace orvi::py

@@ -23,7 +23,11 @@
 
 #include "python/pyref.h"
 
+#include "graph/edge.h"
+
 #include <array>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -74,6 +78,30 @@ bool bad_argument(const std::string& fname, const char* argname,
 
 // The type's name without its module ("tuple", "Node").
 const char* type_short_name(PyObject* obj);
+
+// The argument converters that the orvi module and the engine module
+// share (their texts are the methods' own).
+// An int by the integer protocol, 0 to 2**64 - 1.
+bool plain_id_from_py(PyObject* value, const Signature& sig,
+                      const char* argname, uint64_t& out);
+// A required str argument.
+bool str_from_py(PyObject* value, const Signature& sig, const char* argname,
+                 std::string& out);
+// A str argument or None (no value).
+bool optional_str_from_py(PyObject* value, const Signature& sig,
+                          const char* argname,
+                          std::optional<std::string>& out);
+
+// The direction argument of neighbors(): "out" (also when not given),
+// "in" or "both".
+bool direction_from_py(PyObject* value, const Signature& sig, Direction& out);
+
+// The arguments of bfs() and dfs(): (start, max_depth), max_depth
+// converted first; `node_id` converts the start node.
+bool walk_args_from_py(const Signature& sig, PyObject* const* args,
+                       Py_ssize_t nargs, PyObject* kwnames,
+                       bool (*node_id)(PyObject*, uint64_t&), uint64_t& start,
+                       uint64_t& max_depth);
 
 }  // namespace orvi::py
 

@@ -3,7 +3,9 @@
 
 #include <string_view>
 
+#include "python/convert.h"
 #include "python/types.h"
+#include "storage/reader_lock.h"
 
 namespace orvi::py {
 
@@ -52,10 +54,22 @@ PyObject* capi_new_edge(const OrviEdgeRecord* r) {
   }
 }
 
+int capi_node_id_of(PyObject* value, uint64_t* out) {
+  return node_id_from_py(value, *out) ? 0 : -1;
+}
+
+uint64_t capi_register_snapshot(uint64_t dev, uint64_t ino,
+                                void (*breaker)(void*), void* context) {
+  return register_snapshot(
+      FileId{static_cast<dev_t>(dev), static_cast<ino_t>(ino)}, breaker,
+      context);
+}
+
 const OrviCApi kCApi = {
-    kOrviCApiVersion,     sizeof(GraphDB),      capi_is_graphdb,
-    capi_acquire_graphdb, capi_release_graphdb, capi_new_node,
-    capi_new_edge,
+    kOrviCApiVersion,       sizeof(GraphDB),        capi_is_graphdb,
+    capi_acquire_graphdb,   capi_release_graphdb,   capi_new_node,
+    capi_new_edge,          capi_node_id_of,        capi_register_snapshot,
+    unregister_snapshot,
 };
 
 }  // namespace

@@ -20,7 +20,7 @@
 #include <cstddef>
 #include <cstdint>
 
-inline constexpr unsigned kOrviCApiVersion = 1;
+inline constexpr unsigned kOrviCApiVersion = 2;
 inline constexpr const char kOrviCApiName[] = "orvi._C_API";
 
 // A node or edge record as a read returns it: the blobs in their stored
@@ -60,6 +60,19 @@ struct OrviCApi {
   // set when memory runs out.
   PyObject* (*new_node)(const OrviNodeRecord* record);
   PyObject* (*new_edge)(const OrviEdgeRecord* record);
+
+  // Version 2.
+  // The node id of a node argument as GraphDB's methods take one (an
+  // orvi.Node or a non-negative integer): 0 with the id in `*out`, -1 with
+  // the binding's own ValueError or OverflowError set.
+  int (*node_id_of)(PyObject* value, uint64_t* out);
+  // The process's registry of reader snapshots (storage/reader_lock.h),
+  // which the orvi module's writers break before they write a file: a
+  // reader in another module registers here, not in its own copy. The
+  // breaker runs with the interpreter lock held and must not call Python.
+  uint64_t (*register_snapshot)(uint64_t dev, uint64_t ino,
+                                void (*breaker)(void* context), void* context);
+  void (*unregister_snapshot)(uint64_t token);
 };
 
 // The orvi module's table, imported once; nullptr with an error set when

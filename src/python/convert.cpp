@@ -42,52 +42,12 @@ bool node_id_from_py(PyObject* value, uint64_t& out) {
   return false;
 }
 
-bool plain_id_from_py(PyObject* value, const Signature& sig,
-                      const char* argname, uint64_t& out) {
-  if (!is_integer_like(value)) {
-    return bad_argument(sig.fname(), argname, "int", value);
-  }
-  if (index_as_u64(value, out)) return true;
-  if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
-    PyErr_Clear();
-    PyErr_Format(PyExc_OverflowError,
-                 "%s() argument '%s' must be an integer from 0 to %llu",
-                 sig.fname().c_str(), argname,
-                 static_cast<unsigned long long>(UINT64_MAX));
-  }
-  return false;
-}
-
 bool edge_id_from_py(PyObject* value, uint64_t& out) {
   if (is_py_edge(value)) {
     out = reinterpret_cast<PyEdge*>(value)->edge.id;
     return true;
   }
   return index_as_u64(value, out);
-}
-
-bool str_from_py(PyObject* value, const Signature& sig, const char* argname,
-                 std::string& out) {
-  if (!PyUnicode_Check(value)) {
-    return bad_argument(sig.fname(), argname, "str", value);
-  }
-  return utf8_of(value, out);
-}
-
-bool optional_str_from_py(PyObject* value, const Signature& sig,
-                          const char* argname,
-                          std::optional<std::string>& out) {
-  if (value == nullptr || value == Py_None) {
-    out.reset();
-    return true;
-  }
-  if (!PyUnicode_Check(value)) {
-    return bad_argument(sig.fname(), argname, "str or None", value);
-  }
-  std::string s;
-  if (!utf8_of(value, s)) return false;
-  out = std::move(s);
-  return true;
 }
 
 bool labels_from_py(PyObject* value, const Signature& sig,

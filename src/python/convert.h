@@ -42,17 +42,8 @@ namespace orvi::py {
 
 bool kwargs_to_props(const BoundArgs& args, PropMap& out);
 bool node_id_from_py(PyObject* value, uint64_t& out);
-bool plain_id_from_py(PyObject* value, const Signature& sig,
-                      const char* argname, uint64_t& out);
 bool edge_id_from_py(PyObject* value, uint64_t& out);
 
-// A required str argument.
-bool str_from_py(PyObject* value, const Signature& sig, const char* argname,
-                 std::string& out);
-// A str argument or None (no value).
-bool optional_str_from_py(PyObject* value, const Signature& sig,
-                          const char* argname,
-                          std::optional<std::string>& out);
 // A sequence of str; a str itself is refused.
 bool labels_from_py(PyObject* value, const Signature& sig,
                     const char* argname, std::vector<std::string>& out);

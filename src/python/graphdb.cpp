@@ -260,24 +260,11 @@ PyObject* graphdb_neighbors(PyObject* self, PyObject* const* args,
     BoundArgs b;
     uint64_t id = 0;
     std::optional<std::string> label;
-    std::string dir_text = "out";
+    Direction direction = Direction::kOut;
     if (!bind_args(sig, args, nargs, kwnames, b) ||
         !node_id_from_py(b[0], id) ||
         !optional_str_from_py(b[1], sig, "edge_label", label) ||
-        (b[2] != nullptr && !str_from_py(b[2], sig, "direction", dir_text))) {
-      return nullptr;
-    }
-    Direction direction;
-    if (dir_text == "out") {
-      direction = Direction::kOut;
-    } else if (dir_text == "in") {
-      direction = Direction::kIn;
-    } else if (dir_text == "both") {
-      direction = Direction::kBoth;
-    } else {
-      PyErr_Format(PyExc_ValueError,
-                   "invalid direction: got '%U' (use 'out', 'in', or 'both').",
-                   b[2]);
+        !direction_from_py(b[2], sig, direction)) {
       return nullptr;
     }
     return call_core(

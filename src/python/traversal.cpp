@@ -49,12 +49,10 @@ PyObject* depth_list_to_py(std::vector<std::pair<Node, uint64_t>> found) {
 
 PyObject* walk(PyObject* self, const Signature& sig, PyObject* const* args,
                Py_ssize_t nargs, PyObject* kwnames, Walk core_walk) {
-  BoundArgs b;
   uint64_t start = 0;
   uint64_t max_depth = 0;
-  if (!bind_args(sig, args, nargs, kwnames, b) ||
-      !plain_id_from_py(b[1], sig, "max_depth", max_depth) ||
-      !node_id_from_py(b[0], start)) {
+  if (!walk_args_from_py(sig, args, nargs, kwnames, node_id_from_py, start,
+                         max_depth)) {
     return nullptr;
   }
   return call_core(

@@ -293,4 +293,10 @@ Status OverlayStorage::write_page(uint64_t offset, const Page& page) {
 
 Status OverlayStorage::set_len(uint64_t) { return OrviError::io_errno(EROFS); }
 
+const Page* OverlayStorage::map_page(uint64_t offset) {
+  auto it = pages_.find(offset);
+  if (it != pages_.end()) return &it->second;
+  return base_->map_page(offset);
+}
+
 }  // namespace orvi

@@ -119,6 +119,9 @@ class FileStorage final : public Storage {
   Status flush() override;
   uint64_t file_size() const override { return len_; }
   Status set_len(uint64_t len) override;
+  // For a reader that learnt the file's length under its lock: the
+  // length to serve from (no system call). Nothing at or past it is read.
+  void observe_len(uint64_t len) { len_ = len; }
   bool is_memory() const override { return false; }
   // Served from a read-only shared mapping of the file, which sees every
   // write the moment it is made (one page cache). The mapping reaches past
@@ -182,6 +185,8 @@ class OverlayStorage final : public Storage {
   uint64_t file_size() const override { return len_; }
   Status set_len(uint64_t len) override;
   bool is_memory() const override { return base_->is_memory(); }
+  // A written page in place, else the base's mapping of its page.
+  const Page* map_page(uint64_t offset) override;
 
   // Pages written so far (kept in memory).
   size_t written_pages() const { return pages_.size(); }

@@ -11,31 +11,26 @@
 // tells the file's identity (device and inode), which the registry of open
 // files keeps beside the path.
 //
-// fork(). A child shares its parent's open file descriptions. Closing the
-// child's copy never releases the parent's lock, but a child that kept it
-// would keep the file locked after the parent closed it, for as long as the
-// child lives. So a fork handler closes every guard descriptor in the child
-// at once; the child's FileGuard objects are then empty and releasing them
-// does nothing. Nothing ever calls flock(LOCK_UN): on a shared description
-// it would release the parent's lock as well; closing the last descriptor
-// is what releases it.
+// fork(). The descriptor is a ForkClosedFd (fork_fd.h): a forked child
+// closes it at once, so a child never keeps the file locked after its
+// parent closed it; the child's FileGuard objects are then empty and
+// releasing them does nothing. Nothing ever calls flock(LOCK_UN): on a
+// shared description it would release the parent's lock as well.
 //
 // A file system that does not support flock leaves the file guarded by the
 // writer lock and the registry alone, as a path.
 //
-// Thread rules: a FileGuard is a plain value owned by one database handle;
-// the list of guard descriptors that the fork handler reads is kept under a
-// mutex of its own, which the handler takes across fork().
+// Thread rules: a FileGuard is a plain value owned by one database handle.
 #ifndef ORVI_STORAGE_FILE_GUARD_H_
 #define ORVI_STORAGE_FILE_GUARD_H_
 
 #include <sys/types.h>
 
 #include <compare>
-#include <memory>
 #include <string>
 
 #include "error/result.h"
+#include "storage/fork_fd.h"
 
 namespace orvi {
 
@@ -52,12 +47,11 @@ class FileGuard {
   // opened (ENOENT for a file that does not exist yet).
   static Result<FileGuard> open(const std::string& path);
 
-  FileGuard(FileGuard&&) noexcept;
-  FileGuard& operator=(FileGuard&&) noexcept;
+  FileGuard(FileGuard&&) noexcept = default;
+  FileGuard& operator=(FileGuard&&) noexcept = default;
   FileGuard(const FileGuard&) = delete;
   FileGuard& operator=(const FileGuard&) = delete;
-  // Closes the descriptor, which releases the lock.
-  ~FileGuard();
+  // Destroying the guard closes the descriptor, which releases the lock.
 
   // Takes the exclusive lock without waiting: false when another open of
   // the file holds it, in this process or another. A file system that
@@ -66,16 +60,10 @@ class FileGuard {
 
   const FileId& id() const { return id_; }
 
-  // Holds the descriptor (defined in file_guard.cpp).
-  struct Cell;
-
  private:
-  FileGuard(std::unique_ptr<Cell> cell, FileId id);
-  void close();
+  FileGuard(ForkClosedFd fd, FileId id) : fd_(std::move(fd)), id_(id) {}
 
-  // The descriptor lives in a cell of its own, listed for the fork handler,
-  // so that moving a guard does not move what the handler sees.
-  std::unique_ptr<Cell> cell_;
+  ForkClosedFd fd_;
   FileId id_;
 };
 

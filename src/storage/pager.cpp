@@ -112,7 +112,8 @@ void Pager::reset_to_empty_state() {
   file_end_ = kDataStart;
 }
 
-Result<std::unique_ptr<Pager>> Pager::open(const std::string& path) {
+Result<std::unique_ptr<Pager>> Pager::open(const std::string& path,
+                                           std::shared_ptr<WriterGate> gate) {
   std::unique_ptr<Storage> storage;
   bool is_new;
   if (path == ":memory:") {
@@ -125,12 +126,14 @@ Result<std::unique_ptr<Pager>> Pager::open(const std::string& path) {
     if (!file) return file.error();
     storage = std::move(*file);
   }
-  return open_storage(std::move(storage), is_new);
+  return open_storage(std::move(storage), is_new, std::move(gate));
 }
 
 Result<std::unique_ptr<Pager>> Pager::open_storage(
-    std::unique_ptr<Storage> storage, bool is_new) {
+    std::unique_ptr<Storage> storage, bool is_new,
+    std::shared_ptr<WriterGate> gate) {
   std::unique_ptr<Pager> pager(new Pager(std::move(storage)));
+  pager->gate_ = std::move(gate);
   if (is_new) {
     ORVI_TRY(pager->write_header());
     return pager;
@@ -143,11 +146,15 @@ Result<std::unique_ptr<Pager>> Pager::open_storage(
 Result<Pager::ReadOnly> Pager::open_read_only(const std::string& path) {
   auto file = FileStorage::open_read_only(path);
   if (!file) return file.error();
+  return open_read_only(std::move(*file), false);
+}
+
+Result<Pager::ReadOnly> Pager::open_read_only(std::unique_ptr<Storage> base,
+                                              bool require_chains) {
   ReadOnly opened;
-  opened.pager.reset(
-      new Pager(std::make_unique<OverlayStorage>(std::move(*file))));
+  opened.pager.reset(new Pager(std::make_unique<OverlayStorage>(std::move(base))));
   ORVI_TRY(opened.pager->load_header());
-  Status recovered = opened.pager->recover_and_load(false);
+  Status recovered = opened.pager->recover_and_load(require_chains);
   if (!recovered) opened.log_error = std::move(recovered).error();
   return opened;
 }

@@ -51,8 +51,9 @@
 //     header and cut, and the cut of stale bytes before an extent is
 //     handed out. Writes of the log area (steps 1 and 2 of wal.h) stay
 //     outside, as nothing reads the log while the header does not name it.
-//     Anything that must hold off such changes, or wait for readers, goes
-//     around steps() there and nowhere else. The import builder and vacuum
+//     The writer's gate of the readers' protocol (reader_lock.h) is held
+//     around steps() there and nowhere else: readers never see a write of
+//     page 0, a home page or the length in progress. The import builder and vacuum
 //     write whole stores no other handle has open yet.
 //
 // Not thread-safe: used only under the database handle's lock.
@@ -71,6 +72,7 @@
 #include "storage/cache.h"
 #include "storage/file.h"
 #include "storage/layout.h"
+#include "storage/reader_lock.h"
 #include "storage/wal.h"
 
 namespace orvi {
@@ -125,12 +127,17 @@ class Pager {
   Pager& operator=(const Pager&) = delete;
 
   // Opens or creates the store. ":memory:" gives a new memory store.
-  static Result<std::unique_ptr<Pager>> open(const std::string& path);
+  // `gate`, the writer's side of the readers' protocol on this file
+  // (storage/reader_lock.h), is held around every home-write section,
+  // the recovery of a pending commit included; null for none.
+  static Result<std::unique_ptr<Pager>> open(
+      const std::string& path, std::shared_ptr<WriterGate> gate = nullptr);
   // Opens a pager on a given storage: a new store gets an empty header,
   // an existing one is loaded and recovered. Used by open() and by tests
   // that wrap a storage.
   static Result<std::unique_ptr<Pager>> open_storage(
-      std::unique_ptr<Storage> storage, bool is_new);
+      std::unique_ptr<Storage> storage, bool is_new,
+      std::shared_ptr<WriterGate> gate = nullptr);
 
   // An existing file opened for inspection, with no lock and no write to
   // the file: the file is opened read-only and the pager runs on an
@@ -146,7 +153,13 @@ class Pager {
     std::optional<OrviError> log_error;
   };
   static Result<ReadOnly> open_read_only(const std::string& path);
+  // The same over a given store, which the pager only reads (an overlay
+  // keeps its writes); with `require_chains` a damaged chain fails the
+  // open as it fails open().
+  static Result<ReadOnly> open_read_only(std::unique_ptr<Storage> base,
+                                         bool require_chains);
 
+  void set_gate(std::shared_ptr<WriterGate> gate) { gate_ = std::move(gate); }
   FileHeader& header() { return header_; }
   const FileHeader& header() const { return header_; }
   Storage& storage() { return *storage_; }
@@ -221,6 +234,8 @@ class Pager {
   // see invariant 5.
   template <typename F>
   Status home_write(F&& steps) {
+    GateWindow window(gate_.get());
+    ORVI_TRY(window.enter());
     return steps();
   }
   // The raw writes behind write_header() and flush_dirty_pages(), for use
@@ -255,6 +270,8 @@ class Pager {
   Status recover_log();
 
   std::unique_ptr<Storage> storage_;
+  // Held around home_write(): readers of the file are kept out meanwhile.
+  std::shared_ptr<WriterGate> gate_;
   PageCache cache_;
   std::unordered_map<uint64_t, PageRef> dirty_;
   // An unshared image for the next page read from storage (may be null).

@@ -8,11 +8,16 @@
 //                           lock (Pager::open_read_only): a pending commit
 //                           is judged as orvi.open judges it and replayed
 //                           in memory only; the file is never written.
+//                           The readers' shared lock is held until close,
+//                           so a writer's commit waits and nothing read is
+//                           torn (a writer of this process breaks it; the
+//                           File then raises RuntimeError).
 //   File.header(), .pending_commit(), .chain(kind), .property_bytes(),
 //   .node_slot(id), .edge_slot(id), .check(progress), .close()
 //   lock_state(path)        the writer lock, judged without taking it
 //   clear_stale_lock(path)  removes a lock left by a process that died
 //   builder(path)           the graph builder on a private file (builder.cpp)
+//   open_reader(path)       a Reader beside the file's writer (reader.cpp)
 //   pending_pages(db)       the pages an open orvi.GraphDB has changed
 //                           since its last commit, from its core handle
 //   LAYOUT                  the file layout's and the codec's sizes and
@@ -33,6 +38,7 @@
 #include <errno.h>
 #include <limits.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <memory>
 #include <new>
@@ -45,6 +51,7 @@
 #include "tools/tools.h"
 #include "storage/lock.h"
 #include "storage/pager.h"
+#include "storage/reader_lock.h"
 #include "storage/prop_codec.h"
 #include "storage/wal.h"
 #include "tools/engine.h"
@@ -107,10 +114,34 @@ bool kind_of(const char* word, ExtentKind& out) {
 
 // --- File --------------------------------------------------------------------
 
+// The shared lock of the readers' protocol (storage/reader_lock.h), held
+// while a File is open so that a writer's commit cannot tear what it
+// reads. A writer of this process breaks it instead of waiting; the File
+// then refuses further reads.
+struct HeldLock {
+  HeldLock(const HeldLock&) = delete;
+  HeldLock& operator=(const HeldLock&) = delete;
+  explicit HeldLock(ReadLock lock) : lock(std::move(lock)) {}
+  ~HeldLock() {
+    if (token != 0) unregister_snapshot(token);
+    lock.unlock_shared();
+  }
+  static void breaker(void* context) {
+    auto* self = static_cast<HeldLock*>(context);
+    self->token = 0;
+    self->broken = true;
+    self->lock.unlock_shared();
+  }
+  ReadLock lock;
+  uint64_t token = 0;
+  bool broken = false;
+};
+
 struct FileState {
   std::string path;
   std::unique_ptr<Pager> pager;  // null once closed
   std::optional<OrviError> log_error;
+  std::unique_ptr<HeldLock> held;  // absent where readers cannot lock
 };
 
 // The C++ state is constructed in place after tp_alloc and destroyed in
@@ -129,6 +160,12 @@ PyTypeObject* g_file_type = nullptr;
 Pager* open_pager(FileState& self) {
   if (!self.pager) {
     PyErr_SetString(PyExc_ValueError, "the file is closed");
+    return nullptr;
+  }
+  if (self.held && self.held->broken) {
+    PyErr_SetString(PyExc_RuntimeError,
+                    "this process wrote the database file while it was "
+                    "being read; open it again");
     return nullptr;
   }
   return self.pager.get();
@@ -288,6 +325,7 @@ PyObject* file_check(PyObject* obj, PyObject* progress) {
 
 PyObject* file_close(PyObject* obj, PyObject*) {
   state_of(obj).pager.reset();
+  state_of(obj).held.reset();
   return py::new_none();
 }
 
@@ -348,15 +386,48 @@ bool path_of(PyObject* arg, std::string& out) {
 
 namespace {
 
+// The shared lock on the file now at `path`, held, or null where the
+// file system cannot lock or a writer that takes no part holds the file
+// (the file is then read as before, without a lock).
+std::unique_ptr<HeldLock> hold_read_lock(const std::string& path) {
+  auto lock = ReadLock::open(path);
+  if (!lock || !lock->lock_shared()) return nullptr;
+  auto held = std::make_unique<HeldLock>(std::move(*lock));
+  auto marked = held->lock.writer_marked();
+  if (!marked) return nullptr;
+  char real[PATH_MAX];
+  if (!*marked && ::realpath(path.c_str(), real) != nullptr) {
+    const WriterLockState state = inspect_writer_lock(real);
+    if (state.present && state.alive != false) return nullptr;
+  }
+  held->token = register_snapshot(held->lock.id(), &HeldLock::breaker,
+                                  held.get());
+  return held;
+}
+
+bool same_file(const std::string& path, const HeldLock& held) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 &&
+         FileId{st.st_dev, st.st_ino} == held.lock.id();
+}
+
 PyObject* engine_open(PyObject*, PyObject* arg) {
   std::string path;
   if (!path_of(arg, path)) return nullptr;
+  std::unique_ptr<HeldLock> held = hold_read_lock(path);
   auto opened = Pager::open_read_only(path);
+  // A replace between the lock and the open: lock the new file.
+  if (opened && held && !same_file(path, *held)) {
+    held = hold_read_lock(path);
+    opened = Pager::open_read_only(path);
+    if (opened && held && !same_file(path, *held)) held.reset();
+  }
   if (!opened) return raise(opened.error(), path);
   PyObject* obj = g_file_type->tp_alloc(g_file_type, 0);
   if (!obj) return nullptr;
   new (&state_of(obj)) FileState{path, std::move(opened->pager),
-                                 std::move(opened->log_error)};
+                                 std::move(opened->log_error),
+                                 std::move(held)};
   return obj;
 }
 
@@ -413,6 +484,8 @@ PyMethodDef engine_methods[] = {
     {"clear_stale_lock", engine_clear_stale_lock, METH_O,
      "Removes the writer lock of a database unless a live process holds it."},
     {"builder", engine_builder, METH_O, "Opens a private file for building."},
+    {"open_reader", engine_open_reader, METH_O,
+     "open_reader(path)\n--\n\nA Reader on an existing database file."},
     {"pending_pages", engine_pending_pages, METH_O,
      "Pages an open orvi.GraphDB has changed since its last commit."},
     {"release_pages", engine_release_pages, METH_O,
@@ -493,6 +566,7 @@ int engine_exec(PyObject* module) {
       0) {
     return -1;
   }
+  if (register_reader(module) < 0) return -1;
   return register_algorithms(module);
 }
 

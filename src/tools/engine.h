@@ -17,6 +17,10 @@ std::nullptr_t raise(const OrviError& error, const std::string& path);
 // A str or path-like argument as file-system bytes; false with an error set.
 bool path_of(PyObject* arg, std::string& out);
 
+// open_reader(path) and the Reader type: see reader.cpp.
+PyObject* engine_open_reader(PyObject* module, PyObject* arg);
+int register_reader(PyObject* module);
+
 // builder(path): see builder.cpp.
 PyObject* engine_builder(PyObject* module, PyObject* arg);
 

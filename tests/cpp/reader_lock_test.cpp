@@ -1,0 +1,116 @@
+// The readers' lock protocol, observed from a third descriptor with
+// F_OFD_GETLK (OFD locks of two descriptions conflict within one process).
+#include "storage/reader_lock.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <fstream>
+
+#include "test_util.h"
+
+namespace orvi {
+namespace {
+
+using testing::exists;
+using testing::TempDir;
+
+class ReaderLockTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::ofstream(path_) << "some bytes";
+    probe_ = ::open(path_.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(probe_, 0);
+  }
+  void TearDown() override { ::close(probe_); }
+
+  // The type of lock another description holds on `byte` (F_UNLCK: none).
+  short held(off_t byte) {
+    struct flock fl = {};
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = byte;
+    fl.l_len = 1;
+    EXPECT_EQ(::fcntl(probe_, F_OFD_GETLK, &fl), 0);
+    return fl.l_type;
+  }
+
+  TempDir dir_;
+  std::string path_ = dir_.file("db");
+  int probe_ = -1;
+};
+
+TEST_F(ReaderLockTest, WriterMarksItsLifeAndLocksOnlyItsWindows) {
+  auto reader = ReadLock::open(path_);
+  ASSERT_TRUE(reader);
+  EXPECT_FALSE(*reader->writer_marked());
+  {
+    auto gate = WriterGate::open(path_);
+    ASSERT_TRUE(gate);
+    EXPECT_TRUE(*reader->writer_marked());
+    EXPECT_EQ(held(kSharedByte), F_UNLCK);
+    ASSERT_TRUE((*gate)->enter());
+    ASSERT_TRUE((*gate)->enter());  // nested: one window
+    EXPECT_EQ(held(kPendingByte), F_WRLCK);
+    EXPECT_EQ(held(kSharedByte), F_WRLCK);
+    (*gate)->leave();
+    EXPECT_EQ(held(kSharedByte), F_WRLCK);
+    (*gate)->leave();
+    EXPECT_EQ(held(kPendingByte), F_UNLCK);
+    EXPECT_EQ(held(kSharedByte), F_UNLCK);
+  }
+  EXPECT_FALSE(*reader->writer_marked());
+}
+
+TEST_F(ReaderLockTest, ReaderHoldsOnlyTheSharedByte) {
+  auto reader = ReadLock::open(path_);
+  ASSERT_TRUE(reader);
+  ASSERT_TRUE(reader->lock_shared());
+  EXPECT_EQ(held(kSharedByte), F_RDLCK);
+  EXPECT_EQ(held(kPendingByte), F_UNLCK);
+  reader->unlock_shared();
+  EXPECT_EQ(held(kSharedByte), F_UNLCK);
+}
+
+TEST_F(ReaderLockTest, WriterBreaksSnapshotsOfItsFileInThisProcess) {
+  auto reader = ReadLock::open(path_);
+  auto gate = WriterGate::open(path_);
+  ASSERT_TRUE(reader && gate);
+  ASSERT_TRUE(reader->lock_shared());
+  struct Seen {
+    ReadLock* lock;
+    int breaks = 0;
+  } seen{&*reader};
+  const uint64_t other = register_snapshot(
+      FileId{reader->id().dev, reader->id().ino + 1},
+      [](void*) { FAIL() << "a snapshot of another file was broken"; },
+      nullptr);
+  register_snapshot(
+      reader->id(),
+      [](void* context) {
+        auto* s = static_cast<Seen*>(context);
+        s->lock->unlock_shared();
+        s->breaks += 1;
+      },
+      &seen);
+  // Without the break this would wait for ever on the reader's lock.
+  ASSERT_TRUE((*gate)->enter());
+  EXPECT_EQ(seen.breaks, 1);
+  (*gate)->leave();
+  ASSERT_TRUE((*gate)->enter());
+  EXPECT_EQ(seen.breaks, 1);  // broken once, then forgotten
+  (*gate)->leave();
+  unregister_snapshot(other);
+}
+
+TEST_F(ReaderLockTest, RefusesWhatIsNoRegularFile) {
+  EXPECT_FALSE(ReadLock::open(dir_.path()));
+  auto missing = ReadLock::open(dir_.file("absent"));
+  ASSERT_FALSE(missing);
+  EXPECT_EQ(missing.error().os_errno(), ENOENT);
+  EXPECT_FALSE(exists(dir_.file("absent")));
+}
+
+}  // namespace
+}  // namespace orvi
