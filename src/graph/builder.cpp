@@ -143,8 +143,8 @@ Status GraphBuilder::write_slot(PageStream& stream, ExtentKind kind,
   return Ok();
 }
 
-Result<uint64_t> GraphBuilder::add_node(const std::vector<std::string>& labels,
-                                        const PropMap& properties) {
+Result<uint64_t> GraphBuilder::add_node(std::string_view label_blob,
+                                        std::string_view prop_blob) {
   ORVI_TRY(usable());
   FileHeader& h = pager_->header();
   const uint64_t id = h.next_node_id;
@@ -156,13 +156,13 @@ Result<uint64_t> GraphBuilder::add_node(const std::vector<std::string>& labels,
   h.next_node_id = id + 1;
   NodeSlot slot;
   slot.id = id;
-  if (!labels.empty()) {
-    auto stored = store_blob(encode_labels(labels));
+  if (!label_blob.empty()) {
+    auto stored = store_blob(label_blob);
     if (!stored) return fail(stored.error());
     std::tie(slot.label_offset, slot.label_len) = *stored;
   }
-  if (!properties.empty()) {
-    auto stored = store_blob(encode_props(properties));
+  if (!prop_blob.empty()) {
+    auto stored = store_blob(prop_blob);
     if (!stored) return fail(stored.error());
     std::tie(slot.prop_offset, slot.prop_len) = *stored;
   }
@@ -173,7 +173,7 @@ Result<uint64_t> GraphBuilder::add_node(const std::vector<std::string>& labels,
 
 Result<uint64_t> GraphBuilder::add_edge(uint64_t from, std::string label,
                                         uint64_t to,
-                                        const PropMap& properties) {
+                                        std::string_view prop_blob) {
   ORVI_TRY(usable());
   FileHeader& h = pager_->header();
   for (uint64_t end : {from, to}) {
@@ -209,8 +209,8 @@ Result<uint64_t> GraphBuilder::add_edge(uint64_t from, std::string label,
     if (!stored) return fail(stored.error());
     std::tie(es.label_offset, es.label_len) = *stored;
   }
-  if (!properties.empty()) {
-    auto stored = store_blob(encode_props(properties));
+  if (!prop_blob.empty()) {
+    auto stored = store_blob(prop_blob);
     if (!stored) return fail(stored.error());
     std::tie(es.prop_offset, es.prop_len) = *stored;
   }

@@ -61,13 +61,15 @@ class GraphBuilder {
   uint64_t nodes_added() const { return nodes_.size(); }
   uint64_t edges_added() const { return edges_added_; }
 
-  // Adds a node with the next id and returns that id.
-  Result<uint64_t> add_node(const std::vector<std::string>& labels,
-                            const PropMap& properties);
+  // Adds a node with the next id and returns that id. The labels and the
+  // properties come in their stored encoding (encode_labels, encode_props),
+  // empty for none; they are stored as given.
+  Result<uint64_t> add_node(std::string_view label_blob,
+                            std::string_view prop_blob);
   // Adds an edge from node `from` to node `to`, both added by this builder,
   // and returns its id. InvalidArgument for any other endpoint.
   Result<uint64_t> add_edge(uint64_t from, std::string label, uint64_t to,
-                            const PropMap& properties);
+                            std::string_view prop_blob);
 
   // Writes the nodes' slots, the rest of every stream, the extent-index
   // pages and the header, then flushes the file once. The builder is done

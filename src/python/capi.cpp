@@ -1,8 +1,12 @@
 // orvi._C_API: the table of capi.h, filled from the binding's own functions.
 #include "python/capi.h"
 
+#include <string>
 #include <string_view>
+#include <vector>
 
+#include "python/errors.h"
+#include "python/prop_from_py.h"
 #include "python/types.h"
 
 namespace orvi::py {
@@ -52,10 +56,50 @@ PyObject* capi_new_edge(const OrviEdgeRecord* r) {
   }
 }
 
+PyObject* capi_raise_error(int kind, const char* message, size_t len) {
+  return raise_error_kind(static_cast<ErrorKind>(kind),
+                          std::string_view(message, len));
+}
+
+PyObject* bytes_of(const Bytes& encoded) {
+  return PyBytes_FromStringAndSize(encoded.data(),
+                                   static_cast<Py_ssize_t>(encoded.size()));
+}
+
+PyObject* capi_encode_props(PyObject* dict) {
+  try {
+    PropMap props;
+    if (!dict_to_props(dict, 0, props)) return nullptr;
+    return bytes_of(props.empty() ? Bytes() : encode_props(props));
+  } catch (...) {
+    return PyErr_NoMemory();
+  }
+}
+
+PyObject* capi_encode_labels(PyObject* labels) {
+  try {
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(labels);
+    std::vector<std::string> texts(static_cast<size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      PyObject* item = PySequence_Fast_GET_ITEM(labels, i);
+      if (!PyUnicode_Check(item)) {
+        PyErr_Format(PyExc_TypeError, "a label must be str, not %.50s",
+                     Py_TYPE(item)->tp_name);
+        return nullptr;
+      }
+      if (!utf8_of(item, texts[static_cast<size_t>(i)])) return nullptr;
+    }
+    return bytes_of(texts.empty() ? Bytes() : encode_labels(texts));
+  } catch (...) {
+    return PyErr_NoMemory();
+  }
+}
+
 const OrviCApi kCApi = {
     kOrviCApiVersion,     sizeof(GraphDB),      capi_is_graphdb,
     capi_acquire_graphdb, capi_release_graphdb, capi_new_node,
-    capi_new_edge,
+    capi_new_edge,        capi_raise_error,     capi_encode_props,
+    capi_encode_labels,
 };
 
 }  // namespace

@@ -20,7 +20,7 @@
 #include <cstddef>
 #include <cstdint>
 
-inline constexpr unsigned kOrviCApiVersion = 1;
+inline constexpr unsigned kOrviCApiVersion = 2;
 inline constexpr const char kOrviCApiName[] = "orvi._C_API";
 
 // A node or edge record as a read returns it: the blobs in their stored
@@ -60,6 +60,19 @@ struct OrviCApi {
   // set when memory runs out.
   PyObject* (*new_node)(const OrviNodeRecord* record);
   PyObject* (*new_edge)(const OrviEdgeRecord* record);
+
+  // --- version 2 ---
+  // Raises the exception the orvi module raises for a core error of kind
+  // `kind` (an orvi::ErrorKind value) whose full text is the `len` bytes
+  // at `message`, and returns nullptr.
+  PyObject* (*raise_error)(int kind, const char* message, size_t len);
+  // The stored encoding of a dict of properties (str keys, values converted
+  // as add_node's keyword arguments) or of a list or tuple of str labels,
+  // as a new bytes object; empty for an empty dict or list, as nothing is
+  // stored then. nullptr with the conversion's error set (TypeError
+  // "a label must be str, not <type>" for a label).
+  PyObject* (*encode_props)(PyObject* dict);
+  PyObject* (*encode_labels)(PyObject* labels);
 };
 
 // The orvi module's table, imported once; nullptr with an error set when
