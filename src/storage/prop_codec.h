@@ -171,10 +171,6 @@ class PropValue {
 // The equality of two Map values (see above).
 bool props_equal(const PropMap& a, const PropMap& b);
 
-// True when `s` is well-formed UTF-8: no overlong forms, no surrogates
-// (U+D800..U+DFFF), nothing above U+10FFFF, no truncated sequence.
-bool is_valid_utf8(std::string_view s);
-
 // Appends the encoding of `value` to `out`. Cannot fail.
 void encode_into(const PropValue& value, Bytes& out);
 

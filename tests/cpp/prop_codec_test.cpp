@@ -1,4 +1,5 @@
 #include "storage/prop_codec.h"
+#include "storage/text.h"
 
 #include <gtest/gtest.h>
 

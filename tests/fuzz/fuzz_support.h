@@ -46,6 +46,7 @@
 #include "storage/file.h"
 #include "storage/pager.h"
 #include "storage/prop_codec.h"
+#include "storage/text.h"
 #include "storage/layout.h"
 #include "storage/wal.h"
 
