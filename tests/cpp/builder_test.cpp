@@ -9,6 +9,7 @@
 #include "db/graphdb.h"
 #include "graph/check.h"
 #include "graph/edge.h"
+#include "graphdb_internals.h"
 #include "test_util.h"
 
 namespace orvi {
@@ -84,7 +85,7 @@ void make_existing(const std::string& path) {
     ASSERT_OK((*db)->add_edge(i, "OLD", i + 1, PropMap()));
   }
   ASSERT_OK((*db)->delete_node(5));
-  ASSERT_OK(delete_edge((*db)->pager(), 20));
+  ASSERT_OK(delete_edge(pager_of(**db), 20));
   ASSERT_OK((*db)->commit());
 }
 
@@ -92,7 +93,7 @@ void load_one_by_one(const std::string& path, const std::vector<NodeIn>& ns,
                      const std::vector<EdgeIn>& es) {
   auto db = GraphDB::open(path);
   ASSERT_OK(db);
-  const uint64_t first = (*db)->pager().header().next_node_id;
+  const uint64_t first = pager_of(**db).header().next_node_id;
   size_t pending = 0;
   auto maybe_commit = [&] {
     if (++pending % 200 == 0) {

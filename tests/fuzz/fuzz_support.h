@@ -47,6 +47,7 @@
 #include "storage/pager.h"
 #include "storage/prop_codec.h"
 #include "storage/text.h"
+#include "../cpp/graphdb_internals.h"
 #include "storage/layout.h"
 #include "storage/wal.h"
 
