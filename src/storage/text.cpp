@@ -50,17 +50,27 @@ size_t decode_utf8(std::string_view s, size_t i, std::optional<char32_t>* cp) {
 }
 
 bool is_valid_utf8(std::string_view s) {
+  const auto* p = reinterpret_cast<const uint8_t*>(s.data());
   const size_t n = s.size();
   std::optional<char32_t> cp;
   for (size_t i = 0; i < n;) {
-    // Skip ASCII eight bytes at a time.
+    // ASCII runs are skipped eight bytes at a time; a shorter tail (most
+    // keys and labels are one) in a single pass without decoding.
     if (n - i >= 8) {
       uint64_t chunk;
-      std::memcpy(&chunk, s.data() + i, 8);
+      std::memcpy(&chunk, p + i, 8);
       if ((chunk & 0x8080808080808080ULL) == 0) {
         i += 8;
         continue;
       }
+    } else {
+      uint8_t any = 0;
+      for (size_t k = i; k < n; ++k) any |= p[k];
+      if (any < 0x80) return true;
+    }
+    if (p[i] < 0x80) {
+      ++i;
+      continue;
     }
     i += decode_utf8(s, i, &cp);
     if (!cp) return false;
