@@ -307,9 +307,12 @@ Result<PropMap> decode_props(std::string_view bytes) {
 
 Status validate_props(std::string_view bytes) {
   if (bytes.empty()) return Ok();
-  auto view = validate_from(bytes, 0);
-  if (!view) return view.error();
-  if (view->kind != Kind::kMap) {
+  NullSink<true> sink;
+  ValueWalker<NullSink<true>> walker(sink, bytes, 0);
+  NullSink<true>::Value nothing;
+  if (!walker.value(0, nothing)) return walker.error();
+  // A value that walked cleanly is of the kind its first byte names.
+  if (bytes[0] != static_cast<char>(Kind::kMap)) {
     return OrviError::corrupted("props: expected Map");
   }
   return Ok();

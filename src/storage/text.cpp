@@ -1,7 +1,6 @@
 #include "storage/text.h"
 
 #include <cstdio>
-#include <cstring>
 
 namespace orvi {
 
@@ -47,35 +46,6 @@ size_t decode_utf8(std::string_view s, size_t i, std::optional<char32_t>* cp) {
   }
   *cp = value;
   return len;
-}
-
-bool is_valid_utf8(std::string_view s) {
-  const auto* p = reinterpret_cast<const uint8_t*>(s.data());
-  const size_t n = s.size();
-  std::optional<char32_t> cp;
-  for (size_t i = 0; i < n;) {
-    // ASCII runs are skipped eight bytes at a time; a shorter tail (most
-    // keys and labels are one) in a single pass without decoding.
-    if (n - i >= 8) {
-      uint64_t chunk;
-      std::memcpy(&chunk, p + i, 8);
-      if ((chunk & 0x8080808080808080ULL) == 0) {
-        i += 8;
-        continue;
-      }
-    } else {
-      uint8_t any = 0;
-      for (size_t k = i; k < n; ++k) any |= p[k];
-      if (any < 0x80) return true;
-    }
-    if (p[i] < 0x80) {
-      ++i;
-      continue;
-    }
-    i += decode_utf8(s, i, &cp);
-    if (!cp) return false;
-  }
-  return true;
 }
 
 std::string hex(uint64_t v, int width) {
