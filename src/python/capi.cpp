@@ -61,23 +61,31 @@ PyObject* capi_raise_error(int kind, const char* message, size_t len) {
                           std::string_view(message, len));
 }
 
-PyObject* bytes_of(const Bytes& encoded) {
-  return PyBytes_FromStringAndSize(encoded.data(),
-                                   static_cast<Py_ssize_t>(encoded.size()));
-}
-
-PyObject* capi_encode_props(PyObject* dict) {
+// A new bytes object holding what `encode(Bytes&)` produces; nullptr with
+// the conversion's error set when it returns false.
+template <typename Encode>
+PyObject* encoded_bytes(Encode&& encode) {
   try {
-    PropMap props;
-    if (!dict_to_props(dict, 0, props)) return nullptr;
-    return bytes_of(props.empty() ? Bytes() : encode_props(props));
+    Bytes out;
+    if (!encode(out)) return nullptr;
+    return PyBytes_FromStringAndSize(out.data(),
+                                     static_cast<Py_ssize_t>(out.size()));
   } catch (...) {
     return PyErr_NoMemory();
   }
 }
 
+PyObject* capi_encode_props(PyObject* dict) {
+  return encoded_bytes([&](Bytes& out) {
+    PropMap props;
+    if (!dict_to_props(dict, 0, props)) return false;
+    if (!props.empty()) out = encode_props(props);
+    return true;
+  });
+}
+
 PyObject* capi_encode_labels(PyObject* labels) {
-  try {
+  return encoded_bytes([&](Bytes& out) {
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(labels);
     std::vector<std::string> texts(static_cast<size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
@@ -85,14 +93,13 @@ PyObject* capi_encode_labels(PyObject* labels) {
       if (!PyUnicode_Check(item)) {
         PyErr_Format(PyExc_TypeError, "a label must be str, not %.50s",
                      Py_TYPE(item)->tp_name);
-        return nullptr;
+        return false;
       }
-      if (!utf8_of(item, texts[static_cast<size_t>(i)])) return nullptr;
+      if (!utf8_of(item, texts[static_cast<size_t>(i)])) return false;
     }
-    return bytes_of(texts.empty() ? Bytes() : encode_labels(texts));
-  } catch (...) {
-    return PyErr_NoMemory();
-  }
+    if (!texts.empty()) out = encode_labels(texts);
+    return true;
+  });
 }
 
 const OrviCApi kCApi = {

@@ -278,15 +278,6 @@ Result<ValueView> validate_from(std::string_view bytes, size_t pos) {
   return view;
 }
 
-size_t skip_checked(std::string_view bytes, size_t pos) {
-  NullSink<false> sink;
-  ValueWalker<NullSink<false>> walker(sink, bytes, pos);
-  NullSink<false>::Value nothing;
-  // Only an unknown tag stops an unchecked walk; checked input has none.
-  if (!walker.value(0, nothing)) return bytes.size();
-  return walker.pos();
-}
-
 Bytes encode_props(const PropMap& props) {
   Bytes out;
   out.reserve(map_encoded_size(props));

@@ -195,11 +195,6 @@ struct ValueView {
 // would give) use this instead of building the value.
 Result<ValueView> validate_from(std::string_view bytes, size_t pos);
 
-// The position just after the value at `pos` of an encoding that has
-// already passed validate_from or a decode. It makes no checks, so it must
-// never see unchecked bytes.
-size_t skip_checked(std::string_view bytes, size_t pos);
-
 // A property map as one Map value, and back. Empty input decodes to an
 // empty map; a value that is not a Map fails with "props: expected Map".
 // validate_props gives exactly decode_props' result without the map.

@@ -2,8 +2,8 @@
 //
 // ValueWalker makes one forward pass over an encoded value and hands what
 // it meets to a sink, which decides what the walk makes of it: a
-// PropValue (decode_from), nothing but a verdict (validate_from), only the
-// end position (skip_checked), or Python objects (the binding). The checks,
+// PropValue (decode_from), nothing but a verdict (validate_from), the
+// labels or the map entries of a blob, or Python objects (the binding). The checks,
 // their order and the error texts are written once, here, so no two
 // readers can disagree about which inputs fail or how.
 //
