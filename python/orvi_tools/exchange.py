@@ -360,21 +360,20 @@ def export_graphml(db: "orvi.GraphDB", out: IO[str], next_ids: Optional[Tuple[in
     source = Source(db, next_ids, show_progress)
     kinds: Dict[Tuple[str, str], set] = {}
     label_kinds: set = set()
-    for node in source.nodes():
-        for name, value in node.properties.items():
-            if name == labels_attr:
+
+    def type_keys(kind: str, record: Any, reserved: str, what: str) -> None:
+        for name, value in record.properties.items():
+            if name == reserved:
                 raise FormatProblem(
-                    f"node {node.id} has a property named {name!r}, the key that holds the "
-                    "labels; choose another name for the labels key")
-            kinds.setdefault(("node", name), set()).add(_kind(value))
+                    f"{kind} {record.id} has a property named {name!r}, the key that holds the "
+                    f"{what}; choose another name for the {what} key")
+            kinds.setdefault((kind, name), set()).add(_kind(value))
+
+    for node in source.nodes():
+        type_keys("node", node, labels_attr, "labels")
     for edge in source.edges():
         label_kinds.add(_kind(edge.label))
-        for name, value in edge.properties.items():
-            if name == label_attr:
-                raise FormatProblem(
-                    f"edge {edge.id} has a property named {name!r}, the key that holds the "
-                    "label; choose another name for the label key")
-            kinds.setdefault(("edge", name), set()).add(_kind(value))
+        type_keys("edge", edge, label_attr, "label")
     keys: Dict[Tuple[str, str], Tuple[str, str]] = {}
     out.write('<?xml version="1.0" encoding="UTF-8"?>\n'
               '<graphml xmlns="http://graphml.graphdrawing.org/xmlns" '
@@ -400,21 +399,22 @@ def export_graphml(db: "orvi.GraphDB", out: IO[str], next_ids: Optional[Tuple[in
         keys[(domain, name)] = (key_id, key_type)
         declare(key_id, domain, name, key_type)
     out.write('  <graph id="G" edgedefault="directed">\n')
-    counts = [0, 0]
+    counts = {"node": 0, "edge": 0}
+
+    def write(kind: str, record: Any, head: str, label_data: str) -> None:
+        parts = [head, label_data] + _graphml_data(keys, kind, record.properties)
+        out.write("".join(parts) + f"</{kind}>\n")
+        counts[kind] += 1
+
     for node in source.nodes():
-        parts = [f'    <node id="n{node.id}">',
-                 f'<data key="k_labels">{_graphml_value(node.labels, "json")}</data>']
-        parts += _graphml_data(keys, "node", node.properties)
-        out.write("".join(parts) + "</node>\n")
-        counts[0] += 1
+        write("node", node, f'    <node id="n{node.id}">',
+              f'<data key="k_labels">{_graphml_value(node.labels, "json")}</data>')
     for edge in source.edges():
-        parts = [f'    <edge id="e{edge.id}" source="n{edge.from_node}" target="n{edge.to_node}">',
-                 f'<data key="k_label">{_graphml_value(edge.label, label_type)}</data>']
-        parts += _graphml_data(keys, "edge", edge.properties)
-        out.write("".join(parts) + "</edge>\n")
-        counts[1] += 1
+        write("edge", edge,
+              f'    <edge id="e{edge.id}" source="n{edge.from_node}" target="n{edge.to_node}">',
+              f'<data key="k_label">{_graphml_value(edge.label, label_type)}</data>')
     out.write("  </graph>\n</graphml>\n")
-    return counts[0], counts[1]
+    return counts["node"], counts["edge"]
 
 
 # -- reading input -------------------------------------------------------------

@@ -58,8 +58,6 @@ class GraphDB {
   // Opens ":memory:" or a file path (created when missing).
   static Result<std::unique_ptr<GraphDB>> open(const std::string& path);
 
-  Pager& pager() { return *pager_; }
-  LabelIndex& label_index() { return label_index_; }
   // The canonical path held in the registry; empty for ":memory:".
   const std::optional<std::string>& registered_path() const {
     return registered_path_;
@@ -201,6 +199,9 @@ class GraphDB {
   const std::optional<OrviError>& detach_reason() const { return detached_; }
 
  private:
+  // Tests reach the pager and the label index through it
+  // (tests/cpp/graphdb_internals.h); nothing else does.
+  friend struct GraphDBInternals;
   GraphDB(std::string path, std::unique_ptr<Pager> pager,
           LabelIndex label_index);
 

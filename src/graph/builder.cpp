@@ -143,16 +143,8 @@ Status GraphBuilder::write_slot(PageStream& stream, ExtentKind kind,
   return Ok();
 }
 
-Result<uint64_t> GraphBuilder::add_node(const std::vector<std::string>& labels,
-                                        const PropMap& properties) {
-  ORVI_TRY(usable());
-  scratch_ = labels.empty() ? Bytes() : encode_labels(labels);
-  scratch_props_ = properties.empty() ? Bytes() : encode_props(properties);
-  return add_node_encoded(scratch_, scratch_props_);
-}
-
-Result<uint64_t> GraphBuilder::add_node_encoded(std::string_view labels,
-                                                std::string_view properties) {
+Result<uint64_t> GraphBuilder::add_node(std::string_view labels,
+                                        std::string_view properties) {
   ORVI_TRY(usable());
   FileHeader& h = pager_->header();
   const uint64_t id = h.next_node_id;
@@ -181,13 +173,12 @@ Result<uint64_t> GraphBuilder::add_node_encoded(std::string_view labels,
 
 Result<uint64_t> GraphBuilder::add_edge(uint64_t from, std::string label,
                                         uint64_t to,
-                                        const PropMap& properties) {
+                                        std::string_view prop_blob) {
   ORVI_TRY(usable());
   // Every edge stores its label, the empty one included.
   scratch_.clear();
   encode_into(PropValue(std::move(label)), scratch_);
-  scratch_props_ = properties.empty() ? Bytes() : encode_props(properties);
-  return add_edge_encoded(from, scratch_, to, scratch_props_);
+  return add_edge_encoded(from, scratch_, to, prop_blob);
 }
 
 Result<uint64_t> GraphBuilder::add_edge_encoded(uint64_t from,

@@ -61,22 +61,19 @@ class GraphBuilder {
   uint64_t nodes_added() const { return nodes_.size(); }
   uint64_t edges_added() const { return edges_added_; }
 
-  // Adds a node with the next id and returns that id.
-  Result<uint64_t> add_node(const std::vector<std::string>& labels,
-                            const PropMap& properties);
+  // Adds a node with the next id and returns that id. The labels and the
+  // properties come in their stored encoding (encode_labels, encode_props),
+  // empty for none. The blobs are stored as given, so a caller that writes
+  // them itself must write them exactly as the codec does; that is what
+  // keeps the database the one-by-one path builds.
+  Result<uint64_t> add_node(std::string_view labels,
+                            std::string_view properties);
   // Adds an edge from node `from` to node `to`, both added by this builder,
-  // and returns its id. InvalidArgument for any other endpoint.
+  // and returns its id. InvalidArgument for any other endpoint. The
+  // properties as add_node takes them.
   Result<uint64_t> add_edge(uint64_t from, std::string label, uint64_t to,
-                            const PropMap& properties);
-
-  // The same with the labels and properties already encoded: `labels` a
-  // labels blob (encode_labels), `label` an edge label blob (one encoded
-  // String), `properties` a properties blob (encode_props); an empty view
-  // stands for no labels or no properties. The blobs are stored as given,
-  // so a caller that writes them itself must write them exactly as the
-  // codec does; that is what keeps the database the one-by-one path builds.
-  Result<uint64_t> add_node_encoded(std::string_view labels,
-                                    std::string_view properties);
+                            std::string_view properties);
+  // The same with the label already encoded (one encoded String).
   Result<uint64_t> add_edge_encoded(uint64_t from, std::string_view label,
                                     uint64_t to, std::string_view properties);
 
@@ -141,7 +138,6 @@ class GraphBuilder {
   std::unique_ptr<PageStream> props_;
   std::unique_ptr<PageStream> edges_;
   Bytes scratch_;
-  Bytes scratch_props_;
   std::optional<OrviError> failed_;
   bool finished_ = false;
 };

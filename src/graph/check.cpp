@@ -1,11 +1,11 @@
 #include "graph/check.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <string_view>
 #include <tuple>
 
 #include "storage/prop_codec.h"
+#include "storage/text.h"
 
 namespace orvi {
 
@@ -17,12 +17,6 @@ constexpr uint8_t kDeleted = 2;
 
 // Progress is reported every this many ids.
 constexpr uint64_t kProgressStep = 4096;
-
-std::string hex(uint64_t v) {
-  char buf[17];
-  std::snprintf(buf, sizeof buf, "%llx", static_cast<unsigned long long>(v));
-  return buf;
-}
 
 std::string num(uint64_t v) { return std::to_string(v); }
 
@@ -237,9 +231,7 @@ class Checker {
       return false;
     }
     if (flags & ~kFlagDeleted) {
-      char text[40];
-      std::snprintf(text, sizeof text, "unknown flag bits 0x%02x", flags);
-      add(where, text);
+      add(where, "unknown flag bits 0x" + hex(flags, 2));
     }
     return true;
   }

@@ -8,6 +8,7 @@
 
 #include "graph/live_slots.h"
 #include "storage/prop_codec.h"
+#include "storage/text.h"
 
 namespace orvi {
 

@@ -67,6 +67,13 @@ Signature::Signature(const char* doc) {
 
 bool bind_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
                PyObject* kwnames, BoundArgs& out) {
+  // The common call, positional arguments only and enough of them, binds
+  // without looking for keywords.
+  if (kwnames == nullptr && nargs >= sig.required() &&
+      nargs <= sig.positional()) {
+    for (Py_ssize_t i = 0; i < nargs; ++i) out.values[i] = args[i];
+    return true;
+  }
   const char* f = sig.fname().c_str();
   const int len = sig.size();
   const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;

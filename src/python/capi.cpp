@@ -1,9 +1,13 @@
 // orvi._C_API: the table of capi.h, filled from the binding's own functions.
 #include "python/capi.h"
 
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "python/convert.h"
+#include "python/errors.h"
+#include "python/prop_from_py.h"
 #include "python/types.h"
 #include "storage/reader_lock.h"
 
@@ -65,11 +69,67 @@ uint64_t capi_register_snapshot(uint64_t dev, uint64_t ino,
       context);
 }
 
+PyObject* capi_raise_error(int kind, const char* message, size_t len) {
+  return raise_error_kind(static_cast<ErrorKind>(kind),
+                          std::string_view(message, len));
+}
+
+// A new bytes object holding what `encode(Bytes&)` produces; nullptr with
+// the conversion's error set when it returns false.
+template <typename Encode>
+PyObject* encoded_bytes(Encode&& encode) {
+  try {
+    Bytes out;
+    if (!encode(out)) return nullptr;
+    return PyBytes_FromStringAndSize(out.data(),
+                                     static_cast<Py_ssize_t>(out.size()));
+  } catch (...) {
+    return PyErr_NoMemory();
+  }
+}
+
+PyObject* capi_encode_props(PyObject* dict) {
+  return encoded_bytes([&](Bytes& out) {
+    PropMap props;
+    if (!dict_to_props(dict, 0, props)) return false;
+    if (!props.empty()) out = encode_props(props);
+    return true;
+  });
+}
+
+PyObject* capi_encode_labels(PyObject* labels) {
+  return encoded_bytes([&](Bytes& out) {
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(labels);
+    std::vector<std::string> texts(static_cast<size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      PyObject* item = PySequence_Fast_GET_ITEM(labels, i);
+      if (!PyUnicode_Check(item)) {
+        PyErr_Format(PyExc_TypeError, "a label must be str, not %.50s",
+                     Py_TYPE(item)->tp_name);
+        return false;
+      }
+      if (!utf8_of(item, texts[static_cast<size_t>(i)])) return false;
+    }
+    if (!texts.empty()) out = encode_labels(texts);
+    return true;
+  });
+}
+
+PyObject* capi_encode_value(PyObject* value) {
+  return encoded_bytes([&](Bytes& out) {
+    PropValue converted;
+    if (!py_to_prop_depth(value, 0, converted)) return false;
+    encode_into(converted, out);
+    return true;
+  });
+}
+
 const OrviCApi kCApi = {
     kOrviCApiVersion,       sizeof(GraphDB),        capi_is_graphdb,
     capi_acquire_graphdb,   capi_release_graphdb,   capi_new_node,
     capi_new_edge,          capi_node_id_of,        capi_register_snapshot,
-    unregister_snapshot,
+    unregister_snapshot,    capi_raise_error,       capi_encode_props,
+    capi_encode_labels,     capi_encode_value,
 };
 
 }  // namespace

@@ -73,6 +73,20 @@ struct OrviCApi {
   uint64_t (*register_snapshot)(uint64_t dev, uint64_t ino,
                                 void (*breaker)(void* context), void* context);
   void (*unregister_snapshot)(uint64_t token);
+  // Raises the exception the orvi module raises for a core error of kind
+  // `kind` (an orvi::ErrorKind value) whose full text is the `len` bytes
+  // at `message`, and returns nullptr.
+  PyObject* (*raise_error)(int kind, const char* message, size_t len);
+  // The stored encoding of a dict of properties (str keys, values converted
+  // as add_node's keyword arguments) or of a list or tuple of str labels,
+  // as a new bytes object; empty for an empty dict or list, as nothing is
+  // stored then. nullptr with the conversion's error set (TypeError
+  // "a label must be str, not <type>" for a label).
+  PyObject* (*encode_props)(PyObject* dict);
+  PyObject* (*encode_labels)(PyObject* labels);
+  // The stored encoding of one property value, converted as a keyword
+  // argument of add_node is; nullptr with the conversion's error set.
+  PyObject* (*encode_value)(PyObject* value);
 };
 
 // The orvi module's table, imported once; nullptr with an error set when

@@ -41,8 +41,12 @@ PyObject* exception_class(OrviException which) {
 }
 
 PyObject* orvi_error_to_pyerr(const OrviError& error) {
+  return raise_error_kind(error.kind(), error.message());
+}
+
+PyObject* raise_error_kind(ErrorKind kind, std::string_view message) {
   PyObject* cls = nullptr;
-  switch (error.kind()) {
+  switch (kind) {
     case ErrorKind::kIo:
       cls = PyExc_OSError;
       break;
@@ -78,7 +82,6 @@ PyObject* orvi_error_to_pyerr(const OrviError& error) {
     }
     return nullptr;
   }
-  std::string message = error.message();
   // Stored texts may hold bytes that are not UTF-8 (a damaged file);
   // replacement characters keep the rest of the message readable.
   PyRef text(PyUnicode_DecodeUTF8(message.data(),

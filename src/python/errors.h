@@ -12,6 +12,8 @@
 
 #include "python/pyref.h"
 
+#include <string_view>
+
 #include "error/error.h"
 
 namespace orvi::py {
@@ -34,6 +36,8 @@ PyObject* exception_class(OrviException which);
 
 // Raises the exception for `error` and returns nullptr.
 PyObject* orvi_error_to_pyerr(const OrviError& error);
+// The same for an error given by its kind and full text.
+PyObject* raise_error_kind(ErrorKind kind, std::string_view message);
 
 // Adds the eight classes to the module, base class first.
 int register_exceptions(PyObject* module);

@@ -1,12 +1,14 @@
 #include "python/record_view.h"
 
-#include <cstdio>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_set>
 #include <vector>
 
 #include "python/convert.h"
+#include "storage/prop_walk.h"
+#include "storage/text.h"
 
 namespace orvi::py {
 
@@ -14,21 +16,31 @@ namespace {
 
 constexpr size_t kAbsent = static_cast<size_t>(-1);
 
-// Calls f(key, value position) for every entry of a checked map blob, in
-// stored order.
+// Hands f(key, value position) every entry of a checked map blob, in
+// stored order; the values are walked past, not read.
+template <typename F>
+struct EntrySink : NullSink<false> {
+  explicit EntrySink(F& f) : f(f) {}
+  bool begin_map(uint32_t, size_t, Map&) { return depth += 1, true; }
+  template <typename Walk>
+  bool map_item(Map&, std::string_view key, const Walk& walk) {
+    if (depth == 1) f(key, walk.pos());
+    Value value;
+    return walk(value);
+  }
+  bool end_map(Map&, Value&) { return depth -= 1, true; }
+
+  F& f;
+  int depth = 0;
+};
+
 template <typename F>
 void for_each_entry(std::string_view blob, F&& f) {
   if (blob.empty()) return;
-  const auto* p = reinterpret_cast<const uint8_t*>(blob.data());
-  const uint32_t count = get_u32(p + 1);
-  size_t pos = 5;
-  for (uint32_t i = 0; i < count; ++i) {
-    const uint32_t len = get_u32(p + pos);
-    const std::string_view key = blob.substr(pos + 4, len);
-    pos += 4 + len;
-    f(key, pos);
-    pos = skip_checked(blob, pos);
-  }
+  EntrySink<F> sink(f);
+  ValueWalker<EntrySink<F>> walker(sink, blob, 0);
+  NullSink<false>::Value nothing;
+  walker.value(0, nothing);
 }
 
 // The value position of the entry named `key`; with a repeated key the last
@@ -118,14 +130,12 @@ int record_contains(std::string_view blob, PyObject* key_obj) {
 std::string escape_label(const std::string& s) {
   std::string out;
   out.reserve(s.size());
+  std::optional<char32_t> decoded;
   for (size_t i = 0; i < s.size();) {
-    unsigned char c = static_cast<unsigned char>(s[i]);
-    size_t len = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
-    if (i + len > s.size()) len = s.size() - i;
-    Py_UCS4 cp = len == 1 ? c : c & (0x7F >> len);
-    for (size_t k = 1; k < len; ++k) {
-      cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
-    }
+    const size_t len = decode_utf8(s, i, &decoded);
+    // Stored labels are checked UTF-8; a byte that is not is shown as
+    // U+FFFD rather than dropped.
+    const char32_t cp = decoded.value_or(0xFFFD);
     switch (cp) {
       case '\\':
         out += "\\\\";
@@ -146,13 +156,10 @@ std::string escape_label(const std::string& s) {
         out += "\\0";
         break;
       default:
-        if (Py_UNICODE_ISPRINTABLE(cp)) {
+        if (decoded && Py_UNICODE_ISPRINTABLE(cp)) {
           out.append(s, i, len);
         } else {
-          char buf[16];
-          std::snprintf(buf, sizeof buf, "\\u{%x}",
-                        static_cast<unsigned>(cp));
-          out += buf;
+          out += "\\u{" + hex(cp) + "}";
         }
     }
     i += len;

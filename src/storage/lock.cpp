@@ -17,6 +17,8 @@
 #include <utility>
 #include <vector>
 
+#include "storage/text.h"
+
 namespace orvi {
 namespace {
 
@@ -31,55 +33,6 @@ uint64_t now_unix_ms() {
          static_cast<uint64_t>(ts.tv_nsec) / 1000000;
 }
 
-// --- UTF-8 ------------------------------------------------------------------
-
-// Decodes the scalar value starting at s[i]. Returns the number of bytes it
-// takes and stores the value in *cp; for an ill-formed sequence returns the
-// length of its maximal subpart (at least 1) and stores nullopt, so that a
-// lossy decoder emits exactly one U+FFFD per maximal subpart.
-size_t decode_utf8(std::string_view s, size_t i, std::optional<char32_t>* cp) {
-  const auto byte = [&](size_t k) { return static_cast<uint8_t>(s[k]); };
-  const uint8_t b0 = byte(i);
-  *cp = std::nullopt;
-  if (b0 < 0x80) {
-    *cp = b0;
-    return 1;
-  }
-  size_t len;
-  uint8_t lo = 0x80, hi = 0xBF;
-  if (b0 >= 0xC2 && b0 <= 0xDF) {
-    len = 2;
-  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-    len = 3;
-    if (b0 == 0xE0) lo = 0xA0;
-    if (b0 == 0xED) hi = 0x9F;  // no surrogates
-  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-    len = 4;
-    if (b0 == 0xF0) lo = 0x90;
-    if (b0 == 0xF4) hi = 0x8F;  // nothing above U+10FFFF
-  } else {
-    return 1;
-  }
-  char32_t value = b0 & (0xFF >> (len + 1));
-  for (size_t k = 1; k < len; ++k) {
-    if (i + k >= s.size()) return k;
-    const uint8_t b = byte(i + k);
-    if (k == 1 ? (b < lo || b > hi) : (b < 0x80 || b > 0xBF)) return k;
-    value = (value << 6) | (b & 0x3F);
-  }
-  *cp = value;
-  return len;
-}
-
-bool is_valid_utf8(std::string_view s) {
-  std::optional<char32_t> cp;
-  for (size_t i = 0; i < s.size();) {
-    i += decode_utf8(s, i, &cp);
-    if (!cp) return false;
-  }
-  return true;
-}
-
 bool is_unicode_whitespace(char32_t c) {
   return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 ||
          c == 0x1680 || (c >= 0x2000 && c <= 0x200A) || c == 0x2028 ||
@@ -91,7 +44,6 @@ bool is_unicode_whitespace(char32_t c) {
 // return use their short escapes; the other C0 controls and U+007F..U+009F
 // become \u00xx with lowercase hex; everything else is copied as UTF-8.
 void append_json_escaped(std::string& out, std::string_view path) {
-  static const char kHex[] = "0123456789abcdef";
   std::optional<char32_t> cp;
   for (size_t i = 0; i < path.size();) {
     const size_t len = decode_utf8(path, i, &cp);
@@ -107,9 +59,7 @@ void append_json_escaped(std::string& out, std::string_view path) {
     } else if (*cp == '\r') {
       out += "\\r";
     } else if (*cp < 0x20 || (*cp >= 0x7F && *cp <= 0x9F)) {
-      out += "\\u00";
-      out += kHex[*cp >> 4];
-      out += kHex[*cp & 0xF];
+      out += "\\u" + hex(*cp, 4);
     } else {
       out.append(path.substr(i, len));
     }

@@ -1,9 +1,10 @@
 #include "storage/pager.h"
 
+#include "storage/text.h"
+
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 
 
@@ -13,12 +14,6 @@ namespace {
 
 constexpr uint8_t kMagic[16] = {'O', 'R', 'V', 'I', 0, 0, 0, 0,
                                 0,   0,   0,   0,   0, 0, 0, 0};
-
-std::string hex16(uint64_t v) {
-  char buf[17];
-  std::snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(v));
-  return buf;
-}
 
 uint64_t header_checksum(const uint8_t* bytes) {
   uint64_t x = 0;
@@ -68,7 +63,7 @@ Result<FileHeader> FileHeader::from_bytes(const uint8_t* b, size_t len) {
   uint64_t stored = get_u64(b + 104);
   if (computed != stored) {
     return OrviError::corrupted("header checksum mismatch: expected 0x" +
-                                hex16(computed) + ", got 0x" + hex16(stored));
+                                hex(computed, 16) + ", got 0x" + hex(stored, 16));
   }
   FileHeader h;
   h.node_count = get_u64(b + 24);

@@ -11,11 +11,12 @@
 // extent bases and index pages must be page-aligned positions in the data
 // region, and blob ranges must lie inside it, so a damaged file yields
 // CorruptedFile instead of a wrapped-around read or write.
-#include <cstdio>
 #include <cstring>
 #include <unordered_set>
 
 #include "storage/pager.h"
+
+#include "storage/text.h"
 
 namespace orvi {
 
@@ -24,12 +25,6 @@ namespace {
 // Offsets at or above this are impossible in a file of this format (an
 // extent count per kind is a u32) and are treated as damage.
 constexpr uint64_t kMaxFileOffset = 1ULL << 62;
-
-std::string hex(uint64_t v) {
-  char buf[17];
-  std::snprintf(buf, sizeof buf, "%llx", static_cast<unsigned long long>(v));
-  return buf;
-}
 
 bool valid_region_page(uint64_t offset) {
   return offset >= kDataStart && offset < kMaxFileOffset &&

@@ -13,20 +13,6 @@ namespace {
 
 using Kind = PropValue::Kind;
 
-// ---- UTF-8 ------------------------------------------------------------------
-
-// Well-formed sequences (Unicode table 3-7):
-//   00..7F
-//   C2..DF 80..BF
-//   E0     A0..BF 80..BF
-//   E1..EC 80..BF 80..BF
-//   ED     80..9F 80..BF          (excludes surrogates)
-//   EE..EF 80..BF 80..BF
-//   F0     90..BF 80..BF 80..BF   (excludes overlongs)
-//   F1..F3 80..BF 80..BF 80..BF
-//   F4     80..8F 80..BF 80..BF   (nothing above U+10FFFF)
-bool is_cont(uint8_t b) { return (b & 0xC0) == 0x80; }
-
 // ---- little-endian integers -------------------------------------------------
 
 void put_u8(Bytes& out, uint8_t v) { out.push_back(static_cast<char>(v)); }
@@ -181,49 +167,6 @@ Result<PropValue> decode_value(std::string_view bytes, size_t& pos) {
 
 }  // namespace
 
-bool is_valid_utf8(std::string_view s) {
-  const auto* p = reinterpret_cast<const uint8_t*>(s.data());
-  const size_t n = s.size();
-  size_t i = 0;
-  while (i < n) {
-    // Skip ASCII eight bytes at a time.
-    if (n - i >= 8) {
-      uint64_t chunk;
-      std::memcpy(&chunk, p + i, 8);
-      if ((chunk & 0x8080808080808080ULL) == 0) {
-        i += 8;
-        continue;
-      }
-    }
-    const uint8_t b = p[i];
-    if (b < 0x80) {
-      ++i;
-      continue;
-    }
-    size_t len;
-    uint8_t lo = 0x80, hi = 0xBF;  // bounds of the second byte
-    if (b >= 0xC2 && b <= 0xDF) {
-      len = 2;
-    } else if (b >= 0xE0 && b <= 0xEF) {
-      len = 3;
-      if (b == 0xE0) lo = 0xA0;
-      if (b == 0xED) hi = 0x9F;
-    } else if (b >= 0xF0 && b <= 0xF4) {
-      len = 4;
-      if (b == 0xF0) lo = 0x90;
-      if (b == 0xF4) hi = 0x8F;
-    } else {
-      return false;  // 80..C1 (continuation or overlong lead), F5..FF
-    }
-    if (n - i < len) return false;
-    if (p[i + 1] < lo || p[i + 1] > hi) return false;
-    for (size_t k = 2; k < len; ++k) {
-      if (!is_cont(p[i + k])) return false;
-    }
-    i += len;
-  }
-  return true;
-}
 
 bool operator==(const PropValue& a, const PropValue& b) {
   if (a.kind() != b.kind()) return false;
@@ -367,15 +310,6 @@ Result<ValueView> validate_from(std::string_view bytes, size_t pos) {
   return view;
 }
 
-size_t skip_checked(std::string_view bytes, size_t pos) {
-  NullSink<false> sink;
-  ValueWalker<NullSink<false>> walker(sink, bytes, pos);
-  NullSink<false>::Value nothing;
-  // Only an unknown tag stops an unchecked walk; checked input has none.
-  if (!walker.value(0, nothing)) return bytes.size();
-  return walker.pos();
-}
-
 Bytes encode_props(const PropMap& props) {
   Bytes out;
   out.reserve(map_encoded_size(props));
@@ -396,9 +330,12 @@ Result<PropMap> decode_props(std::string_view bytes) {
 
 Status validate_props(std::string_view bytes) {
   if (bytes.empty()) return Ok();
-  auto view = validate_from(bytes, 0);
-  if (!view) return view.error();
-  if (view->kind != Kind::kMap) {
+  NullSink<true> sink;
+  ValueWalker<NullSink<true>> walker(sink, bytes, 0);
+  NullSink<true>::Value nothing;
+  if (!walker.value(0, nothing)) return walker.error();
+  // A value that walked cleanly is of the kind its first byte names.
+  if (bytes[0] != static_cast<char>(Kind::kMap)) {
     return OrviError::corrupted("props: expected Map");
   }
   return Ok();
@@ -417,14 +354,55 @@ Bytes encode_labels(const std::vector<std::string>& labels) {
 
 namespace {
 
-// Label sets are short; a damaged count must not reserve much.
-constexpr size_t kMaxLabelReserve = 1024;
-
 // Takes the labels nowhere, for validate_labels.
 struct NoLabels {
   void clear() {}
   void reserve(size_t) {}
   void emplace_back(std::string_view) {}
+};
+
+// The walk of a labels blob: the whole value is checked, and the texts of
+// the top-level List go to `out` up to its first element that is not a
+// String. The shape is judged after the walk, so an error inside any
+// element wins over a shape error, as when the value is decoded in full.
+template <typename Labels>
+struct LabelSink : NullSink<true> {
+  explicit LabelSink(Labels& labels) : out(labels) {}
+
+  // A value that is not a String at `depth`; `opens` is 1 when it is a
+  // container whose elements follow.
+  void other(int opens) {
+    if (depth == 0) top_is_list = false;
+    if (depth == 1) all_strings = false;
+    depth += opens;
+  }
+  bool null(Value&) { return other(0), true; }
+  bool boolean(bool, Value&) { return other(0), true; }
+  bool integer(int64_t, Value&) { return other(0), true; }
+  bool real(double, Value&) { return other(0), true; }
+  bool text(std::string_view s, Value&) {
+    if (depth == 0) top_is_list = false;
+    if (depth == 1 && all_strings) out.emplace_back(s);
+    return true;
+  }
+  bool begin_list(uint32_t, size_t reserve, List&) {
+    if (depth == 0) {
+      top_is_list = true;
+      out.reserve(reserve);
+      depth += 1;
+    } else {
+      other(1);
+    }
+    return true;
+  }
+  bool end_list(List&, Value&) { return depth -= 1, true; }
+  bool begin_map(uint32_t, size_t, Map&) { return other(1), true; }
+  bool end_map(Map&, Value&) { return depth -= 1, true; }
+
+  Labels& out;
+  int depth = 0;
+  bool top_is_list = false;
+  bool all_strings = true;
 };
 
 // The labels of a labels blob, in order, each added to `out` as a string
@@ -434,26 +412,19 @@ template <typename Labels>
 Status collect_labels(std::string_view bytes, Labels& out) {
   out.clear();
   if (bytes.empty()) return Ok();
-  // The whole value is checked first, so an error inside any element wins
-  // over the shape errors below, as when the value is decoded in full.
-  auto view = validate_from(bytes, 0);
-  if (!view) return view.error();
-  if (view->kind != Kind::kList) {
+  LabelSink<Labels> sink(out);
+  ValueWalker<LabelSink<Labels>> walker(sink, bytes, 0);
+  NullSink<true>::Value nothing;
+  if (!walker.value(0, nothing)) {
+    out.clear();
+    return walker.error();
+  }
+  if (!sink.top_is_list) {
+    out.clear();
     return OrviError::corrupted("labels: expected List");
   }
-  // The list walked cleanly: every element lies inside `bytes`, and up to
-  // the first one that is not a String each is a tag, a length and text.
-  const auto* p = reinterpret_cast<const uint8_t*>(bytes.data());
-  const uint32_t count = get_u32(p + 1);
-  out.reserve(std::min<size_t>(count, kMaxLabelReserve));
-  size_t pos = 5;
-  for (uint32_t i = 0; i < count; ++i) {
-    if (p[pos] != static_cast<uint8_t>(Kind::kString)) {
-      return OrviError::corrupted("labels: expected String in list");
-    }
-    const uint32_t len = get_u32(p + pos + 1);
-    out.emplace_back(bytes.substr(pos + 5, len));
-    pos += 5 + len;
+  if (!sink.all_strings) {
+    return OrviError::corrupted("labels: expected String in list");
   }
   return Ok();
 }

@@ -171,10 +171,6 @@ class PropValue {
 // The equality of two Map values (see above).
 bool props_equal(const PropMap& a, const PropMap& b);
 
-// True when `s` is well-formed UTF-8: no overlong forms, no surrogates
-// (U+D800..U+DFFF), nothing above U+10FFFF, no truncated sequence.
-bool is_valid_utf8(std::string_view s);
-
 // Appends the encoding of `value` to `out`. Cannot fail.
 void encode_into(const PropValue& value, Bytes& out);
 
@@ -216,11 +212,6 @@ struct ValueView {
 // that only need to know whether a blob would decode (and which error it
 // would give) use this instead of building the value.
 Result<ValueView> validate_from(std::string_view bytes, size_t pos);
-
-// The position just after the value at `pos` of an encoding that has
-// already passed validate_from or a decode. It makes no checks, so it must
-// never see unchecked bytes.
-size_t skip_checked(std::string_view bytes, size_t pos);
 
 // A property map as one Map value, and back. Empty input decodes to an
 // empty map; a value that is not a Map fails with "props: expected Map".

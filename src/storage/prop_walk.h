@@ -2,8 +2,8 @@
 //
 // ValueWalker makes one forward pass over an encoded value and hands what
 // it meets to a sink, which decides what the walk makes of it: a
-// PropValue (decode_from), nothing but a verdict (validate_from), only the
-// end position (skip_checked), or Python objects (the binding). The checks,
+// PropValue (decode_from), nothing but a verdict (validate_from), the
+// labels or the map entries of a blob, or Python objects (the binding). The checks,
 // their order and the error texts are written once, here, so no two
 // readers can disagree about which inputs fail or how.
 //
@@ -24,6 +24,7 @@
 //   bool end_list(List&, Value&);
 //   bool begin_map(uint32_t count, size_t reserve, Map&);
 //   bool map_item(Map&, std::string_view key, walk);
+// where walk.pos() is the position of the value walk(Value&) walks next.
 //   bool end_map(Map&, Value&);
 // A sink that returns false stops the walk; it keeps its own error (the
 // Python sink leaves a Python exception set). `reserve` is what a container
@@ -39,13 +40,13 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <string_view>
 
 #include "error/error.h"
 #include "storage/prop_codec.h"
 #include "storage/layout.h"
+#include "storage/text.h"
 
 namespace orvi {
 
@@ -117,10 +118,8 @@ class ValueWalker {
   // get past).
   OrviError error() const {
     if (error_ != nullptr) return OrviError::corrupted(error_);
-    char text[40];
-    std::snprintf(text, sizeof text, "prop_codec: unknown tag 0x%02x",
-                  static_cast<unsigned>(bad_tag_));
-    return OrviError::corrupted(text);
+    return OrviError::corrupted("prop_codec: unknown tag 0x" +
+                                hex(bad_tag_, 2));
   }
 
  private:
@@ -133,6 +132,14 @@ class ValueWalker {
   // front; longer ones grow as they fill. Bounds what a damaged count can
   // make a walk allocate, even across nesting levels.
   static constexpr size_t kMaxReserve = 1024;
+
+  // Walks the next element of a container `depth` containers deep.
+  struct Walk {
+    ValueWalker& walker;
+    int depth;
+    bool operator()(Value& v) const { return walker.value(depth, v); }
+    size_t pos() const { return walker.pos_; }
+  };
 
   size_t remaining() const { return n_ - pos_; }
 
@@ -187,7 +194,7 @@ class ValueWalker {
     if (!sink_.begin_list(count, reserve(count, kMinListElementSize), items)) {
       return false;
     }
-    const auto walk = [this, depth](Value& v) { return value(depth + 1, v); };
+    const Walk walk{*this, depth + 1};
     for (uint32_t i = 0; i < count; ++i) {
       if (!sink_.list_item(items, walk)) return false;
     }
@@ -205,7 +212,7 @@ class ValueWalker {
     if (!sink_.begin_map(count, reserve(count, kMinMapEntrySize), entries)) {
       return false;
     }
-    const auto walk = [this, depth](Value& v) { return value(depth + 1, v); };
+    const Walk walk{*this, depth + 1};
     std::string_view key;
     for (uint32_t i = 0; i < count; ++i) {
       if (!need(4, "prop_codec: map key length truncated") ||

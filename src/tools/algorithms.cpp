@@ -37,11 +37,6 @@ namespace {
 
 using py::PyRef;
 
-PyObject* orvi_class(const char* name) {
-  PyRef orvi(PyImport_ImportModule("orvi"));
-  return orvi ? PyObject_GetAttrString(orvi.get(), name) : nullptr;
-}
-
 bool direction_of(const char* word, Direction& out) {
   const std::string_view w(word);
   if (w == "out") {
@@ -325,49 +320,11 @@ PyMethodDef algorithm_methods[] = {
 }  // namespace
 
 std::nullptr_t raise_orvi_error(const OrviError& error) {
-  PyObject* cls = nullptr;
-  PyRef owned;
-  const char* name = nullptr;
-  switch (error.kind()) {
-    case ErrorKind::kIo:
-      cls = PyExc_OSError;
-      break;
-    case ErrorKind::kInvalidArgument:
-      cls = PyExc_ValueError;
-      break;
-    case ErrorKind::kNodeNotFound:
-      name = "NodeNotFoundError";
-      break;
-    case ErrorKind::kEdgeNotFound:
-      name = "EdgeNotFoundError";
-      break;
-    case ErrorKind::kCorruptedFile:
-      name = "CorruptedFileError";
-      break;
-    case ErrorKind::kTransactionFailed:
-    case ErrorKind::kWalOverflow:
-      name = "TransactionError";
-      break;
-    case ErrorKind::kCapacityExceeded:
-      name = "CapacityExceededError";
-      break;
-    case ErrorKind::kMergeKeyNotFound:
-      name = "MergeError";
-      break;
-    case ErrorKind::kAlreadyOpen:
-      name = "AlreadyOpenError";
-      break;
-  }
-  if (name != nullptr) {
-    owned = PyRef(orvi_class(name));
-    cls = owned.get();
-    if (cls == nullptr) return nullptr;
-  }
+  const OrviCApi* api = orvi_capi();
+  if (api == nullptr) return nullptr;
   const std::string message = error.message();
-  PyRef text(PyUnicode_DecodeUTF8(message.data(),
-                                  static_cast<Py_ssize_t>(message.size()),
-                                  "replace"));
-  if (text) PyErr_SetObject(cls, text.get());
+  api->raise_error(static_cast<int>(error.kind()), message.data(),
+                   message.size());
   return nullptr;
 }
 

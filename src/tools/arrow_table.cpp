@@ -5,6 +5,8 @@
 #include <limits>
 #include <string>
 
+#include "storage/text.h"
+
 namespace orvi::tools {
 
 namespace {

@@ -50,10 +50,12 @@
 
 #include "graph/builder.h"
 #include "storage/lock.h"
-#include "python/prop_from_py.h"
+#include "storage/text.h"
+#include "python/capi.h"
 #include "tools/arrow_table.h"
 #include "tools/engine.h"
 #include "tools/key_map.h"
+#include "tools/tools.h"
 
 namespace orvi::tools {
 
@@ -121,16 +123,21 @@ PyObject* list_arg(PyObject* obj, const char* what, Py_ssize_t n) {
   return obj;
 }
 
-bool props_of(PyObject* obj, PropMap& out) {
-  out.clear();
-  if (obj == Py_None) return true;
+// The stored encoding of a record's properties (empty for None), made by
+// the orvi module so that values convert exactly as add_node's do.
+bool props_of(PyObject* obj, PyRef& out) {
+  if (obj == Py_None) {
+    out = PyRef(PyBytes_FromStringAndSize(nullptr, 0));
+    return static_cast<bool>(out);
+  }
   if (!PyDict_Check(obj)) {
     PyErr_Format(PyExc_TypeError, "properties must be a dict, not %.50s",
                  Py_TYPE(obj)->tp_name);
     return false;
   }
-  // Values sit where add_node's keyword arguments do: at depth 0.
-  return py::dict_to_props(obj, 0, out);
+  const OrviCApi* api = orvi_capi();
+  out = PyRef(api ? api->encode_props(obj) : nullptr);
+  return static_cast<bool>(out);
 }
 
 bool str_of(PyObject* obj, const char* what, std::string& out) {
@@ -139,35 +146,41 @@ bool str_of(PyObject* obj, const char* what, std::string& out) {
                  Py_TYPE(obj)->tp_name);
     return false;
   }
-  return py::utf8_of(obj, out);
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
+  if (data == nullptr) return false;
+  out.assign(data, static_cast<size_t>(size));
+  return true;
 }
 
-bool labels_of(PyObject* obj, std::vector<std::string>& out) {
-  out.clear();
+bool labels_of(PyObject* obj, PyRef& out) {
   if (!PyList_Check(obj) && !PyTuple_Check(obj)) {
     PyErr_Format(PyExc_TypeError,
                  "labels must be a list of str, not %.50s",
                  Py_TYPE(obj)->tp_name);
     return false;
   }
-  const Py_ssize_t n = PySequence_Fast_GET_SIZE(obj);
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    std::string label;
-    if (!str_of(PySequence_Fast_GET_ITEM(obj, i), "a label", label)) {
-      return false;
-    }
-    out.push_back(std::move(label));
-  }
-  return true;
+  const OrviCApi* api = orvi_capi();
+  out = PyRef(api ? api->encode_labels(obj) : nullptr);
+  return static_cast<bool>(out);
+}
+
+// The view of a bytes object's contents.
+std::string_view view_of(const PyRef& bytes) {
+  return std::string_view(PyBytes_AS_STRING(bytes.get()),
+                          static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())));
 }
 
 bool id_of(PyObject* obj, uint64_t& out) {
-  if (!py::is_integer_like(obj)) {
+  if (!PyLong_Check(obj) && !PyIndex_Check(obj)) {
     PyErr_Format(PyExc_TypeError, "a node id must be an int, not %.50s",
                  Py_TYPE(obj)->tp_name);
     return false;
   }
-  return py::index_as_u64(obj, out);
+  PyRef index(PyNumber_Index(obj));
+  if (!index) return false;
+  out = PyLong_AsUnsignedLongLong(index.get());
+  return !(out == static_cast<uint64_t>(-1) && PyErr_Occurred());
 }
 
 PyObject* builder_add_nodes(PyObject* obj, PyObject* args) {
@@ -179,8 +192,7 @@ PyObject* builder_add_nodes(PyObject* obj, PyObject* args) {
     return nullptr;
   }
   const uint64_t first = b->next_node_id();
-  std::vector<std::string> node_labels;
-  PropMap node_props;
+  PyRef node_labels, node_props;
   // The lists are read item by item: a conversion hook that changes them
   // meets the size checks again on the next item.
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(labels); ++i) {
@@ -194,7 +206,7 @@ PyObject* builder_add_nodes(PyObject* obj, PyObject* args) {
         !props_of(item_props.get(), node_props)) {
       return at_index(i);
     }
-    auto id = b->add_node(node_labels, node_props);
+    auto id = b->add_node(view_of(node_labels), view_of(node_props));
     if (!id) {
       raise_builder_error(obj, id.error());
       return at_index(i);
@@ -217,7 +229,7 @@ PyObject* builder_add_edges(PyObject* obj, PyObject* args) {
     return nullptr;
   }
   const uint64_t first = b->next_edge_id();
-  PropMap edge_props;
+  PyRef edge_props;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(sources); ++i) {
     if (i >= PyList_GET_SIZE(labels) || i >= PyList_GET_SIZE(targets) ||
         i >= PyList_GET_SIZE(props)) {
@@ -235,7 +247,7 @@ PyObject* builder_add_edges(PyObject* obj, PyObject* args) {
         !props_of(item_props.get(), edge_props)) {
       return at_index(i);
     }
-    auto id = b->add_edge(from, std::move(label), to, edge_props);
+    auto id = b->add_edge(from, std::move(label), to, view_of(edge_props));
     if (!id) {
       raise_builder_error(obj, id.error());
       return at_index(i);
@@ -319,7 +331,8 @@ class TableLoader {
       }
       Prop prop;
       std::string column_name;
-      if (!py::utf8_of(column, column_name) || !py::utf8_of(name, prop.name)) {
+      if (!str_of(column, "a column name", column_name) ||
+          !str_of(name, "a property name", prop.name)) {
         return false;
       }
       prop.null_is_none = null_is_none != 0;
@@ -433,8 +446,7 @@ class TableLoader {
     }
     PyObject* item = PyList_GET_ITEM(s.values, row);
     if (PyUnicode_Check(item)) {
-      text_keys_[which].clear();
-      if (!py::utf8_of(item, text_keys_[which])) return false;
+      if (!str_of(item, "a node id", text_keys_[which])) return false;
       out.is_text = true;
       out.text = text_keys_[which];
       return true;
@@ -498,12 +510,13 @@ class TableLoader {
         }
         continue;
       }
-      PropValue value;
-      if (!py::py_to_prop_depth(PyList_GET_ITEM(p->source.values, row), 0,
-                                value)) {
-        return false;
-      }
-      encode_into(value, props_blob_);
+      // Values sit where add_node's keyword arguments do, and convert as
+      // they do.
+      const OrviCApi* api = orvi_capi();
+      PyRef value(api ? api->encode_value(PyList_GET_ITEM(p->source.values, row))
+                      : nullptr);
+      if (!value) return false;
+      props_blob_.append(view_of(value));
     }
     return true;
   }
@@ -511,9 +524,9 @@ class TableLoader {
   bool encode_node_labels(int64_t row) {
     labels_blob_.clear();
     if (labels_.values != nullptr) {
-      std::vector<std::string> labels;
-      if (!labels_of(PyList_GET_ITEM(labels_.values, row), labels)) return false;
-      if (!labels.empty()) labels_blob_ = encode_labels(labels);
+      PyRef blob;
+      if (!labels_of(PyList_GET_ITEM(labels_.values, row), blob)) return false;
+      labels_blob_.assign(view_of(blob));
       return true;
     }
     const ArrowColumn* c = labels_.column;
@@ -561,7 +574,7 @@ class TableLoader {
       return false;
     }
     if (!encode_node_labels(row) || !encode_props(row)) return false;
-    auto id = builder_.add_node_encoded(labels_blob_, props_blob_);
+    auto id = builder_.add_node(labels_blob_, props_blob_);
     if (!id) {
       raise_builder_error(self_, id.error());
       return false;

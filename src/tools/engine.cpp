@@ -586,8 +586,10 @@ PyModuleDef engine_module = {PyModuleDef_HEAD_INIT,
 }  // namespace
 
 // The one place that reaches into the orvi.GraphDB object's layout.
+const OrviCApi* orvi_capi() { return orvi_import_capi(2); }
+
 bool with_graph(PyObject* db, const std::function<void(GraphDB&)>& core) {
-  const OrviCApi* api = orvi_import_capi(1);
+  const OrviCApi* api = orvi_capi();
   if (api == nullptr) return false;
   if (api->graphdb_size != sizeof(GraphDB)) {
     PyErr_SetString(PyExc_RuntimeError,

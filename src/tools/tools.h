@@ -14,6 +14,7 @@
 #include "db/graphdb.h"
 #include "error/error.h"
 #include "graph/check.h"
+#include "python/capi.h"
 
 namespace orvi::tools {
 
@@ -23,6 +24,10 @@ namespace orvi::tools {
 // errors of orvi's methods for a closed, poisoned or detached handle.
 // `core` must not run Python code.
 bool with_graph(PyObject* db, const std::function<void(GraphDB&)>& core);
+
+// The orvi module's C interface at the version this module needs; nullptr
+// with an error set when it cannot be had.
+const OrviCApi* orvi_capi();
 
 // Raises the orvi exception for a core error (the class the orvi module
 // raises for its kind, with the same message) and returns nullptr.

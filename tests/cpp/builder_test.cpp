@@ -9,6 +9,7 @@
 #include "db/graphdb.h"
 #include "graph/check.h"
 #include "graph/edge.h"
+#include "graphdb_internals.h"
 #include "test_util.h"
 
 namespace orvi {
@@ -26,6 +27,14 @@ struct EdgeIn {
   uint64_t to;
   PropMap props;
 };
+
+// The stored encodings the builder takes, as the orvi module hands them.
+Bytes label_blob(const std::vector<std::string>& labels) {
+  return labels.empty() ? Bytes() : encode_labels(labels);
+}
+Bytes prop_blob(const PropMap& props) {
+  return props.empty() ? Bytes() : encode_props(props);
+}
 
 // Every value kind, nested, extremes and a string longer than a page.
 PropMap awkward_props(int i) {
@@ -76,7 +85,7 @@ void make_existing(const std::string& path) {
     ASSERT_OK((*db)->add_edge(i, "OLD", i + 1, PropMap()));
   }
   ASSERT_OK((*db)->delete_node(5));
-  ASSERT_OK(delete_edge((*db)->pager(), 20));
+  ASSERT_OK(delete_edge(pager_of(**db), 20));
   ASSERT_OK((*db)->commit());
 }
 
@@ -84,7 +93,7 @@ void load_one_by_one(const std::string& path, const std::vector<NodeIn>& ns,
                      const std::vector<EdgeIn>& es) {
   auto db = GraphDB::open(path);
   ASSERT_OK(db);
-  const uint64_t first = (*db)->pager().header().next_node_id;
+  const uint64_t first = pager_of(**db).header().next_node_id;
   size_t pending = 0;
   auto maybe_commit = [&] {
     if (++pending % 200 == 0) {
@@ -108,12 +117,13 @@ void load_built(const std::string& path, const std::vector<NodeIn>& ns,
   ASSERT_OK(b);
   const uint64_t first = (*b)->first_node_id();
   for (size_t i = 0; i < ns.size(); ++i) {
-    auto id = (*b)->add_node(ns[i].labels, ns[i].props);
+    auto id = (*b)->add_node(label_blob(ns[i].labels), prop_blob(ns[i].props));
     ASSERT_OK(id);
     ASSERT_EQ(*id, first + i);
   }
   for (const EdgeIn& e : es) {
-    ASSERT_OK((*b)->add_edge(first + e.from, e.label, first + e.to, e.props));
+    ASSERT_OK((*b)->add_edge(first + e.from, e.label, first + e.to,
+                             prop_blob(e.props)));
   }
   ASSERT_OK((*b)->finish());
 }
@@ -207,12 +217,12 @@ TEST(BuilderTest, RefusesEdgesToOlderNodesAndWorkAfterAFailure) {
   make_existing(dir.file("db"));
   auto b = GraphBuilder::open(dir.file("db"));
   ASSERT_OK(b);
-  auto id = (*b)->add_node({}, PropMap());
+  auto id = (*b)->add_node("", "");
   ASSERT_OK(id);
-  auto old = (*b)->add_edge(1, "E", *id, PropMap());
+  auto old = (*b)->add_edge(1, "E", *id, "");
   ASSERT_FALSE(old);
   EXPECT_EQ(old.error().kind(), ErrorKind::kInvalidArgument);
-  EXPECT_FALSE((*b)->add_node({}, PropMap()));
+  EXPECT_FALSE((*b)->add_node("", ""));
   EXPECT_FALSE((*b)->finish());
 }
 
@@ -222,7 +232,7 @@ TEST(BuilderTest, OversizedBlobIsRefusedWithThePagerMessage) {
   ASSERT_OK(b);
   PropMap p;
   p["s"] = PropValue::from_string(std::string(kMaxBlobLen, 'x'));
-  auto id = (*b)->add_node({}, p);
+  auto id = (*b)->add_node("", prop_blob(p));
   ASSERT_FALSE(id);
   EXPECT_NE(id.error().detail().find("exceeds the per-extent limit"),
             std::string::npos);

@@ -9,6 +9,7 @@
 #include <fstream>
 
 #include "db/open_files.h"
+#include "graphdb_internals.h"
 #include "test_util.h"
 
 namespace orvi {
@@ -162,8 +163,8 @@ TEST_F(GraphDBTest, MemoryDatabasesAreIndependent) {
   auto a = open_ok(":memory:");
   auto b = open_ok(":memory:");
   ASSERT_TRUE(a->add_node({"A"}, {}));
-  EXPECT_EQ(a->pager().header().node_count, 1u);
-  EXPECT_EQ(b->pager().header().node_count, 0u);
+  EXPECT_EQ(pager_of(*a).header().node_count, 1u);
+  EXPECT_EQ(pager_of(*b).header().node_count, 0u);
   EXPECT_FALSE(a->registered_path().has_value());
   // Any other spelling names a file.
   char cwd[PATH_MAX];
@@ -180,7 +181,7 @@ TEST_F(GraphDBTest, DeleteNodeRemovesEveryEdgeOnce) {
   auto a = db->add_node({"P"}, {});
   auto b = db->add_node({"P", "Q"}, {});
   ASSERT_TRUE(a && b);
-  Pager& p = db->pager();
+  Pager& p = pager_of(*db);
   ASSERT_TRUE(add_edge(p, a->id, "x", b->id, {}));
   ASSERT_TRUE(add_edge(p, b->id, "y", a->id, {}));
   ASSERT_TRUE(add_edge(p, b->id, "loop", b->id, {}));
@@ -195,8 +196,8 @@ TEST_F(GraphDBTest, DeleteNodeRemovesEveryEdgeOnce) {
   EXPECT_EQ(slot_a->out_degree, 0u);
   EXPECT_EQ(slot_a->in_degree, 0u);
   EXPECT_EQ(slot_a->first_out, 0u);
-  EXPECT_EQ(db->label_index().ids_for_labels({"Q"}), std::vector<uint64_t>{});
-  EXPECT_EQ(db->label_index().ids_for_labels({"P"}),
+  EXPECT_EQ(label_index_of(*db).ids_for_labels({"Q"}), std::vector<uint64_t>{});
+  EXPECT_EQ(label_index_of(*db).ids_for_labels({"P"}),
             std::vector<uint64_t>{a->id});
   Status again = db->delete_node(b->id);
   ASSERT_FALSE(again);
@@ -207,13 +208,13 @@ TEST_F(GraphDBTest, DeleteNodeRemovesEveryEdgeOnce) {
 TEST_F(GraphDBTest, RollbackRebuildsTheIndexAndClearsTheFlag) {
   auto db = open_ok(path_);
   ASSERT_TRUE(db->add_node({"Kept"}, {}));
-  ASSERT_TRUE(db->pager().commit());
+  ASSERT_TRUE(pager_of(*db).commit());
   ASSERT_TRUE(db->add_node({"Gone"}, {}));
   db->set_in_transaction(true);
   ASSERT_TRUE(db->rollback());
   EXPECT_FALSE(db->in_transaction());
-  EXPECT_TRUE(db->label_index().ids_for_labels({"Gone"}).empty());
-  EXPECT_EQ(db->label_index().ids_for_labels({"Kept"}).size(), 1u);
+  EXPECT_TRUE(label_index_of(*db).ids_for_labels({"Gone"}).empty());
+  EXPECT_EQ(label_index_of(*db).ids_for_labels({"Kept"}).size(), 1u);
   auto scanned = db->query_nodes({}, std::nullopt);
   ASSERT_TRUE(scanned);
   EXPECT_EQ(scanned->size(), 1u);
@@ -225,7 +226,7 @@ TEST_F(GraphDBTest, UncommittedChangesVanishOnClose) {
     ASSERT_TRUE(db->add_node({"A"}, {}));
   }
   auto db = open_ok(path_);
-  EXPECT_EQ(db->pager().header().node_count, 0u);
+  EXPECT_EQ(pager_of(*db).header().node_count, 0u);
 }
 
 // Several processes race to open one file; exactly one wins each round, and

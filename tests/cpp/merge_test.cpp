@@ -8,6 +8,7 @@
 #include <random>
 
 #include "db/graphdb.h"
+#include "graphdb_internals.h"
 #include "test_util.h"
 
 namespace orvi {
@@ -38,21 +39,21 @@ MergePolicy by_key(std::vector<std::string> names,
 // properties (NaN and -0.0 compare by their bits), ids, endpoints.
 std::string dump(GraphDB& db) {
   std::string out;
-  auto nodes = all_nodes(db.pager());
+  auto nodes = all_nodes(pager_of(db));
   EXPECT_TRUE(nodes);
   for (const Node& n : *nodes) {
     out += "N" + std::to_string(n.id) + ":" + encode_labels(n.labels()) + ":" +
            encode_props(n.properties()) + "\n";
   }
-  auto edges = all_edges(db.pager());
+  auto edges = all_edges(pager_of(db));
   EXPECT_TRUE(edges);
   for (const Edge& e : *edges) {
     out += "E" + std::to_string(e.id) + ":" + std::to_string(e.from_node) +
            ">" + std::to_string(e.to_node) + ":" + e.label + ":" +
            encode_props(e.properties()) + "\n";
   }
-  out += "next " + std::to_string(db.pager().header().next_node_id) + " " +
-         std::to_string(db.pager().header().next_edge_id);
+  out += "next " + std::to_string(pager_of(db).header().next_node_id) + " " +
+         std::to_string(pager_of(db).header().next_edge_id);
   return out;
 }
 
@@ -70,13 +71,13 @@ class MergeTest : public ::testing::Test {
   }
   uint64_t src_edge(uint64_t a, uint64_t b, const char* label = "E",
                     PropMap props = {}) {
-    auto e = add_edge(src_->pager(), a, label, b, std::move(props));
+    auto e = add_edge(pager_of(*src_), a, label, b, std::move(props));
     EXPECT_TRUE(e);
     return e->id;
   }
   Result<MergeReport> merge(const MergePolicy& policy) {
-    auto nodes = all_nodes(src_->pager());
-    auto edges = all_edges(src_->pager());
+    auto nodes = all_nodes(pager_of(*src_));
+    auto edges = all_edges(pager_of(*src_));
     EXPECT_TRUE(nodes && edges);
     return dst_->merge_from(*nodes, *edges, policy);
   }
@@ -86,7 +87,7 @@ class MergeTest : public ::testing::Test {
     return r ? std::move(*r) : MergeReport();
   }
   PropMap dst_props(uint64_t id) {
-    auto n = get_node(dst_->pager(), id);
+    auto n = get_node(pager_of(*dst_), id);
     EXPECT_TRUE(n && n->has_value());
     return (n && n->has_value()) ? (*n)->properties() : PropMap();
   }
@@ -123,16 +124,16 @@ TEST_F(MergeTest, AlwaysNewCopiesEverythingIntoTheDestinationSequence) {
             (std::unordered_map<uint64_t, uint64_t>{{a, 3}, {b, 4}, {c, 5}}));
   EXPECT_EQ(r.edge_id_map,
             (std::unordered_map<uint64_t, uint64_t>{{e1, 1}, {e2, 2}}));
-  auto edge = get_edge(dst_->pager(), 1);
+  auto edge = get_edge(pager_of(*dst_), 1);
   ASSERT_TRUE(edge && edge->has_value());
   EXPECT_EQ((*edge)->from_node, 3u);
   EXPECT_EQ((*edge)->to_node, 4u);
   EXPECT_EQ((*edge)->label, "knows");
   EXPECT_TRUE(props_equal((*edge)->properties(), {{"w", I(3)}}));
   // Created nodes are in the label index.
-  EXPECT_EQ(dst_->label_index().ids_for_labels({"Q"}),
+  EXPECT_EQ(label_index_of(*dst_).ids_for_labels({"Q"}),
             std::vector<uint64_t>{4});
-  EXPECT_EQ(dst_->label_index().ids_for_labels({"P"}),
+  EXPECT_EQ(label_index_of(*dst_).ids_for_labels({"P"}),
             (std::vector<uint64_t>{3, 4}));
 }
 
@@ -144,7 +145,7 @@ TEST_F(MergeTest, SourceNodesSharingAKeyCollapse) {
   EXPECT_EQ(r.nodes_reused, 1u);
   EXPECT_EQ(r.node_id_map.at(a), r.node_id_map.at(b));
   // The first one's labels stay; the second adds nothing under KeepDst.
-  auto n = get_node(dst_->pager(), r.node_id_map.at(a));
+  auto n = get_node(pager_of(*dst_), r.node_id_map.at(a));
   ASSERT_TRUE(n && n->has_value());
   EXPECT_EQ((*n)->labels(), std::vector<std::string>{"A"});
   EXPECT_EQ((*n)->properties().size(), 1u);
@@ -206,9 +207,9 @@ TEST_F(MergeTest, ConflictPolicies) {
     EXPECT_EQ(r.nodes_reused, 1u);
     EXPECT_TRUE(props_equal(dst_props(d), c.expected))
         << static_cast<int>(c.conflict);
-    auto n = get_node(dst_->pager(), d);
+    auto n = get_node(pager_of(*dst_), d);
     EXPECT_EQ((*n)->labels(), std::vector<std::string>{"Dst"});
-    EXPECT_TRUE(dst_->label_index().ids_for_labels({"Src"}).empty());
+    EXPECT_TRUE(label_index_of(*dst_).ids_for_labels({"Src"}).empty());
   }
 }
 
@@ -223,9 +224,9 @@ TEST_F(MergeTest, MissingKeyPropertyNamesNodeAndProperty) {
                 " has no property 'email' required by "
                 "NodeIdentity::ByProperty");
   // The node written before the failure stays pending.
-  EXPECT_EQ(dst_->pager().header().next_node_id, 2u);
+  EXPECT_EQ(pager_of(*dst_).header().next_node_id, 2u);
   ASSERT_TRUE(dst_->rollback());
-  EXPECT_EQ(dst_->pager().header().next_node_id, 1u);
+  EXPECT_EQ(pager_of(*dst_).header().next_node_id, 1u);
 }
 
 TEST_F(MergeTest, EdgeWithUnknownEndpointIsCorruption) {
@@ -262,10 +263,10 @@ TEST_F(MergeTest, IdempotentEdgesAreReusedOnASecondMerge) {
   EXPECT_EQ(second.edges_created, 0u);
   EXPECT_EQ(second.edges_reused, 3u);
   EXPECT_EQ(second.edge_id_map, first.edge_id_map);
-  EXPECT_EQ(dst_->pager().header().edge_count, 3u);
+  EXPECT_EQ(pager_of(*dst_).header().edge_count, 3u);
 
   // Same endpoints and label, other properties: a new edge.
-  ASSERT_TRUE(update_edge(src_->pager(), 1, {{"w", I(2)}}));
+  ASSERT_TRUE(update_edge(pager_of(*src_), 1, {{"w", I(2)}}));
   MergeReport third = merge_ok(policy);
   EXPECT_EQ(third.edges_created, 1u);
   EXPECT_EQ(third.edges_reused, 2u);
@@ -274,9 +275,9 @@ TEST_F(MergeTest, IdempotentEdgesAreReusedOnASecondMerge) {
 TEST_F(MergeTest, IdempotentReusesTheNewestOfParallelEdges) {
   uint64_t d1 = dst_node({}, {{"k", I(1)}});
   uint64_t d2 = dst_node({}, {{"k", I(2)}});
-  ASSERT_TRUE(add_edge(dst_->pager(), d1, "E", d2, {{"w", F(0.0)}}));
-  auto newest = add_edge(dst_->pager(), d1, "E", d2, {{"w", F(0.0)}});
-  ASSERT_TRUE(add_edge(dst_->pager(), d1, "E", d2, {{"w", F(1.0)}}));
+  ASSERT_TRUE(add_edge(pager_of(*dst_), d1, "E", d2, {{"w", F(0.0)}}));
+  auto newest = add_edge(pager_of(*dst_), d1, "E", d2, {{"w", F(0.0)}});
+  ASSERT_TRUE(add_edge(pager_of(*dst_), d1, "E", d2, {{"w", F(1.0)}}));
   uint64_t a = src_node({}, {{"k", I(1)}});
   uint64_t b = src_node({}, {{"k", I(2)}});
   uint64_t e = src_edge(a, b, "E", {{"w", F(-0.0)}});
@@ -294,15 +295,15 @@ TEST_F(MergeTest, AppendDuplicatesEveryEdge) {
   merge_ok(by_key({"k"}));
   MergeReport second = merge_ok(by_key({"k"}));
   EXPECT_EQ(second.edges_created, 2u);
-  EXPECT_EQ(dst_->pager().header().edge_count, 4u);
-  auto out = out_edges(dst_->pager(), second.node_id_map.at(a), std::nullopt);
+  EXPECT_EQ(pager_of(*dst_).header().edge_count, 4u);
+  auto out = out_edges(pager_of(*dst_), second.node_id_map.at(a), std::nullopt);
   ASSERT_TRUE(out);
   EXPECT_EQ(out->size(), 4u);
 }
 
 TEST_F(MergeTest, RollbackUndoesTheMerge) {
   dst_node({"Keep"}, {{"k", I(1)}, {"a", I(0)}});
-  ASSERT_TRUE(dst_->pager().commit());
+  ASSERT_TRUE(pager_of(*dst_).commit());
   const std::string before = dump(*dst_);
   uint64_t a = src_node({"New"}, {{"k", I(1)}, {"a", I(5)}});
   uint64_t b = src_node({"New"}, {{"k", I(2)}});
@@ -312,7 +313,7 @@ TEST_F(MergeTest, RollbackUndoesTheMerge) {
   ASSERT_NE(dump(*dst_), before);
   ASSERT_TRUE(dst_->rollback());
   EXPECT_EQ(dump(*dst_), before);
-  EXPECT_TRUE(dst_->label_index().ids_for_labels({"New"}).empty());
+  EXPECT_TRUE(label_index_of(*dst_).ids_for_labels({"New"}).empty());
 }
 
 // --- the indexed matcher against the defining algorithm --------------------
@@ -322,7 +323,7 @@ TEST_F(MergeTest, RollbackUndoesTheMerge) {
 Result<MergeReport> naive_merge(GraphDB& dst, const std::vector<Node>& nodes,
                                 const std::vector<Edge>& edges,
                                 const MergePolicy& policy) {
-  Pager& pager = dst.pager();
+  Pager& pager = pager_of(dst);
   MergeReport report;
   for (const Node& src : nodes) {
     const PropMap src_props = src.properties();
@@ -354,7 +355,7 @@ Result<MergeReport> naive_merge(GraphDB& dst, const std::vector<Node>& nodes,
     if (!match) {
       auto n = add_node(pager, src.labels(), src_props);
       if (!n) return n.error();
-      dst.label_index().insert(*n);
+      label_index_of(dst).insert(*n);
       report.node_id_map[src.id] = n->id;
       report.nodes_created++;
       continue;
@@ -484,10 +485,10 @@ void random_graphs(uint32_t seed, const std::vector<std::string>& keys,
     uint64_t to = 1 + rng() % dst_nodes;
     PropMap props = random_edge_props(rng);
     // Parallel identical edges: merge_edge must pick the newest.
-    if (rng() % 4 == 0) ASSERT_TRUE(add_edge(dst.pager(), from, "E", to, props));
-    ASSERT_TRUE(add_edge(dst.pager(), from, "E", to, std::move(props)));
+    if (rng() % 4 == 0) ASSERT_TRUE(add_edge(pager_of(dst), from, "E", to, props));
+    ASSERT_TRUE(add_edge(pager_of(dst), from, "E", to, std::move(props)));
   }
-  ASSERT_TRUE(dst.pager().commit());
+  ASSERT_TRUE(pager_of(dst).commit());
   const int src_nodes = 30 + static_cast<int>(rng() % 30);
   for (int i = 0; i < src_nodes; ++i) {
     const Bytes labels = encode_labels({rng() % 2 ? "A" : "C"});

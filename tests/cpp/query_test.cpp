@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "db/graphdb.h"
+#include "graphdb_internals.h"
 
 namespace orvi {
 namespace {
@@ -16,9 +17,9 @@ class QueryTest : public ::testing::Test {
              {"A"}, {"B"}, {"A", "B"}, {"C"}}) {
       ASSERT_TRUE(db_->add_node(labels, {}));
     }
-    ASSERT_TRUE(add_edge(db_->pager(), 1, "x", 2, {}));
-    ASSERT_TRUE(add_edge(db_->pager(), 2, "X", 3, {}));
-    ASSERT_TRUE(add_edge(db_->pager(), 3, "x", 4, {}));
+    ASSERT_TRUE(add_edge(pager_of(*db_), 1, "x", 2, {}));
+    ASSERT_TRUE(add_edge(pager_of(*db_), 2, "X", 3, {}));
+    ASSERT_TRUE(add_edge(pager_of(*db_), 3, "x", 4, {}));
     ASSERT_TRUE(db_->delete_node(4));
   }
   template <typename R>

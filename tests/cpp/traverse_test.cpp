@@ -11,6 +11,7 @@
 #include "db/graphdb.h"
 #include "graph/edge.h"
 #include "graph/node.h"
+#include "graphdb_internals.h"
 #include "test_util.h"
 
 namespace orvi {
@@ -314,7 +315,7 @@ TEST(ShortestPathTest, SameAnswerAsTheOneWaySearch) {
   for (int round = 0; round < 60; ++round) {
     auto db = GraphDB::open(":memory:");
     ASSERT_TRUE(db);
-    Pager& g = (*db)->pager();
+    Pager& g = pager_of(**db);
     const uint64_t n = 2 + rng() % 30;
     for (uint64_t i = 0; i < n; ++i) ASSERT_TRUE(add_node(g, {"N"}, {}));
     const uint64_t m = n * (2 + rng() % 6) / 3;

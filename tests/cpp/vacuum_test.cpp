@@ -12,6 +12,7 @@
 #include "db/graphdb.h"
 #include "graph/edge.h"
 #include "graph/node.h"
+#include "graphdb_internals.h"
 #include "test_util.h"
 
 namespace orvi {
@@ -25,7 +26,7 @@ using orvi::testing::exists;
 
 // Every record, id, endpoint, blob and counter of a database, canonically.
 std::string dump(GraphDB& db) {
-  Pager& p = db.pager();
+  Pager& p = pager_of(db);
   std::string out;
   auto nodes = all_nodes(p);
   EXPECT_OK(nodes);
@@ -86,22 +87,22 @@ class VacuumTest : public ::testing::Test {
                                 {{"i", PropValue::from_int(i)}}));
     }
     for (int i = 1; i <= nodes; ++i) {
-      ASSERT_TRUE(add_edge(db_->pager(), i, "E", 1 + i % nodes,
+      ASSERT_TRUE(add_edge(pager_of(*db_), i, "E", 1 + i % nodes,
                            {{"w", PropValue::from_int(i)}}));
-      ASSERT_TRUE(add_edge(db_->pager(), i, "", i, {}));
+      ASSERT_TRUE(add_edge(pager_of(*db_), i, "", i, {}));
     }
     for (int u = 0; u < updates; ++u) {
       for (int i = 1; i <= nodes; ++i) {
         ASSERT_TRUE(update_node(
-            db_->pager(), i,
+            pager_of(*db_), i,
             {{"v", PropValue::from_string(std::string(2000, 'a' + u % 26))}}));
       }
-      ASSERT_TRUE(update_edge(db_->pager(), 1 + u % nodes,
+      ASSERT_TRUE(update_edge(pager_of(*db_), 1 + u % nodes,
                               {{"u", PropValue::from_int(u)}}));
     }
     for (int i = 5; i <= nodes; i += 7) ASSERT_TRUE(db_->delete_node(i));
-    ASSERT_TRUE(delete_edge(db_->pager(), 3));
-    ASSERT_TRUE(db_->pager().commit());
+    ASSERT_TRUE(delete_edge(pager_of(*db_), 3));
+    ASSERT_TRUE(pager_of(*db_).commit());
   }
 
   void vacuum_ok() {
@@ -118,17 +119,17 @@ TEST_F(VacuumTest, ShrinksTheFileAndKeepsEveryRecordAndId) {
   open(path_);
   churn();
   const std::string before = dump(*db_);
-  const auto labels = db_->label_index().ids_for_labels({"L1"});
+  const auto labels = label_index_of(*db_).ids_for_labels({"L1"});
   const uint64_t size_before = size_of(path_);
 
   vacuum_ok();
   EXPECT_FALSE(db_->detached());
   EXPECT_EQ(dump(*db_), before);
-  EXPECT_EQ(db_->label_index().ids_for_labels({"L1"}), labels);
+  EXPECT_EQ(label_index_of(*db_).ids_for_labels({"L1"}), labels);
   EXPECT_LT(size_of(path_), size_before);
   EXPECT_FALSE(exists(path_ + ".tmp"));
   // Property storage holds exactly the live blobs, from its first extent.
-  Pager& p = db_->pager();
+  Pager& p = pager_of(*db_);
   ASSERT_EQ(p.chain(ExtentKind::kProp).extents.size(), 1u);
   EXPECT_EQ(p.header().prop_tail - p.chain(ExtentKind::kProp).extents[0],
             live_blob_bytes(p));
@@ -136,7 +137,7 @@ TEST_F(VacuumTest, ShrinksTheFileAndKeepsEveryRecordAndId) {
   reopen();
   EXPECT_EQ(dump(*db_), before);
   // Deleted ids are not handed out again.
-  const uint64_t next = db_->pager().header().next_node_id;
+  const uint64_t next = pager_of(*db_).header().next_node_id;
   auto n = db_->add_node({}, {});
   ASSERT_TRUE(n);
   EXPECT_EQ(n->id, next);
@@ -148,16 +149,16 @@ TEST_F(VacuumTest, IdsBeyondTheFirstExtentStayAddressable) {
   for (uint64_t i = 0; i < count; ++i) ASSERT_TRUE(db_->add_node({}, {}));
   for (uint64_t i = 2; i <= count; ++i) ASSERT_TRUE(db_->delete_node(i));
   vacuum_ok();
-  EXPECT_EQ(db_->pager().chain(ExtentKind::kNode).extents.size(), 2u);
-  EXPECT_EQ(db_->pager().header().node_count, 1u);
+  EXPECT_EQ(pager_of(*db_).chain(ExtentKind::kNode).extents.size(), 2u);
+  EXPECT_EQ(pager_of(*db_).header().node_count, 1u);
   auto n = db_->add_node({}, {});
   ASSERT_TRUE(n);
   EXPECT_EQ(n->id, count + 1);
   // The edge extent covers the highest edge id even when every edge is gone.
-  ASSERT_TRUE(add_edge(db_->pager(), 1, "E", count + 1, {}));
-  ASSERT_TRUE(delete_edge(db_->pager(), 1));
+  ASSERT_TRUE(add_edge(pager_of(*db_), 1, "E", count + 1, {}));
+  ASSERT_TRUE(delete_edge(pager_of(*db_), 1));
   vacuum_ok();
-  auto e = add_edge(db_->pager(), 1, "E", 1, {});
+  auto e = add_edge(pager_of(*db_), 1, "E", 1, {});
   ASSERT_TRUE(e);
   EXPECT_EQ(e->id, 2u);
 }
@@ -171,7 +172,7 @@ TEST_F(VacuumTest, DatabaseLargerThanTheWriteAheadLog) {
     for (int i = 0; i < 1000; ++i) {
       ASSERT_TRUE(db_->add_node({"Big"}, {{"s", PropValue::from_string(big)}}));
     }
-    ASSERT_TRUE(db_->pager().commit());
+    ASSERT_TRUE(pager_of(*db_).commit());
   }
   const std::string before = dump(*db_);
   vacuum_ok();
@@ -195,14 +196,14 @@ TEST_F(VacuumTest, CommitsPendingChanges) {
   churn(10, 2);
   auto n = db_->add_node({"Pending"}, {{"p", PropValue::from_int(1)}});
   ASSERT_TRUE(n);
-  ASSERT_TRUE(update_node(db_->pager(), 1, {{"i", PropValue::from_int(99)}}));
+  ASSERT_TRUE(update_node(pager_of(*db_), 1, {{"i", PropValue::from_int(99)}}));
   const std::string before = dump(*db_);
   vacuum_ok();
   ASSERT_TRUE(db_->rollback());
   EXPECT_EQ(dump(*db_), before);
   reopen();
   EXPECT_EQ(dump(*db_), before);
-  EXPECT_EQ(db_->label_index().ids_for_labels({"Pending"}),
+  EXPECT_EQ(label_index_of(*db_).ids_for_labels({"Pending"}),
             std::vector<uint64_t>{n->id});
 }
 
@@ -222,9 +223,9 @@ TEST_F(VacuumTest, RefusedInsideAnExplicitTransaction) {
   EXPECT_EQ(slurp(path_), bytes);
   EXPECT_FALSE(exists(path_ + ".tmp"));
   // The pending node was not committed.
-  const uint64_t next = db_->pager().header().next_node_id;
+  const uint64_t next = pager_of(*db_).header().next_node_id;
   ASSERT_TRUE(db_->rollback());
-  EXPECT_EQ(db_->pager().header().next_node_id, next - 1);
+  EXPECT_EQ(pager_of(*db_).header().next_node_id, next - 1);
 }
 
 TEST_F(VacuumTest, MemoryDatabaseIsCompactedInPlace) {
@@ -233,18 +234,18 @@ TEST_F(VacuumTest, MemoryDatabaseIsCompactedInPlace) {
   auto pending = db_->add_node({"P"}, {});
   ASSERT_TRUE(pending);
   const std::string before = dump(*db_);
-  const uint64_t store_before = db_->pager().storage().file_size();
+  const uint64_t store_before = pager_of(*db_).storage().file_size();
   vacuum_ok();
   EXPECT_EQ(dump(*db_), before);
   // The superseded blobs are really gone from the store.
-  EXPECT_LT(db_->pager().storage().file_size(), store_before);
-  Pager& p = db_->pager();
+  EXPECT_LT(pager_of(*db_).storage().file_size(), store_before);
+  Pager& p = pager_of(*db_);
   EXPECT_EQ(p.header().prop_tail - p.chain(ExtentKind::kProp).extents[0],
             live_blob_bytes(p));
   // Everything, the pending node included, was committed.
   ASSERT_TRUE(db_->rollback());
   EXPECT_EQ(dump(*db_), before);
-  EXPECT_EQ(db_->label_index().ids_for_labels({"P"}),
+  EXPECT_EQ(label_index_of(*db_).ids_for_labels({"P"}),
             std::vector<uint64_t>{pending->id});
   EXPECT_TRUE(std::filesystem::is_empty(dir_.path()));
 }
@@ -253,7 +254,7 @@ TEST_F(VacuumTest, EmptyDatabases) {
   open(path_);
   vacuum_ok();
   reopen();
-  EXPECT_EQ(db_->pager().header().next_node_id, 1u);
+  EXPECT_EQ(pager_of(*db_).header().next_node_id, 1u);
   auto n = db_->add_node({"A"}, {});
   ASSERT_TRUE(n);
   EXPECT_EQ(n->id, 1u);
@@ -266,11 +267,11 @@ TEST_F(VacuumTest, EmptyDatabases) {
 TEST_F(VacuumTest, DamagedBlobLengthIsRefusedBeforeAnythingIsBuilt) {
   open(path_);
   churn(10, 2);
-  auto slot = db_->pager().read_node_slot(2);
+  auto slot = pager_of(*db_).read_node_slot(2);
   ASSERT_TRUE(slot);
   slot->prop_len = 0xFFFFFFF0u;
-  ASSERT_TRUE(db_->pager().write_node_slot(*slot));
-  ASSERT_TRUE(db_->pager().commit());
+  ASSERT_TRUE(pager_of(*db_).write_node_slot(*slot));
+  ASSERT_TRUE(pager_of(*db_).commit());
   const std::string bytes = slurp(path_);
   Status s = db_->vacuum();
   ASSERT_FALSE(s);
@@ -292,7 +293,7 @@ TEST_F(VacuumTest, UnremovableTemporaryPathIsRefused) {
   EXPECT_FALSE(db_->detached());
   EXPECT_EQ(dump(*db_), before);
   ASSERT_TRUE(db_->add_node({}, {}));
-  ASSERT_TRUE(db_->pager().commit());
+  ASSERT_TRUE(pager_of(*db_).commit());
 }
 
 TEST_F(VacuumTest, VacuumThroughASymlinkReplacesTheRealFile) {

@@ -7,6 +7,7 @@
 #include "db/graphdb.h"
 #include "storage/crc32.h"
 #include "storage/pager.h"
+#include "graphdb_internals.h"
 #include "test_util.h"
 
 namespace orvi {
@@ -439,7 +440,7 @@ TEST_F(ReadOnlyOpenTest, ReadsBesideAWriterThatHoldsTheLock) {
   auto db = GraphDB::open(path_);
   ASSERT_OK(db);
   ASSERT_OK((*db)->add_node({"A"}, PropMap()));
-  ASSERT_OK((*db)->pager().commit());
+  ASSERT_OK(pager_of(**db).commit());
   ASSERT_OK((*db)->add_node({"B"}, PropMap()));  // pending only
   staged_ = slurp(path_);
   auto ro = open_read_only();
@@ -449,7 +450,7 @@ TEST_F(ReadOnlyOpenTest, ReadsBesideAWriterThatHoldsTheLock) {
   ro.pager.reset();
   expect_file_unchanged();
   EXPECT_TRUE(std::filesystem::is_directory(path_ + ".lock"));
-  EXPECT_EQ((*db)->pager().header().node_count, 2u);
+  EXPECT_EQ(pager_of(**db).header().node_count, 2u);
 }
 
 TEST_F(ReadOnlyOpenTest, RefusesADamagedHeaderAndAMissingFile) {

@@ -46,6 +46,8 @@
 #include "storage/file.h"
 #include "storage/pager.h"
 #include "storage/prop_codec.h"
+#include "storage/text.h"
+#include "../cpp/graphdb_internals.h"
 #include "storage/layout.h"
 #include "storage/wal.h"
 

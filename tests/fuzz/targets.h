@@ -286,41 +286,41 @@ inline std::string run_db_file(const SparseDisk& disk, uint8_t pick) {
     auto opened = GraphDB::open(path);
     if (!opened) return "";
     GraphDB& db = **opened;
-    read_everything(db.pager());
+    read_everything(pager_of(db));
     (void)db.query_nodes({}, std::nullopt);
     (void)db.query_nodes({"Person", "City", "Fuzz"}, std::nullopt);
-    const uint64_t next = db.pager().header().next_node_id;
+    const uint64_t next = pager_of(db).header().next_node_id;
     for (uint64_t id : probe_ids(next, 8)) {
       (void)db.neighbors(id, std::nullopt, Direction::kBoth);
       (void)db.neighbors(id, std::string_view("KNOWS"), Direction::kOut);
     }
     const uint64_t victim = next > 1 ? 1 + pick % (next - 1) : 1;
     (void)db.delete_node(victim);
-    read_everything(db.pager());
+    read_everything(pager_of(db));
     if (!db.rollback()) return "";
     // The graph merged into itself: the destination is the damaged file.
-    auto nodes = all_nodes(db.pager());
-    auto edges = all_edges(db.pager());
+    auto nodes = all_nodes(pager_of(db));
+    auto edges = all_edges(pager_of(db));
     if (nodes && edges) {
       MergePolicy policy;
       if (pick & 1) policy.node_key = std::vector<std::string>{"name"};
       if (pick & 2) policy.edge_strategy = EdgeStrategy::kIdempotent;
       policy.node_conflict = static_cast<NodeConflict>((pick >> 2) % 3);
       (void)db.merge_from(*nodes, *edges, policy);
-      read_everything(db.pager());
+      read_everything(pager_of(db));
     }
     if (!db.rollback()) return "";
     (void)db.add_node({"Fuzz"}, {});
     (void)db.delete_node(victim);
-    if (!db.pager().commit()) return "";
-    auto committed = fingerprint(db.pager());
+    if (!pager_of(db).commit()) return "";
+    auto committed = fingerprint(pager_of(db));
     if (!db.vacuum()) return "";
     if (db.detached()) return "vacuum succeeded but left the handle detached";
-    auto vacuumed = fingerprint(db.pager());
+    auto vacuumed = fingerprint(pager_of(db));
     if (committed && (!vacuumed || *vacuumed != *committed)) {
       return "vacuum changed the records";
     }
-    read_everything(db.pager());
+    read_everything(pager_of(db));
     if (vacuumed) before = *vacuumed;
   }
   auto reopened = GraphDB::open(path);
@@ -328,7 +328,7 @@ inline std::string run_db_file(const SparseDisk& disk, uint8_t pick) {
     return "a vacuumed database failed to reopen: " +
            reopened.error().message();
   }
-  auto after = fingerprint((*reopened)->pager());
+  auto after = fingerprint(pager_of(**reopened));
   if (!before.empty() && (!after || *after != before)) {
     return "reopening a vacuumed database reads different records";
   }

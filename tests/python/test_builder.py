@@ -98,6 +98,15 @@ class TestRefusals:
         with pytest.raises(ImportFailed, match="^in:2: Property values must be"):
             loader.flush()
 
+    def test_refused_labels_name_their_record(self, tmp_path):
+        builder = _engine.builder(str(tmp_path / "b.orvi"))
+        for bad, error, text in ((["A", 3], TypeError, "a label must be str, not int"),
+                                 (["\ud800"], UnicodeEncodeError, "surrogate"),
+                                 ("A", TypeError, "labels must be a list of str")):
+            with pytest.raises(error, match=text) as info:
+                builder.add_nodes([["A"], bad], [None, {"k": 1}])
+            assert info.value.batch_index == 1
+
     def test_edges_name_only_nodes_of_the_load(self, tmp_path):
         path = str(tmp_path / "b.orvi")
         existing(path)

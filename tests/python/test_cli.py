@@ -1160,6 +1160,29 @@ class TestImportLeftovers:
         assert not lock.exists()
 
 
+class TestInterruptedCheck:
+    @pytest.mark.parametrize("where", ["begin", "update"])
+    def test_is_reported_as_interrupted(self, capsys, sample, monkeypatch, where):
+        # Ctrl-C reaches the check inside its progress calls (the engine
+        # checks signals there): the stop is the user's, not an I/O error.
+        import orvi_tools.check as check
+
+        class Bar:
+            def update(self, n):
+                raise KeyboardInterrupt
+
+            def close(self):
+                pass
+
+        def bar(*args, **kwargs):
+            if where == "begin":
+                raise KeyboardInterrupt
+            return Bar()
+
+        monkeypatch.setattr(check, "bar", bar)
+        assert run(capsys, "check", sample) == (130, "", "orvi: error: interrupted\n")
+
+
 class TestInterruptedImport:
     @pytest.mark.parametrize("existing", [True, False])
     def test_says_the_file_is_unchanged(self, capsys, tmp_path, sample, monkeypatch,
