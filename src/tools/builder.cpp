@@ -23,7 +23,20 @@
 //        lacks them, nothing is added and the column names are returned.
 //        Node keys (int or str) are kept by the builder: an edge names
 //        its ends by them.
-//   Builder.key_ids() -> dict    node key -> database id, in id order
+//   Builder.add_jsonl(path, progress) -> (stop, line, nodes, edges,
+//        last_is_node, run)
+//        reads the JSON Lines file `path` (json_lines.h) from its start,
+//        adding its records with their keys in the builder's key map, until
+//        its end (stop is None) or a line the parser declines or whose
+//        record breaks a rule (a key defined twice, an edge end not defined
+//        before it): stop is then that line's byte offset and `line` its
+//        number, for the Python reader to go on from. nodes and edges:
+//        records added; run: records of the last kind added in a row.
+//        progress(n), when not None, is called every 1024 records.
+//   Builder.add_csv(path, nodes, progress) -> the same tuple
+//        the same for nodes.csv (nodes true) or edges.csv of the CSV
+//        format; stop and line name the first line of the row (0 and 1
+//        when the header is declined).
 //   Builder.finish()             writes and flushes everything
 //   Builder.close()              drops the builder (unfinished work is
 //                                left in a file to be thrown away)
@@ -38,7 +51,9 @@
 // after one the builder refuses further work.
 #include "python/pyref.h"
 
+#include <errno.h>
 #include <limits.h>
+#include <stdio.h>
 #include <stdlib.h>
 
 #include <algorithm>
@@ -54,6 +69,7 @@
 #include "python/capi.h"
 #include "tools/arrow_table.h"
 #include "tools/engine.h"
+#include "tools/json_lines.h"
 #include "tools/key_map.h"
 #include "tools/tools.h"
 
@@ -706,6 +722,309 @@ PyObject* builder_add_table(PyObject* obj, PyObject* args) {
   return loader.run();
 }
 
+// ---- add_jsonl -----------------------------------------------------------------
+
+struct FileCloser {
+  void operator()(FILE* f) const { fclose(f); }
+};
+
+// Lines of a file, each without its newline, in order.
+class LineReader {
+ public:
+  explicit LineReader(FILE* f) : f_(f) {}
+
+  // The next line and its byte offset; false at the end or on a read
+  // error (error() tells).
+  bool next(std::string_view& line, uint64_t& offset) {
+    for (;;) {
+      const size_t nl = buf_.find('\n', pos_);
+      if (nl != std::string::npos) {
+        line = std::string_view(buf_).substr(pos_, nl - pos_);
+        offset = base_ + pos_;
+        pos_ = nl + 1;
+        return true;
+      }
+      if (eof_) {
+        if (pos_ == buf_.size()) return false;
+        line = std::string_view(buf_).substr(pos_);
+        offset = base_ + pos_;
+        pos_ = buf_.size();
+        return true;
+      }
+      base_ += pos_;
+      buf_.erase(0, pos_);
+      pos_ = 0;
+      const size_t have = buf_.size();
+      buf_.resize(have + kChunk);
+      const size_t got = fread(buf_.data() + have, 1, kChunk, f_);
+      buf_.resize(have + got);
+      if (got < kChunk) {
+        eof_ = true;
+        error_ = ferror(f_) != 0;
+      }
+    }
+  }
+  bool error() const { return error_; }
+
+ private:
+  static constexpr size_t kChunk = 1 << 20;
+  FILE* f_;
+  std::string buf_;
+  size_t pos_ = 0;
+  uint64_t base_ = 0;  // file offset of buf_[0]
+  bool eof_ = false;
+  bool error_ = false;
+};
+
+// Where a record read by a source begins, for the Python reader to go on
+// from, and the line a message about it names.
+struct Place {
+  uint64_t offset = 0;  // byte offset of the record's first line
+  uint64_t line = 0;    // number of that line
+  uint64_t last = 0;    // number of its last line
+};
+
+enum class Next { kRecord, kDecline, kEnd };
+
+// The records of a JSON Lines file.
+class JsonLinesSource {
+ public:
+  explicit JsonLinesSource(FILE* f) : lines_(f) {}
+
+  Next next(ImportRecord& record, Place& place) {
+    std::string_view line;
+    while (lines_.next(line, place.offset)) {
+      place.line = place.last = ++number_;
+      switch (parser_.parse_line(line, record)) {
+        case JsonRecordParser::Outcome::kRecord:
+          return Next::kRecord;
+        case JsonRecordParser::Outcome::kDecline:
+          return Next::kDecline;
+        case JsonRecordParser::Outcome::kBlank:
+          break;
+      }
+    }
+    return Next::kEnd;
+  }
+  bool error() const { return lines_.error(); }
+
+ private:
+  LineReader lines_;
+  JsonRecordParser parser_;
+  uint64_t number_ = 0;
+};
+
+// The rows of nodes.csv or edges.csv (the columns of exchange.py).
+class CsvSource {
+ public:
+  CsvSource(FILE* f, bool nodes) : lines_(f), nodes_(nodes) {}
+
+  Next next(ImportRecord& record, Place& place) {
+    for (;;) {
+      const Next got = row(place);
+      if (got != Next::kRecord) return got;
+      if (!header_done_) {
+        if (!header()) return Next::kDecline;
+        header_done_ = true;
+        continue;
+      }
+      const auto& cells = rows_.cells();
+      if (cells.size() > columns_.size()) return Next::kDecline;
+      auto cell = [&](Column c) -> std::string_view {
+        const size_t at = index_[c];
+        return at < cells.size() ? std::string_view(cells[at]) : std::string_view();
+      };
+      record.is_node = nodes_;
+      record.key.is_text = record.target.is_text = true;
+      if (nodes_) {
+        record.key.text = cell(kId);
+        if (record.key.text.empty() ||
+            !parser_.parse_labels_cell(cell(kLabels), record.labels)) {
+          return Next::kDecline;
+        }
+      } else {
+        record.key.text = cell(kFrom);
+        record.target.text = cell(kTo);
+        record.labels.clear();
+        prop_write::string(cell(kLabel), record.labels);
+      }
+      return parser_.parse_props_cell(cell(kProperties), record.props)
+                 ? Next::kRecord
+                 : Next::kDecline;
+    }
+  }
+  bool error() const { return lines_.error(); }
+
+ private:
+  enum Column { kId, kLabels, kLabel, kFrom, kTo, kProperties, kColumns };
+
+  // The next row that has cells; kRecord when there is one.
+  Next row(Place& place) {
+    std::string_view line;
+    uint64_t offset;
+    bool first = true;
+    while (lines_.next(line, offset)) {
+      ++number_;
+      if (first) {
+        place.offset = offset;
+        place.line = number_;
+        first = false;
+      }
+      place.last = number_;
+      switch (rows_.add_line(line)) {
+        case CsvRowParser::Outcome::kRow:
+          return Next::kRecord;
+        case CsvRowParser::Outcome::kDecline:
+          return Next::kDecline;
+        case CsvRowParser::Outcome::kBlank:
+          // A blank first line is a header without columns.
+          if (!header_done_) return Next::kDecline;
+          first = true;
+          break;
+        case CsvRowParser::Outcome::kNeedLine:
+          break;
+      }
+    }
+    // The end of the file inside a quoted cell, or before a header, is for
+    // the Python reader.
+    if (first && header_done_) return Next::kEnd;
+    if (first) place = Place{0, 1, 1};
+    return Next::kDecline;
+  }
+
+  // Takes the header row when it names each column at most once and only
+  // columns of the table, the required ones among them.
+  bool header() {
+    static constexpr const char* kNames[kColumns] = {
+        "id", "labels", "label", "from", "to", "properties"};
+    const auto& cells = rows_.cells();
+    columns_ = cells;
+    std::fill(std::begin(index_), std::end(index_), SIZE_MAX);
+    for (size_t i = 0; i < cells.size(); ++i) {
+      int found = -1;
+      for (int c = 0; c < kColumns; ++c) {
+        if (cells[i] == kNames[c]) found = c;
+      }
+      const bool allowed =
+          found >= 0 && (nodes_ ? found == kId || found == kLabels ||
+                                      found == kProperties
+                                : found != kLabels);
+      if (!allowed || index_[found] != SIZE_MAX) return false;
+      index_[found] = i;
+    }
+    return nodes_ ? index_[kId] != SIZE_MAX
+                  : index_[kFrom] != SIZE_MAX && index_[kTo] != SIZE_MAX;
+  }
+
+  LineReader lines_;
+  CsvRowParser rows_;
+  JsonRecordParser parser_;
+  const bool nodes_;
+  bool header_done_ = false;
+  uint64_t number_ = 0;
+  std::vector<std::string> columns_;
+  size_t index_[kColumns] = {};
+};
+
+// Adds the records of `source` until its end or the first one it declines
+// or that breaks a rule of the import (a node key defined twice, an edge
+// end not defined before it); see add_jsonl at the top.
+template <class Source>
+PyObject* add_from(PyObject* obj, Source& source, PyObject* progress,
+                   const std::string& path) {
+  PyBuilder& self = *self_of(obj);
+  GraphBuilder& b = *self.builder;
+  ImportRecord record;
+  Place place;
+  uint64_t nodes = 0, edges = 0, run = 0, step = 0;
+  bool last_is_node = true;
+  Next got;
+  while ((got = source.next(record, place)) == Next::kRecord) {
+    uint64_t from = 0, to = 0;
+    if (record.is_node) {
+      if (self.keys.find(record.key) != 0) break;
+    } else {
+      from = self.keys.find(record.key);
+      to = self.keys.find(record.target);
+      if (from == 0 || to == 0) break;
+    }
+    Result<uint64_t> id =
+        record.is_node ? b.add_node(record.labels, record.props)
+                       : b.add_edge_encoded(from, record.labels, to, record.props);
+    if (!id) {
+      raise_builder_error(self, id.error());
+      return at_index(static_cast<Py_ssize_t>(place.last));
+    }
+    if (record.is_node) {
+      self.keys.insert(record.key, *id);
+      ++nodes;
+    } else {
+      ++edges;
+    }
+    run = record.is_node == last_is_node ? run + 1 : 1;
+    last_is_node = record.is_node;
+    if (++step == 1024) {
+      step = 0;
+      if (progress != Py_None) {
+        PyRef done(PyObject_CallFunction(progress, "i", 1024));
+        if (!done) return nullptr;
+      }
+      if (PyErr_CheckSignals() < 0) return nullptr;
+    }
+  }
+  if (source.error()) {
+    errno = EIO;
+    return PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
+  }
+  if (progress != Py_None && step > 0) {
+    PyRef done(PyObject_CallFunction(progress, "K",
+                                     static_cast<unsigned long long>(step)));
+    if (!done) return nullptr;
+  }
+  PyRef stop(got == Next::kEnd ? py::new_none()
+                               : PyLong_FromUnsignedLongLong(place.offset));
+  if (!stop) return nullptr;
+  return Py_BuildValue("(OKKKOK)", stop.get(),
+                       static_cast<unsigned long long>(place.line),
+                       static_cast<unsigned long long>(nodes),
+                       static_cast<unsigned long long>(edges),
+                       last_is_node ? Py_True : Py_False,
+                       static_cast<unsigned long long>(run));
+}
+
+FILE* open_input(PyObject* obj, PyObject* path_arg, std::string& path,
+                 std::unique_ptr<FILE, FileCloser>& file) {
+  if (open_builder(obj) == nullptr || !path_of(path_arg, path)) return nullptr;
+  file.reset(fopen(path.c_str(), "rb"));
+  if (!file) PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
+  return file.get();
+}
+
+PyObject* builder_add_jsonl(PyObject* obj, PyObject* args) {
+  PyObject *path_arg, *progress;
+  if (!PyArg_ParseTuple(args, "OO:add_jsonl", &path_arg, &progress)) {
+    return nullptr;
+  }
+  std::string path;
+  std::unique_ptr<FILE, FileCloser> file;
+  if (open_input(obj, path_arg, path, file) == nullptr) return nullptr;
+  JsonLinesSource source(file.get());
+  return add_from(obj, source, progress, path);
+}
+
+PyObject* builder_add_csv(PyObject* obj, PyObject* args) {
+  PyObject *path_arg, *progress;
+  int nodes;
+  if (!PyArg_ParseTuple(args, "OpO:add_csv", &path_arg, &nodes, &progress)) {
+    return nullptr;
+  }
+  std::string path;
+  std::unique_ptr<FILE, FileCloser> file;
+  if (open_input(obj, path_arg, path, file) == nullptr) return nullptr;
+  CsvSource source(file.get(), nodes != 0);
+  return add_from(obj, source, progress, path);
+}
+
 PyObject* builder_key_ids(PyObject* obj, PyObject*) {
   const KeyMap& keys = self_of(obj)->keys;
   std::vector<std::pair<uint64_t, NodeKey>> entries;
@@ -760,6 +1079,10 @@ PyMethodDef builder_methods[] = {
      "Adds a batch of edges; returns the first one's id."},
     {"add_table", builder_add_table, METH_VARARGS,
      "Adds the rows of an Arrow record batch of a node or edge table."},
+    {"add_jsonl", builder_add_jsonl, METH_VARARGS,
+     "Adds the records of a JSON Lines file up to the first it declines."},
+    {"add_csv", builder_add_csv, METH_VARARGS,
+     "Adds the rows of nodes.csv or edges.csv up to the first it declines."},
     {"key_ids", builder_key_ids, METH_NOARGS,
      "The node keys of add_table and their ids."},
     {"finish", builder_finish, METH_NOARGS,
@@ -796,6 +1119,7 @@ PyObject* engine_builder(PyObject*, PyObject* arg) {
   new (&self_of(obj)->path) std::string(path);
   new (&self_of(obj)->lock) std::optional<WriterLock>(std::move(*lock));
   new (&self_of(obj)->builder) std::unique_ptr<GraphBuilder>(std::move(*opened));
+  new (&self_of(obj)->keys) KeyMap();
   return obj;
 }
 
