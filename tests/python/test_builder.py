@@ -298,3 +298,34 @@ class TestDeclinedLines:
         if edges is not None:
             (folder / "edges.csv").write_bytes(edges.encode())
         assert_both_ways_agree(tmp_path, "csv", folder)
+
+    def test_the_builder_reads_every_value_kind_and_stops_at_the_seam(self, tmp_path):
+        accepted = [
+            '{"type": "node", "id": -5, "labels": ["A", "\\u00e9\\ud83d\\ude00"], '
+            '"properties": {"f": [1.5e-300, -0.0, 1e308, {"$float": "-inf"}], "i": -9223372036854775808, '
+            '"m": {"$map": {"$x": {"$float": "nan"}}}, "d": {"k": 1, "k": [null, true, false]}, '
+            '"s": "\\"\\\\\\/\\b\\f\\n\\r\\t\\u0000 \u00fc\u2713"}, "extra": {"a": [[]]}}',
+            '  ',
+            '{"type": "edge", "from": -5, "to": -5, "label": "\\u2713", "properties": {}}',
+        ]
+        source = tmp_path / "in.jsonl"
+        source.write_text("\n".join(accepted + ['{"type": "node", "id": 1, "properties": '
+                                                '{"n": NaN}}', '{"type": "node", "id": 2}']),
+                          encoding="utf-8")
+        builder = _engine.builder(str(tmp_path / "b.orvi"))
+        seam = len("\n".join(accepted).encode()) + 1
+        assert builder.add_jsonl(str(source), None) == (seam, 4, 1, 1, False, 1)
+        builder.close()
+        assert_both_ways_agree(tmp_path, "jsonl", source)
+
+    def test_the_builder_reads_csv_rows_up_to_the_seam(self, tmp_path):
+        rows = ['"id","labels","properties"', '1,"[""A""]","{""x"": {""$float"": ""nan""}}"',
+                '"2","[]","{""q"": ""a,\\""b""}"', '3,[],"{""a"":\r\n1}"', '', '4,[],"{""n"": NaN}"',
+                '5,[],{}']
+        source = tmp_path / "nodes.csv"
+        source.write_bytes("\r\n".join(rows).encode())
+        builder = _engine.builder(str(tmp_path / "b.orvi"))
+        seam = len("\r\n".join(rows[:5]).encode()) + 2
+        assert builder.add_csv(str(source), True, None) == (seam, 7, 3, 0, True, 3)
+        builder.close()
+        assert_both_ways_agree(tmp_path, "csv", tmp_path)
