@@ -15,6 +15,10 @@ itself, so no Python object is made per value. A column of a type it does
 not read in place (timestamps, say) or a column of tagged JSON texts is
 handed over as Python values instead, converted as before.
 
+JSON Lines and CSV files are read by the builder itself (``feed_jsonl``,
+``feed_csv``), up to the first line or row it does not read exactly as the
+Python readers do; the Python reader goes on from there.
+
 ``Loader`` takes records one at a time as the readers produce them, checks
 what the builder cannot (node keys defined once, edges naming nodes defined
 before them, labels of the right type) with the same messages as

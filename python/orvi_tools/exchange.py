@@ -30,7 +30,10 @@ Imports name nodes by the ``id`` of the input (an integer or a string); the
 database gives them new ids in input order. An edge may refer only to nodes
 defined before it in the input. The readers here yield records; ``orvi
 import`` hands them to the graph builder on a copy of the file and replaces
-the original only on success (``build``, ``fileops``).
+the original only on success (``build``, ``fileops``). The builder reads
+JSON Lines and CSV itself as far as it can read them exactly as these
+readers do, and these readers go on from the first line or row it declines
+(``build.feed_jsonl``, ``build.feed_csv``).
 """
 
 from __future__ import annotations

@@ -67,6 +67,8 @@ bool JsonRecordParser::parse_document(std::string_view text, uint32_t& top) {
   values_.clear();
   items_.clear();
   members_.clear();
+  item_stack_.clear();
+  member_stack_.clear();
   text_.clear();
   skip_space();
   if (!parse_value(0, top)) return false;
@@ -189,6 +191,24 @@ bool JsonRecordParser::parse_number(Value& v) {
   return true;
 }
 
+bool JsonRecordParser::take(char c) {
+  if (pos_ >= in_.size() || in_[pos_] != c) return false;
+  ++pos_;
+  return true;
+}
+
+template <class Element>
+bool JsonRecordParser::elements(char close, Element element) {
+  skip_space();
+  if (take(close)) return true;
+  for (;;) {
+    skip_space();
+    if (!element()) return false;
+    skip_space();
+    if (!take(',')) return take(close);
+  }
+}
+
 bool JsonRecordParser::parse_value(unsigned depth, uint32_t& out) {
   if (pos_ >= in_.size() || depth > kMaxJsonDepth) return false;
   Value v;
@@ -200,35 +220,21 @@ bool JsonRecordParser::parse_value(unsigned depth, uint32_t& out) {
     ++pos_;
     v.kind = kObject;
     const size_t mark = member_stack_.size();
-    skip_space();
-    if (pos_ < in_.size() && in_[pos_] == '}') {
-      ++pos_;
-    } else {
-      for (;;) {
-        skip_space();
-        if (pos_ >= in_.size() || in_[pos_] != '"') return false;
-        Member m;
-        uint64_t length;
-        if (!parse_string(m.key, length)) return false;
-        m.key_length = static_cast<uint32_t>(length);
-        skip_space();
-        if (pos_ >= in_.size() || in_[pos_] != ':') return false;
-        ++pos_;
-        skip_space();
-        if (!parse_value(depth + 1, m.value)) return false;
-        member_stack_.push_back(m);
-        skip_space();
-        if (pos_ < in_.size() && in_[pos_] == ',') {
-          ++pos_;
-          continue;
-        }
-        if (pos_ < in_.size() && in_[pos_] == '}') {
-          ++pos_;
-          break;
-        }
+    const bool read = elements('}', [&] {
+      Member m;
+      uint64_t length;
+      if (pos_ >= in_.size() || in_[pos_] != '"' || !parse_string(m.key, length)) {
         return false;
       }
-    }
+      m.key_length = static_cast<uint32_t>(length);
+      skip_space();
+      if (!take(':')) return false;
+      skip_space();
+      if (!parse_value(depth + 1, m.value)) return false;
+      member_stack_.push_back(m);
+      return true;
+    });
+    if (!read) return false;
     // Members by key; of a repeated key the last one stays, as in the dict
     // json.loads builds.
     auto begin = member_stack_.begin() + static_cast<std::ptrdiff_t>(mark);
@@ -249,27 +255,13 @@ bool JsonRecordParser::parse_value(unsigned depth, uint32_t& out) {
     ++pos_;
     v.kind = kArray;
     const size_t mark = item_stack_.size();
-    skip_space();
-    if (pos_ < in_.size() && in_[pos_] == ']') {
-      ++pos_;
-    } else {
-      for (;;) {
-        skip_space();
-        uint32_t item;
-        if (!parse_value(depth + 1, item)) return false;
-        item_stack_.push_back(item);
-        skip_space();
-        if (pos_ < in_.size() && in_[pos_] == ',') {
-          ++pos_;
-          continue;
-        }
-        if (pos_ < in_.size() && in_[pos_] == ']') {
-          ++pos_;
-          break;
-        }
-        return false;
-      }
-    }
+    const bool read = elements(']', [&] {
+      uint32_t item;
+      if (!parse_value(depth + 1, item)) return false;
+      item_stack_.push_back(item);
+      return true;
+    });
+    if (!read) return false;
     v.first = items_.size();
     v.count = static_cast<uint32_t>(item_stack_.size() - mark);
     items_.insert(items_.end(), item_stack_.begin() + static_cast<std::ptrdiff_t>(mark),

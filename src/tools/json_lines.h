@@ -82,6 +82,12 @@ class JsonRecordParser {
   bool parse_string(uint64_t& offset, uint64_t& length);
   bool parse_number(Value& v);
   void skip_space();
+  // Consumes `c` when it comes next.
+  bool take(char c);
+  // The elements of an array or object after its opening bracket, up to
+  // `close`: element() reads one; false on a decline.
+  template <class Element>
+  bool elements(char close, Element element);
 
   std::string_view text_of(uint64_t offset, uint64_t length) const {
     return std::string_view(text_).substr(offset, length);
