@@ -60,6 +60,7 @@ class Loader:
         # Records of the current kind the builder took before this batch
         # began (``resume``), counted against the batch size.
         self._phase = 0
+        self._native_nodes = 0  # nodes the builder read itself
 
     def add_node(self, key: Hashable, labels: Sequence[str],
                  properties: Optional[Mapping[str, Any]], place: str) -> int:
@@ -127,13 +128,16 @@ class Loader:
         else:
             self.edges += added
 
-    def resume(self, nodes: int, edges: int, last_is_node: bool, run: int) -> None:
+    def resume(self, nodes: int, edges: int, last_is_node: bool, run: int,
+               more: bool) -> None:
         """Goes on after the builder added ``nodes`` and ``edges`` records
-        itself (``Builder.add_jsonl``), keeping their keys, with batches
-        cut where they would be had every record come through here: which
-        of two faulty records is reported first depends on that."""
+        itself (``Builder.add_jsonl``), with batches cut where they would
+        be had every record come through here: which of two faulty records
+        is reported first depends on that. ``more``: records follow through
+        this loader, which then needs the builder's node keys."""
         self.flush()
-        if nodes:
+        self._native_nodes += nodes
+        if more and self._native_nodes:
             self.ids.update(self.builder.key_ids())
         self.nodes += nodes
         self.edges += edges
@@ -211,7 +215,7 @@ def _read_natively(loader: Loader, read: Callable[..., Any], path: str, *args: A
     except (TypeError, ValueError, OverflowError) as e:
         raise ImportFailed(f"{os.path.basename(path)}:{getattr(e, 'batch_index', 0)}: "
                            f"{e}") from e
-    loader.resume(nodes, edges, last_is_node, run)
+    loader.resume(nodes, edges, last_is_node, run, stop is not None)
     return None if stop is None else (stop, line)
 
 
