@@ -15,7 +15,11 @@
 //        batch: a record batch with __arrow_c_array__ (the Arrow PyCapsule
 //        interface) in the layout of a node table (id, labels) or an edge
 //        table (from_node, to_node, label); properties: (column, property
-//        name, null is None) per property column; values: column name ->
+//        name, null is None[, json]) per property column, json for a column
+//        of tagged JSON texts, which the builder decodes (json_lines.h)
+//        unless the parser declines one of its texts: the column then
+//        needs Python values, and such columns come first in the list
+//        returned; values: column name ->
 //        a list of the column's Python values (node keys; label lists;
 //        labels; property values, `absent` where the record lacks the
 //        property) for the columns whose Arrow type is not read in place
@@ -337,12 +341,13 @@ class TableLoader {
       return false;
     }
     PyRef items(PySequence_Fast(properties, "properties must be a list"));
-    if (!items) return false;
+    json_missing_ = PyRef(PyList_New(0));
+    if (!items || !json_missing_) return false;
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
       PyObject* item = PySequence_Fast_GET_ITEM(items.get(), i);
       PyObject *column, *name;
-      int null_is_none;
-      if (!PyArg_ParseTuple(item, "UUp", &column, &name, &null_is_none)) {
+      int null_is_none, json = 0;
+      if (!PyArg_ParseTuple(item, "UUp|p", &column, &name, &null_is_none, &json)) {
         return false;
       }
       Prop prop;
@@ -353,6 +358,10 @@ class TableLoader {
       }
       prop.null_is_none = null_is_none != 0;
       if (!find(column_name, values, missing, prop.source)) return false;
+      if (json != 0 && prop.source.column != nullptr &&
+          !decode_json(column_name, prop, json_missing_.get())) {
+        return false;
+      }
       props_.push_back(std::move(prop));
     }
     // Entries in key order; of columns that name one property, the last
@@ -360,7 +369,9 @@ class TableLoader {
     // by column would keep it.
     std::stable_sort(props_.begin(), props_.end(),
                      [](const Prop& a, const Prop& b) { return a.name < b.name; });
-    return true;
+    // Columns of JSON texts are asked for first, as the Python reader
+    // decodes them before it looks at any other column.
+    return PyList_SetSlice(missing, 0, 0, json_missing_.get()) == 0;
   }
 
   // Adds every row; nullptr with an error set (marked with the row) when
@@ -379,7 +390,37 @@ class TableLoader {
     std::string name;
     bool null_is_none = false;
     Source source;
+    // A column of tagged JSON texts, decoded here: each row's encoded value
+    // (a null cell: none) at json_at[row] .. json_at[row + 1] of json.
+    bool json = false;
+    Bytes json_values;
+    std::vector<size_t> json_at;
   };
+
+  // Decodes a column of tagged JSON texts; one the parser declines (or not
+  // a column of strings) is asked for as Python values instead, so that
+  // its values and errors are the Python decoder's.
+  bool decode_json(const std::string& column_name, Prop& prop, PyObject* missing) {
+    const ArrowColumn* c = prop.source.column;
+    const int64_t rows = batch_.rows();
+    bool ok = c->is_string();
+    prop.json = true;
+    prop.json_at.assign(1, 0);
+    for (int64_t row = 0; ok && row < rows; ++row) {
+      if (c->valid(row)) {
+        ok = json_parser_.parse_value_cell(c->string(row), prop.json_values);
+      } else if (prop.null_is_none) {
+        prop_write::null(prop.json_values);
+      }
+      prop.json_at.push_back(prop.json_values.size());
+    }
+    if (ok) return true;
+    prop.json = false;
+    prop.source.column = nullptr;
+    PyRef text(PyUnicode_FromStringAndSize(
+        column_name.data(), static_cast<Py_ssize_t>(column_name.size())));
+    return text && PyList_Append(missing, text.get()) == 0;
+  }
 
   bool find(const std::string& name, PyObject* values, PyObject* missing,
             Source& out) {
@@ -520,6 +561,12 @@ class TableLoader {
     prop_write::map(chosen_.size(), props_blob_);
     for (const Prop* p : chosen_) {
       prop_write::map_key(p->name, props_blob_);
+      if (p->json) {
+        const size_t at = static_cast<size_t>(row);
+        props_blob_.append(p->json_values, p->json_at[at],
+                           p->json_at[at + 1] - p->json_at[at]);
+        continue;
+      }
       if (p->source.column != nullptr) {
         if (!p->source.column->encode(row, props_blob_)) {
           return not_utf8(row, p->name.c_str());
@@ -682,6 +729,8 @@ class TableLoader {
   std::vector<Prop> props_;
   std::vector<const Prop*> chosen_;
   std::string text_keys_[2];
+  JsonRecordParser json_parser_;
+  PyRef json_missing_;
   Bytes labels_blob_;
   Bytes props_blob_;
 };

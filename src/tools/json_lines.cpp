@@ -456,6 +456,11 @@ bool JsonRecordParser::parse_labels_cell(std::string_view cell, Bytes& out) {
   return parse_document(cell, top) && encode_labels(&values_[top], out);
 }
 
+bool JsonRecordParser::parse_value_cell(std::string_view cell, Bytes& out) {
+  uint32_t top;
+  return parse_document(cell, top) && encode_value(values_[top], 0, out);
+}
+
 bool JsonRecordParser::parse_props_cell(std::string_view cell, Bytes& out) {
   uint32_t top;
   if (cell.empty()) {

@@ -56,6 +56,9 @@ class JsonRecordParser {
   // decline.
   bool parse_labels_cell(std::string_view cell, Bytes& out);
   bool parse_props_cell(std::string_view cell, Bytes& out);
+  // One property value in the tagged form (a cell of a table's column of
+  // JSON texts), appended to `out`. False: a decline.
+  bool parse_value_cell(std::string_view cell, Bytes& out);
 
  private:
   enum Kind : uint8_t {

@@ -329,3 +329,26 @@ class TestDeclinedLines:
         assert builder.add_csv(str(source), True, None) == (seam, 7, 3, 0, True, 3)
         builder.close()
         assert_both_ways_agree(tmp_path, "csv", tmp_path)
+
+
+def test_json_columns_of_tables_decode_as_the_python_decoder(tmp_path):
+    """The builder decodes a table's column of tagged JSON texts itself;
+    a column holding a text it declines is decoded by from_json_value."""
+    pa = pytest.importorskip("pyarrow")
+    from orvi_tools import import_tables
+    from orvi_tools.exchange import from_json_value
+    plain = ['{"$float": "nan"}', '[1, {"$map": {"$a": -0.0}}]', None, '"\\u00e9"', '{}']
+    declined = ['1', 'NaN', None, str(2**64), '-Infinity']
+    json_field = {"orvi.encoding": "json"}
+    table = pa.table({"id": range(5), "p": plain, "d": declined},
+                     schema=pa.schema([("id", pa.int64()),
+                                       pa.field("p", pa.string(), metadata=json_field),
+                                       pa.field("d", pa.string(), metadata=json_field)]))
+    import_tables(str(tmp_path / "t.orvi"), table)
+    with orvi.open(str(tmp_path / "ref.orvi")) as ref, BatchWriter(ref) as writer:
+        for i in range(5):
+            props = {name: from_json_value(json.loads(column[i]))
+                     for name, column in (("p", plain), ("d", declined)) if column[i]}
+            writer.add_node(i, [], props)
+    with orvi.open(str(tmp_path / "ref.orvi")) as a, orvi.open(str(tmp_path / "t.orvi")) as b:
+        assert exact_state(a) == exact_state(b)
