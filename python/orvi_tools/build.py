@@ -15,6 +15,10 @@ itself, so no Python object is made per value. A column of a type it does
 not read in place (timestamps, say) or a column of tagged JSON texts is
 handed over as Python values instead, converted as before.
 
+JSON Lines and CSV files are read by the builder itself (``feed_jsonl``,
+``feed_csv``), up to the first line or row it does not read exactly as the
+Python readers do; the Python reader goes on from there.
+
 ``Loader`` takes records one at a time as the readers produce them, checks
 what the builder cannot (node keys defined once, edges naming nodes defined
 before them, labels of the right type) with the same messages as
@@ -25,11 +29,13 @@ same ids in input order, labels, properties and adjacency order.
 
 from __future__ import annotations
 
+import os
+
 from typing import (Any, Callable, Dict, Hashable, Iterable, List, Mapping, Optional,
                     Sequence)
 
 from .batch import ImportFailed
-from .exchange import FormatProblem, Record
+from .exchange import FormatProblem, Record, read_csv_dir, read_jsonl
 
 # Records handed to the builder per call.
 BATCH_RECORDS = 4096
@@ -51,6 +57,10 @@ class Loader:
         self._kind = ""
         self._columns: List[List[Any]] = []
         self._places: List[str] = []
+        # Records of the current kind the builder took before this batch
+        # began (``resume``), counted against the batch size.
+        self._phase = 0
+        self._native_nodes = 0  # nodes the builder read itself
 
     def add_node(self, key: Hashable, labels: Sequence[str],
                  properties: Optional[Mapping[str, Any]], place: str) -> int:
@@ -118,6 +128,25 @@ class Loader:
         else:
             self.edges += added
 
+    def resume(self, nodes: int, edges: int, last_is_node: bool, run: int,
+               more: bool) -> None:
+        """Goes on after the builder added ``nodes`` and ``edges`` records
+        itself (``Builder.add_jsonl``), with batches cut where they would
+        be had every record come through here: which of two faulty records
+        is reported first depends on that. ``more``: records follow through
+        this loader, which then needs the builder's node keys."""
+        self.flush()
+        self._native_nodes += nodes
+        if more and self._native_nodes:
+            self.ids.update(self.builder.key_ids())
+        self.nodes += nodes
+        self.edges += edges
+        self._next_node += nodes
+        if nodes or edges:
+            self._kind = "node" if last_is_node else "edge"
+            self._columns = [[] for _ in range(2 if last_is_node else 4)]
+            self._phase = run % BATCH_RECORDS
+
     def key_ids(self) -> Dict[Hashable, int]:
         """The node keys of the loaded tables and their database ids."""
         return self.builder.key_ids()
@@ -150,9 +179,10 @@ class Loader:
     def _batch(self, kind: str, width: int) -> List[List[Any]]:
         # Nodes and edges go to the builder in input order: a change of
         # kind, like a full batch, sends what is pending first.
-        if kind != self._kind or len(self._places) >= BATCH_RECORDS:
+        if kind != self._kind or len(self._places) + self._phase >= BATCH_RECORDS:
             self.flush()
             self._kind = kind
+            self._phase = 0
             self._columns = [[] for _ in range(width)]
         return self._columns
 
@@ -174,3 +204,44 @@ def load_records(loader: Loader, records: Iterable[Record], progress: Any = None
             step = 0
     if progress is not None and step:
         progress.update(step)
+
+
+def _read_natively(loader: Loader, read: Callable[..., Any], path: str, *args: Any) -> Any:
+    """Lets the builder read the file at ``path`` itself (``read`` is
+    ``Builder.add_jsonl`` or ``add_csv``); returns where it stopped, or
+    None when it read the whole file."""
+    try:
+        stop, line, nodes, edges, last_is_node, run = read(path, *args)
+    except (TypeError, ValueError, OverflowError) as e:
+        raise ImportFailed(f"{os.path.basename(path)}:{getattr(e, 'batch_index', 0)}: "
+                           f"{e}") from e
+    loader.resume(nodes, edges, last_is_node, run, stop is not None)
+    return None if stop is None else (stop, line)
+
+
+# The builder reads the lines and rows it accepts itself; from the first one
+# it declines (input that breaks the format, or anything it does not read
+# exactly as the Python readers do), the Python reader takes over, so that
+# record gets exactly the value or the error the Python reader gives it.
+
+def feed_jsonl(loader: Loader, path: str, progress: Any = None) -> None:
+    """Loads a JSON Lines file (see above)."""
+    update = None if progress is None else progress.update
+    stop = _read_natively(loader, loader.builder.add_jsonl, path, update)
+    if stop is not None:
+        load_records(loader, read_jsonl(path, *stop), progress)
+
+
+def feed_csv(loader: Loader, directory: str, progress: Any = None) -> None:
+    """Loads the CSV format's directory (see above)."""
+    update = None if progress is None else progress.update
+    for table in ("nodes", "edges"):
+        path = os.path.join(directory, f"{table}.csv")
+        if not os.path.isfile(path):
+            if table == "nodes":  # the reader names the problem
+                load_records(loader, read_csv_dir(directory), progress)
+            return
+        stop = _read_natively(loader, loader.builder.add_csv, path, table == "nodes", update)
+        if stop is not None:
+            load_records(loader, read_csv_dir(directory, table, *stop), progress)
+            return

@@ -30,7 +30,10 @@ Imports name nodes by the ``id`` of the input (an integer or a string); the
 database gives them new ids in input order. An edge may refer only to nodes
 defined before it in the input. The readers here yield records; ``orvi
 import`` hands them to the graph builder on a copy of the file and replaces
-the original only on success (``build``, ``fileops``).
+the original only on success (``build``, ``fileops``). The builder reads
+JSON Lines and CSV itself as far as it can read them exactly as these
+readers do, and these readers go on from the first line or row it declines
+(``build.feed_jsonl``, ``build.feed_csv``).
 """
 
 from __future__ import annotations
@@ -459,10 +462,13 @@ def _undecodable(error: UnicodeDecodeError) -> str:
             f"{error.start + 1})")
 
 
-def read_jsonl(path: str) -> Iterator[Record]:
+def read_jsonl(path: str, start: int = 0, first_line: int = 1) -> Iterator[Record]:
+    """The records of a JSON Lines file; from byte offset ``start``, the
+    beginning of line number ``first_line``, when given."""
     name = os.path.basename(path)
     with open(path, "rb") as f:
-        for number, raw in enumerate(f, 1):
+        f.seek(start)
+        for number, raw in enumerate(f, first_line):
             place = f"{name}:{number}"
             try:
                 line = raw.decode("utf-8")
@@ -513,13 +519,19 @@ def _check_decoded(cells: Iterable[Optional[str]], place: str) -> None:
             raise FormatProblem(f"{place}: not UTF-8 text (byte 0x{ord(bad.group()) - 0xdc00:02x})")
 
 
-def _read_csv(path: str, columns: Tuple[str, ...], required: Tuple[str, ...]) -> Iterator[Tuple[str, Dict[str, str]]]:
+def _read_csv(path: str, columns: Tuple[str, ...], required: Tuple[str, ...], start: int = 0,
+              first_line: int = 1) -> Iterator[Tuple[str, Dict[str, str]]]:
+    """The rows of a CSV file with their places; after the header, from
+    byte offset ``start``, where a row begins on line ``first_line``,
+    when given."""
     name = os.path.basename(path)
     limit = csv.field_size_limit(_CSV_FIELD_LIMIT)
     try:
         with open(path, encoding="utf-8", errors="surrogateescape", newline="") as f:
             reader = csv.reader(f, strict=True)
             last_line = 0
+            # Added to the reader's line count when it starts at `start`.
+            shift = 0
             try:
                 header = next(reader, [])
                 last_line = reader.line_num
@@ -532,9 +544,15 @@ def _read_csv(path: str, columns: Tuple[str, ...], required: Tuple[str, ...]) ->
                         + (f" (unknown: {', '.join(unknown)})" if unknown else "")
                         + (f" (missing: {', '.join(missing)})" if missing else ""))
                 width = len(header)
+                if start:
+                    # The header was one line; the decoder holds no state
+                    # at a line's start, so the byte offset seeks there.
+                    f.seek(start)
+                    shift = first_line - 1 - reader.line_num
+                    last_line = first_line - 1
                 for cells in reader:
-                    place = f"{name}:{reader.line_num}"
-                    last_line = reader.line_num
+                    place = f"{name}:{reader.line_num + shift}"
+                    last_line = reader.line_num + shift
                     if not cells:
                         continue
                     if len(cells) > width:
@@ -559,22 +577,28 @@ def _json_cell(text: Optional[str], place: str, column: str, default: Any) -> An
         raise FormatProblem(f"{place}: column {column} is JSON nested too deeply") from None
 
 
-def read_csv_dir(directory: str) -> Iterator[Record]:
-    """The records of ``nodes.csv`` and, when present, ``edges.csv``."""
+def read_csv_dir(directory: str, table: str = "nodes", start: int = 0,
+                 first_line: int = 1) -> Iterator[Record]:
+    """The records of ``nodes.csv`` and, when present, ``edges.csv``;
+    with ``table`` "edges", only those of ``edges.csv``; ``start`` and
+    ``first_line`` as ``_read_csv`` takes them, for the first file read."""
     nodes = os.path.join(directory, "nodes.csv")
     edges = os.path.join(directory, "edges.csv")
     if not os.path.isfile(nodes):
         raise FormatProblem(f"{directory}: no nodes.csv in this directory")
-    for place, row in _read_csv(nodes, NODE_COLUMNS, ("id",)):
-        if not row["id"]:
-            raise FormatProblem(f"{place}: empty id")
-        yield ("node", row["id"], _labels(_json_cell(row.get("labels"), place, "labels", []),
-                                          place),
-               _properties(_json_cell(row.get("properties"), place, "properties", {}), place),
-               place)
+    if table == "nodes":
+        for place, row in _read_csv(nodes, NODE_COLUMNS, ("id",), start, first_line):
+            if not row["id"]:
+                raise FormatProblem(f"{place}: empty id")
+            yield ("node", row["id"],
+                   _labels(_json_cell(row.get("labels"), place, "labels", []), place),
+                   _properties(_json_cell(row.get("properties"), place, "properties", {}),
+                               place),
+                   place)
+        start, first_line = 0, 1
     if not os.path.isfile(edges):
         return
-    for place, row in _read_csv(edges, EDGE_COLUMNS, ("from", "to")):
+    for place, row in _read_csv(edges, EDGE_COLUMNS, ("from", "to"), start, first_line):
         yield ("edge", row["from"], row.get("label") or "", row["to"],
                _properties(_json_cell(row.get("properties"), place, "properties", {}), place),
                place)

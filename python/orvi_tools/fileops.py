@@ -33,7 +33,7 @@ from typing import Any, Callable, Dict, Iterator, Optional, Tuple
 import orvi
 
 from . import _engine
-from .build import Loader, load_records
+from .build import Loader, feed_csv, feed_jsonl, load_records
 from .exchange import (DIRECTORY_FORMATS, FORMATS_IN, Record, export_csv, export_graphml,
                        export_jsonl, input_size, read_csv_dir, read_jsonl, replaced_file)
 from .progress import bar
@@ -265,6 +265,10 @@ def import_file(path: str, source: str, fmt: str, show_progress: bool = False) -
         from .tables import feed_parquet_dir
         loader = load_into(path, lambda loader, progress: feed_parquet_dir(
             loader, source, progress), total, show_progress)
+    elif fmt in ("jsonl", "csv"):
+        feed = feed_jsonl if fmt == "jsonl" else feed_csv
+        loader = load_into(path, lambda loader, progress: feed(loader, source, progress),
+                           total, show_progress)
     else:
         loader = load_into(path, lambda loader, progress: load_records(
             loader, read_input(fmt, source), progress), total, show_progress)

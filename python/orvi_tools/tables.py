@@ -356,18 +356,14 @@ class _Decoder:
             meta = field.metadata or {}
             self.columns.append((field.name, property_name(field.name),
                                  meta.get(_ENCODING) == b"json", meta.get(_NULL) == b"none"))
-        # (column, property, a null cell is None) for the builder.
-        self.plan = [(column, name, null_is_none)
-                     for column, name, _, null_is_none in self.columns]
+        # (column, property, a null cell is None, a column of tagged JSON
+        # texts) for the builder. It decodes JSON columns itself and asks
+        # for a column's Python values when a text is beyond what it reads
+        # exactly as from_json_value does.
+        self.plan = [(column, name, null_is_none, is_json)
+                     for column, name, is_json, null_is_none in self.columns]
         self.by_column = {column: (is_json, null_is_none)
                           for column, _, is_json, null_is_none in self.columns}
-
-    def json_values(self, columns: Dict[str, Any], place: Callable[[int], str]
-                    ) -> Dict[str, List[Any]]:
-        """The decoded values of the batch's JSON columns, which the builder
-        is never to read as the strings they are."""
-        return {column: self.values(column, columns[column], place)
-                for column, (is_json, _) in self.by_column.items() if is_json}
 
     def values(self, column: str, array: Any, place: Callable[[int], str]) -> List[Any]:
         """A property column as Python values, ABSENT where a record lacks
@@ -466,8 +462,7 @@ def _feed_table(loader: Loader, pa: Any, schema: Any, batches: Iterable[Any], na
                 return _keys(pa, array, place, column)
             return decoder.values(column, array, place)
 
-        loader.add_table(batch, nodes, decoder.plan, decoder.json_values(columns, place),
-                         python_values, place)
+        loader.add_table(batch, nodes, decoder.plan, {}, python_values, place)
         done += rows
         if progress is not None:
             progress.update(rows)

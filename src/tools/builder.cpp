@@ -15,7 +15,11 @@
 //        batch: a record batch with __arrow_c_array__ (the Arrow PyCapsule
 //        interface) in the layout of a node table (id, labels) or an edge
 //        table (from_node, to_node, label); properties: (column, property
-//        name, null is None) per property column; values: column name ->
+//        name, null is None[, json]) per property column, json for a column
+//        of tagged JSON texts, which the builder decodes (json_lines.h)
+//        unless the parser declines one of its texts: the column then
+//        needs Python values, and such columns come first in the list
+//        returned; values: column name ->
 //        a list of the column's Python values (node keys; label lists;
 //        labels; property values, `absent` where the record lacks the
 //        property) for the columns whose Arrow type is not read in place
@@ -23,7 +27,20 @@
 //        lacks them, nothing is added and the column names are returned.
 //        Node keys (int or str) are kept by the builder: an edge names
 //        its ends by them.
-//   Builder.key_ids() -> dict    node key -> database id, in id order
+//   Builder.add_jsonl(path, progress) -> (stop, line, nodes, edges,
+//        last_is_node, run)
+//        reads the JSON Lines file `path` (json_lines.h) from its start,
+//        adding its records with their keys in the builder's key map, until
+//        its end (stop is None) or a line the parser declines or whose
+//        record breaks a rule (a key defined twice, an edge end not defined
+//        before it): stop is then that line's byte offset and `line` its
+//        number, for the Python reader to go on from. nodes and edges:
+//        records added; run: records of the last kind added in a row.
+//        progress(n), when not None, is called every 1024 records.
+//   Builder.add_csv(path, nodes, progress) -> the same tuple
+//        the same for nodes.csv (nodes true) or edges.csv of the CSV
+//        format; stop and line name the first line of the row (0 and 1
+//        when the header is declined).
 //   Builder.finish()             writes and flushes everything
 //   Builder.close()              drops the builder (unfinished work is
 //                                left in a file to be thrown away)
@@ -38,7 +55,9 @@
 // after one the builder refuses further work.
 #include "python/pyref.h"
 
+#include <errno.h>
 #include <limits.h>
+#include <stdio.h>
 #include <stdlib.h>
 
 #include <algorithm>
@@ -54,6 +73,7 @@
 #include "python/capi.h"
 #include "tools/arrow_table.h"
 #include "tools/engine.h"
+#include "tools/json_lines.h"
 #include "tools/key_map.h"
 #include "tools/tools.h"
 
@@ -321,12 +341,13 @@ class TableLoader {
       return false;
     }
     PyRef items(PySequence_Fast(properties, "properties must be a list"));
-    if (!items) return false;
+    json_missing_ = PyRef(PyList_New(0));
+    if (!items || !json_missing_) return false;
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
       PyObject* item = PySequence_Fast_GET_ITEM(items.get(), i);
       PyObject *column, *name;
-      int null_is_none;
-      if (!PyArg_ParseTuple(item, "UUp", &column, &name, &null_is_none)) {
+      int null_is_none, json = 0;
+      if (!PyArg_ParseTuple(item, "UUp|p", &column, &name, &null_is_none, &json)) {
         return false;
       }
       Prop prop;
@@ -337,6 +358,10 @@ class TableLoader {
       }
       prop.null_is_none = null_is_none != 0;
       if (!find(column_name, values, missing, prop.source)) return false;
+      if (json != 0 && prop.source.column != nullptr &&
+          !decode_json(column_name, prop, json_missing_.get())) {
+        return false;
+      }
       props_.push_back(std::move(prop));
     }
     // Entries in key order; of columns that name one property, the last
@@ -344,7 +369,9 @@ class TableLoader {
     // by column would keep it.
     std::stable_sort(props_.begin(), props_.end(),
                      [](const Prop& a, const Prop& b) { return a.name < b.name; });
-    return true;
+    // Columns of JSON texts are asked for first, as the Python reader
+    // decodes them before it looks at any other column.
+    return PyList_SetSlice(missing, 0, 0, json_missing_.get()) == 0;
   }
 
   // Adds every row; nullptr with an error set (marked with the row) when
@@ -363,7 +390,37 @@ class TableLoader {
     std::string name;
     bool null_is_none = false;
     Source source;
+    // A column of tagged JSON texts, decoded here: each row's encoded value
+    // (a null cell: none) at json_at[row] .. json_at[row + 1] of json.
+    bool json = false;
+    Bytes json_values;
+    std::vector<size_t> json_at;
   };
+
+  // Decodes a column of tagged JSON texts; one the parser declines (or not
+  // a column of strings) is asked for as Python values instead, so that
+  // its values and errors are the Python decoder's.
+  bool decode_json(const std::string& column_name, Prop& prop, PyObject* missing) {
+    const ArrowColumn* c = prop.source.column;
+    const int64_t rows = batch_.rows();
+    bool ok = c->is_string();
+    prop.json = true;
+    prop.json_at.assign(1, 0);
+    for (int64_t row = 0; ok && row < rows; ++row) {
+      if (c->valid(row)) {
+        ok = json_parser_.parse_value_cell(c->string(row), prop.json_values);
+      } else if (prop.null_is_none) {
+        prop_write::null(prop.json_values);
+      }
+      prop.json_at.push_back(prop.json_values.size());
+    }
+    if (ok) return true;
+    prop.json = false;
+    prop.source.column = nullptr;
+    PyRef text(PyUnicode_FromStringAndSize(
+        column_name.data(), static_cast<Py_ssize_t>(column_name.size())));
+    return text && PyList_Append(missing, text.get()) == 0;
+  }
 
   bool find(const std::string& name, PyObject* values, PyObject* missing,
             Source& out) {
@@ -504,6 +561,12 @@ class TableLoader {
     prop_write::map(chosen_.size(), props_blob_);
     for (const Prop* p : chosen_) {
       prop_write::map_key(p->name, props_blob_);
+      if (p->json) {
+        const size_t at = static_cast<size_t>(row);
+        props_blob_.append(p->json_values, p->json_at[at],
+                           p->json_at[at + 1] - p->json_at[at]);
+        continue;
+      }
       if (p->source.column != nullptr) {
         if (!p->source.column->encode(row, props_blob_)) {
           return not_utf8(row, p->name.c_str());
@@ -666,6 +729,8 @@ class TableLoader {
   std::vector<Prop> props_;
   std::vector<const Prop*> chosen_;
   std::string text_keys_[2];
+  JsonRecordParser json_parser_;
+  PyRef json_missing_;
   Bytes labels_blob_;
   Bytes props_blob_;
 };
@@ -704,6 +769,309 @@ PyObject* builder_add_table(PyObject* obj, PyObject* args) {
   if (!loader.plan(properties, values, missing.get())) return nullptr;
   if (PyList_GET_SIZE(missing.get()) > 0) return missing.release();
   return loader.run();
+}
+
+// ---- add_jsonl -----------------------------------------------------------------
+
+struct FileCloser {
+  void operator()(FILE* f) const { fclose(f); }
+};
+
+// Lines of a file, each without its newline, in order.
+class LineReader {
+ public:
+  explicit LineReader(FILE* f) : f_(f) {}
+
+  // The next line and its byte offset; false at the end or on a read
+  // error (error() tells).
+  bool next(std::string_view& line, uint64_t& offset) {
+    for (;;) {
+      const size_t nl = buf_.find('\n', pos_);
+      if (nl != std::string::npos) {
+        line = std::string_view(buf_).substr(pos_, nl - pos_);
+        offset = base_ + pos_;
+        pos_ = nl + 1;
+        return true;
+      }
+      if (eof_) {
+        if (pos_ == buf_.size()) return false;
+        line = std::string_view(buf_).substr(pos_);
+        offset = base_ + pos_;
+        pos_ = buf_.size();
+        return true;
+      }
+      base_ += pos_;
+      buf_.erase(0, pos_);
+      pos_ = 0;
+      const size_t have = buf_.size();
+      buf_.resize(have + kChunk);
+      const size_t got = fread(buf_.data() + have, 1, kChunk, f_);
+      buf_.resize(have + got);
+      if (got < kChunk) {
+        eof_ = true;
+        error_ = ferror(f_) != 0;
+      }
+    }
+  }
+  bool error() const { return error_; }
+
+ private:
+  static constexpr size_t kChunk = 1 << 20;
+  FILE* f_;
+  std::string buf_;
+  size_t pos_ = 0;
+  uint64_t base_ = 0;  // file offset of buf_[0]
+  bool eof_ = false;
+  bool error_ = false;
+};
+
+// Where a record read by a source begins, for the Python reader to go on
+// from, and the line a message about it names.
+struct Place {
+  uint64_t offset = 0;  // byte offset of the record's first line
+  uint64_t line = 0;    // number of that line
+  uint64_t last = 0;    // number of its last line
+};
+
+enum class Next { kRecord, kDecline, kEnd };
+
+// The records of a JSON Lines file.
+class JsonLinesSource {
+ public:
+  explicit JsonLinesSource(FILE* f) : lines_(f) {}
+
+  Next next(ImportRecord& record, Place& place) {
+    std::string_view line;
+    while (lines_.next(line, place.offset)) {
+      place.line = place.last = ++number_;
+      switch (parser_.parse_line(line, record)) {
+        case JsonRecordParser::Outcome::kRecord:
+          return Next::kRecord;
+        case JsonRecordParser::Outcome::kDecline:
+          return Next::kDecline;
+        case JsonRecordParser::Outcome::kBlank:
+          break;
+      }
+    }
+    return Next::kEnd;
+  }
+  bool error() const { return lines_.error(); }
+
+ private:
+  LineReader lines_;
+  JsonRecordParser parser_;
+  uint64_t number_ = 0;
+};
+
+// The rows of nodes.csv or edges.csv (the columns of exchange.py).
+class CsvSource {
+ public:
+  CsvSource(FILE* f, bool nodes) : lines_(f), nodes_(nodes) {}
+
+  Next next(ImportRecord& record, Place& place) {
+    for (;;) {
+      const Next got = row(place);
+      if (got != Next::kRecord) return got;
+      if (!header_done_) {
+        if (!header()) return Next::kDecline;
+        header_done_ = true;
+        continue;
+      }
+      const auto& cells = rows_.cells();
+      if (cells.size() > columns_.size()) return Next::kDecline;
+      auto cell = [&](Column c) -> std::string_view {
+        const size_t at = index_[c];
+        return at < cells.size() ? std::string_view(cells[at]) : std::string_view();
+      };
+      record.is_node = nodes_;
+      record.key.is_text = record.target.is_text = true;
+      if (nodes_) {
+        record.key.text = cell(kId);
+        if (record.key.text.empty() ||
+            !parser_.parse_labels_cell(cell(kLabels), record.labels)) {
+          return Next::kDecline;
+        }
+      } else {
+        record.key.text = cell(kFrom);
+        record.target.text = cell(kTo);
+        record.labels.clear();
+        prop_write::string(cell(kLabel), record.labels);
+      }
+      return parser_.parse_props_cell(cell(kProperties), record.props)
+                 ? Next::kRecord
+                 : Next::kDecline;
+    }
+  }
+  bool error() const { return lines_.error(); }
+
+ private:
+  enum Column { kId, kLabels, kLabel, kFrom, kTo, kProperties, kColumns };
+
+  // The next row that has cells; kRecord when there is one.
+  Next row(Place& place) {
+    std::string_view line;
+    uint64_t offset;
+    bool first = true;
+    while (lines_.next(line, offset)) {
+      ++number_;
+      if (first) {
+        place.offset = offset;
+        place.line = number_;
+        first = false;
+      }
+      place.last = number_;
+      switch (rows_.add_line(line)) {
+        case CsvRowParser::Outcome::kRow:
+          return Next::kRecord;
+        case CsvRowParser::Outcome::kDecline:
+          return Next::kDecline;
+        case CsvRowParser::Outcome::kBlank:
+          // A blank first line is a header without columns.
+          if (!header_done_) return Next::kDecline;
+          first = true;
+          break;
+        case CsvRowParser::Outcome::kNeedLine:
+          break;
+      }
+    }
+    // The end of the file inside a quoted cell, or before a header, is for
+    // the Python reader.
+    if (first && header_done_) return Next::kEnd;
+    if (first) place = Place{0, 1, 1};
+    return Next::kDecline;
+  }
+
+  // Takes the header row when it names each column at most once and only
+  // columns of the table, the required ones among them.
+  bool header() {
+    static constexpr const char* kNames[kColumns] = {
+        "id", "labels", "label", "from", "to", "properties"};
+    const auto& cells = rows_.cells();
+    columns_ = cells;
+    std::fill(std::begin(index_), std::end(index_), SIZE_MAX);
+    for (size_t i = 0; i < cells.size(); ++i) {
+      int found = -1;
+      for (int c = 0; c < kColumns; ++c) {
+        if (cells[i] == kNames[c]) found = c;
+      }
+      const bool allowed =
+          found >= 0 && (nodes_ ? found == kId || found == kLabels ||
+                                      found == kProperties
+                                : found != kLabels);
+      if (!allowed || index_[found] != SIZE_MAX) return false;
+      index_[found] = i;
+    }
+    return nodes_ ? index_[kId] != SIZE_MAX
+                  : index_[kFrom] != SIZE_MAX && index_[kTo] != SIZE_MAX;
+  }
+
+  LineReader lines_;
+  CsvRowParser rows_;
+  JsonRecordParser parser_;
+  const bool nodes_;
+  bool header_done_ = false;
+  uint64_t number_ = 0;
+  std::vector<std::string> columns_;
+  size_t index_[kColumns] = {};
+};
+
+// Adds the records of `source` until its end or the first one it declines
+// or that breaks a rule of the import (a node key defined twice, an edge
+// end not defined before it); see add_jsonl at the top.
+template <class Source>
+PyObject* add_from(PyObject* obj, Source& source, PyObject* progress,
+                   const std::string& path) {
+  PyBuilder& self = *self_of(obj);
+  GraphBuilder& b = *self.builder;
+  ImportRecord record;
+  Place place;
+  uint64_t nodes = 0, edges = 0, run = 0, step = 0;
+  bool last_is_node = true;
+  Next got;
+  while ((got = source.next(record, place)) == Next::kRecord) {
+    uint64_t from = 0, to = 0;
+    if (record.is_node) {
+      if (self.keys.find(record.key) != 0) break;
+    } else {
+      from = self.keys.find(record.key);
+      to = self.keys.find(record.target);
+      if (from == 0 || to == 0) break;
+    }
+    Result<uint64_t> id =
+        record.is_node ? b.add_node(record.labels, record.props)
+                       : b.add_edge_encoded(from, record.labels, to, record.props);
+    if (!id) {
+      raise_builder_error(self, id.error());
+      return at_index(static_cast<Py_ssize_t>(place.last));
+    }
+    if (record.is_node) {
+      self.keys.insert(record.key, *id);
+      ++nodes;
+    } else {
+      ++edges;
+    }
+    run = record.is_node == last_is_node ? run + 1 : 1;
+    last_is_node = record.is_node;
+    if (++step == 1024) {
+      step = 0;
+      if (progress != Py_None) {
+        PyRef done(PyObject_CallFunction(progress, "i", 1024));
+        if (!done) return nullptr;
+      }
+      if (PyErr_CheckSignals() < 0) return nullptr;
+    }
+  }
+  if (source.error()) {
+    errno = EIO;
+    return PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
+  }
+  if (progress != Py_None && step > 0) {
+    PyRef done(PyObject_CallFunction(progress, "K",
+                                     static_cast<unsigned long long>(step)));
+    if (!done) return nullptr;
+  }
+  PyRef stop(got == Next::kEnd ? py::new_none()
+                               : PyLong_FromUnsignedLongLong(place.offset));
+  if (!stop) return nullptr;
+  return Py_BuildValue("(OKKKOK)", stop.get(),
+                       static_cast<unsigned long long>(place.line),
+                       static_cast<unsigned long long>(nodes),
+                       static_cast<unsigned long long>(edges),
+                       last_is_node ? Py_True : Py_False,
+                       static_cast<unsigned long long>(run));
+}
+
+FILE* open_input(PyObject* obj, PyObject* path_arg, std::string& path,
+                 std::unique_ptr<FILE, FileCloser>& file) {
+  if (open_builder(obj) == nullptr || !path_of(path_arg, path)) return nullptr;
+  file.reset(fopen(path.c_str(), "rb"));
+  if (!file) PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
+  return file.get();
+}
+
+PyObject* builder_add_jsonl(PyObject* obj, PyObject* args) {
+  PyObject *path_arg, *progress;
+  if (!PyArg_ParseTuple(args, "OO:add_jsonl", &path_arg, &progress)) {
+    return nullptr;
+  }
+  std::string path;
+  std::unique_ptr<FILE, FileCloser> file;
+  if (open_input(obj, path_arg, path, file) == nullptr) return nullptr;
+  JsonLinesSource source(file.get());
+  return add_from(obj, source, progress, path);
+}
+
+PyObject* builder_add_csv(PyObject* obj, PyObject* args) {
+  PyObject *path_arg, *progress;
+  int nodes;
+  if (!PyArg_ParseTuple(args, "OpO:add_csv", &path_arg, &nodes, &progress)) {
+    return nullptr;
+  }
+  std::string path;
+  std::unique_ptr<FILE, FileCloser> file;
+  if (open_input(obj, path_arg, path, file) == nullptr) return nullptr;
+  CsvSource source(file.get(), nodes != 0);
+  return add_from(obj, source, progress, path);
 }
 
 PyObject* builder_key_ids(PyObject* obj, PyObject*) {
@@ -760,6 +1128,10 @@ PyMethodDef builder_methods[] = {
      "Adds a batch of edges; returns the first one's id."},
     {"add_table", builder_add_table, METH_VARARGS,
      "Adds the rows of an Arrow record batch of a node or edge table."},
+    {"add_jsonl", builder_add_jsonl, METH_VARARGS,
+     "Adds the records of a JSON Lines file up to the first it declines."},
+    {"add_csv", builder_add_csv, METH_VARARGS,
+     "Adds the rows of nodes.csv or edges.csv up to the first it declines."},
     {"key_ids", builder_key_ids, METH_NOARGS,
      "The node keys of add_table and their ids."},
     {"finish", builder_finish, METH_NOARGS,
@@ -796,6 +1168,7 @@ PyObject* engine_builder(PyObject*, PyObject* arg) {
   new (&self_of(obj)->path) std::string(path);
   new (&self_of(obj)->lock) std::optional<WriterLock>(std::move(*lock));
   new (&self_of(obj)->builder) std::unique_ptr<GraphBuilder>(std::move(*opened));
+  new (&self_of(obj)->keys) KeyMap();
   return obj;
 }
 

@@ -2,6 +2,8 @@
 ways into copies of one file must give the same database, ids and list
 orders included."""
 
+import csv
+import json
 import shutil
 import sys
 
@@ -117,3 +119,236 @@ class TestRefusals:
         with pytest.raises(ValueError):
             builder.finish()
 
+
+
+# -- JSON Lines and CSV read by the builder itself ---------------------------
+#
+# The builder reads the lines and rows it accepts and leaves the rest, from
+# the first one it declines, to the Python readers. Both ways must build the
+# same file, byte for byte, or fail with the same error.
+
+from orvi_tools.build import feed_csv, feed_jsonl, load_records  # noqa: E402
+from orvi_tools.exchange import (read_csv_dir, read_jsonl, to_json_value,  # noqa: E402
+                                 dumps)
+
+
+def outcome(path, feed, source):
+    """The file a feed builds from `source`, or the error it raises."""
+    builder = _engine.builder(str(path))
+    try:
+        loader = Loader(builder)
+        feed(loader, str(source))
+        loader.finish()
+    except Exception as e:  # compared by type and text
+        return f"{type(e).__name__}: {e}"
+    finally:
+        builder.close()
+    return path.read_bytes()
+
+
+def python_feed(fmt):
+    read = read_jsonl if fmt == "jsonl" else read_csv_dir
+    return lambda loader, source: load_records(loader, read(source))
+
+
+def assert_both_ways_agree(folder, fmt, source):
+    python = outcome(folder / "python.orvi", python_feed(fmt), source)
+    native = outcome(folder / "native.orvi", feed_jsonl if fmt == "jsonl" else feed_csv,
+                     source)
+    assert native == python
+    return native
+
+
+def jsonl_line(record, draw):
+    """A record as one JSON line, in any of the forms a writer may choose:
+    fields in any order, repeated fields (the last counts), extra fields,
+    escaped or raw non-ASCII text, a value's own key repeated."""
+    if record[0] == "node":
+        fields = [("type", "node"), ("id", record[1]), ("labels", record[2]),
+                  ("properties", {k: to_json_value(v) for k, v in record[3].items()})]
+    else:
+        fields = [("type", "edge"), ("from", record[1]), ("label", record[2]),
+                  ("to", record[3]),
+                  ("properties", {k: to_json_value(v) for k, v in record[4].items()})]
+    fields = draw(st.permutations(fields))
+    if draw(st.booleans()):
+        fields.insert(0, (fields[-1][0], [1, {"x": None}]))
+    if draw(st.booleans()):
+        fields.append(("note", {"nested": [1.5, "t", True]}))
+    ascii_only = draw(st.booleans())
+    text = ", ".join(f"{json.dumps(k)}: {json.dumps(v, ensure_ascii=ascii_only)}"
+                     for k, v in fields)
+    return "{" + text + "}" + draw(st.sampled_from(["", " ", "\r"]))
+
+
+keys = st.integers(-3, 2**63 - 1) | st.text(max_size=3) | st.sampled_from([2**64, True])
+
+
+@settings(max_examples=40, deadline=None,
+          suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(records=loads(), data=st.data())
+def test_jsonl_read_by_the_builder_matches_the_python_reader(tmp_path_factory, records, data):
+    folder = tmp_path_factory.mktemp("jsonl")
+    lines = []
+    names = {}
+    for r in records:
+        if r[0] == "node":
+            names[r[1]] = data.draw(keys.filter(lambda k: k not in names.values()))
+            r = ("node", names[r[1]]) + r[2:]
+        else:
+            r = ("edge", names[r[1]], r[2], names[r[3]], r[4])
+        lines.append(jsonl_line(r, data.draw))
+        if data.draw(st.integers(0, 9)) == 0:
+            lines.append(data.draw(st.sampled_from(["", "  \t", "\x0c"])))
+    source = folder / "in.jsonl"
+    source.write_text("\n".join(lines) + data.draw(st.sampled_from(["", "\n"])),
+                      encoding="utf-8")
+    assert_both_ways_agree(folder, "jsonl", source)
+
+
+@settings(max_examples=40, deadline=None,
+          suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(records=loads(), quoting=st.sampled_from([csv.QUOTE_MINIMAL, csv.QUOTE_ALL]),
+       ending=st.sampled_from(["\n", "\r\n"]), reorder=st.booleans())
+def test_csv_read_by_the_builder_matches_the_python_reader(tmp_path_factory, records, quoting,
+                                                           ending, reorder):
+    folder = tmp_path_factory.mktemp("csv")
+    node_rows = [[f"n{r[1]}", dumps(r[2]), dumps({k: to_json_value(v)
+                                                  for k, v in r[3].items()})]
+                 for r in records if r[0] == "node"]
+    edge_rows = [["", r[2], f"n{r[1]}", f"n{r[3]}",
+                  dumps({k: to_json_value(v) for k, v in r[4].items()})]
+                 for r in records if r[0] == "edge"]
+    for name, header, rows in (("nodes", ["id", "labels", "properties"], node_rows),
+                               ("edges", ["id", "label", "from", "to", "properties"], edge_rows)):
+        if reorder:
+            header, rows = header[::-1], [row[::-1] for row in rows]
+        with open(folder / f"{name}.csv", "w", encoding="utf-8", newline="") as f:
+            writer = csv.writer(f, quoting=quoting, lineterminator=ending)
+            writer.writerow(header)
+            writer.writerows(rows)
+    assert_both_ways_agree(folder, "csv", folder)
+
+
+GOOD_NODES = "".join(json.dumps({"type": "node", "id": i, "properties": {"i": i}}) + "\n"
+                     for i in range(3))
+
+
+class TestDeclinedLines:
+    """Lines the builder leaves to the Python reader: the value or the error
+    is the Python reader's, and the lines after it load as before."""
+
+    @pytest.mark.parametrize("line", [
+        "not json",
+        '{"type": "node"}',
+        '{"type": "edge", "from": 0, "to": "missing"}',
+        '{"type": "node", "id": 1}',
+        '{"type": "node", "id": 9, "properties": {"s": "\\ud800"}}',
+        '{"type": "node", "id": 9, "properties": {"s": "\\udc00\\ud800"}}',
+        '{"type": "node", "id": 9, "labels": ["\\ud83d"]}',
+        '{"type": "node", "id": 9, "properties": {"big": %d}}' % 10**400,
+        '{"type": "node", "id": 9, "properties": {"big": %d, "f": 1e400, "t": 1e-400}}' % 2**64,
+        '{"type": "node", "id": 9, "properties": {"n": NaN, "i": -Infinity}}',
+        '{"type": "node", "id": %d, "properties": {"x": 1}}' % 2**70,
+        '{"type": "node", "id": 9, "properties": {"x": {"$float": "nan", "$float": "inf"}}}',
+        '{"type": "node", "id": 9, "properties": {"x": {"$map": {"$float": 1}}}}',
+        '{"type": "node", "id": 9, "properties": {"x": {"$map": 1}}}',
+        '{"type": "node", "id": 9, "properties": {"x": ' + "[" * 32 + "]" * 32 + "}}",
+        '{"type": "node", "id": 9, "properties": {"x": ' + "[" * 33 + "]" * 33 + "}}",
+        '\ufeff{"type": "node", "id": 9}',
+        '{"type": "node", "id": 9, "properties": {"x": "a\tb"}}',
+        '{"type": "node", "id": 9, "label": 1, "properties": null}',
+    ])
+    def test_a_declined_line_between_accepted_ones(self, tmp_path, line):
+        source = tmp_path / "in.jsonl"
+        source.write_text(GOOD_NODES + line + "\n" + GOOD_NODES.replace('"id": ', '"id": 1')
+                          + '{"type": "edge", "from": 0, "to": 12, "label": "E"}\n',
+                          encoding="utf-8")
+        assert_both_ways_agree(tmp_path, "jsonl", source)
+
+    def test_batches_are_cut_where_the_python_reader_cuts_them(self, tmp_path):
+        # The refused value waits in a batch that the Python loader sends
+        # when it is full, before it reads the malformed line after it.
+        nodes = [json.dumps({"type": "node", "id": i}) for i in range(4094)]
+        lines = nodes + ['{"type": "node", "id": "s", "labels": ["\\ud800"]}',
+                         '{"type": "node", "id": "a"}', '{"type": "node", "id": "b"}', "{"]
+        source = tmp_path / "in.jsonl"
+        source.write_text("\n".join(lines) + "\n")
+        assert "in.jsonl:4095: " in assert_both_ways_agree(tmp_path, "jsonl", source)
+
+    @pytest.mark.parametrize("nodes, edges", [
+        ('id,labels,properties\n1,[],{}\n2,"[""A""]","{""x"": {""$float"": ""nan""}}"\n'
+         '3,[],"{""x"": NaN}"\n4,[],{}\n', "from,to\n1,4\n3,2\n"),
+        ('id,labels,properties\n1,[],{}\n\n2,[],"{""a"":\n1}"\n3,[],\'{}\'\n', None),
+        ('id,labels,properties\n1,[],{}\r\n2,[],{}\r3,[],{}\n', "from,to\n1,3\n"),
+        ('id,id,labels\n1,2,[]\n', None),
+        ('\nid\n1\n', None),
+        ('', None),
+        ('id,labels,properties\n1,[],{}\n2,[],"{}"x\n', None),
+        ('id,labels,properties\n1,[],{}\n2,[],"{""s"": ""\\ud800""}"\n', None),
+        ('id,labels,properties\n1,[],{}\n2,[],{}\n', "from,to,label\n1,2,E\n2,5,E\n1,1\n"),
+        ('id,labels,properties\n1,[],{}\n,[],{}\n', None),
+        ('id\n1\n2\n', 'from,to,properties\n1,2,{}\n2,1,"{""a"": ""\\u00e9"", ""a"": 2}"\n'
+                       '1,1,"{\n}"\n2,2,[]\n'),
+    ])
+    def test_csv_rows(self, tmp_path, nodes, edges):
+        folder = tmp_path / "in"
+        folder.mkdir()
+        (folder / "nodes.csv").write_bytes(nodes.encode())
+        if edges is not None:
+            (folder / "edges.csv").write_bytes(edges.encode())
+        assert_both_ways_agree(tmp_path, "csv", folder)
+
+    def test_the_builder_reads_every_value_kind_and_stops_at_the_seam(self, tmp_path):
+        accepted = [
+            '{"type": "node", "id": -5, "labels": ["A", "\\u00e9\\ud83d\\ude00"], '
+            '"properties": {"f": [1.5e-300, -0.0, 1e308, {"$float": "-inf"}], "i": -9223372036854775808, '
+            '"m": {"$map": {"$x": {"$float": "nan"}}}, "d": {"k": 1, "k": [null, true, false]}, '
+            '"s": "\\"\\\\\\/\\b\\f\\n\\r\\t\\u0000 \u00fc\u2713"}, "extra": {"a": [[]]}}',
+            '  ',
+            '{"type": "edge", "from": -5, "to": -5, "label": "\\u2713", "properties": {}}',
+        ]
+        source = tmp_path / "in.jsonl"
+        source.write_text("\n".join(accepted + ['{"type": "node", "id": 1, "properties": '
+                                                '{"n": NaN}}', '{"type": "node", "id": 2}']),
+                          encoding="utf-8")
+        builder = _engine.builder(str(tmp_path / "b.orvi"))
+        seam = len("\n".join(accepted).encode()) + 1
+        assert builder.add_jsonl(str(source), None) == (seam, 4, 1, 1, False, 1)
+        builder.close()
+        assert_both_ways_agree(tmp_path, "jsonl", source)
+
+    def test_the_builder_reads_csv_rows_up_to_the_seam(self, tmp_path):
+        rows = ['"id","labels","properties"', '1,"[""A""]","{""x"": {""$float"": ""nan""}}"',
+                '"2","[]","{""q"": ""a,\\""b""}"', '3,[],"{""a"":\r\n1}"', '', '4,[],"{""n"": NaN}"',
+                '5,[],{}']
+        source = tmp_path / "nodes.csv"
+        source.write_bytes("\r\n".join(rows).encode())
+        builder = _engine.builder(str(tmp_path / "b.orvi"))
+        seam = len("\r\n".join(rows[:5]).encode()) + 2
+        assert builder.add_csv(str(source), True, None) == (seam, 7, 3, 0, True, 3)
+        builder.close()
+        assert_both_ways_agree(tmp_path, "csv", tmp_path)
+
+
+def test_json_columns_of_tables_decode_as_the_python_decoder(tmp_path):
+    """The builder decodes a table's column of tagged JSON texts itself;
+    a column holding a text it declines is decoded by from_json_value."""
+    pa = pytest.importorskip("pyarrow")
+    from orvi_tools import import_tables
+    from orvi_tools.exchange import from_json_value
+    plain = ['{"$float": "nan"}', '[1, {"$map": {"$a": -0.0}}]', None, '"\\u00e9"', '{}']
+    declined = ['1', 'NaN', None, str(2**64), '-Infinity']
+    json_field = {"orvi.encoding": "json"}
+    table = pa.table({"id": range(5), "p": plain, "d": declined},
+                     schema=pa.schema([("id", pa.int64()),
+                                       pa.field("p", pa.string(), metadata=json_field),
+                                       pa.field("d", pa.string(), metadata=json_field)]))
+    import_tables(str(tmp_path / "t.orvi"), table)
+    with orvi.open(str(tmp_path / "ref.orvi")) as ref, BatchWriter(ref) as writer:
+        for i in range(5):
+            props = {name: from_json_value(json.loads(column[i]))
+                     for name, column in (("p", plain), ("d", declined)) if column[i]}
+            writer.add_node(i, [], props)
+    with orvi.open(str(tmp_path / "ref.orvi")) as a, orvi.open(str(tmp_path / "t.orvi")) as b:
+        assert exact_state(a) == exact_state(b)

@@ -1192,7 +1192,7 @@ class TestInterruptedImport:
         def interrupt(*args, **kwargs):
             raise KeyboardInterrupt
 
-        monkeypatch.setattr(fileops, "load_records", interrupt)
+        monkeypatch.setattr(fileops, "feed_jsonl", interrupt)
         dump = tmp_path / "one.jsonl"
         dump.write_text('{"type": "node", "id": 1}\n')
         target = sample if existing else str(tmp_path / "new.orvi")
