@@ -139,13 +139,16 @@ PyObject* read_call(PyObject* self, Core&& core, Convert&& convert) {
     if (!pager) return raise_orvi_error(pager.error());
     auto result = core(**pager, *reader);
     reader->end();
+    // The conversion may run Python code (a query's predicate), which may
+    // close the reader.
+    reader = nullptr;
     if (!result) return raise_orvi_error(result.error());
     return convert(std::move(*result));
   } catch (const std::bad_alloc&) {
-    reader->end();
+    if (reader != nullptr) reader->end();
     return PyErr_NoMemory();
   } catch (...) {
-    reader->end();
+    if (reader != nullptr) reader->end();
     PyErr_SetString(PyExc_RuntimeError, "internal error in the reader");
     return nullptr;
   }

@@ -158,6 +158,22 @@ class TestBesideWriterInProcess:
         assert snapshot(reader) == snapshot(filedb)
 
 
+class TestQueryPredicates:
+    def test_predicate_may_read_and_close_the_reader(self, filedb, path):
+        random_graph(filedb, seed=5)
+        reader = open_reader(path)
+        busy = reader.nodes().where_(lambda n: len(reader.out_edges(n)) > 2).fetch()
+        assert busy == filedb.nodes().where_(lambda n: len(filedb.out_edges(n)) > 2).fetch()
+
+        def closing(node):
+            reader.close()
+            return True
+        expected = filedb.nodes().label("A").limit(2).fetch()
+        assert reader.nodes().label("A").where_(closing).limit(2).fetch() == expected
+        with check(ValueError, "the reader is closed"):
+            reader.nodes().count()
+
+
 class TestLabelQueriesFollowTheFile:
     def test_new_nodes_clear_refill_and_vacuum(self, filedb, path):
         for i in range(6):
