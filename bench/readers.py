@@ -7,6 +7,8 @@ cost a writer.
 1. get_node, out_edges and bfs (depth 2) through the writer's own handle,
    through a Reader call by call (each call takes and drops its locks), and
    through a Reader inside one snapshot() block; microseconds per call.
+   Also nodes().label("N").limit(10).fetch(): the reader keeps its label
+   index across calls, so it costs about what the writer's query costs.
 2. Single-record commit latency of the writer with no readers, and with two
    reader processes calling get_node in a loop.
 3. Reader get_node calls per second in another process while the writer is
@@ -112,6 +114,12 @@ def main() -> None:
             with reader.snapshot():
                 s = per_call(bind(reader), calls)
             print(f"{name:<10}{w:>11.2f}{r:>11.2f}{s:>13.2f}")
+        queries = [obj.nodes().label("N").limit(10) for obj in (db, reader)]
+        few = ids[: max(1, len(ids) // 20)]
+        w, r = (per_call(lambda _i, q=q: q.fetch(), few) for q in queries)
+        with reader.snapshot():
+            s = per_call(lambda _i: queries[1].fetch(), few)
+        print(f"{'label q':<10}{w:>11.2f}{r:>11.2f}{s:>13.2f}")
 
         alone = commit_latency(db, args.commits)
         stop = mp.Event()

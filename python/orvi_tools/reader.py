@@ -21,10 +21,10 @@ from __future__ import annotations
 import os
 from typing import Union
 
-from ._engine import Reader
+from ._engine import EdgeQuery, NodeQuery, Reader
 from ._engine import open_reader as _open_reader
 
-__all__ = ["Reader", "open_reader"]
+__all__ = ["EdgeQuery", "NodeQuery", "Reader", "open_reader"]
 
 
 def open_reader(path: Union[str, "os.PathLike[str]"]) -> Reader:

@@ -39,6 +39,7 @@
 #include "graph/index.h"
 #include "graph/merge.h"
 #include "graph/node.h"
+#include "graph/query.h"
 #include "graph/repair.h"
 #include "graph/traverse.h"
 #include "query/algorithms.h"
@@ -86,10 +87,7 @@ class GraphDB {
   // equals any of them, every live record when `labels` is empty. With a
   // window the first `skip` are passed over and reading stops after
   // `limit`, so nothing past the last result is read.
-  struct Window {
-    uint64_t skip = 0;
-    uint64_t limit = 0;
-  };
+  using Window = QueryWindow;
   Result<std::vector<Node>> query_nodes(const std::vector<std::string>& labels,
                                         std::optional<Window> window);
   Result<std::vector<Edge>> query_edges(const std::vector<std::string>& labels,

@@ -95,9 +95,35 @@ Status FileReader::reopen() {
                                           "was being opened; try again");
   }
   lock_.emplace(std::move(*lock));
+  labels_epoch_.reset();  // another file: its index starts afresh
   file_ = std::make_unique<FileStorage>(std::move(owned),
                                         static_cast<uint64_t>(st.st_size));
   return Ok();
+}
+
+Result<const LabelIndex*> FileReader::label_index(Pager& pager) {
+  const std::optional<uint64_t> epoch = lock_->epoch();
+  const uint64_t next = pager.header().next_node_id;
+  if (!epoch || epoch != labels_epoch_ || next < labels_next_) {
+    labels_epoch_.reset();
+    auto built = LabelIndex::build(pager);
+    if (!built) return built.error();
+    labels_ = std::move(*built);
+  } else {
+    // Only new nodes since: ids below labels_next_ kept their labels.
+    Node node;
+    for (uint64_t id = labels_next_; id < next; ++id) {
+      auto found = read_node(pager, id, node);
+      if (!found) {
+        labels_epoch_.reset();  // half extended: rebuilt next time
+        return found.error();
+      }
+      if (*found) labels_.insert(node);
+    }
+  }
+  labels_next_ = next;
+  labels_epoch_ = epoch;
+  return &labels_;
 }
 
 OrviError FileReader::inherited_error() const {

@@ -5,8 +5,11 @@
 // shared lock, checks the file's identity and the writer mark, and builds
 // a pager over the committed state (a commit left pending by a writer that
 // died is replayed into memory only); end() drops that pager and the lock.
-// Nothing is kept from one begin() to the next except the descriptors and
-// the mapping, so no commit, clear, repair or replace can leave it stale.
+// Nothing is kept from one begin() to the next except the descriptors, the
+// mapping and the label index, which is extended by the nodes added since
+// and rebuilt when the file's label epoch changed or the file was replaced
+// (storage/reader_lock.h), so no commit, clear, repair or replace can leave
+// it stale.
 // It never writes the file, never creates or touches the lock directory,
 // and is not in the registry of open writers.
 //
@@ -25,6 +28,7 @@
 #include <string>
 
 #include "error/result.h"
+#include "graph/index.h"
 #include "storage/file.h"
 #include "storage/pager.h"
 #include "storage/reader_lock.h"
@@ -63,6 +67,10 @@ class FileReader {
   // opens without recovery.
   Status backup(const std::string& dest);
 
+  // The label index of the current read's state, valid until the next
+  // call; `pager` is the one begin() returned.
+  Result<const LabelIndex*> label_index(Pager& pager);
+
   // The file's length seen by the current read.
   uint64_t length() const { return length_; }
   const std::string& path() const { return path_; }
@@ -85,6 +93,11 @@ class FileReader {
   std::unique_ptr<FileStorage> file_;
   std::unique_ptr<Pager> pager_;  // while a read is in progress
   uint64_t length_ = 0;
+  // The label index, the next_node_id it covers up to and the label epoch
+  // it was built under (nullopt: none to trust).
+  LabelIndex labels_;
+  uint64_t labels_next_ = 0;
+  std::optional<uint64_t> labels_epoch_;
   uint64_t snapshot_token_ = 0;
   bool broken_ = false;
 };

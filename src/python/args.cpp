@@ -233,4 +233,52 @@ bool walk_args_from_py(const Signature& sig, PyObject* const* args,
          node_id(b[0], start);
 }
 
+namespace {
+
+// An element of node_ids through the integer protocol, with the
+// interpreter's own TypeError / OverflowError.
+bool element_id(PyObject* item, uint64_t& out) {
+  PyRef index(PyNumber_Index(item));
+  if (!index) return false;
+  unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    return false;
+  }
+  out = v;
+  return true;
+}
+
+}  // namespace
+
+bool node_id_set_from_py(const Signature& sig, PyObject* const* args,
+                         Py_ssize_t nargs, PyObject* kwnames,
+                         std::unordered_set<uint64_t>& out) {
+  BoundArgs b;
+  if (!bind_args(sig, args, nargs, kwnames, b)) return false;
+  PyRef iter(PyObject_GetIter(b[0]));
+  if (!iter) return false;
+  while (PyObject* raw = PyIter_Next(iter.get())) {
+    PyRef item(raw);
+    uint64_t id = 0;
+    if (!element_id(item.get(), id)) return false;
+    out.insert(id);
+  }
+  return !PyErr_Occurred();
+}
+
+PyObject* degrees_to_py(const std::vector<NodeDegrees>& table) {
+  PyRef dict(PyDict_New());
+  if (!dict) return nullptr;
+  for (const NodeDegrees& d : table) {
+    PyRef key(PyLong_FromUnsignedLongLong(d.id));
+    if (!key) return nullptr;
+    PyRef value(Py_BuildValue("(KK)", static_cast<unsigned long long>(d.out),
+                              static_cast<unsigned long long>(d.in)));
+    if (!value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) {
+      return nullptr;
+    }
+  }
+  return dict.release();
+}
+
 }  // namespace orvi::py

@@ -24,11 +24,13 @@
 #include "python/pyref.h"
 
 #include "graph/edge.h"
+#include "graph/edge_stats.h"
 
 #include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -102,6 +104,16 @@ bool walk_args_from_py(const Signature& sig, PyObject* const* args,
                        Py_ssize_t nargs, PyObject* kwnames,
                        bool (*node_id)(PyObject*, uint64_t&), uint64_t& start,
                        uint64_t& max_depth);
+
+// The argument of edges_between(): an iterable of plain non-negative
+// ints, each through the integer protocol with the interpreter's own
+// TypeError / OverflowError (a Node object is refused).
+bool node_id_set_from_py(const Signature& sig, PyObject* const* args,
+                         Py_ssize_t nargs, PyObject* kwnames,
+                         std::unordered_set<uint64_t>& out);
+
+// The result of degree_stats(): {id: (out, in)} in the table's order.
+PyObject* degrees_to_py(const std::vector<NodeDegrees>& table);
 
 }  // namespace orvi::py
 

@@ -38,24 +38,41 @@ void capi_release_graphdb(PyObject* db) {
   if (capi_is_graphdb(db)) unlock_graph(*graphdb_handle(db));
 }
 
-PyObject* capi_new_node(const OrviNodeRecord* r) {
+Node node_of(const OrviNodeRecord* r) {
+  return Node::of(r->id, std::string_view(r->label_blob, r->label_len),
+                  std::string_view(r->prop_blob, r->prop_len));
+}
+
+Edge edge_of(const OrviEdgeRecord* r) {
+  return Edge{r->id, std::string(r->label, r->label_len), r->from_node,
+              r->to_node, Bytes(r->prop_blob, r->prop_len)};
+}
+
+// The record, made into a core record and converted by `convert`; the
+// record's bytes are copied, so memory can run out.
+template <typename Raw, typename Make, typename Convert>
+PyObject* converted(const Raw* r, Make make, Convert convert) {
   try {
-    return new_py_node(
-        Node::of(r->id, std::string_view(r->label_blob, r->label_len),
-                 std::string_view(r->prop_blob, r->prop_len)));
+    return convert(make(r));
   } catch (...) {
     return PyErr_NoMemory();
   }
 }
 
+PyObject* capi_new_node(const OrviNodeRecord* r) {
+  return converted(r, node_of, [](Node n) { return new_py_node(std::move(n)); });
+}
+
 PyObject* capi_new_edge(const OrviEdgeRecord* r) {
-  try {
-    return new_py_edge(Edge{r->id, std::string(r->label, r->label_len),
-                            r->from_node, r->to_node,
-                            Bytes(r->prop_blob, r->prop_len)});
-  } catch (...) {
-    return PyErr_NoMemory();
-  }
+  return converted(r, edge_of, [](Edge e) { return new_py_edge(std::move(e)); });
+}
+
+PyObject* capi_node_record(const OrviNodeRecord* r) {
+  return converted(r, node_of, [](const Node& n) { return node_record(n); });
+}
+
+PyObject* capi_edge_record(const OrviEdgeRecord* r) {
+  return converted(r, edge_of, [](const Edge& e) { return edge_record(e); });
 }
 
 int capi_node_id_of(PyObject* value, uint64_t* out) {
@@ -129,7 +146,8 @@ const OrviCApi kCApi = {
     capi_acquire_graphdb,   capi_release_graphdb,   capi_new_node,
     capi_new_edge,          capi_node_id_of,        capi_register_snapshot,
     unregister_snapshot,    capi_raise_error,       capi_encode_props,
-    capi_encode_labels,     capi_encode_value,
+    capi_encode_labels,     capi_encode_value,      capi_node_record,
+    capi_edge_record,
 };
 
 }  // namespace

@@ -20,7 +20,7 @@
 #include <cstddef>
 #include <cstdint>
 
-inline constexpr unsigned kOrviCApiVersion = 2;
+inline constexpr unsigned kOrviCApiVersion = 3;
 inline constexpr const char kOrviCApiName[] = "orvi._C_API";
 
 // A node or edge record as a read returns it: the blobs in their stored
@@ -87,6 +87,12 @@ struct OrviCApi {
   // The stored encoding of one property value, converted as a keyword
   // argument of add_node is; nullptr with the conversion's error set.
   PyObject* (*encode_value)(PyObject* value);
+
+  // Version 3.
+  // The dicts GraphDB.all_nodes_as_records() / all_edges_as_records() give
+  // for one record; nullptr with an error set.
+  PyObject* (*node_record)(const OrviNodeRecord* record);
+  PyObject* (*edge_record)(const OrviEdgeRecord* record);
 };
 
 // The orvi module's table, imported once; nullptr with an error set when

@@ -18,38 +18,6 @@
 
 namespace orvi::py {
 
-namespace {
-
-PyObject* degrees_to_py(const std::vector<NodeDegrees>& table) {
-  PyRef dict(PyDict_New());
-  if (!dict) return nullptr;
-  for (const NodeDegrees& d : table) {
-    PyRef key(u64_to_py(d.id));
-    if (!key) return nullptr;
-    PyRef value(Py_BuildValue("(KK)", static_cast<unsigned long long>(d.out),
-                              static_cast<unsigned long long>(d.in)));
-    if (!value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) {
-      return nullptr;
-    }
-  }
-  return dict.release();
-}
-
-// An element of node_ids through the integer protocol, with the
-// interpreter's own TypeError / OverflowError.
-bool element_id(PyObject* item, uint64_t& out) {
-  PyRef index(PyNumber_Index(item));
-  if (!index) return false;
-  unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
-  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-    return false;
-  }
-  out = v;
-  return true;
-}
-
-}  // namespace
-
 PyObject* graphdb_degree_stats(PyObject* self, PyObject*) {
   return guarded([&] {
     return call_core(
@@ -64,19 +32,9 @@ PyObject* graphdb_edges_between(PyObject* self, PyObject* const* args,
                                 Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     static const Signature sig(kEdgesBetweenDoc);
-    BoundArgs b;
-    if (!bind_args(sig, args, nargs, kwnames, b)) return nullptr;
     std::unordered_set<uint64_t> members;
-    {
-      PyRef iter(PyObject_GetIter(b[0]));
-      if (!iter) return nullptr;
-      while (PyObject* raw = PyIter_Next(iter.get())) {
-        PyRef item(raw);
-        uint64_t id = 0;
-        if (!element_id(item.get(), id)) return nullptr;
-        members.insert(id);
-      }
-      if (PyErr_Occurred()) return nullptr;
+    if (!node_id_set_from_py(sig, args, nargs, kwnames, members)) {
+      return nullptr;
     }
     return call_core(
         *graphdb_handle(self),

@@ -394,6 +394,9 @@ Status Pager::rollback() {
 
 Status Pager::clear_to_empty() {
   return home_write([&]() -> Status {
+    // Ids start again: readers' label indexes must not be extended across
+    // this (storage/reader_lock.h, "The label epoch").
+    if (gate_) ORVI_TRY(gate_->renew_epoch());
     // The empty header is made durable before the file is cut, so a crash
     // or a failure at any step leaves either the old database or an empty
     // one: cutting first would leave the old header naming extents that

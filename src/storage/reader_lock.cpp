@@ -2,7 +2,10 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
+#include <time.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
@@ -149,7 +152,35 @@ void WriterGate::leave() {
   ofd_lock(fd, F_OFD_SETLK, F_UNLCK, kPendingByte, 2);
 }
 
+Status WriterGate::renew_epoch() {
+  const int fd = fd_.get();
+  if (!locks_ || fd < 0) return Ok();
+  uint64_t epoch = 0;
+  if (::getrandom(&epoch, sizeof epoch, 0) != static_cast<ssize_t>(sizeof epoch)) {
+    // Without the kernel's generator: the clock and the process, distinct
+    // enough from any earlier epoch of this file.
+    struct timespec now = {};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    epoch = (uint64_t(now.tv_sec) * 1000000000u + uint64_t(now.tv_nsec)) ^
+            (uint64_t(::getpid()) << 40);
+  }
+  if (epoch == 0) epoch = 1;
+  if (::fsetxattr(fd, kEpochAttribute, &epoch, sizeof epoch, 0) == 0 ||
+      errno == ENOTSUP) {
+    return Ok();
+  }
+  return OrviError::io_errno(errno);
+}
+
 // --- ReadLock -----------------------------------------------------------------
+
+std::optional<uint64_t> ReadLock::epoch() const {
+  uint64_t value = 0;
+  const ssize_t n = ::fgetxattr(fd_.get(), kEpochAttribute, &value, sizeof value);
+  if (n == static_cast<ssize_t>(sizeof value)) return value;
+  if (n < 0 && errno == ENODATA) return 0;
+  return std::nullopt;
+}
 
 Result<ReadLock> ReadLock::open(const std::string& path) {
   auto fd = open_file(path, O_RDONLY);

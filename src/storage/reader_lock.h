@@ -61,14 +61,34 @@
 // replace needs no window: the rename changes no byte of the old inode, and
 // the rebuilt file is marked before it takes the name.
 //
-// Staleness. A reader keeps nothing that describes the file across calls:
-// every call reads the header and the extent chains again under its lock
-// (from the shared mapping, no system call) and builds its page view anew.
-// So a commit, clear() (ids restart, and a refill may reach the same
-// counters), a repair (slots change, the header does not) can never leave
-// it with stale state, and a replaced file is caught by R2's identity
-// check. Only a snapshot keeps its view, and a snapshot holds the shared
-// lock throughout, so nothing it holds can change.
+// Staleness. A reader keeps no page view across calls: every call reads
+// the header and the extent chains again under its lock (from the shared
+// mapping, no system call) and builds its page view anew. So a commit,
+// clear() (ids restart, and a refill may reach the same counters), a repair
+// (slots change, the header does not) can never leave it with a stale page,
+// and a replaced file is caught by R2's identity check (the reader then
+// forgets everything it kept of the old file). A snapshot keeps its view,
+// and it holds the shared lock throughout, so nothing it holds can change.
+//
+// The label epoch. What a reader does keep is its label index (label to
+// node ids), extended on each call by the ids from the last indexed
+// next_node_id up. That is sound as long as no id below it changed its
+// labels: commits only add nodes at higher ids, delete nodes (a stale id is
+// read again and dropped) and change properties; vacuum keeps ids and
+// labels and repair rewrites adjacency only. clear() alone lets ids start
+// again. So clear() gives the file a new epoch, a random non-zero 64-bit
+// value in the extended attribute kEpochAttribute, set inside its window
+// before anything is written, and a clear() whose attribute cannot be set
+// fails before it writes. A file never cleared has no attribute (epoch 0).
+// The reader reads the epoch under its shared lock, with the header it
+// indexes against (one fgetxattr, only for a query by label), and rebuilds
+// its index when the epoch differs from the one it indexed under or when
+// the file system keeps no user attributes (tmpfs before Linux 6.6, some
+// overlays: every labelled query then builds the index anew). A writer
+// that dies after setting the epoch costs a rebuild, nothing else. This
+// rests on every change of the file coming from a writer of this build;
+// a writer of an older build is refused above, and a file rewritten in
+// place by other programs is outside the protocol altogether.
 //
 // Same process. Locks of two descriptions conflict in one process too, so
 // a commit would wait for ever on a snapshot open in its own process (the
@@ -100,6 +120,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "error/result.h"
@@ -112,6 +133,7 @@ inline constexpr off_t kLockBase = off_t{1} << 62;
 inline constexpr off_t kMarkByte = kLockBase;
 inline constexpr off_t kPendingByte = kLockBase + 1;
 inline constexpr off_t kSharedByte = kLockBase + 2;
+inline constexpr char kEpochAttribute[] = "user.orvi.epoch";
 
 // The writer's side, shared by the database handle and its pager.
 class WriterGate {
@@ -128,6 +150,11 @@ class WriterGate {
   // leave() unlocks. Io when a lock fails; nothing is held then.
   Status enter();
   void leave();
+  // Gives the file a new label epoch; call inside a window. Ok also when
+  // there is no reader to tell (no locks) or the file system keeps no user
+  // attributes (its readers then keep no index); Io when it could not be
+  // set.
+  Status renew_epoch();
 
   const FileId& id() const { return id_; }
 
@@ -180,6 +207,9 @@ class ReadLock {
   void unlock_shared();
   // R3's first half: whether a writer of this build holds the mark.
   Result<bool> writer_marked() const;
+  // The file's label epoch (0 when it has none); nullopt when it cannot be
+  // known (no user attributes here, or a value this build did not write).
+  std::optional<uint64_t> epoch() const;
 
   int fd() const { return fd_.get(); }
   bool inherited() const { return fd_.inherited(); }

@@ -13,15 +13,21 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
 #include "db/reader.h"
 #include "graph/edge.h"
+#include "graph/edge_stats.h"
+#include "graph/index.h"
 #include "graph/node.h"
+#include "graph/query.h"
 #include "graph/traverse.h"
 #include "python/args.h"
 #include "python/capi.h"
+#include "python/query_eval.h"
 #include "python/types.h"
 #include "tools/engine.h"
 #include "tools/tools.h"
@@ -32,9 +38,12 @@ namespace {
 
 using py::BoundArgs;
 using py::PyRef;
+using py::QueryFields;
+using py::Refine;
 using py::Signature;
+using py::Want;
 
-constexpr unsigned kCApiNeeded = 2;
+constexpr unsigned kCApiNeeded = 3;
 
 struct PyReader {
   PyObject_HEAD
@@ -57,20 +66,37 @@ FileReader* reader_of(PyObject* self) {
 
 const OrviCApi* api() { return orvi_import_capi(kCApiNeeded); }
 
-PyObject* node_to_py(const Node& node) {
+OrviNodeRecord record_of(const Node& node) {
   const std::string_view labels = node.label_blob();
   const std::string_view props = node.prop_blob();
-  const OrviNodeRecord record{node.id, labels.data(), labels.size(),
-                              props.data(), props.size()};
+  return {node.id, labels.data(), labels.size(), props.data(), props.size()};
+}
+
+OrviEdgeRecord record_of(const Edge& edge) {
+  return {edge.id,           edge.from_node,    edge.to_node,
+          edge.label.data(), edge.label.size(), edge.prop_blob.data(),
+          edge.prop_blob.size()};
+}
+
+// orvi.Node / orvi.Edge objects, and the dicts of all_*_as_records().
+PyObject* node_to_py(const Node& node) {
+  const OrviNodeRecord record = record_of(node);
   return api()->new_node(&record);
 }
 
 PyObject* edge_to_py(const Edge& edge) {
-  const OrviEdgeRecord record{
-      edge.id,           edge.from_node,         edge.to_node,
-      edge.label.data(), edge.label.size(),      edge.prop_blob.data(),
-      edge.prop_blob.size()};
+  const OrviEdgeRecord record = record_of(edge);
   return api()->new_edge(&record);
+}
+
+PyObject* node_dict(const Node& node) {
+  const OrviNodeRecord record = record_of(node);
+  return api()->node_record(&record);
+}
+
+PyObject* edge_dict(const Edge& edge) {
+  const OrviEdgeRecord record = record_of(edge);
+  return api()->edge_record(&record);
 }
 
 template <typename Record, typename Convert>
@@ -113,13 +139,16 @@ PyObject* read_call(PyObject* self, Core&& core, Convert&& convert) {
     if (!pager) return raise_orvi_error(pager.error());
     auto result = core(**pager, *reader);
     reader->end();
+    // The conversion may run Python code (a query's predicate), which may
+    // close the reader.
+    reader = nullptr;
     if (!result) return raise_orvi_error(result.error());
     return convert(std::move(*result));
   } catch (const std::bad_alloc&) {
-    reader->end();
+    if (reader != nullptr) reader->end();
     return PyErr_NoMemory();
   } catch (...) {
-    reader->end();
+    if (reader != nullptr) reader->end();
     PyErr_SetString(PyExc_RuntimeError, "internal error in the reader");
     return nullptr;
   }
@@ -249,6 +278,36 @@ PyObject* reader_all_edges(PyObject* self, PyObject*) {
       [](std::vector<Edge> edges) { return edges_to_py(edges); });
 }
 
+PyObject* reader_all_nodes_as_records(PyObject* self, PyObject*) {
+  return read_call(
+      self, [](Pager& p, FileReader&) { return all_nodes(p); },
+      [](std::vector<Node> nodes) { return list_to_py(nodes, node_dict); });
+}
+
+PyObject* reader_all_edges_as_records(PyObject* self, PyObject*) {
+  return read_call(
+      self, [](Pager& p, FileReader&) { return all_edges(p); },
+      [](std::vector<Edge> edges) { return list_to_py(edges, edge_dict); });
+}
+
+PyObject* reader_degree_stats(PyObject* self, PyObject*) {
+  return read_call(
+      self, [](Pager& p, FileReader&) { return degree_stats(p); },
+      [](std::vector<NodeDegrees> table) { return py::degrees_to_py(table); });
+}
+
+PyObject* reader_edges_between(PyObject* self, PyObject* const* args,
+                               Py_ssize_t nargs, PyObject* kwnames) {
+  static const Signature sig(py::kEdgesBetweenDoc);
+  std::unordered_set<uint64_t> members;
+  if (!py::node_id_set_from_py(sig, args, nargs, kwnames, members)) {
+    return nullptr;
+  }
+  return read_call(
+      self, [&](Pager& p, FileReader&) { return edges_between(p, members); },
+      [](std::vector<Edge> edges) { return list_to_py(edges, edge_dict); });
+}
+
 PyObject* reader_node_count(PyObject* self, PyObject*) {
   return read_call(
       self,
@@ -352,6 +411,153 @@ PyObject* reader_backup(PyObject* self, PyObject* arg) {
   return py::new_none();
 }
 
+// --- queries --------------------------------------------------------------
+
+// reader.nodes() / reader.edges(): query values refined and run exactly as
+// GraphDB's (python/query_eval.h). Each run is one read: the candidates
+// come from one committed state (the snapshot's inside a snapshot), and the
+// predicate runs after the read ended, so it may call the reader itself.
+template <typename Record>
+struct PyReaderQuery {
+  PyObject_HEAD
+  PyObject* reader;  // owned
+  QueryFields fields;
+};
+
+PyTypeObject* g_node_query_type = nullptr;
+PyTypeObject* g_edge_query_type = nullptr;
+
+template <typename Record>
+PyReaderQuery<Record>* reader_query_of(PyObject* self) {
+  return reinterpret_cast<PyReaderQuery<Record>*>(self);
+}
+
+template <typename Record>
+PyObject* new_reader_query(PyObject* reader, QueryFields fields) {
+  PyTypeObject* type = std::is_same_v<Record, Node> ? g_node_query_type
+                                                    : g_edge_query_type;
+  auto* self = PyObject_GC_New(PyReaderQuery<Record>, type);
+  if (self == nullptr) return nullptr;
+  Py_INCREF(reader);
+  self->reader = reader;
+  new (&self->fields) QueryFields(std::move(fields));
+  PyObject_GC_Track(self);
+  return reinterpret_cast<PyObject*>(self);
+}
+
+// The predicate may refer back to the query, and the reader holds nothing,
+// so only the predicate takes part in cycle collection.
+template <typename Record>
+int reader_query_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(reader_query_of<Record>(self)->fields.predicate.get());
+  Py_VISIT(Py_TYPE(self));
+  return 0;
+}
+
+template <typename Record>
+int reader_query_clear(PyObject* self) {
+  reader_query_of<Record>(self)->fields.predicate = PyRef();
+  return 0;
+}
+
+template <typename Record>
+void reader_query_dealloc(PyObject* self) {
+  PyObject_GC_UnTrack(self);
+  PyTypeObject* type = Py_TYPE(self);
+  auto* q = reader_query_of<Record>(self);
+  q->fields.~QueryFields();
+  Py_DECREF(q->reader);
+  PyObject_GC_Del(self);
+  Py_DECREF(type);
+}
+
+template <typename Record, Refine kind>
+PyObject* reader_query_refine(PyObject* self, PyObject* const* args,
+                              Py_ssize_t nargs, PyObject* kwnames) {
+  const auto* q = reader_query_of<Record>(self);
+  try {
+    auto fields = py::refine_query<kind>(q->fields, args, nargs, kwnames);
+    if (!fields) return nullptr;
+    return new_reader_query<Record>(q->reader, std::move(*fields));
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+}
+
+// The nodes carrying any of `labels`, through the reader's label index.
+Result<std::vector<Node>> query_read(Pager& pager, FileReader& reader,
+                                     const std::vector<std::string>& labels,
+                                     std::optional<QueryWindow> window,
+                                     Node*) {
+  if (labels.empty()) return query_nodes(pager, LabelIndex(), labels, window);
+  auto index = reader.label_index(pager);
+  if (!index) return index.error();
+  return query_nodes(pager, **index, labels, window);
+}
+
+Result<std::vector<Edge>> query_read(Pager& pager, FileReader&,
+                                     const std::vector<std::string>& labels,
+                                     std::optional<QueryWindow> window,
+                                     Edge*) {
+  return query_edges(pager, labels, window);
+}
+
+template <typename Record>
+PyObject* run_reader_query(PyObject* self, std::optional<uint64_t> limit,
+                           Want want) {
+  const auto* q = reader_query_of<Record>(self);
+  const QueryFields& f = q->fields;
+  // Held for the whole evaluation, however the predicate behaves.
+  PyRef predicate = PyRef::borrow(f.predicate.get());
+  const std::optional<QueryWindow> window =
+      py::query_window(static_cast<bool>(predicate), f.skip, limit);
+  return read_call(
+      q->reader,
+      [&](Pager& p, FileReader& r) {
+        return query_read(p, r, f.labels, window,
+                          static_cast<Record*>(nullptr));
+      },
+      [&](std::vector<Record> items) {
+        return py::finish_query(items, window, predicate.get(), f.skip, limit,
+                                want, [](Record r) {
+                                  if constexpr (std::is_same_v<Record, Node>) {
+                                    return node_to_py(r);
+                                  } else {
+                                    return edge_to_py(r);
+                                  }
+                                });
+      });
+}
+
+template <typename Record>
+PyObject* reader_query_fetch(PyObject* self, PyObject*) {
+  return run_reader_query<Record>(self, reader_query_of<Record>(self)->fields.limit,
+                                  Want::kList);
+}
+
+template <typename Record>
+PyObject* reader_query_count(PyObject* self, PyObject*) {
+  return run_reader_query<Record>(self, reader_query_of<Record>(self)->fields.limit,
+                                  Want::kCount);
+}
+
+template <typename Record>
+PyObject* reader_query_exists(PyObject* self, PyObject*) {
+  return run_reader_query<Record>(
+      self, py::exists_limit(reader_query_of<Record>(self)->fields.limit),
+      Want::kExists);
+}
+
+template <typename Record>
+PyObject* reader_make_query(PyObject* self, PyObject*) {
+  // As GraphDB's: a closed reader is noticed when the query runs.
+  try {
+    return new_reader_query<Record>(self, QueryFields());
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+}
+
 // --- snapshot, close ------------------------------------------------------
 
 PyObject* reader_snapshot(PyObject* self, PyObject*) {
@@ -423,6 +629,25 @@ PyMethodDef reader_methods[] = {
      "all_nodes($self)\n--\n\nEvery live node in ascending id order."},
     {"all_edges", reader_all_edges, METH_NOARGS,
      "all_edges($self)\n--\n\nEvery live edge in ascending id order."},
+    {"all_nodes_as_records", reader_all_nodes_as_records, METH_NOARGS,
+     "all_nodes_as_records($self)\n--\n\nEvery live node as a dict: "
+     "\"id\", \"labels\", then the properties."},
+    {"all_edges_as_records", reader_all_edges_as_records, METH_NOARGS,
+     "all_edges_as_records($self)\n--\n\nEvery live edge as a dict: "
+     "\"id\", \"label\", \"from_node\", \"to_node\", then the "
+     "properties."},
+    {"nodes", reader_make_query<Node>, METH_NOARGS,
+     "nodes($self)\n--\n\nA query over all nodes, refined and run as "
+     "GraphDB.nodes(); each run reads one committed state."},
+    {"edges", reader_make_query<Edge>, METH_NOARGS,
+     "edges($self)\n--\n\nA query over all edges, refined and run as "
+     "GraphDB.edges(); each run reads one committed state."},
+    {"degree_stats", reader_degree_stats, METH_NOARGS,
+     "degree_stats($self)\n--\n\n{node id: (out-degree, in-degree)} for "
+     "every node that takes part in an edge."},
+    {"edges_between", ORVI_FAST(reader_edges_between), kFast,
+     "edges_between($self, node_ids)\n--\n\nThe live edges whose both "
+     "ends lie in `node_ids`, by ascending id, as records."},
     {"node_count", reader_node_count, METH_NOARGS,
      "node_count($self)\n--\n\nThe number of live nodes."},
     {"edge_count", reader_edge_count, METH_NOARGS,
@@ -459,6 +684,22 @@ PyMethodDef reader_methods[] = {
     {"__exit__", reader_exit, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr}};
 
+template <typename Record>
+PyMethodDef reader_query_methods[] = {
+    {"label", ORVI_FAST((reader_query_refine<Record, Refine::kLabel>)), kFast,
+     py::kQueryLabelDoc},
+    {"where_", ORVI_FAST((reader_query_refine<Record, Refine::kWhere>)), kFast,
+     py::kQueryWhereDoc},
+    {"skip", ORVI_FAST((reader_query_refine<Record, Refine::kSkip>)), kFast,
+     py::kQuerySkipDoc},
+    {"limit", ORVI_FAST((reader_query_refine<Record, Refine::kLimit>)), kFast,
+     py::kQueryLimitDoc},
+    {"fetch", reader_query_fetch<Record>, METH_NOARGS, "fetch($self)\n--\n\n"},
+    {"count", reader_query_count<Record>, METH_NOARGS, "count($self)\n--\n\n"},
+    {"exists", reader_query_exists<Record>, METH_NOARGS,
+     "exists($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr}};
+
 PyMethodDef snapshot_methods[] = {
     {"__enter__", snapshot_enter, METH_NOARGS, nullptr},
     {"__exit__", snapshot_exit, METH_VARARGS, nullptr},
@@ -489,6 +730,26 @@ PyType_Slot snapshot_slots[] = {
 
 PyType_Spec snapshot_spec = {"orvi_tools._engine.Snapshot", sizeof(PySnapshot),
                              0, kFlags, snapshot_slots};
+
+template <typename Record>
+PyType_Slot reader_query_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(reader_query_dealloc<Record>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(reader_query_traverse<Record>)},
+    {Py_tp_clear, reinterpret_cast<void*>(reader_query_clear<Record>)},
+    {Py_tp_methods, reader_query_methods<Record>},
+    {Py_tp_doc, const_cast<char*>(
+                    "A query over a Reader, made by Reader.nodes() or "
+                    "Reader.edges(); refined and run as GraphDB's.")},
+    {0, nullptr}};
+
+PyType_Spec node_query_spec = {"orvi_tools._engine.NodeQuery",
+                               sizeof(PyReaderQuery<Node>), 0,
+                               kFlags | Py_TPFLAGS_HAVE_GC,
+                               reader_query_slots<Node>};
+PyType_Spec edge_query_spec = {"orvi_tools._engine.EdgeQuery",
+                               sizeof(PyReaderQuery<Edge>), 0,
+                               kFlags | Py_TPFLAGS_HAVE_GC,
+                               reader_query_slots<Edge>};
 
 // Snapshots register in the orvi module's registry, which its writers
 // break; this module's own copy of the registry is never used.
@@ -525,14 +786,31 @@ int register_reader(PyObject* module) {
     g_snapshot_type =
         reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&snapshot_spec));
     if (g_snapshot_type == nullptr) return -1;
+    g_node_query_type =
+        reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&node_query_spec));
+    if (g_node_query_type == nullptr) return -1;
+    g_edge_query_type =
+        reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&edge_query_spec));
+    if (g_edge_query_type == nullptr) return -1;
 #ifndef Py_TPFLAGS_DISALLOW_INSTANTIATION
     g_reader_type->tp_new = nullptr;
     g_snapshot_type->tp_new = nullptr;
+    g_node_query_type->tp_new = nullptr;
+    g_edge_query_type->tp_new = nullptr;
 #endif
   }
-  return py::add_to_module(
-      module, "Reader",
-      PyRef::borrow(reinterpret_cast<PyObject*>(g_reader_type)));
+  const std::pair<const char*, PyTypeObject*> types[] = {
+      {"Reader", g_reader_type},
+      {"NodeQuery", g_node_query_type},
+      {"EdgeQuery", g_edge_query_type}};
+  for (const auto& [name, type] : types) {
+    if (py::add_to_module(module, name,
+                          PyRef::borrow(reinterpret_cast<PyObject*>(type))) <
+        0) {
+      return -1;
+    }
+  }
+  return 0;
 }
 
 }  // namespace orvi::tools

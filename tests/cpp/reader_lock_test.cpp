@@ -6,8 +6,12 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <sys/xattr.h>
+
 #include <fstream>
 
+#include "db/graphdb.h"
+#include "db/reader.h"
 #include "test_util.h"
 
 namespace orvi {
@@ -110,6 +114,60 @@ TEST_F(ReaderLockTest, RefusesWhatIsNoRegularFile) {
   ASSERT_FALSE(missing);
   EXPECT_EQ(missing.error().os_errno(), ENOENT);
   EXPECT_FALSE(exists(dir_.file("absent")));
+}
+
+// The ids the reader's label index lists under `label`, read as one call.
+std::vector<uint64_t> indexed(FileReader& reader, const std::string& label) {
+  auto pager = reader.begin();
+  EXPECT_TRUE(pager);
+  std::vector<uint64_t> ids;
+  if (pager) {
+    auto index = reader.label_index(**pager);
+    EXPECT_TRUE(index);
+    if (index) ids = (*index)->ids_for_labels({label});
+  }
+  reader.end();
+  return ids;
+}
+
+TEST(ReaderLabelEpoch, OnlyClearRenewsItAndTheReaderFollowsIt) {
+  TempDir dir;
+  const std::string path = dir.file("db");
+  auto db = GraphDB::open(path);
+  ASSERT_TRUE(db);
+  ASSERT_TRUE((*db)->add_node({"A"}, {}));
+  ASSERT_TRUE((*db)->commit());
+  auto reader = FileReader::open(path);
+  auto lock = ReadLock::open(path);
+  ASSERT_TRUE(reader && lock);
+  EXPECT_EQ(lock->epoch(), std::optional<uint64_t>(0));  // never cleared
+  EXPECT_EQ(indexed(**reader, "A"), std::vector<uint64_t>({1}));
+
+  ASSERT_TRUE((*db)->add_node({"A"}, {}));  // commits keep the epoch
+  ASSERT_TRUE((*db)->commit());
+  EXPECT_EQ(lock->epoch(), std::optional<uint64_t>(0));
+  EXPECT_EQ(indexed(**reader, "A"), std::vector<uint64_t>({1, 2}));
+
+  ASSERT_TRUE((*db)->clear());
+  const std::optional<uint64_t> first = lock->epoch();
+  ASSERT_TRUE(first && *first != 0);
+  ASSERT_TRUE((*db)->add_node({"B"}, {}));
+  ASSERT_TRUE((*db)->add_node({"B"}, {}));
+  ASSERT_TRUE((*db)->commit());
+  EXPECT_EQ(indexed(**reader, "A"), std::vector<uint64_t>());
+  EXPECT_EQ(indexed(**reader, "B"), std::vector<uint64_t>({1, 2}));
+
+  // The index is kept while the epoch stays: put back the epoch it was
+  // built under across a second clear and it is not rebuilt.
+  ASSERT_TRUE((*db)->clear());
+  EXPECT_NE(lock->epoch(), first);
+  ASSERT_TRUE((*db)->add_node({"C"}, {}));
+  ASSERT_TRUE((*db)->add_node({"C"}, {}));
+  ASSERT_TRUE((*db)->commit());
+  ASSERT_EQ(::setxattr(path.c_str(), kEpochAttribute, &*first, sizeof *first, 0), 0);
+  EXPECT_EQ(indexed(**reader, "B"), std::vector<uint64_t>({1, 2}));
+  ASSERT_EQ(::removexattr(path.c_str(), kEpochAttribute), 0);
+  EXPECT_EQ(indexed(**reader, "C"), std::vector<uint64_t>({1, 2}));
 }
 
 }  // namespace

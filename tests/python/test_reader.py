@@ -42,6 +42,33 @@ def outcome(call):
         return (type(exc), exc.args)
 
 
+def _odd(record):
+    return record.id % 2 == 1
+
+
+# Query runs compared between a Reader and a GraphDB: every refinement,
+# every way to run, and the errors of each.
+QUERIES = [
+    lambda db: db.nodes().fetch(),
+    lambda db: db.nodes().label("A").fetch(),
+    lambda db: db.nodes().label("A").label("C").skip(3).limit(5).fetch(),
+    lambda db: db.nodes().label("B").where_(_odd).limit(4).skip(1).fetch(),
+    lambda db: db.nodes().label("B").count(),
+    lambda db: db.nodes().label("nope").exists(),
+    lambda db: db.nodes().limit(0).exists(),
+    lambda db: db.nodes().where_(lambda n: n["n"] > 50).count(),
+    lambda db: db.nodes().where_(lambda n: 1).fetch(),
+    lambda db: db.nodes().label(3),
+    lambda db: db.nodes().skip(-1),
+    lambda db: db.nodes().limit(2**64),
+    lambda db: db.edges().fetch(),
+    lambda db: db.edges().label("x").skip(10).limit(7).fetch(),
+    lambda db: db.edges().label("y").where_(_odd).count(),
+    lambda db: db.edges().where_(lambda e: e["w"] == 3).skip(2).exists(),
+    lambda db: db.edges().where_(lambda e: 1 / 0).fetch(),
+]
+
+
 class TestSameAsGraphDB:
     def test_every_read_agrees(self, filedb, path):
         ids = random_graph(filedb, seed=7)
@@ -54,9 +81,15 @@ class TestSameAsGraphDB:
                           ("in_edges", i, "x"), ("neighbors", i, None, "both"),
                           ("neighbors", i, "y", "in"), ("bfs", i, 3),
                           ("dfs", i, 2), ("shortest_path", i, ids[-1], "x")]
+            calls += [("all_nodes_as_records",), ("all_edges_as_records",),
+                      ("degree_stats",), ("edges_between", ids[:30]),
+                      ("edges_between", [ids[0], "x"]), ("edges_between", [-1])]
             for name, *args in calls:
                 assert (outcome(lambda: getattr(reader, name)(*args)) ==
                         outcome(lambda: getattr(filedb, name)(*args))), (name, args)
+            for query in QUERIES:
+                assert (outcome(lambda: query(reader)) ==
+                        outcome(lambda: query(filedb))), query
 
     def test_argument_errors_are_graphdbs(self, filedb, path):
         node = filedb.add_node(["A"])
@@ -123,6 +156,49 @@ class TestBesideWriterInProcess:
         assert os.stat(path).st_ino != inode
         assert [n.id for n in reader.all_nodes()] == [1, 3, 4, 5]
         assert snapshot(reader) == snapshot(filedb)
+
+
+class TestQueryPredicates:
+    def test_predicate_may_read_and_close_the_reader(self, filedb, path):
+        random_graph(filedb, seed=5)
+        reader = open_reader(path)
+        busy = reader.nodes().where_(lambda n: len(reader.out_edges(n)) > 2).fetch()
+        expected = filedb.nodes().where_(lambda n: len(filedb.out_edges(n)) > 2).fetch()
+        assert repr(busy) == repr(expected) and busy
+
+        def closing(node):
+            reader.close()
+            return True
+        expected = filedb.nodes().label("A").limit(2).fetch()
+        assert repr(reader.nodes().label("A").where_(closing).limit(2).fetch()) == repr(expected)
+        with check(ValueError, "the reader is closed"):
+            reader.nodes().count()
+
+
+class TestLabelQueriesFollowTheFile:
+    def test_new_nodes_clear_refill_and_vacuum(self, filedb, path):
+        for i in range(6):
+            filedb.add_node(["old", "even" if i % 2 == 0 else "odd"], i=i)
+        filedb.commit()
+        reader = open_reader(path)
+        ids = lambda label: [n.id for n in reader.nodes().label(label).fetch()]
+        assert ids("even") == [1, 3, 5]
+        filedb.add_node(["even"])
+        filedb.commit()
+        assert ids("even") == [1, 3, 5, 7]
+        filedb.clear()
+        assert ids("even") == [] and not reader.nodes().label("old").exists()
+        for i in range(7):  # the same counters again, other labels
+            filedb.add_node(["new", "odd" if i % 2 == 0 else "even"])
+        filedb.commit()
+        assert ids("old") == [] and ids("even") == [2, 4, 6]
+        filedb.delete_node(4)
+        filedb.commit()
+        filedb.vacuum()
+        assert ids("even") == [2, 6] and ids("new") == [1, 2, 3, 5, 6, 7]
+        reader.close()
+        with check(ValueError, "the reader is closed"):
+            reader.nodes().label("new").fetch()
 
 
 class TestRefusals:
@@ -242,6 +318,35 @@ class TestAcrossProcesses:
             assert int(out) >= 1
         with orvi.open(path) as db:
             assert db.get_node(9)["seq"] == commits
+
+
+COMMIT_ONE = textwrap.dedent("""
+    import sys, orvi
+    with orvi.open(sys.argv[1]) as db:
+        db.add_node(["A"], late=True)
+        db.add_edge(1, "x", 1)
+        db.commit()
+""")
+
+
+class TestSnapshotAcrossAnotherProcess:
+    def test_queries_in_a_snapshot_keep_the_old_state(self, filedb, path):
+        filedb.add_node(["A"])
+        filedb.commit()
+        filedb.close()
+        env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+        reader = open_reader(path)
+        with reader.snapshot():
+            writer = subprocess.Popen([sys.executable, "-c", COMMIT_ONE, path], env=env)
+            # The commit waits for the snapshot; give it time to reach the wait.
+            with pytest.raises(subprocess.TimeoutExpired):
+                writer.wait(timeout=1)
+            assert reader.nodes().label("A").count() == 1
+            assert reader.edges().fetch() == [] and reader.degree_stats() == {}
+        assert writer.wait(timeout=60) == 0
+        assert reader.nodes().label("A").count() == 2
+        assert reader.degree_stats() == {1: (1, 1)}
+        reader.close()
 
 
 class TestToolsBesideWriter:
