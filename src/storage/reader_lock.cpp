@@ -2,7 +2,6 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <time.h>
@@ -156,7 +155,14 @@ Status WriterGate::renew_epoch() {
   const int fd = fd_.get();
   if (!locks_ || fd < 0) return Ok();
   uint64_t epoch = 0;
-  if (::getrandom(&epoch, sizeof epoch, 0) != static_cast<ssize_t>(sizeof epoch)) {
+  // /dev/urandom rather than getrandom(2), which the oldest C libraries the
+  // wheels are built against do not declare.
+  const int random = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+  const bool drawn =
+      random >= 0 &&
+      ::read(random, &epoch, sizeof epoch) == static_cast<ssize_t>(sizeof epoch);
+  if (random >= 0) ::close(random);
+  if (!drawn) {
     // Without the kernel's generator: the clock and the process, distinct
     // enough from any earlier epoch of this file.
     struct timespec now = {};
