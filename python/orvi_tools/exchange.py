@@ -429,6 +429,8 @@ def _properties(value: Any, place: str) -> Dict[str, Any]:
         return _engine.decode_tagged(value, FormatProblem, True)
     except FormatProblem as e:
         raise FormatProblem(f"{place}: {e}") from None
+    except RecursionError:
+        raise FormatProblem(f"{place}: JSON nested too deeply") from None
 
 
 def _count_lines(path: str) -> int:
