@@ -20,6 +20,9 @@ average before and after. Rows:
 - orvi import: `python -m orvi_tools import DB DIR` (Parquet);
 - orvi jsonl, orvi csv: the same import from the JSONL file and the CSV
   directory;
+- jsonl-python (not run unless named in --rows): the JSONL file after a
+  first line that the builder's parser declines (a NaN literal), so that
+  the Python reader reads the whole file;
 - orvi BatchWriter: the same records committed in batches through the
   log, as `orvi import` loaded them before it built files directly (at the
   first scale only: it takes minutes at a million nodes);
@@ -49,6 +52,7 @@ import subprocess
 import sys
 import tempfile
 import time
+from typing import Callable
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(HERE)
@@ -225,28 +229,47 @@ def prepare(base: str, nodes: int, edges: int, text: bool) -> str:
             if child(["-m", "orvi_tools", *args])[2] != 0:
                 sys.exit(f"preparing the inputs failed: orvi {' '.join(args)}")
         os.remove(db)
+    declined = os.path.join(base, "declined.jsonl")
+    if text and not os.path.exists(declined):
+        with open(declined + ".partial", "w") as out, \
+                open(os.path.join(base, "graph.jsonl")) as graph:
+            out.write('{"type": "node", "id": "first", "properties": {"n": NaN}}\n')
+            shutil.copyfileobj(graph, out)
+        os.rename(declined + ".partial", declined)
     return base
 
 
 def run_scale(args: argparse.Namespace, nodes: int, edges: int, rows: list[str],
               rounds: int, rate: float) -> None:
-    text_rows = {"orvi-jsonl", "orvi-csv"}
+    text_rows = {"orvi-jsonl", "orvi-csv", "jsonl-python"}
     if args.before:
-        before = package_at(args.workdir, args.before)
         rows = [r for name in rows
-                for r in ([name, f"{name[5:]}@{args.before}"] if name in text_rows else [name])]
+                for r in ([name, f"{name[5:]}@{args.before}"]
+                          if name in ("orvi-jsonl", "orvi-csv") else [name])]
     base = prepare(os.path.join(args.workdir, f"import-{nodes}-{edges}"), nodes, edges,
                    bool(text_rows.intersection(rows)))
     source = os.path.join(base, "parquet")
     jsonl, csv_dir = os.path.join(base, "graph.jsonl"), os.path.join(base, "csv")
+
+    def orvi_import(path: str) -> Callable[[str], list[str]]:
+        return lambda db: ["-m", "orvi_tools", "import", "--no-progress", db, path]
+
+    # Each row: the arguments of its process for a target file, and the
+    # folder orvi_tools is imported from.
+    now = os.path.join(REPO, "python")
     commands = {
-        "orvi-import": lambda db: ["-m", "orvi_tools", "import", "--no-progress", db, source],
-        "orvi-jsonl": lambda db: ["-m", "orvi_tools", "import", "--no-progress", db, jsonl],
-        "orvi-csv": lambda db: ["-m", "orvi_tools", "import", "--no-progress", db, csv_dir],
-        "batchwriter": lambda db: ["-c", BATCHWRITER_SCRIPT, source, db],
-        "sqlite": lambda db: ["-c", SQLITE_SCRIPT, source, db],
-        "kuzu": lambda db: ["-c", KUZU_SCRIPT, source, db],
+        "orvi-import": (orvi_import(source), now),
+        "orvi-jsonl": (orvi_import(jsonl), now),
+        "orvi-csv": (orvi_import(csv_dir), now),
+        "jsonl-python": (orvi_import(os.path.join(base, "declined.jsonl")), now),
+        "batchwriter": (lambda db: ["-c", BATCHWRITER_SCRIPT, source, db], now),
+        "sqlite": (lambda db: ["-c", SQLITE_SCRIPT, source, db], now),
+        "kuzu": (lambda db: ["-c", KUZU_SCRIPT, source, db], now),
     }
+    if args.before:
+        before = package_at(args.workdir, args.before)
+        commands[f"jsonl@{args.before}"] = (orvi_import(jsonl), before)
+        commands[f"csv@{args.before}"] = (orvi_import(csv_dir), before)
     records = nodes + edges
     print(f"\n{nodes} nodes, {edges} edges; best of {rounds}; "
           f"load average before: {loadavg()}")
@@ -257,14 +280,8 @@ def run_scale(args: argparse.Namespace, nodes: int, edges: int, rows: list[str],
             target = os.path.join(base, "out")
             shutil.rmtree(target, ignore_errors=True)
             os.makedirs(target)
-            db = os.path.join(target, "db")
-            if "@" in name:
-                fmt_input = jsonl if name.startswith("jsonl") else csv_dir
-                run = child(["-m", "orvi_tools", "import", "--no-progress", db, fmt_input],
-                            before)
-            else:
-                run = child(commands[name](db))
-            seconds, rss, status, written = run
+            command, package = commands[name]
+            seconds, rss, status, written = child(command(os.path.join(target, "db")), package)
             if status != 0:
                 sys.exit(f"{name} failed with status {status}")
             if best is None or seconds < best[0]:
