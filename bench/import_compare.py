@@ -5,6 +5,8 @@ own process; also `orvi import` of the same graph as JSONL and CSV.
 
     python bench/import_compare.py                  # 100k / 500k, then 1M / 5M
     python bench/import_compare.py --scales 100000  # 100k nodes, 500k edges only
+    python bench/import_compare.py --scales 100000 --rows orvi-jsonl,orvi-csv \
+        --before 7a99466                            # JSONL and CSV, before and after
 
 The graph comes from bench/graphgen.py (2 labels and 3 properties per node,
 1 property per edge, five edges per node), written once to nodes.parquet
@@ -18,12 +20,20 @@ average before and after. Rows:
 - orvi import: `python -m orvi_tools import DB DIR` (Parquet);
 - orvi jsonl, orvi csv: the same import from the JSONL file and the CSV
   directory;
+- jsonl-python (not run unless named in --rows): the JSONL file after a
+  first line that the builder's parser declines (a NaN literal), so that
+  the Python reader reads the whole file;
 - orvi BatchWriter: the same records committed in batches through the
   log, as `orvi import` loaded them before it built files directly (at the
   first scale only: it takes minutes at a million nodes);
 - SQLite: pyarrow reads the files, `executemany` in one transaction,
   synchronous FULL, properties as JSON text, indexes on the edge ends;
-- kuzu: `COPY FROM` the same files (only when `import kuzu` works).
+- kuzu: `COPY FROM` the same files (only when `import kuzu` works);
+- with --before COMMIT, jsonl@COMMIT and csv@COMMIT: the JSONL and CSV
+  imports of the Python package as it was at COMMIT (`git archive` of its
+  python/), run on the engine built now, followed by each of them with
+  its speed-up from then to now. 7a99466 is the last commit before the
+  graph builder, when every import went through the log.
 
 Peak memory is each import's own: a small wrapper process starts it and
 reads the kernel's peak RSS of its child (the wrapper's own few MiB are the
@@ -42,6 +52,7 @@ import subprocess
 import sys
 import tempfile
 import time
+from typing import Callable
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(HERE)
@@ -67,13 +78,13 @@ print(seconds, usage.ru_maxrss, os.waitstatus_to_exitcode(status), written)
 """
 
 
-def child(args: list[str]) -> tuple[float, int, int, int]:
+def child(args: list[str], package: str = os.path.join(REPO, "python")
+          ) -> tuple[float, int, int, int]:
     """(wall seconds, peak RSS in MiB, exit status, bytes written) of one
-    Python process run with `args`."""
+    Python process run with `args`, importing orvi_tools from `package`."""
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(
-        [os.path.join(REPO, "python")] + [p for p in env.get("PYTHONPATH", "").split(os.pathsep)
-                                          if p])
+        [package] + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])
     out = subprocess.run([sys.executable, "-c", WRAPPER, sys.executable, *args], env=env,
                          stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True,
                          check=True).stdout.split("\n")[-2].split()
@@ -179,6 +190,21 @@ def write_parquet(directory: str, nodes: int, edges: int) -> None:
         os.path.join(directory, "edges.parquet"))
 
 
+def package_at(workdir: str, commit: str) -> str:
+    """The python/ folder of the repository at `commit`, extracted once
+    into `workdir`."""
+    target = os.path.join(workdir, f"package-{commit}")
+    if not os.path.isdir(target):
+        archive = subprocess.run(["git", "-C", REPO, "archive", commit, "python"],
+                                 stdout=subprocess.PIPE, check=True).stdout
+        partial = target + ".partial"
+        shutil.rmtree(partial, ignore_errors=True)
+        os.makedirs(partial)
+        subprocess.run(["tar", "-x", "-C", partial], input=archive, check=True)
+        os.rename(partial, target)
+    return os.path.join(target, "python")
+
+
 def loadavg() -> str:
     with open("/proc/loadavg") as f:
         return " ".join(f.read().split()[:3])
@@ -203,24 +229,47 @@ def prepare(base: str, nodes: int, edges: int, text: bool) -> str:
             if child(["-m", "orvi_tools", *args])[2] != 0:
                 sys.exit(f"preparing the inputs failed: orvi {' '.join(args)}")
         os.remove(db)
+    declined = os.path.join(base, "declined.jsonl")
+    if text and not os.path.exists(declined):
+        with open(declined + ".partial", "w") as out, \
+                open(os.path.join(base, "graph.jsonl")) as graph:
+            out.write('{"type": "node", "id": "first", "properties": {"n": NaN}}\n')
+            shutil.copyfileobj(graph, out)
+        os.rename(declined + ".partial", declined)
     return base
 
 
 def run_scale(args: argparse.Namespace, nodes: int, edges: int, rows: list[str],
               rounds: int, rate: float) -> None:
+    text_rows = {"orvi-jsonl", "orvi-csv", "jsonl-python"}
+    if args.before:
+        rows = [r for name in rows
+                for r in ([name, f"{name[5:]}@{args.before}"]
+                          if name in ("orvi-jsonl", "orvi-csv") else [name])]
     base = prepare(os.path.join(args.workdir, f"import-{nodes}-{edges}"), nodes, edges,
-                   "orvi-jsonl" in rows or "orvi-csv" in rows)
+                   bool(text_rows.intersection(rows)))
     source = os.path.join(base, "parquet")
+    jsonl, csv_dir = os.path.join(base, "graph.jsonl"), os.path.join(base, "csv")
+
+    def orvi_import(path: str) -> Callable[[str], list[str]]:
+        return lambda db: ["-m", "orvi_tools", "import", "--no-progress", db, path]
+
+    # Each row: the arguments of its process for a target file, and the
+    # folder orvi_tools is imported from.
+    now = os.path.join(REPO, "python")
     commands = {
-        "orvi-import": lambda db: ["-m", "orvi_tools", "import", "--no-progress", db, source],
-        "orvi-jsonl": lambda db: ["-m", "orvi_tools", "import", "--no-progress", db,
-                                  os.path.join(base, "graph.jsonl")],
-        "orvi-csv": lambda db: ["-m", "orvi_tools", "import", "--no-progress", db,
-                                os.path.join(base, "csv")],
-        "batchwriter": lambda db: ["-c", BATCHWRITER_SCRIPT, source, db],
-        "sqlite": lambda db: ["-c", SQLITE_SCRIPT, source, db],
-        "kuzu": lambda db: ["-c", KUZU_SCRIPT, source, db],
+        "orvi-import": (orvi_import(source), now),
+        "orvi-jsonl": (orvi_import(jsonl), now),
+        "orvi-csv": (orvi_import(csv_dir), now),
+        "jsonl-python": (orvi_import(os.path.join(base, "declined.jsonl")), now),
+        "batchwriter": (lambda db: ["-c", BATCHWRITER_SCRIPT, source, db], now),
+        "sqlite": (lambda db: ["-c", SQLITE_SCRIPT, source, db], now),
+        "kuzu": (lambda db: ["-c", KUZU_SCRIPT, source, db], now),
     }
+    if args.before:
+        before = package_at(args.workdir, args.before)
+        commands[f"jsonl@{args.before}"] = (orvi_import(jsonl), before)
+        commands[f"csv@{args.before}"] = (orvi_import(csv_dir), before)
     records = nodes + edges
     print(f"\n{nodes} nodes, {edges} edges; best of {rounds}; "
           f"load average before: {loadavg()}")
@@ -231,7 +280,8 @@ def run_scale(args: argparse.Namespace, nodes: int, edges: int, rows: list[str],
             target = os.path.join(base, "out")
             shutil.rmtree(target, ignore_errors=True)
             os.makedirs(target)
-            seconds, rss, status, written = child(commands[name](os.path.join(target, "db")))
+            command, package = commands[name]
+            seconds, rss, status, written = child(command(os.path.join(target, "db")), package)
             if status != 0:
                 sys.exit(f"{name} failed with status {status}")
             if best is None or seconds < best[0]:
@@ -246,6 +296,11 @@ def run_scale(args: argparse.Namespace, nodes: int, edges: int, rows: list[str],
         seconds, rss, written = results[name]
         print(f"| {name} | {seconds:.2f} | {records / seconds / 1000:.0f}k | {rss} | "
               f"{written / 2**20:.0f} | {written / rate:.2f} | {seconds / first:.2f}x |")
+    for name in rows:
+        if "@" in name:
+            now = results["orvi-" + name.split("@")[0]][0]
+            print(f"{name.split('@')[0]}: {results[name][0] / now:.1f}x faster than at "
+                  f"{args.before}")
     print(f"load average after: {loadavg()}")
 
 
@@ -257,6 +312,8 @@ def main(argv=None) -> None:
     ap.add_argument("--rounds-large", type=int, default=1,
                     help="rounds at a million nodes and more")
     ap.add_argument("--rows", default="orvi-import,orvi-jsonl,orvi-csv,batchwriter,sqlite,kuzu")
+    ap.add_argument("--before", metavar="COMMIT",
+                    help="also time the JSONL and CSV imports of the package at COMMIT")
     ap.add_argument("--workdir", default=os.path.join(tempfile.gettempdir(), "orvi-bench"))
     args = ap.parse_args(argv)
     os.makedirs(args.workdir, exist_ok=True)

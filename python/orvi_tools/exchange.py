@@ -60,9 +60,6 @@ DIRECTORY_FORMATS = ("csv", "parquet")
 NODE_COLUMNS = ("id", "labels", "properties")
 EDGE_COLUMNS = ("id", "label", "from", "to", "properties")
 
-_SPECIAL_FLOATS = {"nan": math.nan, "inf": math.inf, "-inf": -math.inf}
-
-
 class FormatProblem(Exception):
     """Input that does not follow the format; the message names the place."""
 
@@ -85,25 +82,10 @@ def to_json_value(value: Any) -> Any:
 
 
 def from_json_value(value: Any) -> Any:
-    """The inverse of ``to_json_value``; FormatProblem for an unknown tag."""
-    if isinstance(value, list):
-        return [from_json_value(item) for item in value]
-    if isinstance(value, dict):
-        if len(value) == 1:
-            (key, inner), = value.items()
-            if key.startswith("$"):
-                if key == "$float":
-                    if inner not in _SPECIAL_FLOATS:
-                        raise FormatProblem(f"unknown $float value {inner!r} (use nan, inf, -inf)")
-                    return _SPECIAL_FLOATS[inner]
-                if key == "$map":
-                    if not isinstance(inner, dict):
-                        raise FormatProblem("$map must hold an object")
-                    return {k: from_json_value(v) for k, v in inner.items()}
-                raise FormatProblem(f"unknown tag {key!r} (maps with a single '$' key are "
-                                    "written as {\"$map\": {...}})")
-        return {k: from_json_value(v) for k, v in value.items()}
-    return value
+    """The inverse of ``to_json_value`` for a value as ``json.loads`` gives
+    it; FormatProblem for an unknown tag. The engine reads the tags, by the
+    rule its own JSON parser follows on the import's fast path."""
+    return _engine.decode_tagged(value, FormatProblem)
 
 
 def dumps(value: Any) -> str:
@@ -444,9 +426,11 @@ def _properties(value: Any, place: str) -> Dict[str, Any]:
     if not isinstance(value, dict):
         raise FormatProblem(f"{place}: properties must be an object")
     try:
-        return {key: from_json_value(item) for key, item in value.items()}
+        return _engine.decode_tagged(value, FormatProblem, True)
     except FormatProblem as e:
         raise FormatProblem(f"{place}: {e}") from None
+    except RecursionError:
+        raise FormatProblem(f"{place}: JSON nested too deeply") from None
 
 
 def _count_lines(path: str) -> int:

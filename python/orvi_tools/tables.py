@@ -358,8 +358,8 @@ class _Decoder:
                                  meta.get(_ENCODING) == b"json", meta.get(_NULL) == b"none"))
         # (column, property, a null cell is None, a column of tagged JSON
         # texts) for the builder. It decodes JSON columns itself and asks
-        # for a column's Python values when a text is beyond what it reads
-        # exactly as from_json_value does.
+        # for a column's Python values when a text is beyond what its JSON
+        # parser reads exactly as json.loads does.
         self.plan = [(column, name, null_is_none, is_json)
                      for column, name, is_json, null_is_none in self.columns]
         self.by_column = {column: (is_json, null_is_none)

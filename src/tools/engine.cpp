@@ -18,6 +18,9 @@
 //   clear_stale_lock(path)  removes a lock left by a process that died
 //   builder(path)           the graph builder on a private file (builder.cpp)
 //   open_reader(path)       a Reader beside the file's writer (reader.cpp)
+//   decode_tagged(value, error, properties)
+//                           the tagged JSON values of the exchange formats
+//                           read back (tagged_value.cpp)
 //   pending_pages(db)       the pages an open orvi.GraphDB has changed
 //                           since its last commit, from its core handle
 //   LAYOUT                  the file layout's and the codec's sizes and
@@ -567,6 +570,7 @@ int engine_exec(PyObject* module) {
     return -1;
   }
   if (register_reader(module) < 0) return -1;
+  if (register_tagged_values(module) < 0) return -1;
   return register_algorithms(module);
 }
 

@@ -3,9 +3,10 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <limits>
+#include <optional>
 
 #include "storage/text.h"
+#include "tools/tagged_value.h"
 
 namespace orvi::tools {
 
@@ -303,8 +304,8 @@ bool JsonRecordParser::encode_map(const Value& obj, unsigned depth,
   return true;
 }
 
-// The tagged form read back (exchange.from_json_value) and encoded as the
-// orvi module encodes the Python value, nesting limit included.
+// The tagged form read back (tagged_value.h) and encoded as the orvi
+// module encodes the Python value, nesting limit included.
 bool JsonRecordParser::encode_value(const Value& v, unsigned depth,
                                     Bytes& out) const {
   if (depth > kMaxPropDepth) return false;
@@ -338,26 +339,20 @@ bool JsonRecordParser::encode_value(const Value& v, unsigned depth,
   }
   if (v.count == 1) {
     const Member& m = members_[v.first];
-    const std::string_view key = key_of(m);
-    if (!key.empty() && key[0] == '$') {
-      const Value& inner = values_[m.value];
-      if (key == "$map") {
-        return inner.kind == kObject && encode_map(inner, depth, out);
-      }
-      if (key != "$float" || inner.kind != kString) return false;
-      const std::string_view name = text_of(inner.first, inner.length);
-      double d;
-      if (name == "nan") {
-        d = std::numeric_limits<double>::quiet_NaN();
-      } else if (name == "inf") {
-        d = std::numeric_limits<double>::infinity();
-      } else if (name == "-inf") {
-        d = -std::numeric_limits<double>::infinity();
-      } else {
-        return false;
-      }
-      prop_write::real(d, out);
-      return true;
+    const Value& inner = values_[m.value];
+    std::optional<std::string_view> inner_text;
+    if (inner.kind == kString) inner_text = text_of(inner.first, inner.length);
+    double real = 0;
+    switch (read_tag(key_of(m), inner_text, inner.kind == kObject, real)) {
+      case TagMeaning::kNotTag:
+        break;
+      case TagMeaning::kMap:
+        return encode_map(inner, depth, out);
+      case TagMeaning::kFloat:
+        prop_write::real(real, out);
+        return true;
+      default:
+        return false;  // the Python reader words the error
     }
   }
   return encode_map(v, depth, out);

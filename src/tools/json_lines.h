@@ -4,8 +4,8 @@
 //
 // Input is JSON text as Python's json module reads it; property values are
 // in the tagged form of the exchange formats (`{"$float": "nan"}`,
-// `{"$map": {...}}`, see orvi_tools/exchange.py), decoded here into the
-// values they stand for. Objects keep the last value of a repeated key, as
+// `{"$map": {...}}`, read by the rule of tagged_value.h), decoded here into
+// the values they stand for. Objects keep the last value of a repeated key, as
 // a dict built by json.loads does; the stored maps are ordered by key, so
 // where the key first appeared does not matter.
 //

@@ -50,6 +50,9 @@ PyObject* int_list(const Ids& ids) {
 // Adds the algorithm functions to the module; -1 with an error set.
 int register_algorithms(PyObject* module);
 
+// Adds decode_tagged (tagged_value.cpp) to the module; -1 with an error set.
+int register_tagged_values(PyObject* module);
+
 // Hands the progress of a check or an algorithm to a Python callable:
 // progress(pass, total) returns a bar whose update(n) is called as the pass
 // advances and whose close() ends it. Signals are checked at every step, so

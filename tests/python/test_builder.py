@@ -4,6 +4,7 @@ orders included."""
 
 import csv
 import json
+import math
 import shutil
 import sys
 
@@ -329,6 +330,35 @@ class TestDeclinedLines:
         assert builder.add_csv(str(source), True, None) == (seam, 7, 3, 0, True, 3)
         builder.close()
         assert_both_ways_agree(tmp_path, "csv", tmp_path)
+
+    @pytest.mark.parametrize("fmt", ["jsonl", "csv"])
+    def test_tagged_values_read_alike_on_both_sides_of_the_seam(self, tmp_path, fmt):
+        # Node 1 is read by the builder; node 2, the same but for a NaN
+        # literal, is declined and read by the Python reader.
+        tagged = ('"f": [{"$float": "-inf"}, {"$float": "inf"}], '
+                  '"m": {"$map": {"$x": {"$float": "nan"}}}, "e": {"$map": {"a": {"$map": {}}}}, '
+                  '"o": {"$": {"$float": "nan"}, "k": 1}, "n": ')
+        cells = ["{" + tagged + '{"$float": "nan"}}', "{" + tagged + "NaN}"]
+        if fmt == "jsonl":
+            source = tmp_path / "in.jsonl"
+            source.write_text("".join(f'{{"type": "node", "id": {i}, "properties": {cell}}}\n'
+                                      for i, cell in enumerate(cells, 1)))
+            read, args, seam = "add_jsonl", (str(source),), 2
+        else:
+            with open(tmp_path / "nodes.csv", "w", newline="") as f:
+                csv.writer(f).writerows([["id", "properties"], *enumerate(cells, 1)])
+            source = tmp_path
+            read, args, seam = "add_csv", (str(tmp_path / "nodes.csv"), True), 3
+        probe = _engine.builder(str(tmp_path / "probe.orvi"))
+        assert getattr(probe, read)(*args, None)[1:3] == (seam, 1)  # node 2's line
+        probe.close()
+        assert outcome(tmp_path / "built.orvi", feed_jsonl if fmt == "jsonl" else feed_csv,
+                       source)
+        with orvi.open(str(tmp_path / "built.orvi")) as db:
+            native, fallback = db.get_node(1).properties, db.get_node(2).properties
+        expected = {"e": {"a": {}}, "f": [-math.inf, math.inf], "m": {"$x": math.nan},
+                    "n": math.nan, "o": {"$": math.nan, "k": 1}}
+        assert repr(native) == repr(fallback) == repr(expected)
 
 
 def test_json_columns_of_tables_decode_as_the_python_decoder(tmp_path):

@@ -576,6 +576,12 @@ class TestImportIsAllOrNothing:
         ('{"type": "node", "id": 1, "properties": {"x": {"$float": "big"}}}',
          "unknown $float value 'big'"),
         ('{"type": "node", "id": 1, "properties": {"x": {"$date": 1}}}', "unknown tag '$date'"),
+        ('{"type": "node", "id": 1, "properties": {"x": {"$float": [1]}}}',
+         "bad.jsonl:1: unknown $float value [1] (use nan, inf, -inf)"),
+        # Deep enough for a recursive decoder to run out of stack, yet
+        # within what json.loads reads: still a one-line error.
+        pytest.param('{"type": "node", "id": 1, "properties": {"x": ' + "[" * 800 + "]" * 800
+                     + "}}", "bad.jsonl:1: ", id="deep-list"),
         ('{"type": "node", "id": 1, "properties": {"x": ' + "[" * 33 + "1" + "]" * 33 + "}}",
          "nesting depth exceeds the maximum of 32"),
         ('{"type": "node", "id": 1}\n{"type": "node", "id": 1}', "bad.jsonl:2: node 1 is defined twice"),

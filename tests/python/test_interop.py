@@ -1,6 +1,7 @@
 """networkx conversion, the tagged JSON values and the graph comparison."""
 
 import math
+import re
 import sys
 from pathlib import Path
 
@@ -65,9 +66,18 @@ class TestTaggedJson:
         ({"$float": "1e400"}, "unknown $float value"),
         ({"$map": [1]}, "$map must hold an object"),
         ({"$set": [1]}, "unknown tag '$set'"),
+        ([{"$float": [1]}], "unknown $float value [1] (use nan, inf, -inf)"),
+        ({"k": {"$\ud800": 1}}, "unknown tag '$\\ud800'"),
     ])
     def test_bad_tags(self, value, message):
-        with pytest.raises(FormatProblem, match=message.replace("$", r"\$")):
+        with pytest.raises(FormatProblem, match=re.escape(message)):
+            from_json_value(value)
+
+    def test_a_value_nested_beyond_the_recursion_limit(self):
+        value: list = []
+        for _ in range(100_000):
+            value = [value]
+        with pytest.raises(RecursionError):
             from_json_value(value)
 
 
