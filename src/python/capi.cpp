@@ -60,7 +60,8 @@ PyObject* converted(const Raw* r, Make make, Convert convert) {
 }
 
 PyObject* capi_new_node(const OrviNodeRecord* r) {
-  return converted(r, node_of, [](Node n) { return new_py_node(std::move(n)); });
+  return new_py_node(r->id, std::string_view(r->label_blob, r->label_len),
+                     std::string_view(r->prop_blob, r->prop_len));
 }
 
 PyObject* capi_new_edge(const OrviEdgeRecord* r) {

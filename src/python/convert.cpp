@@ -31,7 +31,7 @@ bool kwargs_to_props(const BoundArgs& args, PropMap& out) {
 
 bool node_id_from_py(PyObject* value, uint64_t& out) {
   if (is_py_node(value)) {
-    out = reinterpret_cast<PyNode*>(value)->node.id;
+    out = reinterpret_cast<PyNode*>(value)->id;
     return true;
   }
   if (is_integer_like(value)) {

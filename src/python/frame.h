@@ -19,9 +19,9 @@
 //   return guarded([&]() -> PyObject* {
 //     ... bind and convert ...
 //     return call_core(handle,
-//         [&](GraphDB& db) { return db.get_node(id); },
-//         [](std::optional<Node> n) {
-//           return n ? new_py_node(std::move(*n)) : new_none();
+//         [&](GraphDB& db) { return db.get_edge(id); },
+//         [](std::optional<Edge> e) {
+//           return e ? new_py_edge(std::move(*e)) : new_none();
 //         });
 //   });
 #ifndef ORVI_PYTHON_FRAME_H_

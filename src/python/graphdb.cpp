@@ -51,10 +51,6 @@ std::optional<std::string_view> as_view(const std::optional<std::string>& s) {
 
 // Reads hand their records over with the properties still encoded; the
 // objects convert them when asked.
-PyObject* node_or_none(std::optional<Node> node) {
-  return node ? new_py_node(std::move(*node)) : new_none();
-}
-
 PyObject* edge_or_none(std::optional<Edge> edge) {
   return edge ? new_py_edge(std::move(*edge)) : new_none();
 }
@@ -102,6 +98,10 @@ PyObject* graphdb_get_node(PyObject* self, PyObject* const* args,
                            Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     static const Signature sig(kGetNodeDoc);
+    // One record buffer serves every call, so a lookup allocates only the
+    // object: the interpreter lock is held from the read to the copy into
+    // the object, and no Python code can run in between.
+    static Node scratch;
     BoundArgs b;
     uint64_t id = 0;
     if (!bind_args(sig, args, nargs, kwnames, b) ||
@@ -110,8 +110,8 @@ PyObject* graphdb_get_node(PyObject* self, PyObject* const* args,
     }
     return call_core(
         handle_of(self),
-        [&](GraphDB& db) { return db.get_node(id); },
-        node_or_none);
+        [&](GraphDB& db) { return db.read_node(id, scratch); },
+        [](bool found) { return found ? new_py_node(scratch) : new_none(); });
   });
 }
 

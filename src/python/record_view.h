@@ -30,7 +30,7 @@ int record_contains(std::string_view blob, PyObject* key);
 // The repr text of a node label: backslash and double quote escaped,
 // tab, CR, LF and NUL as \t \r \n \0, other non-printable characters as
 // \u{hex}.
-std::string escape_label(const std::string& label);
+std::string escape_label(std::string_view label);
 
 }  // namespace orvi::py
 

@@ -8,7 +8,8 @@
 // Object layouts hold C++ members constructed in place when the object is
 // made and destroyed in its tp_dealloc:
 //   PyGraphDB, PyTransaction: a HandleRef to the shared handle;
-//   PyNode, PyEdge: the core record, detached from the file;
+//   PyNode: the record's id and encoded blobs, inline;
+//   PyEdge: the core record, detached from the file;
 //   PyMergeReport (merge_report.cpp): a detached MergeReport.
 #ifndef ORVI_PYTHON_TYPES_H_
 #define ORVI_PYTHON_TYPES_H_
@@ -16,6 +17,7 @@
 #include "python/pyref.h"
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "graph/edge.h"
@@ -36,11 +38,20 @@ struct PyTransaction {
   HandleRef handle;
 };
 
-// A Node or Edge object holds the core record as read or written: its
-// labels and properties stay encoded until they are asked for.
+// A Node or Edge object holds the record as read or written: its labels
+// and properties stay encoded until they are asked for. A Node keeps its
+// two blobs inline (ob_size bytes, the label blob first), so making one
+// is a single allocation.
 struct PyNode {
-  PyObject_HEAD
-  Node node;
+  PyObject_VAR_HEAD
+  uint64_t id;
+  uint32_t label_len;
+  char blobs[1];
+
+  std::string_view label_blob() const { return {blobs, label_len}; }
+  std::string_view prop_blob() const {
+    return {blobs + label_len, static_cast<size_t>(ob_base.ob_size) - label_len};
+  }
 };
 
 struct PyEdge {
@@ -72,7 +83,11 @@ PyTypeObject* merge_report_type();
 // New Python objects (new references), or nullptr with an error set.
 PyObject* new_py_graphdb(HandleRef handle);
 PyObject* new_py_transaction(HandleRef handle);
-PyObject* new_py_node(Node node);
+PyObject* new_py_node(uint64_t id, std::string_view label_blob,
+                      std::string_view prop_blob);
+inline PyObject* new_py_node(const Node& node) {
+  return new_py_node(node.id, node.label_blob(), node.prop_blob());
+}
 PyObject* new_py_edge(Edge edge);
 PyObject* new_py_merge_report(MergeReport report);
 
