@@ -278,57 +278,20 @@ PyObject* graphdb_neighbors(PyObject* self, PyObject* const* args,
 
 // --- whole-graph reads ----------------------------------------------------
 
-PyObject* graphdb_all_nodes(PyObject* self, PyObject*) {
-  return guarded([&] {
-    return call_core(
-        handle_of(self), [](GraphDB& db) { return db.all_nodes(); },
-        [](std::vector<Node> nodes) { return node_list_to_py(std::move(nodes)); });
-  });
+Result<uint64_t> as_result(uint64_t v) { return v; }
+template <typename T>
+Result<T> as_result(Result<T> r) {
+  return r;
 }
 
-PyObject* graphdb_all_edges(PyObject* self, PyObject*) {
+// The methods without arguments that read once and convert the result:
+// all_nodes(), all_edges(), their _as_records forms and the counts.
+template <auto kRead, auto kConvert>
+PyObject* graphdb_read(PyObject* self, PyObject*) {
   return guarded([&] {
     return call_core(
-        handle_of(self), [](GraphDB& db) { return db.all_edges(); },
-        [](std::vector<Edge> edges) { return edge_list_to_py(std::move(edges)); });
-  });
-}
-
-PyObject* graphdb_all_nodes_as_records(PyObject* self, PyObject*) {
-  return guarded([&] {
-    return call_core(
-        handle_of(self), [](GraphDB& db) { return db.all_nodes(); },
-        [](std::vector<Node> nodes) { return node_records_to_py(nodes); });
-  });
-}
-
-PyObject* graphdb_all_edges_as_records(PyObject* self, PyObject*) {
-  return guarded([&] {
-    return call_core(
-        handle_of(self), [](GraphDB& db) { return db.all_edges(); },
-        [](std::vector<Edge> edges) { return edge_records_to_py(edges); });
-  });
-}
-
-PyObject* graphdb_node_count(PyObject* self, PyObject*) {
-  return guarded([&] {
-    return call_core(
-        handle_of(self),
-        [](GraphDB& db) -> Result<uint64_t> {
-          return db.node_count();
-        },
-        u64_to_py);
-  });
-}
-
-PyObject* graphdb_edge_count(PyObject* self, PyObject*) {
-  return guarded([&] {
-    return call_core(
-        handle_of(self),
-        [](GraphDB& db) -> Result<uint64_t> {
-          return db.edge_count();
-        },
-        u64_to_py);
+        handle_of(self), [](GraphDB& db) { return as_result((db.*kRead)()); },
+        kConvert);
   });
 }
 
@@ -461,15 +424,17 @@ PyMethodDef graphdb_methods[] = {
      kInEdgesDoc},
     {"neighbors", fastcall_cast(graphdb_neighbors),
      METH_FASTCALL | METH_KEYWORDS, kNeighborsDoc},
-    {"all_nodes", graphdb_all_nodes, METH_NOARGS, "all_nodes($self)\n--\n\n"},
-    {"all_edges", graphdb_all_edges, METH_NOARGS, "all_edges($self)\n--\n\n"},
-    {"all_nodes_as_records", graphdb_all_nodes_as_records, METH_NOARGS,
+    {"all_nodes", graphdb_read<&GraphDB::all_nodes, node_list_to_py>, METH_NOARGS, "all_nodes($self)\n--\n\n"},
+    {"all_edges", graphdb_read<&GraphDB::all_edges, edge_list_to_py>, METH_NOARGS, "all_edges($self)\n--\n\n"},
+    {"all_nodes_as_records",
+     graphdb_read<&GraphDB::all_nodes, node_records_to_py>, METH_NOARGS,
      "all_nodes_as_records($self)\n--\n\n"},
-    {"all_edges_as_records", graphdb_all_edges_as_records, METH_NOARGS,
+    {"all_edges_as_records",
+     graphdb_read<&GraphDB::all_edges, edge_records_to_py>, METH_NOARGS,
      "all_edges_as_records($self)\n--\n\n"},
-    {"node_count", graphdb_node_count, METH_NOARGS,
+    {"node_count", graphdb_read<&GraphDB::node_count, u64_to_py>, METH_NOARGS,
      "node_count($self)\n--\n\n"},
-    {"edge_count", graphdb_edge_count, METH_NOARGS,
+    {"edge_count", graphdb_read<&GraphDB::edge_count, u64_to_py>, METH_NOARGS,
      "edge_count($self)\n--\n\n"},
     {"info", graphdb_info, METH_NOARGS, "info($self)\n--\n\n"},
     {"nodes", graphdb_nodes, METH_NOARGS, kNodesDoc},

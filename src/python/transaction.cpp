@@ -104,8 +104,6 @@ PyType_Spec transaction_spec = {"orvi.Transaction", sizeof(PyTransaction), 0,
 
 }  // namespace
 
-PyTypeObject* transaction_type() { return g_transaction_type; }
-
 PyObject* new_py_transaction(HandleRef handle) {
   PyTransaction* self = PyObject_New(PyTransaction, g_transaction_type);
   if (self == nullptr) return nullptr;

@@ -75,10 +75,8 @@ inline PyCFunction fastcall_cast(FastcallKw f) {
 
 // The type objects; nullptr until registered.
 PyTypeObject* graphdb_type();
-PyTypeObject* transaction_type();
 PyTypeObject* node_type();
 PyTypeObject* edge_type();
-PyTypeObject* merge_report_type();
 
 // New Python objects (new references), or nullptr with an error set.
 PyObject* new_py_graphdb(HandleRef handle);
