@@ -49,50 +49,30 @@ PyObject* node_get_labels(PyObject* self, void*) {
   return guarded([&] { return encoded_labels_to_py(node_of(self).label_blob()); });
 }
 
-PyObject* node_get_properties(PyObject* self, void*) {
-  return guarded([&] { return record_properties(node_of(self).prop_blob()); });
+std::string_view node_props(PyObject* self) {
+  return node_of(self).prop_blob();
 }
+constexpr char kNodeWord[] = "node";
+using Mapping = RecordMapping<node_props, kNodeWord>;
 
 constexpr const char kGetDoc[] =
     "get($self, key)\n--\n\n"
     "The property's value, or None when the node has no property of that "
     "name.";
 
-PyObject* node_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                   PyObject* kwnames) {
-  return guarded([&] {
-    static const Signature sig(kGetDoc);
-    return record_get(node_of(self).prop_blob(), sig, args, nargs, kwnames);
-  });
-}
-
-PyObject* node_keys(PyObject* self, PyObject*) {
-  return guarded([&] { return record_keys(node_of(self).prop_blob()); });
-}
-
-PyObject* node_subscript(PyObject* self, PyObject* key) {
-  return guarded([&] {
-    return record_subscript(node_of(self).prop_blob(), key, "node");
-  });
-}
-
-int node_contains(PyObject* self, PyObject* key) {
-  return guarded_int(
-      [&] { return record_contains(node_of(self).prop_blob(), key); });
-}
-
 PyGetSetDef node_getset[] = {
     {"id", node_get_id, nullptr, "The node id.", nullptr},
     {"labels", node_get_labels, nullptr,
      "The labels in stored order (a new list on every access).", nullptr},
-    {"properties", node_get_properties, nullptr,
+    {"properties", Mapping::properties, nullptr,
      "The properties (a new dict on every access).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyMethodDef node_methods[] = {
-    {"get", fastcall_cast(node_get), METH_FASTCALL | METH_KEYWORDS, kGetDoc},
-    {"keys", node_keys, METH_NOARGS,
+    {"get", fastcall_cast(Mapping::get), METH_FASTCALL | METH_KEYWORDS,
+     kGetDoc},
+    {"keys", Mapping::keys, METH_NOARGS,
      "keys($self)\n--\n\nThe property names (a new list)."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -109,8 +89,8 @@ PyType_Slot node_slots[] = {
     {Py_tp_repr, reinterpret_cast<void*>(node_repr)},
     {Py_tp_getset, node_getset},
     {Py_tp_methods, node_methods},
-    {Py_mp_subscript, reinterpret_cast<void*>(node_subscript)},
-    {Py_sq_contains, reinterpret_cast<void*>(node_contains)},
+    {Py_mp_subscript, reinterpret_cast<void*>(Mapping::subscript)},
+    {Py_sq_contains, reinterpret_cast<void*>(Mapping::contains)},
     {Py_tp_doc, const_cast<char*>(kNodeDoc)},
     {0, nullptr},
 };

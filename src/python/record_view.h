@@ -8,6 +8,7 @@
 #include "python/pyref.h"
 
 #include "python/args.h"
+#include "python/frame.h"
 #include "python/types.h"
 #include "storage/prop_codec.h"
 
@@ -26,6 +27,31 @@ PyObject* record_subscript(std::string_view blob, PyObject* key,
                            const char* word);
 // key in obj.
 int record_contains(std::string_view blob, PyObject* key);
+
+// The methods and slots of a record class over the property blob that
+// kBlob finds in an object; kWord names the record in KeyError texts.
+template <std::string_view (*kBlob)(PyObject*), const char* kWord>
+struct RecordMapping {
+  static PyObject* properties(PyObject* self, void*) {
+    return guarded([&] { return record_properties(kBlob(self)); });
+  }
+  static PyObject* get(PyObject* self, PyObject* const* args,
+                       Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+      static const Signature sig("get($self, key)");
+      return record_get(kBlob(self), sig, args, nargs, kwnames);
+    });
+  }
+  static PyObject* keys(PyObject* self, PyObject*) {
+    return guarded([&] { return record_keys(kBlob(self)); });
+  }
+  static PyObject* subscript(PyObject* self, PyObject* key) {
+    return guarded([&] { return record_subscript(kBlob(self), key, kWord); });
+  }
+  static int contains(PyObject* self, PyObject* key) {
+    return guarded_int([&] { return record_contains(kBlob(self), key); });
+  }
+};
 
 // The repr text of a node label: backslash and double quote escaped,
 // tab, CR, LF and NUL as \t \r \n \0, other non-printable characters as
