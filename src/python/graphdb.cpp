@@ -11,7 +11,6 @@
 // Changes made here stay pending in the pager until commit() or a clean
 // transaction block; clear() is the one method here that writes the file
 // by itself.
-#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -32,17 +31,6 @@ namespace orvi::py {
 namespace {
 
 PyTypeObject* g_graphdb_type = nullptr;
-
-SharedHandle& handle_of(PyObject* self) {
-  return *reinterpret_cast<PyGraphDB*>(self)->handle;
-}
-
-void graphdb_dealloc(PyObject* self) {
-  // Dropping the last reference to the handle drops the core GraphDB:
-  // registration and writer lock released, pending changes discarded.
-  reinterpret_cast<PyGraphDB*>(self)->handle.~HandleRef();
-  free_heap_object(self);
-}
 
 std::optional<std::string_view> as_view(const std::optional<std::string>& s) {
   if (!s) return std::nullopt;
@@ -353,7 +341,7 @@ PyObject* graphdb_rollback(PyObject* self, PyObject*) {
 
 PyObject* graphdb_transaction(PyObject* self, PyObject*) {
   return guarded([&] {
-    return new_py_transaction(reinterpret_cast<PyGraphDB*>(self)->handle);
+    return new_py_transaction(object_handle(self));
   });
 }
 
@@ -476,13 +464,13 @@ constexpr const char kGraphDBDoc[] =
     "type stub (entry `GraphDB`, in python/orvi).";
 
 PyType_Slot graphdb_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(graphdb_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(handle_object_dealloc)},
     {Py_tp_methods, graphdb_methods},
     {Py_tp_doc, const_cast<char*>(kGraphDBDoc)},
     {0, nullptr},
 };
 
-PyType_Spec graphdb_spec = {"orvi.GraphDB", sizeof(PyGraphDB), 0, kTypeFlags,
+PyType_Spec graphdb_spec = {"orvi.GraphDB", sizeof(PyHandleObject), 0, kTypeFlags,
                             graphdb_slots};
 
 }  // namespace
@@ -511,15 +499,8 @@ PyObject* graphdb_write_edge(PyObject* self, const Signature& sig,
 
 PyTypeObject* graphdb_type() { return g_graphdb_type; }
 
-const HandleRef& graphdb_handle(PyObject* self) {
-  return reinterpret_cast<PyGraphDB*>(self)->handle;
-}
-
 PyObject* new_py_graphdb(HandleRef handle) {
-  PyGraphDB* self = PyObject_New(PyGraphDB, g_graphdb_type);
-  if (self == nullptr) return nullptr;
-  new (&self->handle) HandleRef(std::move(handle));
-  return reinterpret_cast<PyObject*>(self);
+  return new_handle_object(g_graphdb_type, std::move(handle));
 }
 
 PyObject* module_open(PyObject*, PyObject* const* args, Py_ssize_t nargs,

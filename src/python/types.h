@@ -7,7 +7,7 @@
 //
 // Object layouts hold C++ members constructed in place when the object is
 // made and destroyed in its tp_dealloc:
-//   PyGraphDB, PyTransaction: a HandleRef to the shared handle;
+//   PyHandleObject (GraphDB, Transaction): a HandleRef to the shared handle;
 //   PyNode: the record's id and encoded blobs, inline;
 //   PyEdge: the core record, detached from the file;
 //   PyMergeReport (merge_report.cpp): a detached MergeReport.
@@ -28,12 +28,7 @@
 
 namespace orvi::py {
 
-struct PyGraphDB {
-  PyObject_HEAD
-  HandleRef handle;
-};
-
-struct PyTransaction {
+struct PyHandleObject {
   PyObject_HEAD
   HandleRef handle;
 };
@@ -108,9 +103,16 @@ int add_type(PyObject* module, const char* name, PyTypeObject* type);
 // dropping the reference the object held on its type.
 void free_heap_object(PyObject* self);
 
-// The shared handle of a GraphDB object; queries and transactions made
-// from it take another reference.
-const HandleRef& graphdb_handle(PyObject* self);
+// The shared handle of a GraphDB or Transaction object; queries and
+// transactions made from a GraphDB take another reference.
+inline const HandleRef& object_handle(PyObject* self) {
+  return reinterpret_cast<PyHandleObject*>(self)->handle;
+}
+inline SharedHandle& handle_of(PyObject* self) { return *object_handle(self); }
+// A new GraphDB or Transaction object (of `type`) holding `handle`, and the
+// tp_dealloc of both.
+PyObject* new_handle_object(PyTypeObject* type, HandleRef handle);
+void handle_object_dealloc(PyObject* self);
 
 // orvi.open(path).
 inline constexpr const char kOpenDoc[] = "open(path)\n--\n\n";
