@@ -75,11 +75,7 @@ Status write_compacted(Pager& out, const LiveRecords& records,
       if (!props) return props.error();
       slot.label_offset = *labels;
       slot.prop_offset = *props;
-      if constexpr (std::is_same_v<decltype(slot), NodeSlot>) {
-        ORVI_TRY(out.write_node_slot(slot));
-      } else {
-        ORVI_TRY(out.write_edge_slot(slot));
-      }
+      ORVI_TRY(out.write_slot(slot));
     }
     return Ok();
   };

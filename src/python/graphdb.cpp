@@ -37,12 +37,6 @@ std::optional<std::string_view> as_view(const std::optional<std::string>& s) {
   return std::string_view(*s);
 }
 
-// Reads hand their records over with the properties still encoded; the
-// objects convert them when asked.
-PyObject* edge_or_none(std::optional<Edge> edge) {
-  return edge ? new_py_edge(std::move(*edge)) : new_none();
-}
-
 // --- records --------------------------------------------------------------
 
 constexpr const char kAddNodeDoc[] =
@@ -118,7 +112,9 @@ PyObject* graphdb_get_edge(PyObject* self, PyObject* const* args,
     return call_core(
         handle_of(self),
         [&](GraphDB& db) { return db.get_edge(id); },
-        edge_or_none);
+        [](std::optional<Edge> e) {
+          return e ? new_py_edge(std::move(*e)) : new_none();
+        });
   });
 }
 

@@ -62,10 +62,6 @@ PyObject* lookup(std::string_view blob, const std::string& key) {
 
 }  // namespace
 
-PyObject* record_properties(std::string_view blob) {
-  return encoded_props_to_py(blob);
-}
-
 PyObject* record_get(std::string_view blob, const Signature& sig,
                      PyObject* const* args, Py_ssize_t nargs,
                      PyObject* kwnames) {

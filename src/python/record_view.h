@@ -8,14 +8,13 @@
 #include "python/pyref.h"
 
 #include "python/args.h"
+#include "python/convert.h"
 #include "python/frame.h"
 #include "python/types.h"
 #include "storage/prop_codec.h"
 
 namespace orvi::py {
 
-// properties: a new dict.
-PyObject* record_properties(std::string_view blob);
 // get($self, key): the value, or None when absent.
 PyObject* record_get(std::string_view blob, const Signature& sig,
                      PyObject* const* args, Py_ssize_t nargs,
@@ -33,7 +32,7 @@ int record_contains(std::string_view blob, PyObject* key);
 template <std::string_view (*kBlob)(PyObject*), const char* kWord>
 struct RecordMapping {
   static PyObject* properties(PyObject* self, void*) {
-    return guarded([&] { return record_properties(kBlob(self)); });
+    return guarded([&] { return encoded_props_to_py(kBlob(self)); });
   }
   static PyObject* get(PyObject* self, PyObject* const* args,
                        Py_ssize_t nargs, PyObject* kwnames) {
@@ -49,7 +48,7 @@ struct RecordMapping {
     return guarded([&] { return record_subscript(kBlob(self), key, kWord); });
   }
   static int contains(PyObject* self, PyObject* key) {
-    return guarded_int([&] { return record_contains(kBlob(self), key); });
+    return guarded([&] { return record_contains(kBlob(self), key); });
   }
 };
 

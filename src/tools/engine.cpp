@@ -283,21 +283,13 @@ PyObject* slot_dict(const Slot* slot,
 
 template <typename Slot>
 PyObject* file_slot(PyObject* obj, PyObject* arg) {
-  constexpr bool kNode = std::is_same_v<Slot, NodeSlot>;
   FileState& self = state_of(obj);
   Pager* pager = open_pager(self);
   uint64_t id;
   if (!pager || !slot_id(arg, id)) return nullptr;
-  auto offset =
-      pager->slot_offset(kNode ? ExtentKind::kNode : ExtentKind::kEdge, id);
+  auto offset = pager->slot_offset(kSlotKind<Slot>, id);
   if (!offset) return raise(offset.error(), self.path);
-  Result<Slot> s = [&] {
-    if constexpr (kNode) {
-      return pager->read_node_slot(id);
-    } else {
-      return pager->read_edge_slot(id);
-    }
-  }();
+  auto s = pager->read_slot<Slot>(id);
   if (!s) return raise(s.error(), self.path);
   return slot_dict(&*s, *offset);
 }
