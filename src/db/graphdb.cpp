@@ -202,10 +202,11 @@ Result<Node> GraphDB::add_node(const std::vector<std::string>& labels,
 }
 
 Status GraphDB::delete_node(uint64_t id) {
-  auto node = get_node(id);
-  if (!node) return node.error();
+  Node node;
+  auto found = read_node(id, node);
+  if (!found) return found.error();
   ORVI_TRY(orvi::delete_node(*pager_, id));
-  if (*node) label_index_.remove(**node);
+  if (*found) label_index_.remove(node);
   return Ok();
 }
 

@@ -94,8 +94,9 @@ class GraphDB {
                                         std::optional<Window> window);
 
   // Reads; records keep their labels and properties encoded (graph/node.h).
-  Result<std::optional<Node>> get_node(uint64_t id) {
-    return orvi::get_node(*pager_, id);
+  // The node into `out`, reusing its buffer: false when there is none.
+  Result<bool> read_node(uint64_t id, Node& out) {
+    return orvi::read_node(*pager_, id, out);
   }
   Result<std::optional<Edge>> get_edge(uint64_t id) {
     return orvi::get_edge(*pager_, id);

@@ -62,6 +62,14 @@ struct Edge {
 
 enum class Direction : uint8_t { kOut, kIn, kBoth };
 
+// The direction a word names ("out", "in", "both"), or nullopt.
+inline std::optional<Direction> direction_named(std::string_view word) {
+  if (word == "out") return Direction::kOut;
+  if (word == "in") return Direction::kIn;
+  if (word == "both") return Direction::kBoth;
+  return std::nullopt;
+}
+
 // Adds an edge from `from` to `to`, linked at the head of both lists.
 // NodeNotFound(from) / NodeNotFound(to) when an endpoint is missing: ids
 // outside 1..next_node_id-1 are refused before anything changes (no edge

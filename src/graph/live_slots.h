@@ -38,13 +38,7 @@ inline OrviError unaddressable_slot(const char* word, uint64_t id,
 template <typename Slot>
 Result<Slot> read_slot_checked(Pager& pager, uint64_t id) {
   constexpr bool kNodes = std::is_same_v<Slot, NodeSlot>;
-  auto slot = [&] {
-    if constexpr (kNodes) {
-      return pager.read_node_slot(id);
-    } else {
-      return pager.read_edge_slot(id);
-    }
-  }();
+  auto slot = pager.read_slot<Slot>(id);
   if (!slot && slot.error().kind() == ErrorKind::kCapacityExceeded) {
     return unaddressable_slot(
         kNodes ? "node" : "edge", id,

@@ -20,8 +20,8 @@ constexpr uint64_t kMaxReserve = 1u << 16;
 // damaged one must not turn into a giant allocation.
 constexpr size_t kMaxBlobReserve = 4096;
 
-// Appends the blob [offset, offset + len) to `out` after `check` accepts
-// it; len 0 appends nothing and reads nothing.
+// Reads `len` bytes at `offset` and appends them to `out` after `check`
+// accepts them; len 0 reads and appends nothing.
 template <typename Check>
 Status append_checked_blob(Pager& pager, uint64_t offset, uint32_t len,
                            Check&& check, Bytes& out) {
@@ -32,6 +32,40 @@ Status append_checked_blob(Pager& pager, uint64_t offset, uint32_t len,
   ORVI_TRY(check(*bytes));
   out.append(*bytes);
   return Ok();
+}
+
+// validate_labels with a memory of the last blob it accepted: most nodes
+// carry one of a few label sets, and the check is a function of the bytes
+// alone, so an identical blob needs no second walk.
+Status check_labels(std::string_view bytes) {
+  thread_local std::string last_valid;
+  if (!last_valid.empty() && bytes == last_valid) return Ok();
+  ORVI_TRY(validate_labels(bytes));
+  last_valid.assign(bytes);
+  return Ok();
+}
+
+// Appends a node's label blob and then its property blob to `out`, each
+// checked. add_node writes the property blob right behind the label blob,
+// so such a pair is read through one view; the checks and their order are
+// those of two separate reads.
+Status append_node_blobs(Pager& pager, const NodeSlot& s, Bytes& out) {
+  const uint64_t joint = uint64_t{s.label_len} + s.prop_len;
+  if (s.label_len != 0 && s.prop_len != 0 &&
+      s.prop_offset == s.label_offset + s.label_len && joint <= kMaxBlobLen) {
+    std::string scratch;
+    auto bytes = pager.view_prop(s.label_offset, static_cast<uint32_t>(joint),
+                                 scratch);
+    if (!bytes) return bytes.error();
+    ORVI_TRY(check_labels(bytes->substr(0, s.label_len)));
+    ORVI_TRY(validate_props(bytes->substr(s.label_len)));
+    out.append(*bytes);
+    return Ok();
+  }
+  ORVI_TRY(append_checked_blob(pager, s.label_offset, s.label_len,
+                               check_labels, out));
+  return append_checked_blob(pager, s.prop_offset, s.prop_len,
+                             validate_props, out);
 }
 
 }  // namespace
@@ -168,11 +202,8 @@ Result<bool> read_node(Pager& pager, uint64_t id, Node& out) {
   out.label_len = 0;
   out.blobs.reserve(std::min<size_t>(
       size_t{s.label_len} + s.prop_len, kMaxBlobReserve));
-  ORVI_TRY(append_checked_blob(pager, s.label_offset, s.label_len,
-                               validate_labels, out.blobs));
-  out.label_len = static_cast<uint32_t>(out.blobs.size());
-  ORVI_TRY(append_checked_blob(pager, s.prop_offset, s.prop_len,
-                               validate_props, out.blobs));
+  ORVI_TRY(append_node_blobs(pager, s, out.blobs));
+  out.label_len = s.label_len;
   return true;
 }
 

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <type_traits>
 #include <utility>
 
 #include "graph/live_slots.h"
@@ -64,28 +65,22 @@ Status write_compacted(Pager& out, const LiveRecords& records,
   ORVI_TRY(cover_ids(out, ExtentKind::kNode, next_node));
   ORVI_TRY(cover_ids(out, ExtentKind::kEdge, next_edge));
 
-  for (const NodeRecord& record : records.nodes) {
-    ORVI_TRY(flush_if_large(out));
-    NodeSlot slot = record.slot;
-    auto labels = copy_blob(out, record.labels);
-    if (!labels) return labels.error();
-    auto props = copy_blob(out, record.props);
-    if (!props) return props.error();
-    slot.label_offset = *labels;
-    slot.prop_offset = *props;
-    ORVI_TRY(out.write_node_slot(slot));
-  }
-  for (const EdgeRecord& record : records.edges) {
-    ORVI_TRY(flush_if_large(out));
-    EdgeSlot slot = record.slot;
-    auto label = copy_blob(out, record.label);
-    if (!label) return label.error();
-    auto props = copy_blob(out, record.props);
-    if (!props) return props.error();
-    slot.label_offset = *label;
-    slot.prop_offset = *props;
-    ORVI_TRY(out.write_edge_slot(slot));
-  }
+  auto write = [&](const auto& list) -> Status {
+    for (const auto& record : list) {
+      ORVI_TRY(flush_if_large(out));
+      auto slot = record.slot;
+      auto labels = copy_blob(out, record.labels);
+      if (!labels) return labels.error();
+      auto props = copy_blob(out, record.props);
+      if (!props) return props.error();
+      slot.label_offset = *labels;
+      slot.prop_offset = *props;
+      ORVI_TRY(out.write_slot(slot));
+    }
+    return Ok();
+  };
+  ORVI_TRY(write(records.nodes));
+  ORVI_TRY(write(records.edges));
   out.header().node_count = records.nodes.size();
   out.header().edge_count = records.edges.size();
   return out.commit();
@@ -102,37 +97,24 @@ Result<LiveRecords> snapshot_live_records(Pager& pager) {
   records.edges.reserve(static_cast<size_t>(
       std::min({pager.header().edge_count, next_edge, kMaxReserve})));
 
-  ORVI_TRY(for_each_live_slot<NodeSlot>(
-      pager, [&](uint64_t id, const NodeSlot& slot) -> Status {
-        NodeRecord record;
-        record.slot = slot;
-        // The copy is written to the slot its id names: pin it to the
-        // position it was read from, so a damaged id field cannot
-        // overwrite another node.
-        record.slot.id = id;
-        auto labels = pager.read_prop(slot.label_offset, slot.label_len);
-        if (!labels) return labels.error();
-        auto props = pager.read_prop(slot.prop_offset, slot.prop_len);
-        if (!props) return props.error();
-        record.labels = std::move(*labels);
-        record.props = std::move(*props);
-        records.nodes.push_back(std::move(record));
-        return Ok();
-      }));
-  ORVI_TRY(for_each_live_slot<EdgeSlot>(
-      pager, [&](uint64_t id, const EdgeSlot& slot) -> Status {
-        EdgeRecord record;
-        record.slot = slot;
-        record.slot.id = id;
-        auto label = pager.read_prop(slot.label_offset, slot.label_len);
-        if (!label) return label.error();
-        auto props = pager.read_prop(slot.prop_offset, slot.prop_len);
-        if (!props) return props.error();
-        record.label = std::move(*label);
-        record.props = std::move(*props);
-        records.edges.push_back(std::move(record));
-        return Ok();
-      }));
+  auto take = [&](auto& into) {
+    using Record = typename std::decay_t<decltype(into)>::value_type;
+    return for_each_live_slot<decltype(Record::slot)>(
+        pager, [&](uint64_t id, const auto& slot) -> Status {
+          auto labels = pager.read_prop(slot.label_offset, slot.label_len);
+          if (!labels) return labels.error();
+          auto props = pager.read_prop(slot.prop_offset, slot.prop_len);
+          if (!props) return props.error();
+          into.push_back(Record{slot, std::move(*labels), std::move(*props)});
+          // The copy is written to the slot its id names: pin it to the
+          // position it was read from, so a damaged id field cannot
+          // overwrite another record.
+          into.back().slot.id = id;
+          return Ok();
+        });
+  };
+  ORVI_TRY(take(records.nodes));
+  ORVI_TRY(take(records.edges));
   return records;
 }
 

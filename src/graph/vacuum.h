@@ -47,20 +47,16 @@ namespace orvi {
 
 // A live record's slot as read (its id pinned to the slot's position) with
 // the raw bytes of its blobs; a blob whose length field is 0 is empty.
-struct NodeRecord {
-  NodeSlot slot;
-  std::string labels;
-  std::string props;
-};
-struct EdgeRecord {
-  EdgeSlot slot;
-  std::string label;
+template <typename Slot>
+struct LiveRecord {
+  Slot slot;
+  std::string labels;  // an edge's label
   std::string props;
 };
 
 struct LiveRecords {
-  std::vector<NodeRecord> nodes;  // ascending id
-  std::vector<EdgeRecord> edges;  // ascending id
+  std::vector<LiveRecord<NodeSlot>> nodes;  // ascending id
+  std::vector<LiveRecord<EdgeSlot>> edges;  // ascending id
 };
 
 // Every live node and edge below the next ids, with raw blob copies. Blob

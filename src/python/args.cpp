@@ -208,18 +208,14 @@ bool direction_from_py(PyObject* value, const Signature& sig,
   if (value != nullptr && !str_from_py(value, sig, "direction", text)) {
     return false;
   }
-  if (text == "out") {
-    out = Direction::kOut;
-  } else if (text == "in") {
-    out = Direction::kIn;
-  } else if (text == "both") {
-    out = Direction::kBoth;
-  } else {
+  const std::optional<Direction> named = direction_named(text);
+  if (!named) {
     PyErr_Format(PyExc_ValueError,
                  "invalid direction: got '%U' (use 'out', 'in', or 'both').",
                  value);
     return false;
   }
+  out = *named;
   return true;
 }
 
@@ -233,23 +229,6 @@ bool walk_args_from_py(const Signature& sig, PyObject* const* args,
          node_id(b[0], start);
 }
 
-namespace {
-
-// An element of node_ids through the integer protocol, with the
-// interpreter's own TypeError / OverflowError.
-bool element_id(PyObject* item, uint64_t& out) {
-  PyRef index(PyNumber_Index(item));
-  if (!index) return false;
-  unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
-  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-    return false;
-  }
-  out = v;
-  return true;
-}
-
-}  // namespace
-
 bool node_id_set_from_py(const Signature& sig, PyObject* const* args,
                          Py_ssize_t nargs, PyObject* kwnames,
                          std::unordered_set<uint64_t>& out) {
@@ -260,7 +239,7 @@ bool node_id_set_from_py(const Signature& sig, PyObject* const* args,
   while (PyObject* raw = PyIter_Next(iter.get())) {
     PyRef item(raw);
     uint64_t id = 0;
-    if (!element_id(item.get(), id)) return false;
+    if (!index_as_u64(item.get(), id)) return false;
     out.insert(id);
   }
   return !PyErr_Occurred();

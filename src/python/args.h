@@ -65,8 +65,6 @@ struct BoundArgs {
   std::vector<std::pair<PyObject*, PyObject*>> extra;
 
   PyObject* operator[](int i) const { return values[i]; }
-  // The value, or None when the parameter was not given.
-  PyObject* or_none(int i) const { return values[i] ? values[i] : Py_None; }
 };
 
 // Binds a vectorcall argument list. Returns false with TypeError set.

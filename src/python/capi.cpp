@@ -26,7 +26,7 @@ SharedHandle* handle_or_raise(PyObject* db) {
                  Py_TYPE(db)->tp_name);
     return nullptr;
   }
-  return graphdb_handle(db).get();
+  return object_handle(db).get();
 }
 
 void* capi_acquire_graphdb(PyObject* db) {
@@ -35,7 +35,7 @@ void* capi_acquire_graphdb(PyObject* db) {
 }
 
 void capi_release_graphdb(PyObject* db) {
-  if (capi_is_graphdb(db)) unlock_graph(*graphdb_handle(db));
+  if (capi_is_graphdb(db)) unlock_graph(*object_handle(db));
 }
 
 Node node_of(const OrviNodeRecord* r) {
@@ -60,7 +60,8 @@ PyObject* converted(const Raw* r, Make make, Convert convert) {
 }
 
 PyObject* capi_new_node(const OrviNodeRecord* r) {
-  return converted(r, node_of, [](Node n) { return new_py_node(std::move(n)); });
+  return new_py_node(r->id, std::string_view(r->label_blob, r->label_len),
+                     std::string_view(r->prop_blob, r->prop_len));
 }
 
 PyObject* capi_new_edge(const OrviEdgeRecord* r) {

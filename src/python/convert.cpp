@@ -31,7 +31,7 @@ bool kwargs_to_props(const BoundArgs& args, PropMap& out) {
 
 bool node_id_from_py(PyObject* value, uint64_t& out) {
   if (is_py_node(value)) {
-    out = reinterpret_cast<PyNode*>(value)->node.id;
+    out = reinterpret_cast<PyNode*>(value)->id;
     return true;
   }
   if (is_integer_like(value)) {
@@ -87,7 +87,7 @@ bool prop_key_from_py(PyObject* key, std::string& out) {
   return utf8_of(key, out);
 }
 
-PyObject* str_to_py(const std::string& s) {
+PyObject* str_to_py(std::string_view s) {
   // Stored strings were checked to be UTF-8 when they were decoded.
   return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()),
                               nullptr);
@@ -120,18 +120,14 @@ size_t str_cache_slot(std::string_view s) {
 }  // namespace
 
 PyObject* cached_str_to_py(std::string_view s) {
-  if (s.size() > kStrCacheMaxLen) {
-    return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()),
-                                nullptr);
-  }
+  if (s.size() > kStrCacheMaxLen) return str_to_py(s);
   StrCacheEntry& e = g_str_cache[str_cache_slot(s)];
   if (e.str != nullptr && e.len == s.size() &&
       std::memcmp(e.bytes, s.data(), s.size()) == 0) {
     Py_INCREF(e.str);
     return e.str;
   }
-  PyObject* str = PyUnicode_DecodeUTF8(
-      s.data(), static_cast<Py_ssize_t>(s.size()), nullptr);
+  PyObject* str = str_to_py(s);
   if (str == nullptr) return nullptr;
   PyObject* old = e.str;
   Py_INCREF(str);

@@ -52,7 +52,7 @@ bool labels_from_py(PyObject* value, const Signature& sig,
 // else TypeError.
 bool prop_key_from_py(PyObject* key, std::string& out);
 
-PyObject* str_to_py(const std::string& s);
+PyObject* str_to_py(std::string_view s);
 // A str for text that recurs (property names, labels): short texts come
 // from a small process-wide cache of str objects, so converting the same
 // name again costs no new object and no new hash.

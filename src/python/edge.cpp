@@ -55,51 +55,29 @@ PyObject* edge_get_to(PyObject* self, void*) {
   return u64_to_py(edge_of(self).to_node);
 }
 
-PyObject* edge_get_properties(PyObject* self, void*) {
-  return guarded([&] { return record_properties(edge_of(self).prop_blob); });
-}
+std::string_view edge_props(PyObject* self) { return edge_of(self).prop_blob; }
+constexpr char kEdgeWord[] = "edge";
+using Mapping = RecordMapping<edge_props, kEdgeWord>;
 
 constexpr const char kGetDoc[] =
     "get($self, key)\n--\n\n"
     "The property's value, or None when the edge has no property of that "
     "name.";
 
-PyObject* edge_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                   PyObject* kwnames) {
-  return guarded([&] {
-    static const Signature sig(kGetDoc);
-    return record_get(edge_of(self).prop_blob, sig, args, nargs, kwnames);
-  });
-}
-
-PyObject* edge_keys(PyObject* self, PyObject*) {
-  return guarded([&] { return record_keys(edge_of(self).prop_blob); });
-}
-
-PyObject* edge_subscript(PyObject* self, PyObject* key) {
-  return guarded([&] {
-    return record_subscript(edge_of(self).prop_blob, key, "edge");
-  });
-}
-
-int edge_contains(PyObject* self, PyObject* key) {
-  return guarded_int(
-      [&] { return record_contains(edge_of(self).prop_blob, key); });
-}
-
 PyGetSetDef edge_getset[] = {
     {"id", edge_get_id, nullptr, "The edge id.", nullptr},
     {"label", edge_get_label, nullptr, "The edge label.", nullptr},
     {"from_node", edge_get_from, nullptr, "The source node id.", nullptr},
     {"to_node", edge_get_to, nullptr, "The target node id.", nullptr},
-    {"properties", edge_get_properties, nullptr,
+    {"properties", Mapping::properties, nullptr,
      "The properties (a new dict on every access).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyMethodDef edge_methods[] = {
-    {"get", fastcall_cast(edge_get), METH_FASTCALL | METH_KEYWORDS, kGetDoc},
-    {"keys", edge_keys, METH_NOARGS,
+    {"get", fastcall_cast(Mapping::get), METH_FASTCALL | METH_KEYWORDS,
+     kGetDoc},
+    {"keys", Mapping::keys, METH_NOARGS,
      "keys($self)\n--\n\nThe property names (a new list)."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -116,8 +94,8 @@ PyType_Slot edge_slots[] = {
     {Py_tp_repr, reinterpret_cast<void*>(edge_repr)},
     {Py_tp_getset, edge_getset},
     {Py_tp_methods, edge_methods},
-    {Py_mp_subscript, reinterpret_cast<void*>(edge_subscript)},
-    {Py_sq_contains, reinterpret_cast<void*>(edge_contains)},
+    {Py_mp_subscript, reinterpret_cast<void*>(Mapping::subscript)},
+    {Py_sq_contains, reinterpret_cast<void*>(Mapping::contains)},
     {Py_tp_doc, const_cast<char*>(kEdgeDoc)},
     {0, nullptr},
 };

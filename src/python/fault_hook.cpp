@@ -23,6 +23,7 @@
 
 #include "python/args.h"
 #include "python/convert.h"
+#include "python/prop_from_py.h"
 #include "python/types.h"
 #include "storage/fault.h"
 
@@ -69,12 +70,8 @@ PyObject* fault_arm(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   static const Signature sig(kArmDoc);
   BoundArgs b;
   if (!bind_args(sig, args, nargs, kwnames, b)) return nullptr;
-  PyRef nth_index(PyNumber_Index(b[0]));
-  if (!nth_index) return nullptr;
-  unsigned long long nth = PyLong_AsUnsignedLongLong(nth_index.get());
-  if (nth == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-    return nullptr;
-  }
+  uint64_t nth = 0;
+  if (!index_as_u64(b[0], nth)) return nullptr;
   int err = 5;  // EIO
   if (b[1]) {
     PyRef err_index(PyNumber_Index(b[1]));

@@ -19,9 +19,9 @@
 //   return guarded([&]() -> PyObject* {
 //     ... bind and convert ...
 //     return call_core(handle,
-//         [&](GraphDB& db) { return db.get_node(id); },
-//         [](std::optional<Node> n) {
-//           return n ? new_py_node(std::move(*n)) : new_none();
+//         [&](GraphDB& db) { return db.get_edge(id); },
+//         [](std::optional<Edge> e) {
+//           return e ? new_py_edge(std::move(*e)) : new_none();
 //         });
 //   });
 #ifndef ORVI_PYTHON_FRAME_H_
@@ -55,25 +55,19 @@ inline void set_error_from_current_exception() noexcept {
 }
 
 // Runs a method body (returning a new reference, or nullptr with an error
-// set) and converts escaping C++ exceptions.
+// set; for slots that return an int, -1 on error) and converts escaping C++
+// exceptions.
 template <typename Body>
-PyObject* guarded(Body&& body) noexcept {
+auto guarded(Body&& body) noexcept -> decltype(body()) {
   try {
     return body();
   } catch (...) {
     set_error_from_current_exception();
-    return nullptr;
-  }
-}
-
-// The same for slots that return an int (-1 on error).
-template <typename Body>
-int guarded_int(Body&& body) noexcept {
-  try {
-    return body();
-  } catch (...) {
-    set_error_from_current_exception();
-    return -1;
+    if constexpr (std::is_same_v<decltype(body()), int>) {
+      return -1;
+    } else {
+      return nullptr;
+    }
   }
 }
 

@@ -11,7 +11,6 @@
 // Changes made here stay pending in the pager until commit() or a clean
 // transaction block; clear() is the one method here that writes the file
 // by itself.
-#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -33,30 +32,9 @@ namespace {
 
 PyTypeObject* g_graphdb_type = nullptr;
 
-SharedHandle& handle_of(PyObject* self) {
-  return *reinterpret_cast<PyGraphDB*>(self)->handle;
-}
-
-void graphdb_dealloc(PyObject* self) {
-  // Dropping the last reference to the handle drops the core GraphDB:
-  // registration and writer lock released, pending changes discarded.
-  reinterpret_cast<PyGraphDB*>(self)->handle.~HandleRef();
-  free_heap_object(self);
-}
-
 std::optional<std::string_view> as_view(const std::optional<std::string>& s) {
   if (!s) return std::nullopt;
   return std::string_view(*s);
-}
-
-// Reads hand their records over with the properties still encoded; the
-// objects convert them when asked.
-PyObject* node_or_none(std::optional<Node> node) {
-  return node ? new_py_node(std::move(*node)) : new_none();
-}
-
-PyObject* edge_or_none(std::optional<Edge> edge) {
-  return edge ? new_py_edge(std::move(*edge)) : new_none();
 }
 
 // --- records --------------------------------------------------------------
@@ -102,6 +80,10 @@ PyObject* graphdb_get_node(PyObject* self, PyObject* const* args,
                            Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     static const Signature sig(kGetNodeDoc);
+    // One record buffer serves every call, so a lookup allocates only the
+    // object: the interpreter lock is held from the read to the copy into
+    // the object, and no Python code can run in between.
+    static Node scratch;
     BoundArgs b;
     uint64_t id = 0;
     if (!bind_args(sig, args, nargs, kwnames, b) ||
@@ -110,8 +92,8 @@ PyObject* graphdb_get_node(PyObject* self, PyObject* const* args,
     }
     return call_core(
         handle_of(self),
-        [&](GraphDB& db) { return db.get_node(id); },
-        node_or_none);
+        [&](GraphDB& db) { return db.read_node(id, scratch); },
+        [](bool found) { return found ? new_py_node(scratch) : new_none(); });
   });
 }
 
@@ -130,7 +112,9 @@ PyObject* graphdb_get_edge(PyObject* self, PyObject* const* args,
     return call_core(
         handle_of(self),
         [&](GraphDB& db) { return db.get_edge(id); },
-        edge_or_none);
+        [](std::optional<Edge> e) {
+          return e ? new_py_edge(std::move(*e)) : new_none();
+        });
   });
 }
 
@@ -278,57 +262,20 @@ PyObject* graphdb_neighbors(PyObject* self, PyObject* const* args,
 
 // --- whole-graph reads ----------------------------------------------------
 
-PyObject* graphdb_all_nodes(PyObject* self, PyObject*) {
-  return guarded([&] {
-    return call_core(
-        handle_of(self), [](GraphDB& db) { return db.all_nodes(); },
-        [](std::vector<Node> nodes) { return node_list_to_py(std::move(nodes)); });
-  });
+Result<uint64_t> as_result(uint64_t v) { return v; }
+template <typename T>
+Result<T> as_result(Result<T> r) {
+  return r;
 }
 
-PyObject* graphdb_all_edges(PyObject* self, PyObject*) {
+// The methods without arguments that read once and convert the result:
+// all_nodes(), all_edges(), their _as_records forms and the counts.
+template <auto kRead, auto kConvert>
+PyObject* graphdb_read(PyObject* self, PyObject*) {
   return guarded([&] {
     return call_core(
-        handle_of(self), [](GraphDB& db) { return db.all_edges(); },
-        [](std::vector<Edge> edges) { return edge_list_to_py(std::move(edges)); });
-  });
-}
-
-PyObject* graphdb_all_nodes_as_records(PyObject* self, PyObject*) {
-  return guarded([&] {
-    return call_core(
-        handle_of(self), [](GraphDB& db) { return db.all_nodes(); },
-        [](std::vector<Node> nodes) { return node_records_to_py(nodes); });
-  });
-}
-
-PyObject* graphdb_all_edges_as_records(PyObject* self, PyObject*) {
-  return guarded([&] {
-    return call_core(
-        handle_of(self), [](GraphDB& db) { return db.all_edges(); },
-        [](std::vector<Edge> edges) { return edge_records_to_py(edges); });
-  });
-}
-
-PyObject* graphdb_node_count(PyObject* self, PyObject*) {
-  return guarded([&] {
-    return call_core(
-        handle_of(self),
-        [](GraphDB& db) -> Result<uint64_t> {
-          return db.node_count();
-        },
-        u64_to_py);
-  });
-}
-
-PyObject* graphdb_edge_count(PyObject* self, PyObject*) {
-  return guarded([&] {
-    return call_core(
-        handle_of(self),
-        [](GraphDB& db) -> Result<uint64_t> {
-          return db.edge_count();
-        },
-        u64_to_py);
+        handle_of(self), [](GraphDB& db) { return as_result((db.*kRead)()); },
+        kConvert);
   });
 }
 
@@ -390,7 +337,7 @@ PyObject* graphdb_rollback(PyObject* self, PyObject*) {
 
 PyObject* graphdb_transaction(PyObject* self, PyObject*) {
   return guarded([&] {
-    return new_py_transaction(reinterpret_cast<PyGraphDB*>(self)->handle);
+    return new_py_transaction(object_handle(self));
   });
 }
 
@@ -461,15 +408,17 @@ PyMethodDef graphdb_methods[] = {
      kInEdgesDoc},
     {"neighbors", fastcall_cast(graphdb_neighbors),
      METH_FASTCALL | METH_KEYWORDS, kNeighborsDoc},
-    {"all_nodes", graphdb_all_nodes, METH_NOARGS, "all_nodes($self)\n--\n\n"},
-    {"all_edges", graphdb_all_edges, METH_NOARGS, "all_edges($self)\n--\n\n"},
-    {"all_nodes_as_records", graphdb_all_nodes_as_records, METH_NOARGS,
+    {"all_nodes", graphdb_read<&GraphDB::all_nodes, node_list_to_py>, METH_NOARGS, "all_nodes($self)\n--\n\n"},
+    {"all_edges", graphdb_read<&GraphDB::all_edges, edge_list_to_py>, METH_NOARGS, "all_edges($self)\n--\n\n"},
+    {"all_nodes_as_records",
+     graphdb_read<&GraphDB::all_nodes, node_records_to_py>, METH_NOARGS,
      "all_nodes_as_records($self)\n--\n\n"},
-    {"all_edges_as_records", graphdb_all_edges_as_records, METH_NOARGS,
+    {"all_edges_as_records",
+     graphdb_read<&GraphDB::all_edges, edge_records_to_py>, METH_NOARGS,
      "all_edges_as_records($self)\n--\n\n"},
-    {"node_count", graphdb_node_count, METH_NOARGS,
+    {"node_count", graphdb_read<&GraphDB::node_count, u64_to_py>, METH_NOARGS,
      "node_count($self)\n--\n\n"},
-    {"edge_count", graphdb_edge_count, METH_NOARGS,
+    {"edge_count", graphdb_read<&GraphDB::edge_count, u64_to_py>, METH_NOARGS,
      "edge_count($self)\n--\n\n"},
     {"info", graphdb_info, METH_NOARGS, "info($self)\n--\n\n"},
     {"nodes", graphdb_nodes, METH_NOARGS, kNodesDoc},
@@ -511,13 +460,13 @@ constexpr const char kGraphDBDoc[] =
     "type stub (entry `GraphDB`, in python/orvi).";
 
 PyType_Slot graphdb_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(graphdb_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(handle_object_dealloc)},
     {Py_tp_methods, graphdb_methods},
     {Py_tp_doc, const_cast<char*>(kGraphDBDoc)},
     {0, nullptr},
 };
 
-PyType_Spec graphdb_spec = {"orvi.GraphDB", sizeof(PyGraphDB), 0, kTypeFlags,
+PyType_Spec graphdb_spec = {"orvi.GraphDB", sizeof(PyHandleObject), 0, kTypeFlags,
                             graphdb_slots};
 
 }  // namespace
@@ -546,15 +495,8 @@ PyObject* graphdb_write_edge(PyObject* self, const Signature& sig,
 
 PyTypeObject* graphdb_type() { return g_graphdb_type; }
 
-const HandleRef& graphdb_handle(PyObject* self) {
-  return reinterpret_cast<PyGraphDB*>(self)->handle;
-}
-
 PyObject* new_py_graphdb(HandleRef handle) {
-  PyGraphDB* self = PyObject_New(PyGraphDB, g_graphdb_type);
-  if (self == nullptr) return nullptr;
-  new (&self->handle) HandleRef(std::move(handle));
-  return reinterpret_cast<PyObject*>(self);
+  return new_handle_object(g_graphdb_type, std::move(handle));
 }
 
 PyObject* module_open(PyObject*, PyObject* const* args, Py_ssize_t nargs,

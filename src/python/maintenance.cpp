@@ -22,7 +22,7 @@ namespace orvi::py {
 
 PyObject* graphdb_vacuum(PyObject* self, PyObject*) {
   return guarded([&] {
-    return call_core_none(*graphdb_handle(self),
+    return call_core_none(handle_of(self),
                           [](GraphDB& db) { return db.vacuum(); });
   });
 }
@@ -30,7 +30,7 @@ PyObject* graphdb_vacuum(PyObject* self, PyObject*) {
 PyObject* graphdb_repair_adjacency(PyObject* self, PyObject*) {
   return guarded([&] {
     return call_core(
-        *graphdb_handle(self),
+        handle_of(self),
         [](GraphDB& db) { return db.repair_adjacency(); },
         [](RepairCounts counts) -> PyObject* {
           return Py_BuildValue(

@@ -123,8 +123,8 @@ PyObject* graphdb_merge_from(PyObject* self, PyObject* const* args,
                    b[3]);
       return nullptr;
     }
-    const HandleRef& dst_handle = graphdb_handle(self);
-    const HandleRef& src_handle = graphdb_handle(other);
+    const HandleRef& dst_handle = object_handle(self);
+    const HandleRef& src_handle = object_handle(other);
     if (dst_handle == src_handle) {
       PyErr_SetString(PyExc_ValueError,
                       "merge_from: source and destination must be different "

@@ -119,8 +119,6 @@ PyType_Spec merge_report_spec = {"orvi.MergeReport", sizeof(PyMergeReport),
 
 }  // namespace
 
-PyTypeObject* merge_report_type() { return g_merge_report_type; }
-
 PyObject* new_py_merge_report(MergeReport report) {
   PyMergeReport* self = PyObject_New(PyMergeReport, g_merge_report_type);
   if (self == nullptr) return nullptr;

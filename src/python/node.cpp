@@ -6,7 +6,8 @@
 // until they are asked for. Every access to `labels` or
 // `properties` builds a new list or dict. Equality and hashing are by
 // identity.
-#include <new>
+#include <cstddef>
+#include <cstring>
 #include <string>
 
 #include "python/args.h"
@@ -21,19 +22,15 @@ namespace {
 
 PyTypeObject* g_node_type = nullptr;
 
-const Node& node_of(PyObject* self) {
-  return reinterpret_cast<PyNode*>(self)->node;
-}
-
-void node_dealloc(PyObject* self) {
-  reinterpret_cast<PyNode*>(self)->node.~Node();
-  free_heap_object(self);
+const PyNode& node_of(PyObject* self) {
+  return *reinterpret_cast<PyNode*>(self);
 }
 
 PyObject* node_repr(PyObject* self) {
   return guarded([&] {
-    const Node& node = node_of(self);
-    const std::vector<std::string> labels = node.labels();
+    const PyNode& node = node_of(self);
+    std::vector<std::string_view> labels;
+    (void)decode_label_views(node.label_blob(), labels);
     std::string out = "Node(id=" + std::to_string(node.id) + ", labels=[";
     for (size_t i = 0; i < labels.size(); ++i) {
       if (i > 0) out += ", ";
@@ -52,50 +49,30 @@ PyObject* node_get_labels(PyObject* self, void*) {
   return guarded([&] { return encoded_labels_to_py(node_of(self).label_blob()); });
 }
 
-PyObject* node_get_properties(PyObject* self, void*) {
-  return guarded([&] { return record_properties(node_of(self).prop_blob()); });
+std::string_view node_props(PyObject* self) {
+  return node_of(self).prop_blob();
 }
+constexpr char kNodeWord[] = "node";
+using Mapping = RecordMapping<node_props, kNodeWord>;
 
 constexpr const char kGetDoc[] =
     "get($self, key)\n--\n\n"
     "The property's value, or None when the node has no property of that "
     "name.";
 
-PyObject* node_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                   PyObject* kwnames) {
-  return guarded([&] {
-    static const Signature sig(kGetDoc);
-    return record_get(node_of(self).prop_blob(), sig, args, nargs, kwnames);
-  });
-}
-
-PyObject* node_keys(PyObject* self, PyObject*) {
-  return guarded([&] { return record_keys(node_of(self).prop_blob()); });
-}
-
-PyObject* node_subscript(PyObject* self, PyObject* key) {
-  return guarded([&] {
-    return record_subscript(node_of(self).prop_blob(), key, "node");
-  });
-}
-
-int node_contains(PyObject* self, PyObject* key) {
-  return guarded_int(
-      [&] { return record_contains(node_of(self).prop_blob(), key); });
-}
-
 PyGetSetDef node_getset[] = {
     {"id", node_get_id, nullptr, "The node id.", nullptr},
     {"labels", node_get_labels, nullptr,
      "The labels in stored order (a new list on every access).", nullptr},
-    {"properties", node_get_properties, nullptr,
+    {"properties", Mapping::properties, nullptr,
      "The properties (a new dict on every access).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyMethodDef node_methods[] = {
-    {"get", fastcall_cast(node_get), METH_FASTCALL | METH_KEYWORDS, kGetDoc},
-    {"keys", node_keys, METH_NOARGS,
+    {"get", fastcall_cast(Mapping::get), METH_FASTCALL | METH_KEYWORDS,
+     kGetDoc},
+    {"keys", Mapping::keys, METH_NOARGS,
      "keys($self)\n--\n\nThe property names (a new list)."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -108,27 +85,38 @@ constexpr const char kNodeDoc[] =
     "module's type stub (entry `Node`, in python/orvi).";
 
 PyType_Slot node_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(node_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(free_heap_object)},
     {Py_tp_repr, reinterpret_cast<void*>(node_repr)},
     {Py_tp_getset, node_getset},
     {Py_tp_methods, node_methods},
-    {Py_mp_subscript, reinterpret_cast<void*>(node_subscript)},
-    {Py_sq_contains, reinterpret_cast<void*>(node_contains)},
+    {Py_mp_subscript, reinterpret_cast<void*>(Mapping::subscript)},
+    {Py_sq_contains, reinterpret_cast<void*>(Mapping::contains)},
     {Py_tp_doc, const_cast<char*>(kNodeDoc)},
     {0, nullptr},
 };
 
-PyType_Spec node_spec = {"orvi.Node", sizeof(PyNode), 0, kTypeFlags,
+PyType_Spec node_spec = {"orvi.Node", offsetof(PyNode, blobs), 1, kTypeFlags,
                          node_slots};
 
 }  // namespace
 
 PyTypeObject* node_type() { return g_node_type; }
 
-PyObject* new_py_node(Node node) {
-  PyNode* self = PyObject_New(PyNode, g_node_type);
+PyObject* new_py_node(uint64_t id, std::string_view label_blob,
+                      std::string_view prop_blob) {
+  const size_t size = label_blob.size() + prop_blob.size();
+  PyNode* self = PyObject_NewVar(PyNode, g_node_type,
+                                 static_cast<Py_ssize_t>(size));
   if (self == nullptr) return nullptr;
-  new (&self->node) Node(std::move(node));
+  self->id = id;
+  self->label_len = static_cast<uint32_t>(label_blob.size());
+  if (!label_blob.empty()) {
+    std::memcpy(self->blobs, label_blob.data(), label_blob.size());
+  }
+  if (!prop_blob.empty()) {
+    std::memcpy(self->blobs + label_blob.size(), prop_blob.data(),
+                prop_blob.size());
+  }
   return reinterpret_cast<PyObject*>(self);
 }
 

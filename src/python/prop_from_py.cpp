@@ -125,7 +125,9 @@ bool is_integer_like(PyObject* v) {
 // false with the protocol's own error set (TypeError, OverflowError, or
 // whatever __index__ raised).
 bool index_as_u64(PyObject* v, uint64_t& out) {
-  PyRef index(PyNumber_Index(v));
+  // An exact int is its own index: the common call skips the protocol.
+  PyRef index(PyLong_CheckExact(v) ? PyRef::borrow(v).release()
+                                   : PyNumber_Index(v));
   if (!index) return false;
   unsigned long long x = PyLong_AsUnsignedLongLong(index.get());
   if (x == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {

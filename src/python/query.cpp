@@ -231,7 +231,7 @@ PyType_Spec edge_query_spec = {"orvi.EdgeQuery", sizeof(PyEdgeQuery), 0,
 template <typename Record>
 PyObject* new_empty_query(PyObject* graphdb) {
   return guarded([&] {
-    return new_query<Record>(graphdb_handle(graphdb), QueryFields());
+    return new_query<Record>(object_handle(graphdb), QueryFields());
   });
 }
 

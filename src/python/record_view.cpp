@@ -62,10 +62,6 @@ PyObject* lookup(std::string_view blob, const std::string& key) {
 
 }  // namespace
 
-PyObject* record_properties(std::string_view blob) {
-  return encoded_props_to_py(blob);
-}
-
 PyObject* record_get(std::string_view blob, const Signature& sig,
                      PyObject* const* args, Py_ssize_t nargs,
                      PyObject* kwnames) {
@@ -127,7 +123,7 @@ int record_contains(std::string_view blob, PyObject* key_obj) {
   return find_entry(blob, key) != kAbsent ? 1 : 0;
 }
 
-std::string escape_label(const std::string& s) {
+std::string escape_label(std::string_view s) {
   std::string out;
   out.reserve(s.size());
   std::optional<char32_t> decoded;
@@ -157,7 +153,7 @@ std::string escape_label(const std::string& s) {
         break;
       default:
         if (decoded && Py_UNICODE_ISPRINTABLE(cp)) {
-          out.append(s, i, len);
+          out.append(s.substr(i, len));
         } else {
           out += "\\u{" + hex(cp) + "}";
         }

@@ -21,7 +21,7 @@ namespace orvi::py {
 PyObject* graphdb_degree_stats(PyObject* self, PyObject*) {
   return guarded([&] {
     return call_core(
-        *graphdb_handle(self), [](GraphDB& db) { return db.degree_stats(); },
+        handle_of(self), [](GraphDB& db) { return db.degree_stats(); },
         [](const std::vector<NodeDegrees>& table) {
           return degrees_to_py(table);
         });
@@ -37,7 +37,7 @@ PyObject* graphdb_edges_between(PyObject* self, PyObject* const* args,
       return nullptr;
     }
     return call_core(
-        *graphdb_handle(self),
+        handle_of(self),
         [&](GraphDB& db) { return db.edges_between(members); },
         [](const std::vector<Edge>& edges) {
           return edge_records_to_py(edges);

@@ -7,7 +7,6 @@
 // lock (a block inside another block of the same handle is refused);
 // __exit__ commits everything pending on a clean exit, or rolls back when
 // the block raised, and clears the flag either way.
-#include <new>
 #include <utility>
 
 #include "python/args.h"
@@ -19,15 +18,6 @@ namespace orvi::py {
 namespace {
 
 PyTypeObject* g_transaction_type = nullptr;
-
-SharedHandle& handle_of(PyObject* self) {
-  return *reinterpret_cast<PyTransaction*>(self)->handle;
-}
-
-void transaction_dealloc(PyObject* self) {
-  reinterpret_cast<PyTransaction*>(self)->handle.~HandleRef();
-  free_heap_object(self);
-}
 
 constexpr const char kEnterDoc[] =
     "__enter__($self)\n--\n\n"
@@ -93,24 +83,19 @@ constexpr const char kTransactionDoc[] =
     "`Transaction`, in python/orvi).";
 
 PyType_Slot transaction_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(transaction_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(handle_object_dealloc)},
     {Py_tp_methods, transaction_methods},
     {Py_tp_doc, const_cast<char*>(kTransactionDoc)},
     {0, nullptr},
 };
 
-PyType_Spec transaction_spec = {"orvi.Transaction", sizeof(PyTransaction), 0,
+PyType_Spec transaction_spec = {"orvi.Transaction", sizeof(PyHandleObject), 0,
                                 kTypeFlags, transaction_slots};
 
 }  // namespace
 
-PyTypeObject* transaction_type() { return g_transaction_type; }
-
 PyObject* new_py_transaction(HandleRef handle) {
-  PyTransaction* self = PyObject_New(PyTransaction, g_transaction_type);
-  if (self == nullptr) return nullptr;
-  new (&self->handle) HandleRef(std::move(handle));
-  return reinterpret_cast<PyObject*>(self);
+  return new_handle_object(g_transaction_type, std::move(handle));
 }
 
 int register_transaction(PyObject* module) {

@@ -56,7 +56,7 @@ PyObject* walk(PyObject* self, const Signature& sig, PyObject* const* args,
     return nullptr;
   }
   return call_core(
-      *graphdb_handle(self),
+      handle_of(self),
       [&](GraphDB& db) { return (db.*core_walk)(start, max_depth); },
       depth_list_to_py);
 }
@@ -93,7 +93,7 @@ PyObject* graphdb_shortest_path(PyObject* self, PyObject* const* args,
       return nullptr;
     }
     return call_core(
-        *graphdb_handle(self),
+        handle_of(self),
         [&](GraphDB& db) {
           std::optional<std::string_view> view;
           if (label) view = *label;

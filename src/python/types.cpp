@@ -1,5 +1,8 @@
 #include "python/types.h"
 
+#include <new>
+#include <utility>
+
 namespace orvi::py {
 
 PyTypeObject* create_type(PyType_Spec* spec) {
@@ -19,6 +22,20 @@ PyTypeObject* create_type(PyType_Spec* spec) {
 int add_type(PyObject* module, const char* name, PyTypeObject* type) {
   return add_to_module(module, name,
                        PyRef::borrow(reinterpret_cast<PyObject*>(type)));
+}
+
+PyObject* new_handle_object(PyTypeObject* type, HandleRef handle) {
+  PyHandleObject* self = PyObject_New(PyHandleObject, type);
+  if (self == nullptr) return nullptr;
+  new (&self->handle) HandleRef(std::move(handle));
+  return reinterpret_cast<PyObject*>(self);
+}
+
+void handle_object_dealloc(PyObject* self) {
+  // Dropping the last reference to the handle drops the core GraphDB:
+  // registration and writer lock released, pending changes discarded.
+  reinterpret_cast<PyHandleObject*>(self)->handle.~HandleRef();
+  free_heap_object(self);
 }
 
 void free_heap_object(PyObject* self) {

@@ -7,8 +7,9 @@
 //
 // Object layouts hold C++ members constructed in place when the object is
 // made and destroyed in its tp_dealloc:
-//   PyGraphDB, PyTransaction: a HandleRef to the shared handle;
-//   PyNode, PyEdge: the core record, detached from the file;
+//   PyHandleObject (GraphDB, Transaction): a HandleRef to the shared handle;
+//   PyNode: the record's id and encoded blobs, inline;
+//   PyEdge: the core record, detached from the file;
 //   PyMergeReport (merge_report.cpp): a detached MergeReport.
 #ifndef ORVI_PYTHON_TYPES_H_
 #define ORVI_PYTHON_TYPES_H_
@@ -16,6 +17,7 @@
 #include "python/pyref.h"
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "graph/edge.h"
@@ -26,21 +28,25 @@
 
 namespace orvi::py {
 
-struct PyGraphDB {
+struct PyHandleObject {
   PyObject_HEAD
   HandleRef handle;
 };
 
-struct PyTransaction {
-  PyObject_HEAD
-  HandleRef handle;
-};
-
-// A Node or Edge object holds the core record as read or written: its
-// labels and properties stay encoded until they are asked for.
+// A Node or Edge object holds the record as read or written: its labels
+// and properties stay encoded until they are asked for. A Node keeps its
+// two blobs inline (ob_size bytes, the label blob first), so making one
+// is a single allocation.
 struct PyNode {
-  PyObject_HEAD
-  Node node;
+  PyObject_VAR_HEAD
+  uint64_t id;
+  uint32_t label_len;
+  char blobs[1];
+
+  std::string_view label_blob() const { return {blobs, label_len}; }
+  std::string_view prop_blob() const {
+    return {blobs + label_len, static_cast<size_t>(ob_base.ob_size) - label_len};
+  }
 };
 
 struct PyEdge {
@@ -64,15 +70,17 @@ inline PyCFunction fastcall_cast(FastcallKw f) {
 
 // The type objects; nullptr until registered.
 PyTypeObject* graphdb_type();
-PyTypeObject* transaction_type();
 PyTypeObject* node_type();
 PyTypeObject* edge_type();
-PyTypeObject* merge_report_type();
 
 // New Python objects (new references), or nullptr with an error set.
 PyObject* new_py_graphdb(HandleRef handle);
 PyObject* new_py_transaction(HandleRef handle);
-PyObject* new_py_node(Node node);
+PyObject* new_py_node(uint64_t id, std::string_view label_blob,
+                      std::string_view prop_blob);
+inline PyObject* new_py_node(const Node& node) {
+  return new_py_node(node.id, node.label_blob(), node.prop_blob());
+}
 PyObject* new_py_edge(Edge edge);
 PyObject* new_py_merge_report(MergeReport report);
 
@@ -95,9 +103,16 @@ int add_type(PyObject* module, const char* name, PyTypeObject* type);
 // dropping the reference the object held on its type.
 void free_heap_object(PyObject* self);
 
-// The shared handle of a GraphDB object; queries and transactions made
-// from it take another reference.
-const HandleRef& graphdb_handle(PyObject* self);
+// The shared handle of a GraphDB or Transaction object; queries and
+// transactions made from a GraphDB take another reference.
+inline const HandleRef& object_handle(PyObject* self) {
+  return reinterpret_cast<PyHandleObject*>(self)->handle;
+}
+inline SharedHandle& handle_of(PyObject* self) { return *object_handle(self); }
+// A new GraphDB or Transaction object (of `type`) holding `handle`, and the
+// tp_dealloc of both.
+PyObject* new_handle_object(PyTypeObject* type, HandleRef handle);
+void handle_object_dealloc(PyObject* self);
 
 // orvi.open(path).
 inline constexpr const char kOpenDoc[] = "open(path)\n--\n\n";

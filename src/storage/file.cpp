@@ -35,40 +35,42 @@ Status UniqueFd::close() {
   return Ok();
 }
 
-Status pread_exact(int fd, uint8_t* buf, size_t len, uint64_t offset) {
+namespace {
+
+// The loop of pread_exact and pwrite_exact: `io` moves what is left from
+// its offset; EINTR is retried, a short transfer continued, and a transfer
+// of nothing ends the loop with `stalled`. An end past the largest file
+// offset is `too_far`.
+template <typename Buf, typename Io>
+Status transfer_exact(int fd, Buf* buf, size_t len, uint64_t offset,
+                      int too_far, const char* stalled, Io io) {
   if (offset > static_cast<uint64_t>(std::numeric_limits<off_t>::max()) - len) {
-    return OrviError::io_errno(EINVAL);
+    return OrviError::io_errno(too_far);
   }
   size_t done = 0;
   while (done < len) {
-    ssize_t n = ::pread(fd, buf + done, len - done,
-                        static_cast<off_t>(offset + done));
+    ssize_t n = io(fd, buf + done, len - done,
+                   static_cast<off_t>(offset + done));
     if (n < 0) {
       if (errno == EINTR) continue;
       return OrviError::io_errno(errno);
     }
-    if (n == 0) return OrviError::io_message("failed to fill whole buffer");
+    if (n == 0) return OrviError::io_message(stalled);
     done += static_cast<size_t>(n);
   }
   return Ok();
 }
 
+}  // namespace
+
+Status pread_exact(int fd, uint8_t* buf, size_t len, uint64_t offset) {
+  return transfer_exact(fd, buf, len, offset, EINVAL,
+                        "failed to fill whole buffer", ::pread);
+}
+
 Status pwrite_exact(int fd, const uint8_t* buf, size_t len, uint64_t offset) {
-  if (offset > static_cast<uint64_t>(std::numeric_limits<off_t>::max()) - len) {
-    return OrviError::io_errno(EFBIG);
-  }
-  size_t done = 0;
-  while (done < len) {
-    ssize_t n = ::pwrite(fd, buf + done, len - done,
-                         static_cast<off_t>(offset + done));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return OrviError::io_errno(errno);
-    }
-    if (n == 0) return OrviError::io_message("failed to write whole buffer");
-    done += static_cast<size_t>(n);
-  }
-  return Ok();
+  return transfer_exact(fd, buf, len, offset, EFBIG,
+                        "failed to write whole buffer", ::pwrite);
 }
 
 Status pwrite_pages(int fd, const Page* const* pages, size_t count,

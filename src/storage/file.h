@@ -188,9 +188,6 @@ class OverlayStorage final : public Storage {
   // A written page in place, else the base's mapping of its page.
   const Page* map_page(uint64_t offset) override;
 
-  // Pages written so far (kept in memory).
-  size_t written_pages() const { return pages_.size(); }
-
  private:
   std::unique_ptr<Storage> base_;
   std::unordered_map<uint64_t, Page> pages_;

@@ -59,22 +59,12 @@ inline constexpr uint8_t kFlagDeleted = 1;
 // Bytes before the first slot of a slot page.
 inline constexpr uint64_t kSlotPageHeader = 8;
 
-// The slot fields of the table above by name, for readers outside the core
-// (the tools' engine module hands them to Python).
+// A field of the file's fixed layouts by name, for readers outside the
+// core (the tools' engine module hands them to Python).
 struct SlotField {
   const char* name;
   uint32_t offset;
 };
-inline constexpr SlotField kNodeSlotFields[] = {
-    {"id", 0},          {"first_out", 8},   {"first_in", 16},
-    {"prop_offset", 24}, {"prop_len", 32},  {"out_degree", 40},
-    {"in_degree", 44},  {"label_offset", 48}, {"label_len", 56},
-    {"flags", 60}};
-inline constexpr SlotField kEdgeSlotFields[] = {
-    {"id", 0},           {"from", 8},          {"to", 16},
-    {"next_out", 24},    {"next_in", 32},      {"prop_offset", 40},
-    {"prop_len", 48},    {"label_offset", 56}, {"label_len", 64},
-    {"flags", 68}};
 
 inline uint16_t get_u16(const uint8_t* p) {
   return static_cast<uint16_t>(p[0] | (p[1] << 8));
@@ -134,6 +124,28 @@ struct EdgeSlot {
   // Writes all 80 bytes, reserved ones as zero.
   void encode(uint8_t* p) const;
 };
+
+// Each slot's fields of the table above, once, as f(name, byte offset,
+// member) in stored order: decode and encode walk this list, and so do the
+// readers outside the core that show slots by name. `Slot` is the slot
+// type, const or not.
+template <typename Slot, typename F>
+void node_slot_fields(Slot& s, F&& f) {
+  f("id", 0, s.id), f("first_out", 8, s.first_out);
+  f("first_in", 16, s.first_in), f("prop_offset", 24, s.prop_offset);
+  f("prop_len", 32, s.prop_len), f("out_degree", 40, s.out_degree);
+  f("in_degree", 44, s.in_degree), f("label_offset", 48, s.label_offset);
+  f("label_len", 56, s.label_len), f("flags", 60, s.flags);
+}
+
+template <typename Slot, typename F>
+void edge_slot_fields(Slot& s, F&& f) {
+  f("id", 0, s.id), f("from", 8, s.from), f("to", 16, s.to);
+  f("next_out", 24, s.next_out), f("next_in", 32, s.next_in);
+  f("prop_offset", 40, s.prop_offset), f("prop_len", 48, s.prop_len);
+  f("label_offset", 56, s.label_offset), f("label_len", 64, s.label_len);
+  f("flags", 68, s.flags);
+}
 
 }  // namespace orvi
 

@@ -65,6 +65,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <unordered_map>
 #include <vector>
 
@@ -207,10 +208,16 @@ class Pager {
   Result<uint64_t> allocate_extent(ExtentKind kind);
   // Absolute offset of a slot, or CapacityExceeded when no extent covers it.
   Result<uint64_t> slot_offset(ExtentKind kind, uint64_t id);
-  Result<NodeSlot> read_node_slot(uint64_t id);
-  Status write_node_slot(const NodeSlot& slot);
-  Result<EdgeSlot> read_edge_slot(uint64_t id);
-  Status write_edge_slot(const EdgeSlot& slot);
+  // The slot of record `id` (a NodeSlot or an EdgeSlot), and its write at
+  // the position its id names.
+  template <typename Slot>
+  Result<Slot> read_slot(uint64_t id);
+  template <typename Slot>
+  Status write_slot(const Slot& slot);
+  Result<NodeSlot> read_node_slot(uint64_t id) { return read_slot<NodeSlot>(id); }
+  Status write_node_slot(const NodeSlot& slot) { return write_slot(slot); }
+  Result<EdgeSlot> read_edge_slot(uint64_t id) { return read_slot<EdgeSlot>(id); }
+  Status write_edge_slot(const EdgeSlot& slot) { return write_slot(slot); }
   Result<uint64_t> append_prop(std::string_view bytes);
   // The blob [offset, offset + len) of property storage, the one reader of
   // blob bytes. A blob within one page is a view into the page image,
@@ -295,6 +302,30 @@ Status Pager::modify_page(uint64_t offset, F&& mutate) {
   mutate(***image);
   cache_put(offset, **image);
   return Ok();
+}
+
+template <typename Slot>
+inline constexpr ExtentKind kSlotKind =
+    std::is_same_v<Slot, NodeSlot> ? ExtentKind::kNode : ExtentKind::kEdge;
+
+template <typename Slot>
+Result<Slot> Pager::read_slot(uint64_t id) {
+  auto off = slot_offset(kSlotKind<Slot>, id);
+  if (!off) return off.error();
+  auto page = view_page(*off / kPageSize * kPageSize);
+  if (!page) return page.error();
+  Slot slot;
+  slot.decode((*page)->data() + *off % kPageSize);
+  return slot;
+}
+
+template <typename Slot>
+Status Pager::write_slot(const Slot& slot) {
+  auto off = slot_offset(kSlotKind<Slot>, slot.id);
+  if (!off) return off.error();
+  return modify_page(*off / kPageSize * kPageSize, [&](Page& p) {
+    slot.encode(p.data() + *off % kPageSize);
+  });
 }
 
 }  // namespace orvi

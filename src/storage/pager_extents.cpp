@@ -199,42 +199,6 @@ Result<uint64_t> Pager::slot_offset(ExtentKind kind, uint64_t id) {
          slot_size * (r % per_page);
 }
 
-Result<NodeSlot> Pager::read_node_slot(uint64_t id) {
-  auto off = slot_offset(ExtentKind::kNode, id);
-  if (!off) return off.error();
-  auto page = view_page(*off / kPageSize * kPageSize);
-  if (!page) return page.error();
-  NodeSlot slot;
-  slot.decode((*page)->data() + *off % kPageSize);
-  return slot;
-}
-
-Status Pager::write_node_slot(const NodeSlot& slot) {
-  auto off = slot_offset(ExtentKind::kNode, slot.id);
-  if (!off) return off.error();
-  return modify_page(*off / kPageSize * kPageSize, [&](Page& p) {
-    slot.encode(p.data() + *off % kPageSize);
-  });
-}
-
-Result<EdgeSlot> Pager::read_edge_slot(uint64_t id) {
-  auto off = slot_offset(ExtentKind::kEdge, id);
-  if (!off) return off.error();
-  auto page = view_page(*off / kPageSize * kPageSize);
-  if (!page) return page.error();
-  EdgeSlot slot;
-  slot.decode((*page)->data() + *off % kPageSize);
-  return slot;
-}
-
-Status Pager::write_edge_slot(const EdgeSlot& slot) {
-  auto off = slot_offset(ExtentKind::kEdge, slot.id);
-  if (!off) return off.error();
-  return modify_page(*off / kPageSize * kPageSize, [&](Page& p) {
-    slot.encode(p.data() + *off % kPageSize);
-  });
-}
-
 Result<uint64_t> Pager::place_prop(uint64_t n) {
   if (n == 0) return uint64_t{0};
   if (n > kMaxBlobLen) {

@@ -38,19 +38,14 @@ namespace {
 using py::PyRef;
 
 bool direction_of(const char* word, Direction& out) {
-  const std::string_view w(word);
-  if (w == "out") {
-    out = Direction::kOut;
-  } else if (w == "in") {
-    out = Direction::kIn;
-  } else if (w == "both") {
-    out = Direction::kBoth;
-  } else {
+  const std::optional<Direction> named = direction_named(word);
+  if (!named) {
     PyErr_Format(PyExc_ValueError,
                  "direction must be \"out\", \"in\" or \"both\", not \"%s\"",
                  word);
     return false;
   }
+  out = *named;
   return true;
 }
 

@@ -71,6 +71,7 @@
 #include "storage/lock.h"
 #include "storage/text.h"
 #include "python/capi.h"
+#include "python/prop_from_py.h"
 #include "tools/arrow_table.h"
 #include "tools/engine.h"
 #include "tools/json_lines.h"
@@ -197,10 +198,7 @@ bool id_of(PyObject* obj, uint64_t& out) {
                  Py_TYPE(obj)->tp_name);
     return false;
   }
-  PyRef index(PyNumber_Index(obj));
-  if (!index) return false;
-  out = PyLong_AsUnsignedLongLong(index.get());
-  return !(out == static_cast<uint64_t>(-1) && PyErr_Occurred());
+  return py::index_as_u64(obj, out);
 }
 
 PyObject* builder_add_nodes(PyObject* obj, PyObject* args) {

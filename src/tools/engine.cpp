@@ -258,48 +258,43 @@ bool slot_id(PyObject* arg, uint64_t& id) {
   return true;
 }
 
-PyObject* file_node_slot(PyObject* obj, PyObject* arg) {
-  FileState& self = state_of(obj);
-  Pager* pager = open_pager(self);
-  uint64_t id;
-  if (!pager || !slot_id(arg, id)) return nullptr;
-  auto offset = pager->slot_offset(ExtentKind::kNode, id);
-  if (!offset) return raise(offset.error(), self.path);
-  auto s = pager->read_node_slot(id);
-  if (!s) return raise(s.error(), self.path);
-  return dict_of({{"offset", u64(*offset)},
-                  {"id", u64(s->id)},
-                  {"first_out", u64(s->first_out)},
-                  {"first_in", u64(s->first_in)},
-                  {"prop_offset", u64(s->prop_offset)},
-                  {"prop_len", u64(s->prop_len)},
-                  {"out_degree", u64(s->out_degree)},
-                  {"in_degree", u64(s->in_degree)},
-                  {"label_offset", u64(s->label_offset)},
-                  {"label_len", u64(s->label_len)},
-                  {"flags", u64(s->flags)}});
+// The dict of a slot's fields by name: with `slot` their values, without
+// one each field's byte offset in the slot; `offset`, when given, is the
+// slot's own file offset.
+template <typename Slot>
+PyObject* slot_dict(const Slot* slot,
+                    std::optional<uint64_t> offset = std::nullopt) {
+  constexpr bool kNode = std::is_same_v<Slot, NodeSlot>;
+  PyRef dict(PyDict_New());
+  bool ok = dict.get() != nullptr;
+  auto add = [&](const char* name, uint64_t value) {
+    PyRef v(ok ? u64(value) : nullptr);
+    ok = v && PyDict_SetItemString(dict.get(), name, v.get()) == 0;
+  };
+  if (offset) add("offset", *offset);
+  auto field = [&](const char* name, size_t at, auto value) {
+    add(name, slot ? uint64_t{value} : at);
+  };
+  const Slot blank;
+  if constexpr (kNode) {
+    node_slot_fields(slot ? *slot : blank, field);
+  } else {
+    edge_slot_fields(slot ? *slot : blank, field);
+  }
+  return ok ? dict.release() : nullptr;
 }
 
-PyObject* file_edge_slot(PyObject* obj, PyObject* arg) {
+template <typename Slot>
+PyObject* file_slot(PyObject* obj, PyObject* arg) {
   FileState& self = state_of(obj);
   Pager* pager = open_pager(self);
   uint64_t id;
   if (!pager || !slot_id(arg, id)) return nullptr;
-  auto offset = pager->slot_offset(ExtentKind::kEdge, id);
+  auto offset = pager->slot_offset(kSlotKind<Slot>, id);
   if (!offset) return raise(offset.error(), self.path);
-  auto s = pager->read_edge_slot(id);
+  auto s = pager->read_slot<Slot>(id);
   if (!s) return raise(s.error(), self.path);
-  return dict_of({{"offset", u64(*offset)},
-                  {"id", u64(s->id)},
-                  {"source", u64(s->from)},
-                  {"target", u64(s->to)},
-                  {"next_out", u64(s->next_out)},
-                  {"next_in", u64(s->next_in)},
-                  {"prop_offset", u64(s->prop_offset)},
-                  {"prop_len", u64(s->prop_len)},
-                  {"label_offset", u64(s->label_offset)},
-                  {"label_len", u64(s->label_len)},
-                  {"flags", u64(s->flags)}});
+  return slot_dict(&*s, *offset);
 }
 
 PyObject* file_check(PyObject* obj, PyObject* progress) {
@@ -345,11 +340,11 @@ PyMethodDef file_methods[] = {
     {"header", file_header, METH_NOARGS, "The header's counters and heads."},
     {"pending_commit", file_pending_commit, METH_NOARGS,
      "The commit found pending at open, or None."},
-    {"chain", file_chain, METH_O, "One kind's extents and index pages."},
     {"property_bytes", file_property_bytes, METH_NOARGS,
      "Bytes of property storage in use."},
-    {"node_slot", file_node_slot, METH_O, "A node slot as stored."},
-    {"edge_slot", file_edge_slot, METH_O, "An edge slot as stored."},
+    {"chain", file_chain, METH_O, "One kind's extents and index pages."},
+    {"node_slot", file_slot<NodeSlot>, METH_O, "A node slot as stored."},
+    {"edge_slot", file_slot<EdgeSlot>, METH_O, "An edge slot as stored."},
     {"check", file_check, METH_O, "The integrity check."},
     {"close", file_close, METH_NOARGS, "Closes the file."},
     {"__enter__", file_enter, METH_NOARGS, nullptr},
@@ -496,7 +491,7 @@ PyMethodDef engine_methods[] = {
      "process; for scans that have passed them."},
     {nullptr, nullptr, 0, nullptr}};
 
-// A dict of name -> offset for a slot's fields.
+// A dict of name -> offset for the header's fields.
 PyObject* fields_of(const SlotField* fields, size_t count) {
   PyRef dict(PyDict_New());
   if (!dict) return nullptr;
@@ -533,8 +528,8 @@ PyObject* layout_dict() {
       {"edges_per_extent", u64(kEdgesPerExtent)},
       {"max_blob_len", u64(kMaxBlobLen)},
       {"header_fields", fields_of(kHeaderFields, std::size(kHeaderFields))},
-      {"node_fields", fields_of(kNodeSlotFields, std::size(kNodeSlotFields))},
-      {"edge_fields", fields_of(kEdgeSlotFields, std::size(kEdgeSlotFields))},
+      {"node_fields", slot_dict<NodeSlot>(nullptr)},
+      {"edge_fields", slot_dict<EdgeSlot>(nullptr)},
       {"codec_tag", u64(tag)},
       {"codec_length",
        u64(encoded_size(PropValue::from_string(std::string())) - tag)},

@@ -5,6 +5,7 @@
 #include <limits>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "storage/pager.h"
@@ -251,6 +252,35 @@ TEST_F(NodeTest, DamagedBlobsAreCorruptedFileErrors) {
   ASSERT_FALSE(st);
   EXPECT_EQ(st.error().kind(), ErrorKind::kCorruptedFile);
   EXPECT_EQ(slot(1).prop_offset, 17u);
+}
+
+// Each read checks its own blobs: a label blob damaged in place fails even
+// right after an intact one of the same length was accepted, and so does a
+// property blob stored right behind its label blob.
+TEST_F(NodeTest, EveryReadChecksItsOwnBlobs) {
+  add({"L"}, {{"a", I(1)}});
+  add({"L"}, {{"a", I(2)}});
+  auto poke = [&](uint64_t off, uint8_t value) {
+    uint8_t old = 0;
+    EXPECT_TRUE(pager_->modify_page(off / kPageSize * kPageSize, [&](Page& p) {
+      old = std::exchange(p[off % kPageSize], value);
+    }));
+    return old;
+  };
+  const NodeSlot s = slot(2);
+  ASSERT_EQ(s.prop_offset, s.label_offset + s.label_len);
+  ASSERT_TRUE(get(1));
+  for (uint64_t off : {s.label_offset, s.prop_offset}) {
+    const uint8_t tag = poke(off, 0x7F);
+    auto g = get_node(*pager_, 2);
+    ASSERT_FALSE(g) << off;
+    EXPECT_EQ(g.error().kind(), ErrorKind::kCorruptedFile);
+    poke(off, tag);
+  }
+  auto n = get(2);
+  ASSERT_TRUE(n);
+  EXPECT_EQ(n->labels(), std::vector<std::string>{"L"});
+  EXPECT_EQ(n->properties().at("a"), I(2));
 }
 
 TEST(NodeFileTest, NodesSurviveReopenAndRollbackReissuesIds) {
