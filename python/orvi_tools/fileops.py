@@ -11,9 +11,10 @@ log (``build``):
 2. copy the file to ``FILE.importing`` beside it and build the records
    into the copy, which the builder flushes to disk once at the end;
 3. on success rename the copy over the original (an atomic replace), then
-   flush the directory;
+   flush the directory and tell the file's readers (its change counter);
 4. on any failure remove the copy; the original was never written. A
-   database file that this import had to create is removed again.
+   database file that this import had to create is removed again, with
+   the change counter its writer made.
 
 The copy needs as much free space as the database itself. A copy left by a
 killed import stays, with its lock directory, until a later command holds
@@ -39,6 +40,8 @@ from .exchange import (DIRECTORY_FORMATS, FORMATS_IN, Record, export_csv, export
 from .progress import bar
 
 IMPORT_SUFFIX = ".importing"
+# The change counter a writer keeps beside the database for its readers.
+READERS_SUFFIX = "-readers"
 
 
 class NoDatabase(Exception):
@@ -201,6 +204,7 @@ def load_into(path: str, feed: Callable[[Loader, Any], None], total: Optional[in
             builder.close()
         os.replace(copy, path)
         done = True
+        _engine.note_replaced(path)
         _fsync_path(os.path.dirname(os.path.abspath(path)), directory=True)
         return loader
     except KeyboardInterrupt:
@@ -211,6 +215,7 @@ def load_into(path: str, feed: Callable[[Loader, Any], None], total: Optional[in
         original.close()
         if created and not done:
             _remove(path)
+            _remove(path + READERS_SUFFIX)
 
 
 def clear_import_leftovers(path: str) -> bool:
