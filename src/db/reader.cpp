@@ -220,12 +220,15 @@ void FileReader::refresh_counter(int64_t now) {
   if (now - counter_checked_ < kTrustNanos) return;
   counter_checked_ = now;
   if (counter_ && counter_->still_named(canonical_)) return;
+  // A view tagged by another counter's value must not be compared with
+  // this one's.
+  drop_view();
   counter_ = ChangeCounter::open_for_reader(canonical_);
 }
 
 Status FileReader::enter(bool keep) {
   if (lock_ && lock_->inherited()) return inherited_error();
-  drop_view();
+  if (!keep) drop_view();
   const int64_t now = monotonic_nanos();
   refresh_counter(now);
   for (int attempt = 0; attempt < kReplaceRetries; ++attempt) {
@@ -241,6 +244,7 @@ Status FileReader::enter(bool keep) {
     }
     if (FileId{st.st_dev, st.st_ino} != lock_->id()) {
       leave();
+      drop_view();
       ORVI_TRY(reopen());
       continue;
     }
@@ -254,6 +258,7 @@ Status FileReader::enter(bool keep) {
       const WriterLockState state = inspect_writer_lock(canonical_);
       if (state.present && state.alive != false) {
         leave();
+        drop_view();
         std::string owner =
             state.pid ? "process " + std::to_string(*state.pid) : "a process";
         return OrviError::io_message(
@@ -266,7 +271,19 @@ Status FileReader::enter(bool keep) {
       auto counts = lock_->writer_counts();
       vouched = counts && *counts;
     }
+    // The kept view's trust ran out, but nothing moved: not the counter,
+    // and not the file's length or modification time (which a writer that
+    // does not bump changes when it writes).
+    if (vouched && kept_ && pager_ && gen == view_gen_ &&
+        static_cast<uint64_t>(st.st_size) == length_ &&
+        st.st_mtim.tv_sec == view_mtime_.tv_sec &&
+        st.st_mtim.tv_nsec == view_mtime_.tv_nsec) {
+      view_until_ = now + kTrustNanos;
+      return Ok();
+    }
+    drop_view();
     length_ = static_cast<uint64_t>(st.st_size);
+    view_mtime_ = st.st_mtim;
     // The storage's own length and mapping must not stand for a file that
     // may have been cut since: only the length seen now is read.
     file_->observe_len(length_);

@@ -26,6 +26,8 @@
 #ifndef ORVI_DB_READER_H_
 #define ORVI_DB_READER_H_
 
+#include <time.h>
+
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -130,6 +132,7 @@ class FileReader {
   bool locked_ = false;     // the shared lock is held
   bool stale_ = false;      // the counter moved under the read
   uint64_t length_ = 0;
+  struct timespec view_mtime_ = {};
   // The label index, the next_node_id it covers up to and the label epoch
   // it was built under (nullopt: none to trust).
   LabelIndex labels_;

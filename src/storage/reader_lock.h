@@ -98,21 +98,29 @@
 //       sees the new file, and one that loads the old value sees the
 //       bump at its next call. R3 also asks whether the marked writer holds
 //       kCountsByte; a writer that does not bump (it could not open the
-//       counter) leaves the reader on the slow path for every call. The
-//       copies start afresh, taken from the mapping under the lock.
+//       counter) leaves the reader on the slow path for every call. When
+//       the trust limit alone sent the call here, and the counter, the
+//       file's length and its modification time are what the view was
+//       tagged with, the view and its copies are kept and trusted anew;
+//       otherwise they start afresh, taken from the mapping under the
+//       lock.
 // The shared mapping of the database file is never read without the lock:
 // a torn page, or SIGBUS past a cut end.
 //
 // Who the counter cannot speak for. A writer of an older build neither
 // bumps nor marks; R3 refuses the file while its lock directory lives,
 // and the trust limit bounds the rest: a reader serves from copies for at
-// most kTrustNanos (5 ms) after its last locked look, then drops them and
-// reads the file again. That is the staleness such a writer can see, in
-// this reader only: nothing is written, and the writer's own file is no
-// worse off than beside a slow-path reader (which that writer does not
-// heed either). The same bound covers FILE-readers deleted and made
-// anew while mapped: once per kTrustNanos the reader checks that the name
-// still gives the file it mapped (one stat), else maps the new one. With
+// most kTrustNanos (5 ms) after its last locked look, which keeps them
+// only if the file's modification time and length did not move (every
+// write moves the time, to the kernel's clock tick: a write landing in
+// the very tick of the previous one could pass unseen). So such a writer
+// can see this reader answer from a state up to 5 ms old, or, in that
+// one corner, older; nothing is written, and the file is no worse off
+// than beside a slow-path reader (which that writer does not heed
+// either). The same bound covers FILE-readers deleted and made anew while
+// mapped: once per kTrustNanos the reader checks that the name still
+// gives the file it mapped (one stat), else drops its view and maps the
+// new one. With
 // no counter (missing, foreign, on a read-only directory) every call is
 // a slow call, and the reader looks for the counter again once per
 // kTrustNanos. The counter file is only ever written by atomic
