@@ -204,7 +204,6 @@ def load_into(path: str, feed: Callable[[Loader, Any], None], total: Optional[in
             builder.close()
         os.replace(copy, path)
         done = True
-        _engine.note_replaced(path)
         _fsync_path(os.path.dirname(os.path.abspath(path)), directory=True)
         return loader
     except KeyboardInterrupt:
@@ -213,6 +212,10 @@ def load_into(path: str, feed: Callable[[Loader, Any], None], total: Optional[in
         if ours and not done:
             _remove(copy)
         original.close()
+        if done:
+            # Once the writer is gone (readers refuse a name whose writer
+            # marked another file), so that readers look at the name again.
+            _engine.note_replaced(path)
         if created and not done:
             _remove(path)
             _remove(path + READERS_SUFFIX)

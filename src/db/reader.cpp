@@ -119,9 +119,11 @@ int64_t monotonic_nanos() {
 
 }  // namespace
 
-FileReader::FileReader(std::string path, std::string canonical)
+FileReader::FileReader(std::string path, std::string canonical,
+                       int64_t trust_nanos)
     : path_(std::move(path)),
       canonical_(std::move(canonical)),
+      trust_nanos_(trust_nanos),
       copies_(std::make_unique<PageCopies>()) {}
 
 FileReader::~FileReader() {
@@ -130,12 +132,14 @@ FileReader::~FileReader() {
   drop_view();
 }
 
-Result<std::unique_ptr<FileReader>> FileReader::open(const std::string& path) {
+Result<std::unique_ptr<FileReader>> FileReader::open(const std::string& path,
+                                                     int64_t trust_nanos) {
   char real[PATH_MAX];
   if (::realpath(path.c_str(), real) == nullptr) {
     return path_error(errno, path);
   }
-  std::unique_ptr<FileReader> reader(new FileReader(path, real));
+  std::unique_ptr<FileReader> reader(
+      new FileReader(path, real, trust_nanos));
   ORVI_TRY(reader->reopen());
   // One read now, so that a file that is no database is refused here.
   auto first = reader->begin();
@@ -217,7 +221,7 @@ OrviError FileReader::inherited_error() const {
 }
 
 void FileReader::refresh_counter(int64_t now) {
-  if (now - counter_checked_ < kTrustNanos) return;
+  if (now - counter_checked_ < trust_nanos_) return;
   counter_checked_ = now;
   if (counter_ && counter_->still_named(canonical_)) return;
   // A view tagged by another counter's value must not be compared with
@@ -278,7 +282,7 @@ Status FileReader::enter(bool keep) {
         static_cast<uint64_t>(st.st_size) == length_ &&
         st.st_mtim.tv_sec == view_mtime_.tv_sec &&
         st.st_mtim.tv_nsec == view_mtime_.tv_nsec) {
-      view_until_ = now + kTrustNanos;
+      view_until_ = now + trust_nanos_;
       return Ok();
     }
     drop_view();
@@ -289,7 +293,7 @@ Status FileReader::enter(bool keep) {
     file_->observe_len(length_);
     kept_ = vouched;
     view_gen_ = gen;
-    view_until_ = now + kTrustNanos;
+    view_until_ = now + trust_nanos_;
     auto opened =
         Pager::open_read_only(std::make_unique<ViewStorage>(*this), true);
     if (!opened || opened->log_error) {

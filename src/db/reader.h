@@ -52,8 +52,11 @@ class FileReader {
   // Opens an existing database file: Io when it is missing, not a regular
   // file or on a file system that cannot take part; the file is read
   // once under the lock, so a file that is no database fails here as the
-  // first read would (CorruptedFile).
-  static Result<std::unique_ptr<FileReader>> open(const std::string& path);
+  // first read would (CorruptedFile). `trust_nanos`: how long the fast
+  // path serves from a view without a locked look at the file (tests
+  // lengthen it, so that only the change counter can end a view).
+  static Result<std::unique_ptr<FileReader>> open(
+      const std::string& path, int64_t trust_nanos = kTrustNanos);
 
   // Begins a read and returns the pager of the committed state, valid
   // until end(). Inside a snapshot it returns the snapshot's pager, or the
@@ -87,7 +90,7 @@ class FileReader {
   const std::string& path() const { return path_; }
 
  private:
-  FileReader(std::string path, std::string canonical);
+  FileReader(std::string path, std::string canonical, int64_t trust_nanos);
 
   class ViewStorage;
 
@@ -104,7 +107,7 @@ class FileReader {
   // begin() for a read that holds the lock throughout and keeps nothing.
   Result<Pager*> begin_locked();
   // Maps the change counter, or checks that its name still gives the
-  // mapped file; at most once per kTrustNanos.
+  // mapped file; at most once per trust_nanos_.
   void refresh_counter(int64_t now);
   // The page at `offset` of the view: a copy, or (lock held) the file's
   // mapping, copied when the view is kept. Null when the counter moved
@@ -118,7 +121,8 @@ class FileReader {
   static void break_snapshot(void* context);
 
   std::string path_;
-  std::string canonical_;  // names the lock directory
+  std::string canonical_;  // names the lock directory and the counter
+  int64_t trust_nanos_;
   std::optional<ReadLock> lock_;
   std::unique_ptr<FileStorage> file_;
   std::unique_ptr<ChangeCounter> counter_;  // null: every read is slow
