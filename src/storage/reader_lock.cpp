@@ -182,26 +182,26 @@ OpenedCounter open_counter(const std::string& db_path, bool writable,
 
 }  // namespace
 
+std::unique_ptr<ChangeCounter> ChangeCounter::open_mapped(
+    const std::string& db_path, bool writable, bool create) {
+  OpenedCounter opened = open_counter(db_path, writable, create);
+  if (opened.map == nullptr) return nullptr;
+  return std::unique_ptr<ChangeCounter>(
+      new ChangeCounter(opened.map, opened.id, writable));
+}
+
 std::shared_ptr<ChangeCounter> ChangeCounter::open_for_writer(
     const std::string& db_path) {
-  OpenedCounter opened = open_counter(db_path, true, true);
-  if (opened.map == nullptr) return nullptr;
-  return std::shared_ptr<ChangeCounter>(
-      new ChangeCounter(opened.map, opened.id, true));
+  return open_mapped(db_path, true, true);
 }
 
 std::unique_ptr<ChangeCounter> ChangeCounter::open_for_reader(
     const std::string& db_path) {
-  OpenedCounter opened = open_counter(db_path, false, false);
-  if (opened.map == nullptr) return nullptr;
-  return std::unique_ptr<ChangeCounter>(
-      new ChangeCounter(opened.map, opened.id, false));
+  return open_mapped(db_path, false, false);
 }
 
 void ChangeCounter::note_replaced(const std::string& db_path) {
-  OpenedCounter opened = open_counter(db_path, true, false);
-  if (opened.map == nullptr) return;
-  ChangeCounter(opened.map, opened.id, true).bump();
+  if (auto counter = open_mapped(db_path, true, false)) counter->bump();
 }
 
 ChangeCounter::~ChangeCounter() { ::munmap(word_, kCounterSize); }
@@ -333,18 +333,13 @@ Result<ReadLock> ReadLock::open(const std::string& path) {
                "file is on " + name +
         ", whose byte-range locks cannot be trusted");
   }
-  struct flock probe = {};
-  probe.l_type = F_WRLCK;
-  probe.l_whence = SEEK_SET;
-  probe.l_start = kMarkByte;
-  probe.l_len = 1;
-  if (::fcntl(*fd, F_OFD_GETLK, &probe) != 0) {
-    if (no_lock_support(errno)) {
+  if (auto probed = lock_held(*fd, kMarkByte); !probed) {
+    if (no_lock_support(probed.error().os_errno())) {
       return OrviError::io_message(
           path + ": the file system gives no open-file-description locks, "
                  "which readers beside a writer need");
     }
-    return path_error(errno, path);
+    return path_error(probed.error().os_errno(), path);
   }
   return ReadLock(std::move(owned), *id);
 }

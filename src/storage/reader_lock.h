@@ -243,6 +243,8 @@ class ChangeCounter {
   bool still_named(const std::string& db_path) const;
 
  private:
+  static std::unique_ptr<ChangeCounter> open_mapped(const std::string& db_path,
+                                                    bool writable, bool create);
   ChangeCounter(void* map, FileId id, bool writable)
       : word_(static_cast<uint64_t*>(map)), id_(id), writable_(writable) {}
 

@@ -20,6 +20,18 @@ namespace {
 using testing::exists;
 using testing::TempDir;
 
+// The type of lock a description other than `fd`'s holds on `byte`
+// (F_UNLCK: none).
+short held_on(int fd, off_t byte) {
+  struct flock fl = {};
+  fl.l_type = F_WRLCK;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = byte;
+  fl.l_len = 1;
+  EXPECT_EQ(::fcntl(fd, F_OFD_GETLK, &fl), 0);
+  return fl.l_type;
+}
+
 class ReaderLockTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -29,16 +41,7 @@ class ReaderLockTest : public ::testing::Test {
   }
   void TearDown() override { ::close(probe_); }
 
-  // The type of lock another description holds on `byte` (F_UNLCK: none).
-  short held(off_t byte) {
-    struct flock fl = {};
-    fl.l_type = F_WRLCK;
-    fl.l_whence = SEEK_SET;
-    fl.l_start = byte;
-    fl.l_len = 1;
-    EXPECT_EQ(::fcntl(probe_, F_OFD_GETLK, &fl), 0);
-    return fl.l_type;
-  }
+  short held(off_t byte) { return held_on(probe_, byte); }
 
   TempDir dir_;
   std::string path_ = dir_.file("db");
@@ -253,14 +256,9 @@ TEST_F(FastReaderTest, APageMissedAfterACommitRunsTheReadAgain) {
   ASSERT_TRUE(pager);
   // Served from copies: no lock is held, so the commit does not wait.
   const int probe = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
-  struct flock fl = {};
-  fl.l_type = F_WRLCK;
-  fl.l_whence = SEEK_SET;
-  fl.l_start = kSharedByte;
-  fl.l_len = 1;
-  ASSERT_EQ(::fcntl(probe, F_OFD_GETLK, &fl), 0);
+  const short reader_holds = held_on(probe, kSharedByte);
   ::close(probe);
-  ASSERT_EQ(fl.l_type, F_UNLCK);
+  ASSERT_EQ(reader_holds, F_UNLCK);
   ASSERT_TRUE(db_->add_node({"N"}, {}));
   ASSERT_TRUE(db_->delete_node(140));
   ASSERT_TRUE(db_->commit());
