@@ -71,11 +71,13 @@
 // at open when it can (under its writer lock, so never two at once; it is
 // left in place at close, for the next writer and the readers mapping
 // it). The writer bumps it once in every window, after W3 and before it
-// writes anything; once after a replace of the file (vacuum's rename,
-// an import's rename), after the rename; and once when its handle closes,
-// after the mark is dropped. So while the counter holds one value, no
-// window began and the name kept its file since. It cannot move while a
-// reader holds the shared byte, except by a rename's bump.
+// writes anything; once after another file took the name (vacuum right
+// after its rename, an import once its writer closed); once when it takes
+// the counter at open; and once when its handle closes, after the mark is
+// dropped. So while the counter holds one value, no window began and the
+// name kept its file since. Within a window it cannot move while a reader
+// holds the shared byte; the other bumps may come at any time, and cost
+// readers no more than one slow call.
 //
 // The fast path. A reader keeps the page view of its last read (the
 // pager with its header and chains, and any commit replayed from a log)
@@ -122,18 +124,17 @@
 // either). The same bound covers FILE-readers deleted and made anew while
 // mapped: once per kTrustNanos the reader checks that the name still
 // gives the file it mapped (one stat), else drops its view and maps the
-// new one. With
-// no counter (missing, foreign, on a read-only directory) every call is
-// a slow call, and the reader looks for the counter again once per
-// kTrustNanos. The counter file is only ever written by atomic
+// new one. With no counter (missing, foreign, on a read-only directory)
+// every call is a slow call, and the reader looks for the counter again
+// once per kTrustNanos. The counter file is only ever written by atomic
 // increments; cutting it short while mapped (SIGBUS) is outside the
 // protocol, as writing the database file by other programs is.
 //
-// Staleness. A slow call builds its page view anew from the header and the
-// extent chains read under its lock, so a commit, clear() (ids restart,
-// and a refill may reach the same counters) or a repair (slots change, the
-// header does not) never leave it with a stale page: each of them is a
-// window, and moves the counter that tags the kept view. A replaced file
+// Staleness. A view outlives its read only under a tag of the counter. A
+// commit, clear() (ids restart, and a refill may reach the same counters)
+// or a repair (slots change, the header does not) is a window, which moves
+// the counter, so the next call builds its view anew from the header and
+// the extent chains read under its lock and never keeps a stale page. A replaced file
 // is caught by R2's identity check (the reader then forgets everything it
 // kept of the old file). A snapshot holds the shared lock throughout, so
 // nothing it holds can change.
@@ -151,11 +152,12 @@
 // The reader reads the epoch under its shared lock, with the header it
 // indexes against (one fgetxattr, only for a query by label), and rebuilds
 // its index when the epoch differs from the one it indexed under or when
-// the file system keeps no user attributes. An index brought up to date
-// under the current generation needs neither the attribute nor a look at
-// new ids (the fast path's labelled queries read no attribute; otherwise
-// the attribute is read with the lock held, as a page miss takes it) (tmpfs before Linux 6.6, some
-// overlays: every labelled query then builds the index anew). A writer
+// the file system keeps no user attributes (tmpfs before Linux 6.6, some
+// overlays: every labelled query then builds the index anew). An index
+// brought up to date under the current tag of the counter needs neither
+// the attribute nor a look at new ids, so the fast path's labelled
+// queries read no attribute; otherwise the attribute is read with the lock
+// held (taken as for a page miss, the counter checked). A writer
 // that dies after setting the epoch costs a rebuild, nothing else. This
 // rests on every change of the file coming from a writer of this build;
 // a writer of an older build is refused above, and a file rewritten in
