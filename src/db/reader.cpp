@@ -178,7 +178,7 @@ Status FileReader::reopen() {
 
 Result<const LabelIndex*> FileReader::label_index(Pager& pager) {
   // Brought up to date under this very generation: nothing changed since.
-  if (kept_ && labels_gen_ == view_gen_ && labels_epoch_) return &labels_;
+  if (kept_ && labels_gen_ == view_gen_) return &labels_;
   labels_gen_.reset();
   // The epoch belongs with the pages it is judged against: read it with
   // the lock held and the generation checked, as for a page.

@@ -153,7 +153,8 @@
 // indexes against (one fgetxattr, only for a query by label), and rebuilds
 // its index when the epoch differs from the one it indexed under or when
 // the file system keeps no user attributes (tmpfs before Linux 6.6, some
-// overlays: every labelled query then builds the index anew). An index
+// overlays: the first labelled query under each new tag of the counter
+// then builds the index anew). An index
 // brought up to date under the current tag of the counter needs neither
 // the attribute nor a look at new ids, so the fast path's labelled
 // queries read no attribute; otherwise the attribute is read with the lock
