@@ -11,9 +11,10 @@ log (``build``):
 2. copy the file to ``FILE.importing`` beside it and build the records
    into the copy, which the builder flushes to disk once at the end;
 3. on success rename the copy over the original (an atomic replace), then
-   flush the directory;
+   flush the directory and tell the file's readers (its change counter);
 4. on any failure remove the copy; the original was never written. A
-   database file that this import had to create is removed again.
+   database file that this import had to create is removed again, with
+   the change counter its writer made.
 
 The copy needs as much free space as the database itself. A copy left by a
 killed import stays, with its lock directory, until a later command holds
@@ -39,6 +40,8 @@ from .exchange import (DIRECTORY_FORMATS, FORMATS_IN, Record, export_csv, export
 from .progress import bar
 
 IMPORT_SUFFIX = ".importing"
+# The change counter a writer keeps beside the database for its readers.
+READERS_SUFFIX = "-readers"
 
 
 class NoDatabase(Exception):
@@ -209,8 +212,13 @@ def load_into(path: str, feed: Callable[[Loader, Any], None], total: Optional[in
         if ours and not done:
             _remove(copy)
         original.close()
+        if done:
+            # Once the writer is gone (readers refuse a name whose writer
+            # marked another file), so that readers look at the name again.
+            _engine.note_replaced(path)
         if created and not done:
             _remove(path)
+            _remove(path + READERS_SUFFIX)
 
 
 def clear_import_leftovers(path: str) -> bool:

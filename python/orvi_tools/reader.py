@@ -7,7 +7,10 @@ writer's pending changes, and successive calls never go back in time.
 Readers take byte-range locks far past the file's end for the few
 moments each call reads; a writer takes them around the moments it
 writes the file, so neither waits for the other's whole work, and a
-steady stream of readers cannot keep a commit out.
+steady stream of readers cannot keep a commit out. While the file has not
+changed (the writer keeps a change counter in ``FILE-readers`` beside
+it), a reader answers from private copies of the pages it read, without
+taking its locks.
 
 What a reader cannot do: write; run on a network file system (NFS,
 SMB/CIFS, 9P, FUSE and the like are refused, their byte-range locks

@@ -174,6 +174,10 @@ Result<std::unique_ptr<GraphDB>> GraphDB::open(const std::string& path) {
   }
   auto index = LabelIndex::build(**pager);
   if (!index) return fail(std::move(index).error());
+  // Readers keep their copies of the file only while its writer bumps this
+  // counter; without one (a read-only directory, say) they never trust
+  // them.
+  gate->set_counter(ChangeCounter::open_for_writer(*canonical));
   std::unique_ptr<GraphDB> db(
       new GraphDB(path, std::move(*pager), std::move(*index)));
   files.paths.insert(*canonical);
@@ -293,6 +297,7 @@ Status GraphDB::vacuum() {
     ::unlink(tmp->c_str());
     return new_gate.error();
   }
+  (*new_gate)->set_counter(gate_ ? gate_->counter() : nullptr);
 
   auto placeholder = Pager::open(":memory:");
   if (!placeholder) {
@@ -308,6 +313,7 @@ Status GraphDB::vacuum() {
     // Readers of the old file keep a state that never changes again and
     // move to the new one at their next read.
     gate_ = std::move(*new_gate);
+    gate_->note_replaced();
     if (new_guard) adopt_file_guard(std::move(*new_guard));
   }
   new_guard.reset();

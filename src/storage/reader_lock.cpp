@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <time.h>
@@ -12,6 +13,8 @@
 #include <map>
 #include <mutex>
 #include <utility>
+
+#include "storage/file.h"
 
 namespace orvi {
 
@@ -71,6 +74,49 @@ Result<int> open_file(const std::string& path, int flags) {
   return fd;
 }
 
+// Whether another description holds a lock on `byte` (F_OFD_GETLK).
+Result<bool> lock_held(int fd, off_t byte) {
+  struct flock probe = {};
+  probe.l_type = F_WRLCK;
+  probe.l_whence = SEEK_SET;
+  probe.l_start = byte;
+  probe.l_len = 1;
+  if (::fcntl(fd, F_OFD_GETLK, &probe) != 0) {
+    return OrviError::io_errno(errno);
+  }
+  return probe.l_type != F_UNLCK;
+}
+
+constexpr size_t kCounterSize = 4096;
+constexpr size_t kCounterMagicAt = 8;
+constexpr char kCounterMagic[16] = "orvi-readers";
+
+// Maps an open counter file whose identity is `st`; null when it is not a
+// whole counter (or, with `create`, cannot be made one: an empty file is
+// sized and stamped).
+void* map_counter(int fd, const struct stat& st, bool writable, bool create) {
+  if (!S_ISREG(st.st_mode)) return nullptr;
+  if (st.st_size == 0 && create) {
+    if (::ftruncate(fd, kCounterSize) != 0 ||
+        !pwrite_exact(fd, reinterpret_cast<const uint8_t*>(kCounterMagic),
+                      sizeof kCounterMagic, kCounterMagicAt)) {
+      return nullptr;
+    }
+  } else if (st.st_size < static_cast<off_t>(kCounterSize)) {
+    return nullptr;
+  }
+  void* map = ::mmap(nullptr, kCounterSize,
+                     writable ? PROT_READ | PROT_WRITE : PROT_READ, MAP_SHARED,
+                     fd, 0);
+  if (map == MAP_FAILED) return nullptr;
+  if (std::memcmp(static_cast<uint8_t*>(map) + kCounterMagicAt, kCounterMagic,
+                  sizeof kCounterMagic) != 0) {
+    ::munmap(map, kCounterSize);
+    return nullptr;
+  }
+  return map;
+}
+
 Result<FileId> identity(int fd, const std::string& path) {
   struct stat st;
   if (::fstat(fd, &st) != 0) return path_error(errno, path);
@@ -107,6 +153,66 @@ OrviError path_error(int err, const std::string& path) {
   return OrviError::io_with_errno(err, path + ": " + std::strerror(err));
 }
 
+// --- ChangeCounter -----------------------------------------------------------
+
+namespace {
+
+struct OpenedCounter {
+  void* map = nullptr;
+  FileId id{};
+};
+
+OpenedCounter open_counter(const std::string& db_path, bool writable,
+                           bool create) {
+  const std::string path = db_path + kCounterSuffix;
+  int flags = (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NOCTTY |
+              O_NOFOLLOW | O_NONBLOCK;
+  if (create) flags |= O_CREAT;
+  int fd;
+  do {
+    fd = ::open(path.c_str(), flags, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return {};
+  UniqueFd owned(fd);
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return {};
+  // The mapping keeps the file; the descriptor is not needed past this.
+  return {map_counter(fd, st, writable, create), FileId{st.st_dev, st.st_ino}};
+}
+
+}  // namespace
+
+std::unique_ptr<ChangeCounter> ChangeCounter::open_mapped(
+    const std::string& db_path, bool writable, bool create) {
+  OpenedCounter opened = open_counter(db_path, writable, create);
+  if (opened.map == nullptr) return nullptr;
+  return std::unique_ptr<ChangeCounter>(
+      new ChangeCounter(opened.map, opened.id, writable));
+}
+
+std::shared_ptr<ChangeCounter> ChangeCounter::open_for_writer(
+    const std::string& db_path) {
+  return open_mapped(db_path, true, true);
+}
+
+std::unique_ptr<ChangeCounter> ChangeCounter::open_for_reader(
+    const std::string& db_path) {
+  return open_mapped(db_path, false, false);
+}
+
+void ChangeCounter::note_replaced(const std::string& db_path) {
+  if (auto counter = open_mapped(db_path, true, false)) counter->bump();
+}
+
+ChangeCounter::~ChangeCounter() { ::munmap(word_, kCounterSize); }
+
+bool ChangeCounter::still_named(const std::string& db_path) const {
+  struct stat st;
+  const std::string path = db_path + kCounterSuffix;
+  return ::stat(path.c_str(), &st) == 0 &&
+         FileId{st.st_dev, st.st_ino} == id_;
+}
+
 // --- WriterGate ---------------------------------------------------------------
 
 Result<std::shared_ptr<WriterGate>> WriterGate::open(const std::string& path) {
@@ -122,6 +228,28 @@ Result<std::shared_ptr<WriterGate>> WriterGate::open(const std::string& path) {
   }
   return std::shared_ptr<WriterGate>(
       new WriterGate(std::move(owned), *id, locks));
+}
+
+WriterGate::~WriterGate() {
+  const bool live = locks_ && fd_.get() >= 0;
+  fd_.close();
+  if (live && counter_) counter_->bump();
+}
+
+void WriterGate::set_counter(std::shared_ptr<ChangeCounter> counter) {
+  const int fd = fd_.get();
+  if (!locks_ || fd < 0) return;
+  // Without the counts byte readers never trust their copies while this
+  // writer lives; a counter it cannot announce is not used.
+  if (counter && ofd_lock(fd, F_OFD_SETLK, F_RDLCK, kCountsByte, 1) == 0) {
+    counter_ = std::move(counter);
+    // A writer arrived (and may have finished a commit at open): readers
+    // look at the file again.
+    counter_->bump();
+  } else {
+    ofd_lock(fd, F_OFD_SETLK, F_UNLCK, kCountsByte, 1);
+    counter_.reset();
+  }
 }
 
 Status WriterGate::enter() {
@@ -140,6 +268,9 @@ Status WriterGate::enter() {
     depth_ = 0;
     return OrviError::io_errno(err);
   }
+  // No reader is in, and none gets in before leave(): a reader that loads
+  // the counter from here on finds it moved before anything is written.
+  if (counter_) counter_->bump();
   return Ok();
 }
 
@@ -202,18 +333,13 @@ Result<ReadLock> ReadLock::open(const std::string& path) {
                "file is on " + name +
         ", whose byte-range locks cannot be trusted");
   }
-  struct flock probe = {};
-  probe.l_type = F_WRLCK;
-  probe.l_whence = SEEK_SET;
-  probe.l_start = kMarkByte;
-  probe.l_len = 1;
-  if (::fcntl(*fd, F_OFD_GETLK, &probe) != 0) {
-    if (no_lock_support(errno)) {
+  if (auto probed = lock_held(*fd, kMarkByte); !probed) {
+    if (no_lock_support(probed.error().os_errno())) {
       return OrviError::io_message(
           path + ": the file system gives no open-file-description locks, "
                  "which readers beside a writer need");
     }
-    return path_error(errno, path);
+    return path_error(probed.error().os_errno(), path);
   }
   return ReadLock(std::move(owned), *id);
 }
@@ -233,15 +359,11 @@ void ReadLock::unlock_shared() {
 }
 
 Result<bool> ReadLock::writer_marked() const {
-  struct flock probe = {};
-  probe.l_type = F_WRLCK;
-  probe.l_whence = SEEK_SET;
-  probe.l_start = kMarkByte;
-  probe.l_len = 1;
-  if (::fcntl(fd_.get(), F_OFD_GETLK, &probe) != 0) {
-    return OrviError::io_errno(errno);
-  }
-  return probe.l_type != F_UNLCK;
+  return lock_held(fd_.get(), kMarkByte);
+}
+
+Result<bool> ReadLock::writer_counts() const {
+  return lock_held(fd_.get(), kCountsByte);
 }
 
 Result<uint64_t> ReadLock::length() const {

@@ -476,6 +476,17 @@ PyObject* engine_release_pages(PyObject*, PyObject* db) {
   Py_RETURN_NONE;
 }
 
+// After a file was put at a database's name: its readers look again.
+PyObject* engine_note_replaced(PyObject*, PyObject* arg) {
+  std::string path;
+  if (!path_of(arg, path)) return nullptr;
+  char real[PATH_MAX];
+  if (::realpath(path.c_str(), real) != nullptr) {
+    ChangeCounter::note_replaced(real);
+  }
+  Py_RETURN_NONE;
+}
+
 PyMethodDef engine_methods[] = {
     {"open", engine_open, METH_O, "Opens a database file read-only."},
     {"lock_state", engine_lock_state, METH_O, "The writer lock of a database."},
@@ -486,6 +497,9 @@ PyMethodDef engine_methods[] = {
      "open_reader(path)\n--\n\nA Reader on an existing database file."},
     {"pending_pages", engine_pending_pages, METH_O,
      "Pages an open orvi.GraphDB has changed since its last commit."},
+    {"note_replaced", engine_note_replaced, METH_O,
+     "Tells the readers of a database file that another file took its "
+     "name."},
     {"release_pages", engine_release_pages, METH_O,
      "Drops the file pages an open orvi.GraphDB's reads have mapped into the "
      "process; for scans that have passed them."},

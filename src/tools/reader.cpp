@@ -129,7 +129,9 @@ PyObject* walk_to_py(const std::vector<std::pair<Node, uint64_t>>& found) {
 }
 
 // The frame of every read: begin, core(Pager&, FileReader&) -> Result<T>,
-// end, then convert(T) once the lock is dropped. No C++ exception leaves.
+// end, then convert(T) once the lock is dropped. A read that the file
+// changed under is run once more, under the lock from the start. No C++
+// exception leaves.
 template <typename Core, typename Convert>
 PyObject* read_call(PyObject* self, Core&& core, Convert&& convert) {
   FileReader* reader = reader_of(self);
@@ -138,17 +140,22 @@ PyObject* read_call(PyObject* self, Core&& core, Convert&& convert) {
     auto pager = reader->begin();
     if (!pager) return raise_orvi_error(pager.error());
     auto result = core(**pager, *reader);
-    reader->end();
+    if (reader->end()) {
+      pager = reader->begin();
+      if (!pager) return raise_orvi_error(pager.error());
+      result = core(**pager, *reader);
+      (void)reader->end();
+    }
     // The conversion may run Python code (a query's predicate), which may
     // close the reader.
     reader = nullptr;
     if (!result) return raise_orvi_error(result.error());
     return convert(std::move(*result));
   } catch (const std::bad_alloc&) {
-    if (reader != nullptr) reader->end();
+    if (reader != nullptr) (void)reader->end();
     return PyErr_NoMemory();
   } catch (...) {
-    if (reader != nullptr) reader->end();
+    if (reader != nullptr) (void)reader->end();
     PyErr_SetString(PyExc_RuntimeError, "internal error in the reader");
     return nullptr;
   }

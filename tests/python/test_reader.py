@@ -349,6 +349,84 @@ class TestSnapshotAcrossAnotherProcess:
         reader.close()
 
 
+# A writer that commits one numbered node each time it reads a line, and
+# says when the commit returned.
+STEPPER = textwrap.dedent("""
+    import sys, orvi
+    with orvi.open(sys.argv[1]) as db:
+        for line in sys.stdin:
+            db.update_node(1, step=int(line))
+            db.add_node(["Step"], step=int(line))
+            db.commit()
+            print("done", flush=True)
+""")
+
+
+class TestReadersFollowEveryChange:
+    def test_commit_in_another_process_is_seen_by_the_next_call(self, filedb, path):
+        filedb.add_node(["Step"], step=0)
+        filedb.commit()
+        filedb.close()
+        reader = open_reader(path)
+        env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+        writer = subprocess.Popen([sys.executable, "-c", STEPPER, path], env=env,
+                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        try:
+            for step in range(1, 30):
+                # Calls served from the reader's copies, then a commit.
+                assert reader.get_node(1)["step"] == step - 1
+                assert reader.node_count() == step
+                writer.stdin.write(f"{step}\n")
+                writer.stdin.flush()
+                assert writer.stdout.readline() == "done\n"
+                assert reader.get_node(1)["step"] == step
+                assert reader.nodes().label("Step").count() == step + 1
+        finally:
+            writer.stdin.close()
+            assert writer.wait(timeout=60) == 0
+
+    def test_import_over_the_file_is_seen(self, filedb, path, tmp_path):
+        filedb.add_node(["Old"])
+        filedb.commit()
+        filedb.close()
+        reader = open_reader(path)
+        assert [n.labels for n in reader.all_nodes()] == [["Old"]]
+        records = tmp_path / "more.jsonl"
+        records.write_text('{"type": "node", "id": 7, "labels": ["New"], "properties": {}}\n')
+        assert orvi_command(["import", path, str(records)]) == 0
+        assert [n.labels for n in reader.all_nodes()] == [["Old"], ["New"]]
+        assert reader.nodes().label("New").count() == 1
+
+    def test_without_the_counter_file_reads_are_never_stale(self, filedb, path):
+        filedb.add_node(["A"])
+        filedb.commit()
+        os.remove(path + "-readers")
+        reader = open_reader(path)
+        for i in range(20):
+            assert reader.node_count() == i + 1
+            filedb.add_node(["A"])
+            filedb.commit()
+        assert reader.nodes().label("A").count() == 21
+
+    def test_repair_is_seen(self, path):
+        from test_repair import SlotFile, lists
+        with orvi.open(path) as db:
+            a, b = db.add_node(["N"]), db.add_node(["N"])
+            db.add_edge(a, "x", b)
+            db.add_edge(b, "x", a)
+            db.commit()
+        damaged = SlotFile(path)
+        damaged.set_node(1, "first_out", 0)
+        damaged.save()
+        reader = open_reader(path)
+        assert reader.out_edges(1) == []
+        with orvi.open(path) as db:
+            db.repair_adjacency()
+            repaired = lists(db)
+            assert lists(reader) == repaired
+        assert [e.id for e in reader.out_edges(1)] == [1]
+
+
 class TestToolsBesideWriter:
     def test_backup_opens_without_recovery_and_matches(self, filedb, path, tmp_path):
         random_graph(filedb, seed=3)
