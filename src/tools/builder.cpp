@@ -69,6 +69,7 @@
 
 #include "graph/builder.h"
 #include "storage/lock.h"
+#include "storage/reader_lock.h"
 #include "storage/text.h"
 #include "python/capi.h"
 #include "python/prop_from_py.h"
@@ -92,6 +93,12 @@ struct PyBuilder {
   std::optional<WriterLock> lock;
   std::unique_ptr<GraphBuilder> builder;  // null once closed
   KeyMap keys;  // the node keys of add_table
+  // The writer mark on the built file, held for the object's whole life
+  // (past close()): an import renames the file over a database and closes
+  // that database's writer afterwards, and in between its readers must
+  // find the new file marked, not refuse it as held by a writer that takes
+  // no reader locks. Nothing is written after close(), so a reader may read.
+  std::shared_ptr<WriterGate> mark;
 };
 
 PyTypeObject* g_builder_type = nullptr;
@@ -1167,6 +1174,11 @@ PyObject* engine_builder(PyObject*, PyObject* arg) {
   new (&self_of(obj)->lock) std::optional<WriterLock>(std::move(*lock));
   new (&self_of(obj)->builder) std::unique_ptr<GraphBuilder>(std::move(*opened));
   new (&self_of(obj)->keys) KeyMap();
+  // Without the mark readers are refused for that short window (as they
+  // were before): nothing to fail the build for.
+  auto mark = WriterGate::open(path);
+  new (&self_of(obj)->mark) std::shared_ptr<WriterGate>(
+      mark ? std::move(*mark) : nullptr);
   return obj;
 }
 

@@ -10,7 +10,7 @@ import textwrap
 import pytest
 
 import orvi
-from orvi_tools import _engine, open_reader
+from orvi_tools import _engine, fileops, open_reader
 from orvi_tools.cli import main as orvi_command
 
 from helpers import check, node_id_message, node_missing, snapshot
@@ -385,7 +385,7 @@ class TestReadersFollowEveryChange:
             writer.stdin.close()
             assert writer.wait(timeout=60) == 0
 
-    def test_import_over_the_file_is_seen(self, filedb, path, tmp_path):
+    def test_import_over_the_file_is_seen(self, filedb, path, tmp_path, monkeypatch):
         filedb.add_node(["Old"])
         filedb.commit()
         filedb.close()
@@ -393,7 +393,17 @@ class TestReadersFollowEveryChange:
         assert [n.labels for n in reader.all_nodes()] == [["Old"]]
         records = tmp_path / "more.jsonl"
         records.write_text('{"type": "node", "id": 7, "labels": ["New"], "properties": {}}\n')
+        replace = os.replace
+        seen_between = []
+
+        def replace_then_read(src, dst):
+            # The import's writer of the old file is still open here.
+            replace(src, dst)
+            seen_between.append([n.labels for n in reader.all_nodes()])
+
+        monkeypatch.setattr(fileops.os, "replace", replace_then_read)
         assert orvi_command(["import", path, str(records)]) == 0
+        assert seen_between == [[["Old"], ["New"]]]
         assert [n.labels for n in reader.all_nodes()] == [["Old"], ["New"]]
         assert reader.nodes().label("New").count() == 1
 
