@@ -36,31 +36,48 @@ inline OrviError unaddressable_slot(const char* word, uint64_t id,
 // an id that no extent covers is unaddressable_slot(), since the header and
 // the extent index disagree.
 template <typename Slot>
-Result<Slot> read_slot_checked(Pager& pager, uint64_t id) {
+Status read_slot_checked(Pager& pager, uint64_t id, Slot& out) {
   constexpr bool kNodes = std::is_same_v<Slot, NodeSlot>;
-  auto slot = pager.read_slot<Slot>(id);
-  if (!slot && slot.error().kind() == ErrorKind::kCapacityExceeded) {
+  auto read = pager.read_slot(id, out);
+  if (!read && read.error().kind() == ErrorKind::kCapacityExceeded) {
     return unaddressable_slot(
         kNodes ? "node" : "edge", id,
         kNodes ? pager.header().next_node_id : pager.header().next_edge_id);
   }
+  return read;
+}
+
+template <typename Slot>
+Result<Slot> read_slot_checked(Pager& pager, uint64_t id) {
+  Slot slot;
+  ORVI_TRY(read_slot_checked(pager, id, slot));
   return slot;
 }
 
 // The one test of whether a record exists: 1 <= id < next id, the slot was
 // written and is not deleted. The slot's id field is pinned to `id`, so a
-// damaged one cannot redirect a write-back onto another record.
+// damaged one cannot redirect a write-back onto another record. False when
+// there is no such record (`out` then holds nothing of use).
 template <typename Slot>
-Result<std::optional<Slot>> read_live_slot(Pager& pager, uint64_t id) {
+Result<bool> read_live_slot(Pager& pager, uint64_t id, Slot& out) {
   const uint64_t next = std::is_same_v<Slot, NodeSlot>
                             ? pager.header().next_node_id
                             : pager.header().next_edge_id;
-  if (id == 0 || id >= next) return std::optional<Slot>();
-  auto slot = read_slot_checked<Slot>(pager, id);
-  if (!slot) return slot.error();
-  if (!slot->live()) return std::optional<Slot>();
-  slot->id = id;
-  return std::optional<Slot>(*slot);
+  if (id == 0 || id >= next) return false;
+  ORVI_TRY(read_slot_checked(pager, id, out));
+  if (!out.live()) return false;
+  out.id = id;
+  return true;
+}
+
+// The same as an optional, for the reads that keep the slot.
+template <typename Slot>
+Result<std::optional<Slot>> read_live_slot(Pager& pager, uint64_t id) {
+  std::optional<Slot> slot(std::in_place);
+  auto found = read_live_slot(pager, id, *slot);
+  if (!found) return found.error();
+  if (!*found) slot.reset();
+  return slot;
 }
 
 template <typename Slot, typename F>

@@ -20,8 +20,12 @@ constexpr uint64_t kMaxReserve = 1u << 16;
 // damaged one must not turn into a giant allocation.
 constexpr size_t kMaxBlobReserve = 4096;
 
-// Reads `len` bytes at `offset` and appends them to `out` after `check`
+// Reads `len` bytes at `offset` and appends them to `out` if `check`
 // accepts them; len 0 reads and appends nothing.
+//
+// The bytes are copied first and checked in the copy: the copy's loads do
+// not depend on each other, so the cache lines of a blob the check would
+// walk one length field at a time arrive together.
 template <typename Check>
 Status append_checked_blob(Pager& pager, uint64_t offset, uint32_t len,
                            Check&& check, Bytes& out) {
@@ -29,9 +33,11 @@ Status append_checked_blob(Pager& pager, uint64_t offset, uint32_t len,
   std::string scratch;
   auto bytes = pager.view_prop(offset, len, scratch);
   if (!bytes) return bytes.error();
-  ORVI_TRY(check(*bytes));
+  const size_t at = out.size();
   out.append(*bytes);
-  return Ok();
+  auto checked = check(std::string_view(out).substr(at));
+  if (!checked) out.resize(at);
+  return checked;
 }
 
 // validate_labels with a memory of the last blob it accepted: most nodes
@@ -57,10 +63,13 @@ Status append_node_blobs(Pager& pager, const NodeSlot& s, Bytes& out) {
     auto bytes = pager.view_prop(s.label_offset, static_cast<uint32_t>(joint),
                                  scratch);
     if (!bytes) return bytes.error();
-    ORVI_TRY(check_labels(bytes->substr(0, s.label_len)));
-    ORVI_TRY(validate_props(bytes->substr(s.label_len)));
+    const size_t at = out.size();
     out.append(*bytes);
-    return Ok();
+    const std::string_view copy = std::string_view(out).substr(at);
+    auto checked = check_labels(copy.substr(0, s.label_len));
+    if (checked) checked = validate_props(copy.substr(s.label_len));
+    if (!checked) out.resize(at);
+    return checked;
   }
   ORVI_TRY(append_checked_blob(pager, s.label_offset, s.label_len,
                                check_labels, out));
@@ -193,10 +202,9 @@ Result<Node> add_node(Pager& pager, const std::vector<std::string>& labels,
 }
 
 Result<bool> read_node(Pager& pager, uint64_t id, Node& out) {
-  auto slot = read_live_node_slot(pager, id);
-  if (!slot) return slot.error();
-  if (!slot->has_value()) return false;
-  const NodeSlot& s = **slot;
+  NodeSlot s;
+  auto found = read_live_slot(pager, id, s);
+  if (!found || !*found) return found;
   out.id = id;
   out.blobs.clear();
   out.label_len = 0;

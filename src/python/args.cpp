@@ -178,6 +178,22 @@ bool plain_id_from_py(PyObject* value, const Signature& sig,
   return false;
 }
 
+bool id_arg_from_py(const Signature& sig, PyObject* const* args,
+                    Py_ssize_t nargs, PyObject* kwnames, const char* argname,
+                    uint64_t& out) {
+  if (kwnames == nullptr && nargs == 1 && PyLong_CheckExact(args[0])) {
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(args[0], &overflow);
+    if (overflow == 0 && v >= 0) {
+      out = static_cast<uint64_t>(v);
+      return true;
+    }
+  }
+  BoundArgs b;
+  return bind_args(sig, args, nargs, kwnames, b) &&
+         plain_id_from_py(b[0], sig, argname, out);
+}
+
 bool str_from_py(PyObject* value, const Signature& sig, const char* argname,
                  std::string& out) {
   if (!PyUnicode_Check(value)) {

@@ -79,6 +79,13 @@ bool bad_argument(const std::string& fname, const char* argname,
 // The type's name without its module ("tuple", "Node").
 const char* type_short_name(PyObject* obj);
 
+// The argument of a method whose one argument is an id, converted as
+// plain_id_from_py converts it. The common call, one positional exact int
+// that fits, is read without binding; any other goes through bind_args.
+bool id_arg_from_py(const Signature& sig, PyObject* const* args,
+                    Py_ssize_t nargs, PyObject* kwnames, const char* argname,
+                    uint64_t& out);
+
 // The argument converters that the orvi module and the engine module
 // share (their texts are the methods' own).
 // An int by the integer protocol, 0 to 2**64 - 1.

@@ -84,10 +84,8 @@ PyObject* graphdb_get_node(PyObject* self, PyObject* const* args,
     // object: the interpreter lock is held from the read to the copy into
     // the object, and no Python code can run in between.
     static Node scratch;
-    BoundArgs b;
     uint64_t id = 0;
-    if (!bind_args(sig, args, nargs, kwnames, b) ||
-        !plain_id_from_py(b[0], sig, "node_id", id)) {
+    if (!id_arg_from_py(sig, args, nargs, kwnames, "node_id", id)) {
       return nullptr;
     }
     return call_core(
@@ -103,10 +101,8 @@ PyObject* graphdb_get_edge(PyObject* self, PyObject* const* args,
                            Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     static const Signature sig(kGetEdgeDoc);
-    BoundArgs b;
     uint64_t id = 0;
-    if (!bind_args(sig, args, nargs, kwnames, b) ||
-        !plain_id_from_py(b[0], sig, "edge_id", id)) {
+    if (!id_arg_from_py(sig, args, nargs, kwnames, "edge_id", id)) {
       return nullptr;
     }
     return call_core(

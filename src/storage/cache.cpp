@@ -12,14 +12,6 @@ PageCache::PageCache(size_t capacity) : capacity_(capacity == 0 ? 1 : capacity) 
   shift_ = 64 - static_cast<unsigned>(__builtin_ctzll(slots));
 }
 
-uint32_t PageCache::find(uint64_t offset) const {
-  const size_t mask = keys_.size() - 1;
-  for (size_t i = slot_of(offset);; i = (i + 1) & mask) {
-    if (keys_[i] == offset) return slots_[i];
-    if (keys_[i] == kNoKey) return kNil;
-  }
-}
-
 void PageCache::index_insert(uint64_t offset, uint32_t entry) {
   const size_t mask = keys_.size() - 1;
   size_t i = slot_of(offset);

@@ -83,7 +83,13 @@ class PageCache {
     return static_cast<size_t>((offset * 0x9E3779B97F4A7C15ULL) >> shift_);
   }
   // The entry holding `offset`, or kNil.
-  uint32_t find(uint64_t offset) const;
+  uint32_t find(uint64_t offset) const {
+    const size_t mask = keys_.size() - 1;
+    for (size_t i = slot_of(offset);; i = (i + 1) & mask) {
+      if (keys_[i] == offset) return slots_[i];
+      if (keys_[i] == kNoKey) return kNil;
+    }
+  }
   void index_insert(uint64_t offset, uint32_t entry);
   void index_erase(uint64_t offset);
   void unlink(uint32_t e);

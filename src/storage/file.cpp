@@ -161,6 +161,7 @@ bool FileStorage::remap() {
   mappings_.emplace_back(addr, static_cast<size_t>(want));
   map_ = static_cast<const uint8_t*>(addr);
   mapped_ = want;
+  update_view();
   return true;
 }
 
@@ -191,6 +192,7 @@ Status FileStorage::write_page(uint64_t offset, const Page& page) {
   if (int e = fault::check(fault::kWrite)) return OrviError::io_errno(e);
   ORVI_TRY(pwrite_exact(fd_.get(), page.data(), kPageSize, offset));
   if (offset + kPageSize > len_) len_ = offset + kPageSize;
+  update_view();
   return Ok();
 }
 
@@ -206,6 +208,7 @@ Status FileStorage::write_pages(uint64_t offset, const Page* const* pages,
   if (ok > 0) {
     ORVI_TRY(pwrite_pages(fd_.get(), pages, ok, offset));
     len_ = std::max(len_, offset + ok * kPageSize);
+    update_view();
   }
   if (err != 0) return OrviError::io_errno(err);
   return Ok();
@@ -228,6 +231,7 @@ Status FileStorage::set_len(uint64_t len) {
     if (errno != EINTR) return OrviError::io_errno(errno);
   }
   len_ = len;
+  update_view();
   return Ok();
 }
 

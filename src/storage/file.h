@@ -17,6 +17,7 @@
 #ifndef ORVI_STORAGE_FILE_H_
 #define ORVI_STORAGE_FILE_H_
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <memory>
@@ -85,12 +86,25 @@ class Storage {
     (void)offset;
     return nullptr;
   }
+  // map_page() without the virtual call, for the pages a backend has
+  // already mapped: the page at `offset` when it lies wholly below
+  // view_end_, else nullptr, and the caller asks map_page().
+  const Page* mapped_view(uint64_t offset) const {
+    if (offset >= view_end_ || view_end_ - offset < kPageSize) return nullptr;
+    return reinterpret_cast<const Page*>(view_base_ + offset);
+  }
   // Drops the pages that map_page() brought into this process's resident
   // set. Views stay valid: the next read of one maps its page again, with
   // the same bytes. Scans call this for the pages they have passed, so
   // that reading a whole file does not make the process as large as the
   // file; random reads never do, since they revisit their pages.
   virtual void release_mapped() {}
+
+ protected:
+  // Set by a backend whose map_page() serves every page below view_end_
+  // from view_base_ + offset; 0 for the others.
+  const uint8_t* view_base_ = nullptr;
+  uint64_t view_end_ = 0;
 };
 
 class FileStorage final : public Storage {
@@ -121,7 +135,10 @@ class FileStorage final : public Storage {
   Status set_len(uint64_t len) override;
   // For a reader that learnt the file's length under its lock: the
   // length to serve from (no system call). Nothing at or past it is read.
-  void observe_len(uint64_t len) { len_ = len; }
+  void observe_len(uint64_t len) {
+    len_ = len;
+    update_view();
+  }
   bool is_memory() const override { return false; }
   // Served from a read-only shared mapping of the file, which sees every
   // write the moment it is made (one page cache). The mapping reaches past
@@ -138,6 +155,11 @@ class FileStorage final : public Storage {
 
  private:
   bool remap();
+  // Keeps mapped_view() to the pages that are both mapped and in the file.
+  void update_view() {
+    view_base_ = map_;
+    view_end_ = std::min(len_, mapped_);
+  }
 
   UniqueFd fd_;
   uint64_t len_;

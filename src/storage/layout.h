@@ -55,6 +55,9 @@ inline constexpr uint64_t kEdgesPerExtent = 13056;
 inline constexpr uint32_t kIndexEntriesPerPage = 510;
 inline constexpr uint64_t kMaxExtentsPerKind = 4294967295ULL;
 inline constexpr uint64_t kMaxBlobLen = 1048568;
+// Offsets at or above this are impossible in a file of this format (an
+// extent count per kind is a u32) and are treated as damage.
+inline constexpr uint64_t kMaxFileOffset = 1ULL << 62;
 inline constexpr uint8_t kFlagDeleted = 1;
 // Bytes before the first slot of a slot page.
 inline constexpr uint64_t kSlotPageHeader = 8;

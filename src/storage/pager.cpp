@@ -245,7 +245,7 @@ namespace {
 const Page kZeroPage{};
 }  // namespace
 
-Result<const Page*> Pager::view_page(uint64_t offset) {
+Result<const Page*> Pager::find_page(uint64_t offset) {
   if (!dirty_.empty()) {
     auto it = dirty_.find(offset);
     if (it != dirty_.end()) return static_cast<const Page*>(it->second.get());

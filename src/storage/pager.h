@@ -183,8 +183,15 @@ class Pager {
   // A copy of the newest image of the page at `offset`.
   Result<Page> read_page(uint64_t offset);
   // Like read_page() without the copy: the pointer stays valid until the
-  // next call that reads or modifies a page.
-  Result<const Page*> view_page(uint64_t offset);
+  // next call that reads or modifies a page. A clean page the storage
+  // already shows in place is found inline: the reads of records go
+  // through here.
+  Result<const Page*> view_page(uint64_t offset) {
+    if (dirty_.empty() && !cache_.contains(offset)) {
+      if (const Page* mapped = storage_->mapped_view(offset)) return mapped;
+    }
+    return find_page(offset);
+  }
   // The page-modification protocol: `mutate(Page&)` changes the newest
   // image of the page, which then goes into the cache and the dirty map.
   template <typename F>
@@ -207,11 +214,27 @@ class Pager {
   Status load_extent_chains();
   Result<uint64_t> allocate_extent(ExtentKind kind);
   // Absolute offset of a slot, or CapacityExceeded when no extent covers it.
-  Result<uint64_t> slot_offset(ExtentKind kind, uint64_t id);
+  // Inline, so that a caller naming the kind divides by constants.
+  Result<uint64_t> slot_offset(ExtentKind kind, uint64_t id) {
+    const bool node = kind == ExtentKind::kNode;
+    const uint64_t per_extent = node ? kNodesPerExtent : kEdgesPerExtent;
+    const uint64_t per_page = node ? kNodesPerPage : kEdgesPerPage;
+    const uint64_t slot_size = node ? kNodeSlotSize : kEdgeSlotSize;
+    const std::vector<uint64_t>& extents = chains_[static_cast<int>(kind)].extents;
+    const uint64_t i = id - 1;
+    const uint64_t e = i / per_extent;
+    if (e >= extents.size()) return slot_beyond_extents(kind);
+    const uint64_t r = i % per_extent;
+    return extents[e] + kPageSize * (r / per_page) + kSlotPageHeader +
+           slot_size * (r % per_page);
+  }
   // The slot of record `id` (a NodeSlot or an EdgeSlot), and its write at
   // the position its id names.
   template <typename Slot>
   Result<Slot> read_slot(uint64_t id);
+  // The same into `out`, for the reads that reuse a record.
+  template <typename Slot>
+  Status read_slot(uint64_t id, Slot& out);
   template <typename Slot>
   Status write_slot(const Slot& slot);
   Result<NodeSlot> read_node_slot(uint64_t id) { return read_slot<NodeSlot>(id); }
@@ -226,7 +249,20 @@ class Pager {
   // I/O. Lengths beyond kMaxBlobLen and offsets outside the data region
   // are CorruptedFile. read_prop returns a copy.
   Result<std::string_view> view_prop(uint64_t offset, uint32_t len,
-                                     std::string& scratch);
+                                     std::string& scratch) {
+    // Inline: a valid blob within one page, the common case of a record read.
+    const uint64_t first_page = offset / kPageSize * kPageSize;
+    if (len != 0 && len <= kMaxBlobLen && offset >= kDataStart &&
+        offset < kMaxFileOffset &&
+        first_page == (offset + len - 1) / kPageSize * kPageSize) {
+      auto page = view_page(first_page);
+      if (!page) return page.error();
+      return std::string_view(
+          reinterpret_cast<const char*>((*page)->data() + (offset - first_page)),
+          len);
+    }
+    return gather_prop(offset, len, scratch);
+  }
   // The placement half of append_prop: where a blob of `n` bytes goes
   // (allocating a prop extent when it does not fit) with prop_tail moved
   // past it, the bytes left for the caller to write. 0 for n = 0.
@@ -236,6 +272,16 @@ class Pager {
 
  private:
   explicit Pager(std::unique_ptr<Storage> storage);
+
+  // view_page() past its inline case: the dirty map, the cache, then the
+  // storage (in place, or read into a cache entry).
+  Result<const Page*> find_page(uint64_t offset);
+  // view_prop() past its inline case: an empty blob, a bad length or
+  // offset, or a blob across pages (copied into `scratch`).
+  Result<std::string_view> gather_prop(uint64_t offset, uint32_t len,
+                                       std::string& scratch);
+  // The CapacityExceeded error of a slot no extent covers.
+  OrviError slot_beyond_extents(ExtentKind kind) const;
 
   // Runs `steps`, which write page 0, home pages or the store's length;
   // see invariant 5.
@@ -309,13 +355,19 @@ inline constexpr ExtentKind kSlotKind =
     std::is_same_v<Slot, NodeSlot> ? ExtentKind::kNode : ExtentKind::kEdge;
 
 template <typename Slot>
-Result<Slot> Pager::read_slot(uint64_t id) {
+Status Pager::read_slot(uint64_t id, Slot& out) {
   auto off = slot_offset(kSlotKind<Slot>, id);
   if (!off) return off.error();
   auto page = view_page(*off / kPageSize * kPageSize);
   if (!page) return page.error();
+  out.decode((*page)->data() + *off % kPageSize);
+  return Ok();
+}
+
+template <typename Slot>
+Result<Slot> Pager::read_slot(uint64_t id) {
   Slot slot;
-  slot.decode((*page)->data() + *off % kPageSize);
+  ORVI_TRY(read_slot(id, slot));
   return slot;
 }
 

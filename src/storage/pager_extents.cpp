@@ -22,10 +22,6 @@ namespace orvi {
 
 namespace {
 
-// Offsets at or above this are impossible in a file of this format (an
-// extent count per kind is a u32) and are treated as damage.
-constexpr uint64_t kMaxFileOffset = 1ULL << 62;
-
 bool valid_region_page(uint64_t offset) {
   return offset >= kDataStart && offset < kMaxFileOffset &&
          offset % kPageSize == 0;
@@ -181,22 +177,13 @@ Result<uint64_t> Pager::allocate_extent(ExtentKind kind) {
   return base;
 }
 
-Result<uint64_t> Pager::slot_offset(ExtentKind kind, uint64_t id) {
+OrviError Pager::slot_beyond_extents(ExtentKind kind) const {
   const bool node = kind == ExtentKind::kNode;
-  const uint64_t per_extent = node ? kNodesPerExtent : kEdgesPerExtent;
-  const uint64_t per_page = node ? kNodesPerPage : kEdgesPerPage;
-  const uint64_t slot_size = node ? kNodeSlotSize : kEdgeSlotSize;
-  const ExtentChain& chain = chains_[static_cast<int>(kind)];
-  uint64_t i = id - 1;
-  uint64_t e = i / per_extent;
-  if (e >= chain.extents.size()) {
-    return OrviError::capacity_exceeded(
-        extent_kind_word(kind), chain.extents.size() * per_extent,
-        node ? "nodes" : "edges");
-  }
-  uint64_t r = i % per_extent;
-  return chain.extents[e] + kPageSize * (r / per_page) + 8 +
-         slot_size * (r % per_page);
+  return OrviError::capacity_exceeded(
+      extent_kind_word(kind),
+      chains_[static_cast<int>(kind)].extents.size() *
+          (node ? kNodesPerExtent : kEdgesPerExtent),
+      node ? "nodes" : "edges");
 }
 
 Result<uint64_t> Pager::place_prop(uint64_t n) {
@@ -245,8 +232,8 @@ Result<uint64_t> Pager::append_prop(std::string_view bytes) {
   return placed;
 }
 
-Result<std::string_view> Pager::view_prop(uint64_t offset, uint32_t len,
-                                          std::string& scratch) {
+Result<std::string_view> Pager::gather_prop(uint64_t offset, uint32_t len,
+                                            std::string& scratch) {
   if (len == 0) return std::string_view();
   if (len > kMaxBlobLen) {
     return OrviError::corrupted("blob length " + std::to_string(len) +
@@ -256,14 +243,6 @@ Result<std::string_view> Pager::view_prop(uint64_t offset, uint32_t len,
   if (offset < kDataStart || offset >= kMaxFileOffset) {
     return OrviError::corrupted("blob at offset " + std::to_string(offset) +
                                 " lies outside the data region");
-  }
-  const uint64_t first_page = offset / kPageSize * kPageSize;
-  if (first_page == (offset + len - 1) / kPageSize * kPageSize) {
-    auto page = view_page(first_page);
-    if (!page) return page.error();
-    return std::string_view(
-        reinterpret_cast<const char*>((*page)->data() + (offset - first_page)),
-        len);
   }
   scratch.assign(len, '\0');
   uint64_t pos = offset;

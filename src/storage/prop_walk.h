@@ -66,7 +66,7 @@ class ValueWalker {
 
   // Walks the value at pos(), inside `depth` enclosing containers, into
   // `out`. False when the walk failed (see error()) or the sink stopped it.
-  bool value(int depth, Value& out) {
+  [[gnu::always_inline]] bool value(int depth, Value& out) {
     if constexpr (kChecked) {
       if (pos_ >= n_) return fail("prop_codec: unexpected end of data");
     }
@@ -166,10 +166,20 @@ class ValueWalker {
     out = std::string_view(reinterpret_cast<const char*>(p_ + pos_), len);
     if constexpr (kChecked) {
       if (remaining() < len) return fail(truncated);
-      if (!is_valid_utf8(out)) return fail(not_utf8);
+      if (!short_ascii(len) && !is_valid_utf8(out)) return fail(not_utf8);
     }
     pos_ += len;
     return true;
+  }
+
+  // True when the `len` bytes at pos_ are at most eight and all ASCII,
+  // found with one load when eight bytes remain from pos_ (most keys and
+  // many texts): the common case of the UTF-8 check, which a false here
+  // leaves to is_valid_utf8.
+  bool short_ascii(uint32_t len) const {
+    if (len > 8 || remaining() < 8) return false;
+    const uint64_t mask = len == 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * len)) - 1;
+    return (get_u64(p_ + pos_) & mask & 0x8080808080808080ULL) == 0;
   }
 
   size_t reserve(uint32_t count, size_t min_size) const {
@@ -183,7 +193,7 @@ class ValueWalker {
 
   // A count larger than the data is not trusted: it runs into the end and
   // fails with the error of the first missing element.
-  bool list(int depth, Value& out) {
+  [[gnu::noinline]] bool list(int depth, Value& out) {
     if constexpr (kChecked) {
       if (depth >= kMaxDecodeDepth) return fail("prop_codec: nesting too deep");
     }
@@ -201,7 +211,7 @@ class ValueWalker {
     return sink_.end_list(items, out);
   }
 
-  bool map(int depth, Value& out) {
+  [[gnu::noinline]] bool map(int depth, Value& out) {
     if constexpr (kChecked) {
       if (depth >= kMaxDecodeDepth) return fail("prop_codec: nesting too deep");
     }

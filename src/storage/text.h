@@ -27,15 +27,19 @@ inline bool is_valid_utf8(std::string_view s) {
   const size_t n = s.size();
   std::optional<char32_t> cp;
   for (size_t i = 0; i < n;) {
-    // ASCII runs are skipped eight bytes at a time; a shorter tail (most
-    // keys and labels are one) in a single pass without decoding.
+    // ASCII runs are skipped eight bytes at a time; a shorter tail through
+    // the last eight bytes of the text when it has eight, else (most keys
+    // and labels) in a single pass without decoding.
+    uint64_t chunk;
     if (n - i >= 8) {
-      uint64_t chunk;
       std::memcpy(&chunk, p + i, 8);
       if ((chunk & 0x8080808080808080ULL) == 0) {
         i += 8;
         continue;
       }
+    } else if (n >= 8) {
+      std::memcpy(&chunk, p + n - 8, 8);
+      if ((chunk & 0x8080808080808080ULL) == 0) return true;
     } else {
       uint8_t any = 0;
       for (size_t k = i; k < n; ++k) any |= p[k];
