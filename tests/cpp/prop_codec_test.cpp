@@ -423,6 +423,38 @@ TEST(PropCodecUtf8, InvalidByteAtEveryOffsetOfALongString) {
   }
 }
 
+TEST(PropCodecUtf8, ShortTextsInsideAWalkAreChecked) {
+  // Keys and texts of up to eight bytes followed by at least eight more
+  // bytes are checked with one load; those near the end are not. A bad
+  // byte anywhere must fail both ways, in a key and in a value.
+  auto blob = [](const std::string& key, const std::string& text,
+                 bool trailing) {
+    auto str = [](const std::string& t) {
+      std::string out(4, '\0');
+      out[0] = static_cast<char>(t.size());
+      return out + t;
+    };
+    Bytes b = FromHex(trailing ? "06 02 00 00 00" : "06 01 00 00 00");
+    b += str(key) + "\x04" + str(text);
+    if (trailing) b += str("zzzzzzzz") + FromHex("02 01 00 00 00 00 00 00 00");
+    return b;
+  };
+  for (size_t len = 1; len <= 10; ++len) {
+    for (size_t at = 0; at < len; ++at) {
+      for (bool trailing : {false, true}) {
+        std::string bad(len, 'k');
+        bad[at] = '\x80';
+        const std::string good(len, 'k');
+        EXPECT_EQ(ErrorOf(validate_props(blob(bad, good, trailing))),
+                  "prop_codec: invalid UTF-8 in key") << len << " " << at;
+        EXPECT_EQ(DecodeError(blob(good, bad, trailing)),
+                  "prop_codec: invalid UTF-8") << len << " " << at;
+        EXPECT_EQ(ErrorOf(validate_props(blob(good, good, trailing))), "OK");
+      }
+    }
+  }
+}
+
 TEST(PropCodecUtf8, AgreesWithReferenceOnAllShortSequences) {
   std::string s;
   for (int a = 0; a < 256; ++a) {

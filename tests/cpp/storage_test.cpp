@@ -61,6 +61,29 @@ TEST(FileStorageTest, LengthFollowsWritesAndTruncation) {
   EXPECT_EQ(st.st_size, 4096);
 }
 
+TEST(FileStorageTest, InlineViewsServeOnlyMappedPagesInsideTheFile) {
+  TempDir dir;
+  auto fs = FileStorage::open(dir.file("f"));
+  ASSERT_TRUE(fs);
+  FileStorage& f = **fs;
+  ASSERT_TRUE(f.write_page(0, filled(1)));
+  ASSERT_TRUE(f.write_page(4096, filled(2)));
+  // Nothing is mapped before the first map_page().
+  EXPECT_EQ(f.mapped_view(0), nullptr);
+  ASSERT_NE(f.map_page(0), nullptr);
+  ASSERT_NE(f.mapped_view(4096), nullptr);
+  EXPECT_EQ(*f.mapped_view(4096), filled(2));
+  EXPECT_EQ(f.mapped_view(8192), nullptr);  // past the end
+  // Growth shows at once; a cut hides what lies past it.
+  ASSERT_TRUE(f.write_page(8192, filled(3)));
+  ASSERT_NE(f.mapped_view(8192), nullptr);
+  EXPECT_EQ(*f.mapped_view(8192), filled(3));
+  ASSERT_TRUE(f.set_len(4096));
+  EXPECT_EQ(f.mapped_view(4096), nullptr);
+  EXPECT_EQ(f.map_page(4096), nullptr);
+  EXPECT_EQ(*f.mapped_view(0), filled(1));
+}
+
 TEST(FileStorageTest, ShortFileReadsFailWithFillText) {
   TempDir dir;
   auto fs = FileStorage::open(dir.file("f"));
