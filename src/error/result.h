@@ -64,6 +64,17 @@ using Status = Result<void>;
 
 inline Status Ok() { return Status(); }
 
+// The optional form of a read into a caller's record: `read(T&)` returns
+// whether it found anything, and nothing found is an empty optional.
+template <typename T, typename Read>
+Result<std::optional<T>> optional_read(Read&& read) {
+  std::optional<T> out(std::in_place);
+  auto found = read(*out);
+  if (!found) return std::move(found).error();
+  if (!*found) out.reset();
+  return out;
+}
+
 }  // namespace orvi
 
 // Evaluates a Status-returning expression and returns its error from the

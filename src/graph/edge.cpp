@@ -195,11 +195,11 @@ Status walk_list(Pager& pager, uint64_t node, bool out, uint64_t head,
   while (cur != 0) {
     if (!visited.insert(cur)) return cycle_error(node, out, cur);
     if (cur >= next_edge_id) return dangling_error(node, out, cur);
-    auto slot = read_slot_checked<EdgeSlot>(pager, cur);
-    if (!slot) return slot.error();
-    ORVI_TRY(check_list_member(node, out, cur, *slot));
-    ORVI_TRY(visit(cur, *slot));
-    cur = out ? slot->next_out : slot->next_in;
+    EdgeSlot slot;
+    ORVI_TRY(read_slot_checked(pager, cur, slot));
+    ORVI_TRY(check_list_member(node, out, cur, slot));
+    ORVI_TRY(visit(cur, slot));
+    cur = out ? slot.next_out : slot.next_in;
   }
   return Ok();
 }
@@ -273,15 +273,15 @@ Status unlink(Pager& pager, NodeSlot& ns, bool out, uint64_t edge,
       if (cur == 0) return unlink_error(node, out, edge);
       if (!visited.insert(cur)) return cycle_error(node, out, cur);
       if (cur >= next_edge_id) return dangling_error(node, out, cur);
-      auto slot = read_slot_checked<EdgeSlot>(pager, cur);
-      if (!slot) return slot.error();
-      ORVI_TRY(check_list_member(node, out, cur, *slot));
-      uint64_t& link = out ? slot->next_out : slot->next_in;
+      EdgeSlot slot;
+      ORVI_TRY(read_slot_checked(pager, cur, slot));
+      ORVI_TRY(check_list_member(node, out, cur, slot));
+      uint64_t& link = out ? slot.next_out : slot.next_in;
       if (link == edge) {
-        if (slot->id == 0) return dangling_error(node, out, cur);
-        slot->id = cur;
+        if (slot.id == 0) return dangling_error(node, out, cur);
+        slot.id = cur;
         link = successor;
-        ORVI_TRY(pager.write_edge_slot(*slot));
+        ORVI_TRY(pager.write_edge_slot(slot));
         break;
       }
       cur = link;

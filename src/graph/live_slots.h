@@ -47,13 +47,6 @@ Status read_slot_checked(Pager& pager, uint64_t id, Slot& out) {
   return read;
 }
 
-template <typename Slot>
-Result<Slot> read_slot_checked(Pager& pager, uint64_t id) {
-  Slot slot;
-  ORVI_TRY(read_slot_checked(pager, id, slot));
-  return slot;
-}
-
 // The one test of whether a record exists: 1 <= id < next id, the slot was
 // written and is not deleted. The slot's id field is pinned to `id`, so a
 // damaged one cannot redirect a write-back onto another record. False when
@@ -73,11 +66,8 @@ Result<bool> read_live_slot(Pager& pager, uint64_t id, Slot& out) {
 // The same as an optional, for the reads that keep the slot.
 template <typename Slot>
 Result<std::optional<Slot>> read_live_slot(Pager& pager, uint64_t id) {
-  std::optional<Slot> slot(std::in_place);
-  auto found = read_live_slot(pager, id, *slot);
-  if (!found) return found.error();
-  if (!*found) slot.reset();
-  return slot;
+  return optional_read<Slot>(
+      [&](Slot& slot) { return read_live_slot(pager, id, slot); });
 }
 
 template <typename Slot, typename F>
@@ -86,9 +76,9 @@ Status for_each_live_slot(Pager& pager, F&& f) {
                             ? pager.header().next_node_id
                             : pager.header().next_edge_id;
   for (uint64_t id = 1; id < next; ++id) {
-    auto slot = read_slot_checked<Slot>(pager, id);
-    if (!slot) return slot.error();
-    if (slot->live()) ORVI_TRY(f(id, *slot));
+    Slot slot;
+    ORVI_TRY(read_slot_checked(pager, id, slot));
+    if (slot.live()) ORVI_TRY(f(id, slot));
   }
   return Ok();
 }

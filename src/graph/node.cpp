@@ -216,11 +216,8 @@ Result<bool> read_node(Pager& pager, uint64_t id, Node& out) {
 }
 
 Result<std::optional<Node>> get_node(Pager& pager, uint64_t id) {
-  std::optional<Node> node(std::in_place);
-  auto found = read_node(pager, id, *node);
-  if (!found) return found.error();
-  if (!*found) node.reset();
-  return node;
+  return optional_read<Node>(
+      [&](Node& node) { return read_node(pager, id, node); });
 }
 
 Node Node::of(uint64_t id, std::string_view label_blob,

@@ -236,17 +236,17 @@ Result<bool> scan_out_lists(Pager& graph,
   std::string scratch;
   for (uint64_t e = 1; e < next_edge; ++e) {
     if (asked_to_stop(stop, e)) return stopped();
-    auto slot = read_slot_checked<EdgeSlot>(graph, e);
-    if (!slot) return false;
-    if (!slot->live() || slot->from >= ids || !adj.live[slot->from]) continue;
-    const uint64_t u = slot->from;
-    if (slot->next_out != previous[u]) return false;
+    EdgeSlot slot;
+    if (!read_slot_checked(graph, e, slot)) return false;
+    if (!slot.live() || slot.from >= ids || !adj.live[slot.from]) continue;
+    const uint64_t u = slot.from;
+    if (slot.next_out != previous[u]) return false;
     previous[u] = e;
-    auto match = check_edge_blobs(graph, *slot, label, scratch);
+    auto match = check_edge_blobs(graph, slot, label, scratch);
     if (!match) return false;
-    if (*match && slot->to < ids && adj.live[slot->to]) {
+    if (*match && slot.to < ids && adj.live[slot.to]) {
       kept.emplace_back(static_cast<uint32_t>(u),
-                        static_cast<uint32_t>(slot->to));
+                        static_cast<uint32_t>(slot.to));
     }
   }
   for (uint64_t u = 1; u < ids; ++u) {
