@@ -235,7 +235,6 @@ Result<uint64_t> GraphBuilder::add_edge_encoded(uint64_t from,
   target.first_in = eid;
   target.in_degree += 1;
   h.edge_count += 1;
-  edges_added_ += 1;
   return eid;
 }
 

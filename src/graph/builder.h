@@ -58,8 +58,6 @@ class GraphBuilder {
   uint64_t first_node_id() const { return first_node_id_; }
   uint64_t next_node_id() const { return header().next_node_id; }
   uint64_t next_edge_id() const { return header().next_edge_id; }
-  uint64_t nodes_added() const { return nodes_.size(); }
-  uint64_t edges_added() const { return edges_added_; }
 
   // Adds a node with the next id and returns that id. The labels and the
   // properties come in their stored encoding (encode_labels, encode_props),
@@ -134,7 +132,6 @@ class GraphBuilder {
     size_t size_ = 0;
   };
   Slots nodes_;
-  uint64_t edges_added_ = 0;
   std::unique_ptr<PageStream> props_;
   std::unique_ptr<PageStream> edges_;
   Bytes scratch_;

@@ -223,7 +223,11 @@ class Pager {
     const std::vector<uint64_t>& extents = chains_[static_cast<int>(kind)].extents;
     const uint64_t i = id - 1;
     const uint64_t e = i / per_extent;
-    if (e >= extents.size()) return slot_beyond_extents(kind);
+    if (e >= extents.size()) {
+      return OrviError::capacity_exceeded(extent_kind_word(kind),
+                                          extents.size() * per_extent,
+                                          node ? "nodes" : "edges");
+    }
     const uint64_t r = i % per_extent;
     return extents[e] + kPageSize * (r / per_page) + kSlotPageHeader +
            slot_size * (r % per_page);
@@ -280,8 +284,6 @@ class Pager {
   // offset, or a blob across pages (copied into `scratch`).
   Result<std::string_view> gather_prop(uint64_t offset, uint32_t len,
                                        std::string& scratch);
-  // The CapacityExceeded error of a slot no extent covers.
-  OrviError slot_beyond_extents(ExtentKind kind) const;
 
   // Runs `steps`, which write page 0, home pages or the store's length;
   // see invariant 5.

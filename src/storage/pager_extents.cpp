@@ -177,15 +177,6 @@ Result<uint64_t> Pager::allocate_extent(ExtentKind kind) {
   return base;
 }
 
-OrviError Pager::slot_beyond_extents(ExtentKind kind) const {
-  const bool node = kind == ExtentKind::kNode;
-  return OrviError::capacity_exceeded(
-      extent_kind_word(kind),
-      chains_[static_cast<int>(kind)].extents.size() *
-          (node ? kNodesPerExtent : kEdgesPerExtent),
-      node ? "nodes" : "edges");
-}
-
 Result<uint64_t> Pager::place_prop(uint64_t n) {
   if (n == 0) return uint64_t{0};
   if (n > kMaxBlobLen) {
