@@ -32,17 +32,22 @@ inline OrviError unaddressable_slot(const char* word, uint64_t id,
                               " extent holds its slot");
 }
 
+// The header's next id of the kind `Slot` holds.
+template <typename Slot>
+uint64_t next_id(const Pager& pager) {
+  return std::is_same_v<Slot, NodeSlot> ? pager.header().next_node_id
+                                        : pager.header().next_edge_id;
+}
+
 // The slot of record `id`, which the caller knows lies below the next id:
 // an id that no extent covers is unaddressable_slot(), since the header and
 // the extent index disagree.
 template <typename Slot>
 Status read_slot_checked(Pager& pager, uint64_t id, Slot& out) {
-  constexpr bool kNodes = std::is_same_v<Slot, NodeSlot>;
   auto read = pager.read_slot(id, out);
   if (!read && read.error().kind() == ErrorKind::kCapacityExceeded) {
-    return unaddressable_slot(
-        kNodes ? "node" : "edge", id,
-        kNodes ? pager.header().next_node_id : pager.header().next_edge_id);
+    return unaddressable_slot(std::is_same_v<Slot, NodeSlot> ? "node" : "edge",
+                              id, next_id<Slot>(pager));
   }
   return read;
 }
@@ -53,10 +58,7 @@ Status read_slot_checked(Pager& pager, uint64_t id, Slot& out) {
 // there is no such record (`out` then holds nothing of use).
 template <typename Slot>
 Result<bool> read_live_slot(Pager& pager, uint64_t id, Slot& out) {
-  const uint64_t next = std::is_same_v<Slot, NodeSlot>
-                            ? pager.header().next_node_id
-                            : pager.header().next_edge_id;
-  if (id == 0 || id >= next) return false;
+  if (id == 0 || id >= next_id<Slot>(pager)) return false;
   ORVI_TRY(read_slot_checked(pager, id, out));
   if (!out.live()) return false;
   out.id = id;
@@ -72,9 +74,7 @@ Result<std::optional<Slot>> read_live_slot(Pager& pager, uint64_t id) {
 
 template <typename Slot, typename F>
 Status for_each_live_slot(Pager& pager, F&& f) {
-  const uint64_t next = std::is_same_v<Slot, NodeSlot>
-                            ? pager.header().next_node_id
-                            : pager.header().next_edge_id;
+  const uint64_t next = next_id<Slot>(pager);
   for (uint64_t id = 1; id < next; ++id) {
     Slot slot;
     ORVI_TRY(read_slot_checked(pager, id, slot));

@@ -185,10 +185,8 @@ PyObject* record_by_id(PyObject* self, const Signature& sig,
                        PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames, const char* argname, Read read,
                        Convert convert) {
-  BoundArgs b;
   uint64_t id = 0;
-  if (!bind_args(sig, args, nargs, kwnames, b) ||
-      !py::plain_id_from_py(b[0], sig, argname, id)) {
+  if (!py::id_arg_from_py(sig, args, nargs, kwnames, argname, id)) {
     return nullptr;
   }
   return read_call(
