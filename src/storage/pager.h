@@ -220,7 +220,8 @@ class Pager {
     const uint64_t per_extent = node ? kNodesPerExtent : kEdgesPerExtent;
     const uint64_t per_page = node ? kNodesPerPage : kEdgesPerPage;
     const uint64_t slot_size = node ? kNodeSlotSize : kEdgeSlotSize;
-    const std::vector<uint64_t>& extents = chains_[static_cast<int>(kind)].extents;
+    const std::vector<uint64_t>& extents =
+        chains_[static_cast<int>(kind)].extents;
     const uint64_t i = id - 1;
     const uint64_t e = i / per_extent;
     if (e >= extents.size()) {
@@ -261,9 +262,8 @@ class Pager {
         first_page == (offset + len - 1) / kPageSize * kPageSize) {
       auto page = view_page(first_page);
       if (!page) return page.error();
-      return std::string_view(
-          reinterpret_cast<const char*>((*page)->data() + (offset - first_page)),
-          len);
+      const uint8_t* at = (*page)->data() + (offset - first_page);
+      return std::string_view(reinterpret_cast<const char*>(at), len);
     }
     return gather_prop(offset, len, scratch);
   }

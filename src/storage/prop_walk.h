@@ -66,6 +66,8 @@ class ValueWalker {
 
   // Walks the value at pos(), inside `depth` enclosing containers, into
   // `out`. False when the walk failed (see error()) or the sink stopped it.
+  // Inlined into each container's loop, while list() and map() stay out of
+  // line: a scalar element costs no call, and nesting one frame per level.
   [[gnu::always_inline]] bool value(int depth, Value& out) {
     if constexpr (kChecked) {
       if (pos_ >= n_) return fail("prop_codec: unexpected end of data");
@@ -178,7 +180,8 @@ class ValueWalker {
   // leaves to is_valid_utf8.
   bool short_ascii(uint32_t len) const {
     if (len > 8 || remaining() < 8) return false;
-    const uint64_t mask = len == 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * len)) - 1;
+    const uint64_t mask =
+        len == 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * len)) - 1;
     return (get_u64(p_ + pos_) & mask & 0x8080808080808080ULL) == 0;
   }
 
